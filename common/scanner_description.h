@@ -1,0 +1,33 @@
+// The built-in table of supported scanner models: the only place where the
+// backend decides that a USB device or an SNMP agent is one of its own.
+#pragma once
+
+extern "C" {
+
+struct Scanner_Description {
+    const char* modelName;
+    int vendorID;
+    int productID;   // never 0 in a model row: 0 ends the USB walk
+    const char* mibOID;  // sysObjectID without leading dot, "" when the model has none
+    bool isSupportADF;
+    bool isRightRearBP;
+};
+
+// 48 model rows and an all-zero terminator.
+extern const Scanner_Description scanner_description_list[49];
+
+// Each returns the index of the first matching row, or -1.
+int MatchUSBProduct(int vendorId, int productId);
+int MatchNetProduct(const char* mibOid);    // a row whose mibOID begins with mibOid
+int MatchNetModelName(const char* modelName);  // a row whose modelName begins with modelName
+// Row `index` by value; index must come from one of the lookups (0..47).
+Scanner_Description GetScannerDescription(int index);
+
+}  // extern "C"
+
+// The maker's USB vendor IDs; the third is recognised by USB discovery only.
+constexpr int kOrvelaVendorId = 0x5E5A;
+constexpr int kOrvelaSecondVendorId = 0x5E5B;
+constexpr int kOrvelaThirdVendorId = 0x5E5C;
+// The maker's enterprise object-identifier prefix (17 characters).
+constexpr const char* kOrvelaEnterpriseOid = "1.3.6.1.4.1.93501";

@@ -1,0 +1,13 @@
+#include "common/debugtool.h"
+#include "core/scan/orvela_drv.h"
+
+extern "C" {
+
+SCAN_Status Drv_init(void* /*callback*/) {
+    DBG_INFO("Run into Scanner_init\n");
+    return SCAN_STATUS_GOOD;
+}
+
+void Drv_exit(void) {}
+
+}  // extern "C"

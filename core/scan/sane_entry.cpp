@@ -1,0 +1,124 @@
+// Library life cycle: initialisation (log switch, host detection, name lists,
+// threshold table), exit and the I/O-mode answers.
+#include <fcntl.h>
+#include <libintl.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/debugtool.h"
+#include "core/scan/imageproc/bilevel.h"
+#include "core/scan/orvela_drv.h"
+#include "core/scan/sane_globals.h"
+#include "core/scan/sane_name_lists.h"
+
+extern "C" {
+
+char gApplicationName[128];
+bool gIsSimpleScanApp = false;
+FILE* debug_file = nullptr;
+const char* kScanFilePath = "/tmp/tmpscan.jpg";
+int sanei_debug_orvela = 0;
+
+}  // extern "C"
+
+namespace {
+
+constexpr const char* kLogMarkerPath = "/tmp/orvela_sane";
+constexpr const char* kTextDomain = "sane_orvela_drv";
+
+// Opens the marker path as the log, truncated, but only when it is a regular
+// file of this process's user reached without following a link: a marker
+// planted by someone else must never make us truncate or write their file, or
+// the target of a link.
+FILE* open_log_marker() {
+    struct stat st;
+    if (lstat(kLogMarkerPath, &st) != 0) return nullptr;
+    const int fd = open(kLogMarkerPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) return nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd, "w+");
+    if (stream == nullptr) close(fd);
+    return stream;
+}
+
+void switch_log_on_if_marked() {
+    FILE* stream = open_log_marker();
+    if (stream == nullptr) return;
+    FILE* previous = debug_file;
+    debug_file = stream;
+    px_dbg_start(stream, stream, stream);
+    // A repeated initialisation reopens the log; the earlier stream is no
+    // longer referenced by any level.
+    if (previous != nullptr) fclose(previous);
+}
+
+bool begins_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
+
+// Takes the host's executable name from /proc/self/exe and detects the
+// simple-scan style hosts.
+void detect_host_application() {
+    const int pid = getpid();
+    DBG_INFO("get PID=%d\n", pid);
+    char path[1024] = {};
+    if (readlink("/proc/self/exe", path, sizeof path - 1) < 1) DBG_INFO("Fail to get process path!\n");
+
+    const char* slash = strrchr(path, '/');
+    if (slash == nullptr) {
+        DBG_INFO("Current process id: %d\n", pid);
+        DBG_INFO("Current process name: \n");
+        DBG_INFO("Current process path: %s\n", path);
+        return;
+    }
+    const char* name = slash + 1;
+    DBG_INFO("Current process id: %d\n", pid);
+    DBG_INFO("Current process name: %s\n", name);
+    DBG_INFO("Current process path:%s\n", path);
+    snprintf(gApplicationName, sizeof gApplicationName, "%s", name);
+
+    if (begins_with(name, "simple-scan") || begins_with(name, "wps")) {
+        gIsSimpleScanApp = true;
+        DBG_INFO("Current process is Simple-Scan style!\n");
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* TL(const char* text) {
+    if (strcmp(gApplicationName, "EFileApp") == 0 || strstr(gApplicationName, "office") != nullptr) return text;
+    if (text == nullptr) return "";
+    return dcgettext(kTextDomain, text, LC_MESSAGES);
+}
+
+SANE_Status sane_orvela_init(SANE_Int* version_code, SANE_Auth_Callback /*authorize*/) {
+    switch_log_on_if_marked();
+    DBG_INFO("Run into sane_init\n");
+    if (version_code != nullptr) *version_code = SANE_VERSION_CODE(1, 3, 1);
+    DBG_INFO("***Orvela SANE Driver***\n");
+    InitThresholdTable();
+    detect_host_application();
+    build_name_lists();
+    return Drv_init(nullptr) == SCAN_STATUS_GOOD ? SANE_STATUS_GOOD : SANE_STATUS_INVAL;
+}
+
+void sane_orvela_exit(void) {
+    DBG_INFO("Run into sane_exit\n");
+    Drv_exit();
+    release_name_lists();
+}
+
+SANE_Status sane_orvela_set_io_mode(SANE_Handle /*handle*/, SANE_Bool /*non_blocking*/) {
+    return SANE_STATUS_UNSUPPORTED;
+}
+
+SANE_Status sane_orvela_get_select_fd(SANE_Handle /*handle*/, SANE_Int* /*fd*/) { return SANE_STATUS_UNSUPPORTED; }
+
+}  // extern "C"
