@@ -19,15 +19,6 @@ SANE_Status sane_orvela_open(SANE_String_Const devicename, SANE_Handle* /*handle
 
 void sane_orvela_close(SANE_Handle /*handle*/) {}
 
-const SANE_Option_Descriptor* sane_orvela_get_option_descriptor(SANE_Handle /*handle*/, SANE_Int /*option*/) {
-    return nullptr;
-}
-
-SANE_Status sane_orvela_control_option(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int* info) {
-    if (info != nullptr) *info = 0;
-    return SANE_STATUS_INVAL;
-}
-
 SANE_Status sane_orvela_start(SANE_Handle) { return SANE_STATUS_INVAL; }
 
 SANE_Status sane_orvela_get_parameters(SANE_Handle, SANE_Parameters*) { return SANE_STATUS_INVAL; }

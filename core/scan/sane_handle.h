@@ -1,0 +1,119 @@
+// The open handle of the SANE front end: the option set of one opened device
+// and the state of its current scan job. A SANE_Handle points to one of these.
+#pragma once
+
+#include <sane/sane.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "core/scan/orvela_types.h"
+
+extern "C" {
+
+enum orvela_sane_Option {
+    OPT_NUM_OPTS = 0,
+    OPT_SOURCE = 1,
+    OPT_MODE = 2,
+    OPT_RESOLUTION = 3,
+    OPT_PREVIEW = 4,
+    OPT_PAPERSIZE = 5,
+    OPT_WIDTH = 6,
+    OPT_HEIGHT = 7,
+    OPT_TL_X = 8,
+    OPT_TL_Y = 9,
+    OPT_BR_X = 10,
+    OPT_BR_Y = 11,
+    NUM_OPTIONS = 12,
+};
+
+// The front end's names for the colour models (same numbers as ColorModel).
+enum DATATYPE { BlackWhite = 1, Gray = 2, TrueColor = 4 };
+
+enum SCAN_PAPER_SIZE {
+    ScanSize_FullSize = 0,
+    ScanSize_A4 = 1,
+    ScanSize_Letter = 2,
+    ScanSize_A5 = 3,
+    ScanSize_B5 = 4,
+    ScanSize_4x6 = 5,
+    ScanSize_Custom = 6,
+};
+
+// One option value; strings are heap copies owned by the handle.
+union Option_Value {
+    SANE_Bool b;
+    SANE_Word w;
+    SANE_Word* wa;
+    SANE_String s;
+};
+
+}  // extern "C"
+
+struct orvela_scanner_t {
+    orvela_scanner_t* next;  // never used
+    ORVELA_Scanner device;   // copy of the device record taken at open
+    SANE_Option_Descriptor opt[NUM_OPTIONS];
+    Option_Value val[NUM_OPTIONS];
+    ORVELA_IMAGE_RAW src_img;  // the decoded page
+    ORVELA_IMAGE_RAW dst_img;  // the page as served (may share src_img's buffer)
+    unsigned int page_read_lines;
+    bool job_completed;
+    bool page_completed;
+    // Set by cancel, possibly from another thread, and polled by the page
+    // transfer through a plain bool*: every access goes through
+    // cancel_flag_load/cancel_flag_store (atomic).
+    bool job_canceled;
+    unsigned int pageCount;
+    int pageSize;  // a SCAN_PAPER_SIZE value
+    bool hasXYPositionFromApp;
+    SANE_Parameters sane_params;
+    ORVELA_ScanParam user_params;
+    ORVELA_ScanParam dev_params;
+
+    // Job bookkeeping private to the front end.
+    // Held (true) while one thread runs the device calls of a job or touches
+    // the page state: start, read and cancel. A cancel that finds it held
+    // leaves its device work to the holder (cancel_pending).
+    std::atomic<bool> device_section_busy;
+    std::atomic<bool> cancel_pending;
+    bool device_held;       // Drv_open was called and no close/cancel since
+    int scan_resolution;    // the resolution the current page was scanned for
+};
+
+inline bool cancel_flag_load(const orvela_scanner_t* s) {
+    return __atomic_load_n(&s->job_canceled, __ATOMIC_SEQ_CST);
+}
+inline void cancel_flag_store(orvela_scanner_t* s, bool value) {
+    __atomic_store_n(&s->job_canceled, value, __ATOMIC_SEQ_CST);
+}
+
+// Option set (sane_options.cpp).
+extern "C" {
+extern const SANE_Range x_range;
+extern const SANE_Range y_range;
+extern const SANE_Range w_range;
+extern const SANE_Range h_range;
+}
+extern const SANE_Word resbit_list[];
+extern const SANE_Word resbit_list_simple_scan[];
+extern const SANE_Word adf_resbit_list[];
+
+// SANE_Fixed millimetres of the bed: its width (215.9 mm) and half of it.
+constexpr SANE_Word kBedWidthFixed = 0xD7E666;
+constexpr SANE_Word kBedHalfWidthFixed = 0x6BF333;
+
+// Fills opt, val, pageSize and the option part of user_params; removes the
+// feeder entry of the shared source list for a device without a feeder.
+// SANE_STATUS_NO_MEM when a value copy cannot be made.
+SANE_Status init_options(orvela_scanner_t* s);
+// Frees the handle's option strings.
+void release_options(orvela_scanner_t* s);
+// Re-shapes the options after a source change (see sane_options.cpp).
+SANE_Status mode_update(orvela_scanner_t* s, const char* source);
+
+// Page buffers (sane_decode.cpp): frees src_img and dst_img (which may share
+// one buffer) and clears both pointers.
+void release_page_buffers(orvela_scanner_t* s);
+// Decodes the JPEG page file into s->src_img.
+extern "C" SCAN_Status orvela_sane_decompress(orvela_scanner_t* s, const char* filename);

@@ -1,0 +1,422 @@
+// The twelve scan options of an open handle: descriptors and defaults,
+// get/set, and the re-shaping of the lists when the scan source changes.
+//
+// Only source, mode, resolution and page size are meant to be set; the
+// geometry options advertise detect-only but are accepted like the others.
+// Values are not checked against their constraints here: the area check of
+// sane_orvela_start refuses what cannot be scanned.
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "common/debugtool.h"
+#include "core/scan/sane_globals.h"
+#include "core/scan/sane_handle.h"
+#include "core/scan/sane_name_lists.h"
+
+extern "C" {
+
+const SANE_Range x_range = {0, SANE_FIX(205), 0x1999};
+const SANE_Range y_range = {0, SANE_FIX(286), 0x1999};
+const SANE_Range w_range = {0, SANE_FIX(216), 0x1999};
+const SANE_Range h_range = {0, SANE_FIX(297), 0x1999};
+
+}  // extern "C"
+
+const SANE_Word resbit_list[] = {6, 100, 200, 300, 400, 600, 1200};
+const SANE_Word resbit_list_simple_scan[] = {5, 75, 150, 300, 600, 1200};
+const SANE_Word adf_resbit_list[] = {5, 100, 200, 300, 400, 600};
+
+namespace {
+
+constexpr SANE_Int kSoftOptionCaps = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
+
+struct PaperEntry {
+    const char* text;
+    SANE_Word width;
+    SANE_Word height;
+    SCAN_PAPER_SIZE size;
+};
+
+// In matching order; the first six fix the area, "Custom" only the size.
+constexpr PaperEntry kPaperEntries[] = {
+    {"Full Size", 0xD7E666, 0x1290000, ScanSize_FullSize},
+    {"A4 (210 x 297 mm)", 0xD20000, 0x1290000, ScanSize_A4},
+    {"Letter (8.5 x 11 in)", 0xD7E666, 0x1176666, ScanSize_Letter},
+    {"A5 (148 x 210 mm)", 0x940000, 0xD20000, ScanSize_A5},
+    {"B5 (182 x 257 mm)", 0xB60000, 0x1010000, ScanSize_B5},
+    {"4x6 in", 0x659999, 0x986666, ScanSize_4x6},
+    {"Custom", 0, 0, ScanSize_Custom},
+};
+constexpr int kFixedPaperEntries = 6;
+
+// SANE_Fixed sums and differences wrap like the 32-bit integers they are.
+SANE_Word fixed_add(SANE_Word a, SANE_Word b) {
+    return static_cast<SANE_Word>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+SANE_Word fixed_sub(SANE_Word a, SANE_Word b) {
+    return static_cast<SANE_Word>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+
+SANE_Int max_string_size(const SANE_String_Const* list) {
+    size_t longest = 0;
+    for (int i = 0; list[i] != nullptr; ++i) longest = std::max(longest, strlen(list[i]) + 1);
+    return longest == 0 ? 1 : static_cast<SANE_Int>(longest);
+}
+
+// s is a case-insensitive prefix of candidate (the empty string is a prefix of
+// anything).
+bool is_prefix_nocase(const char* s, const char* candidate) { return strncasecmp(s, candidate, strlen(s)) == 0; }
+
+// Replaces a string value with a copy of text; keeps the old value when the
+// copy cannot be made.
+bool replace_string(Option_Value& value, const char* text) {
+    char* copy = strdup(text != nullptr ? text : "");
+    if (copy == nullptr) return false;
+    free(value.s);
+    value.s = copy;
+    return true;
+}
+
+void set_string_option(SANE_Option_Descriptor& d, const char* name, const char* title, const char* desc,
+                       const SANE_String_Const* list) {
+    d.name = name;
+    d.title = title;
+    d.desc = desc;
+    d.type = SANE_TYPE_STRING;
+    d.unit = SANE_UNIT_NONE;
+    d.size = max_string_size(list);
+    d.constraint_type = SANE_CONSTRAINT_STRING_LIST;
+    d.constraint.string_list = list;
+}
+
+void set_fixed_option(SANE_Option_Descriptor& d, const char* name, const char* title, const char* desc,
+                      const SANE_Range* range, SANE_Int cap) {
+    d.name = name;
+    d.title = title;
+    d.desc = desc;
+    d.type = SANE_TYPE_FIXED;
+    d.unit = SANE_UNIT_MM;
+    d.cap = cap;
+    d.constraint_type = SANE_CONSTRAINT_RANGE;
+    d.constraint.range = range;
+}
+
+// Places the area horizontally from its width: centred on the feeder path,
+// against the far side of the bed for right-rear devices, else at the left.
+void place_area_horizontally(orvela_scanner_t* s) {
+    const SANE_Word w = s->val[OPT_WIDTH].w;
+    if (s->user_params.ScanSource == ScanSource_ADF) {
+        s->val[OPT_TL_X].w = fixed_sub(kBedHalfWidthFixed, w / 2);
+        s->val[OPT_BR_X].w = fixed_add(s->val[OPT_TL_X].w, w);
+    } else if (s->device.isRightRearBP) {
+        s->val[OPT_TL_X].w = fixed_sub(kBedWidthFixed, w);
+        s->val[OPT_BR_X].w = kBedWidthFixed;
+    } else {
+        s->val[OPT_TL_X].w = 0;
+        s->val[OPT_BR_X].w = w;
+    }
+}
+
+void set_paper_size(orvela_scanner_t* s, const char* text) {
+    replace_string(s->val[OPT_PAPERSIZE], text);
+    s->hasXYPositionFromApp = true;
+    DBG_INFO("set paper size: %s\n", text);
+    for (int i = 0; i < static_cast<int>(std::size(kPaperEntries)); ++i) {
+        const PaperEntry& entry = kPaperEntries[i];
+        const char* translated = TL(entry.text);
+        if (strncasecmp(translated, text, strlen(translated)) != 0) continue;
+        s->pageSize = entry.size;
+        if (i < kFixedPaperEntries) {
+            s->val[OPT_WIDTH].w = s->val[OPT_BR_X].w = entry.width;
+            s->val[OPT_HEIGHT].w = s->val[OPT_BR_Y].w = entry.height;
+            s->val[OPT_TL_X].w = s->val[OPT_TL_Y].w = 0;
+        }
+        break;
+    }
+    place_area_horizontally(s);
+}
+
+void set_source(orvela_scanner_t* s, const char* text) {
+    replace_string(s->val[OPT_SOURCE], text);
+    DBG_INFO("source: %s\n", text);
+    if (is_prefix_nocase(text, TL("Flatbed")) || is_prefix_nocase(text, "Flatbed")) {
+        s->user_params.ScanSource = ScanSource_Flatbed;
+    } else if (is_prefix_nocase(text, TL("Automatic Document Feeder")) ||
+               is_prefix_nocase(text, "Automatic Document Feeder") || is_prefix_nocase(text, "ADF")) {
+        s->user_params.ScanSource = ScanSource_ADF;
+    } else {
+        s->user_params.ScanSource = ScanSource_Flatbed;
+    }
+    mode_update(s, text);
+}
+
+void set_mode(orvela_scanner_t* s, const char* text) {
+    replace_string(s->val[OPT_MODE], text);
+    DBG_INFO("mode: %s\n", text);
+    if (is_prefix_nocase(text, TL("Black & White")) || is_prefix_nocase(text, "Black & White")) {
+        s->user_params.ScanColor = BlackWhite;
+    } else if (is_prefix_nocase(text, TL("Gray")) || is_prefix_nocase(text, "Gray")) {
+        s->user_params.ScanColor = Gray;
+    } else {
+        s->user_params.ScanColor = TrueColor;
+    }
+}
+
+void mark_custom_size(orvela_scanner_t* s) {
+    replace_string(s->val[OPT_PAPERSIZE], TL("Custom"));
+    s->pageSize = ScanSize_Custom;
+}
+
+bool is_string_option(int option) { return option == OPT_SOURCE || option == OPT_MODE || option == OPT_PAPERSIZE; }
+
+SANE_Status set_value(orvela_scanner_t* s, int option, void* value) {
+    Option_Value* v = s->val;
+    // Word options only: a string value may be shorter than a word.
+    const SANE_Word word = is_string_option(option) ? 0 : *static_cast<const SANE_Word*>(value);
+    switch (option) {
+        case OPT_SOURCE:
+            set_source(s, static_cast<const char*>(value));
+            break;
+        case OPT_MODE:
+            set_mode(s, static_cast<const char*>(value));
+            break;
+        case OPT_RESOLUTION:
+            v[OPT_RESOLUTION].w = word;
+            s->user_params.xResolution = static_cast<unsigned>(word);
+            DBG_INFO("resolution, opt=%d\n", word);
+            break;
+        case OPT_PREVIEW:
+            v[OPT_PREVIEW].w = word;
+            break;
+        case OPT_PAPERSIZE:
+            set_paper_size(s, static_cast<const char*>(value));
+            break;
+        case OPT_WIDTH:
+            v[OPT_WIDTH].w = word;
+            v[OPT_BR_X].w = fixed_add(word, v[OPT_TL_X].w);
+            break;
+        case OPT_HEIGHT:
+            v[OPT_HEIGHT].w = word;
+            v[OPT_BR_Y].w = fixed_add(word, v[OPT_TL_Y].w);
+            break;
+        case OPT_TL_X:
+        case OPT_TL_Y:
+            v[option].w = word;
+            s->hasXYPositionFromApp = true;
+            break;
+        case OPT_BR_X:
+            v[OPT_BR_X].w = word;
+            v[OPT_WIDTH].w = fixed_sub(word, v[OPT_TL_X].w);
+            mark_custom_size(s);
+            break;
+        case OPT_BR_Y:
+            v[OPT_BR_Y].w = word;
+            v[OPT_HEIGHT].w = fixed_sub(word, v[OPT_TL_Y].w);
+            mark_custom_size(s);
+            break;
+        default:
+            break;
+    }
+    return SANE_STATUS_GOOD;
+}
+
+}  // namespace
+
+SANE_Status init_options(orvela_scanner_t* s) {
+    for (auto& d : s->opt) {
+        d = SANE_Option_Descriptor{};
+        d.size = sizeof(SANE_Word);
+        d.cap = kSoftOptionCaps;
+    }
+    SANE_Option_Descriptor* o = s->opt;
+
+    o[OPT_NUM_OPTS].name = "";
+    o[OPT_NUM_OPTS].title = "Number of options";
+    o[OPT_NUM_OPTS].desc = "Read-only option that specifies how many options a specific devices supports.";
+    o[OPT_NUM_OPTS].type = SANE_TYPE_INT;
+    o[OPT_NUM_OPTS].unit = SANE_UNIT_NONE;
+    o[OPT_NUM_OPTS].cap = SANE_CAP_SOFT_DETECT;
+    o[OPT_NUM_OPTS].constraint_type = SANE_CONSTRAINT_NONE;
+    s->val[OPT_NUM_OPTS].w = NUM_OPTIONS;
+
+    set_string_option(o[OPT_SOURCE], "source", TL("Scan source"),
+                      "Selects the scan source (such as a document-feeder).", source_list);
+    set_string_option(o[OPT_MODE], "mode", TL("Scan mode"),
+                      "Selects the scan mode (e.g., lineart, monochrome, or color).", mode_list);
+
+    o[OPT_RESOLUTION].name = "resolution";
+    o[OPT_RESOLUTION].title = "Scan resolution";
+    o[OPT_RESOLUTION].desc = "Sets the resolution of the scanned image.";
+    o[OPT_RESOLUTION].type = SANE_TYPE_INT;
+    o[OPT_RESOLUTION].unit = SANE_UNIT_DPI;
+    o[OPT_RESOLUTION].constraint_type = SANE_CONSTRAINT_WORD_LIST;
+    o[OPT_RESOLUTION].constraint.word_list = gIsSimpleScanApp ? resbit_list_simple_scan : resbit_list;
+    s->val[OPT_RESOLUTION].w = 300;
+
+    o[OPT_PREVIEW].name = "preview";
+    o[OPT_PREVIEW].title = "Preview";
+    o[OPT_PREVIEW].desc = "Request a preview-quality scan.";
+    o[OPT_PREVIEW].type = SANE_TYPE_BOOL;
+    o[OPT_PREVIEW].unit = SANE_UNIT_NONE;
+    o[OPT_PREVIEW].cap = SANE_CAP_SOFT_DETECT;
+    o[OPT_PREVIEW].constraint_type = SANE_CONSTRAINT_NONE;
+    s->val[OPT_PREVIEW].w = SANE_FALSE;
+
+    set_string_option(o[OPT_PAPERSIZE], "Page Size", TL("Page Size"), TL("Page Size"), paperSize_list);
+
+    set_fixed_option(o[OPT_WIDTH], "page-width", TL("Page width"),
+                     "Specifies the width of the media.  Required for automatic centering of sheet-fed scans.",
+                     &w_range, SANE_CAP_SOFT_DETECT | SANE_CAP_INACTIVE);
+    set_fixed_option(o[OPT_HEIGHT], "page-height", TL("Page height"), "Specifies the height of the media.", &h_range,
+                     SANE_CAP_SOFT_DETECT | SANE_CAP_INACTIVE);
+    set_fixed_option(o[OPT_TL_X], "tl-x", TL("Top-left x"), "Top-left x position of scan area.", &x_range,
+                     SANE_CAP_SOFT_DETECT);
+    set_fixed_option(o[OPT_TL_Y], "tl-y", TL("Top-left y"), "Top-left y position of scan area.", &y_range,
+                     SANE_CAP_SOFT_DETECT);
+    set_fixed_option(o[OPT_BR_X], "br-x", TL("Bottom-right x"), "Bottom-right x position of scan area.", &w_range,
+                     SANE_CAP_SOFT_DETECT);
+    set_fixed_option(o[OPT_BR_Y], "br-y", TL("Bottom-right y"), "Bottom-right y position of scan area.", &h_range,
+                     SANE_CAP_SOFT_DETECT);
+    s->val[OPT_WIDTH].w = s->val[OPT_BR_X].w = SANE_FIX(216);
+    s->val[OPT_HEIGHT].w = s->val[OPT_BR_Y].w = SANE_FIX(297);
+    s->val[OPT_TL_X].w = s->val[OPT_TL_Y].w = 0;
+
+    s->user_params.ScanSource = ScanSource_Flatbed;
+    s->user_params.ScanColor = TrueColor;
+    s->user_params.xResolution = s->user_params.yResolution = 300;
+    s->pageSize = ScanSize_A4;
+
+    if (s->device.isSupportADF) {
+        DBG_INFO("Scanner supports ADF!\n");
+    } else {
+        o[OPT_SOURCE].cap = SANE_CAP_INACTIVE;
+        // The shared list ends after its flatbed entry for every handle, until
+        // the next initialisation rebuilds it.
+        if (source_list[0] != nullptr && source_list[1] != nullptr) {
+            char* flatbed = strdup(source_list[0]);
+            if (flatbed != nullptr) {
+                name_list_assign(source_list, 3, kSourceListOwnedFrom, {flatbed});
+                free(flatbed);
+            }
+        }
+        o[OPT_SOURCE].size = max_string_size(source_list);
+        DBG_INFO("Scanner has not ADF!\n");
+    }
+
+    const bool copied = replace_string(s->val[OPT_SOURCE], source_list[0]) &&
+                        replace_string(s->val[OPT_MODE], mode_list[0]) &&
+                        replace_string(s->val[OPT_PAPERSIZE], TL("A4 (210 x 297 mm)"));
+    return copied ? SANE_STATUS_GOOD : SANE_STATUS_NO_MEM;
+}
+
+void release_options(orvela_scanner_t* s) {
+    for (int option : {OPT_SOURCE, OPT_MODE, OPT_PAPERSIZE}) {
+        free(s->val[option].s);
+        s->val[option].s = nullptr;
+    }
+}
+
+SANE_Status mode_update(orvela_scanner_t* s, const char* source) {
+    DBG_INFO("mode_update val=%s\n", source);
+    Option_Value* v = s->val;
+    if (strcmp(source, TL("Flatbed")) == 0 || strcmp(source, "Flatbed") == 0) {
+        s->opt[OPT_RESOLUTION].constraint.word_list = gIsSimpleScanApp ? resbit_list_simple_scan : resbit_list;
+        s->opt[OPT_PREVIEW].cap = SANE_CAP_SOFT_DETECT;
+        if (s->device.isRightRearBP) {
+            if (s->hasXYPositionFromApp) {
+                v[OPT_TL_X].w = fixed_sub(kBedWidthFixed, v[OPT_WIDTH].w);
+                v[OPT_BR_X].w = kBedWidthFixed;
+            }
+        } else {
+            v[OPT_TL_X].w = 0;
+            v[OPT_BR_X].w = v[OPT_WIDTH].w;
+        }
+        name_list_assign(paperSize_list, 8, kPaperListOwnedFrom,
+                         {TL("Full Size"), TL("A4 (210 x 297 mm)"), TL("Letter (8.5 x 11 in)"),
+                          TL("A5 (148 x 210 mm)"), TL("B5 (182 x 257 mm)"), TL("4x6 in"), TL("Custom")});
+        s->opt[OPT_PAPERSIZE].size = max_string_size(paperSize_list);
+    } else if (strcmp(source, TL("Automatic Document Feeder")) == 0 || strcmp(source, "Automatic Document Feeder") == 0) {
+        s->opt[OPT_RESOLUTION].constraint.word_list = adf_resbit_list;
+        if (v[OPT_RESOLUTION].w > 600) {
+            v[OPT_RESOLUTION].w = 600;
+            s->user_params.xResolution = s->user_params.yResolution = 600;
+        }
+        s->opt[OPT_PREVIEW].cap = SANE_CAP_INACTIVE;
+        v[OPT_TL_X].w = fixed_sub(kBedHalfWidthFixed, v[OPT_WIDTH].w / 2);
+        v[OPT_BR_X].w = fixed_add(v[OPT_TL_X].w, v[OPT_WIDTH].w);
+        name_list_assign(paperSize_list, 8, kPaperListOwnedFrom,
+                         {TL("Full Size"), TL("A4 (210 x 297 mm)"), TL("Letter (8.5 x 11 in)"),
+                          TL("A5 (148 x 210 mm)"), TL("B5 (182 x 257 mm)"), TL("Custom")});
+        s->opt[OPT_PAPERSIZE].size = max_string_size(paperSize_list);
+
+        // containStringValue: is the current paper one of the feeder's?
+        const char* current = v[OPT_PAPERSIZE].s != nullptr ? v[OPT_PAPERSIZE].s : "";
+        bool found = false;
+        for (int i = 0; paperSize_list[i] != nullptr && !found; ++i) {
+            DBG_INFO("%s - %s\n", current, paperSize_list[i]);
+            found = strcmp(current, paperSize_list[i]) == 0;
+        }
+        if (!found) {
+            replace_string(v[OPT_PAPERSIZE], TL("A4 (210 x 297 mm)"));
+            s->pageSize = ScanSize_A4;
+            v[OPT_WIDTH].w = v[OPT_BR_X].w = 0xD20000;
+            v[OPT_HEIGHT].w = v[OPT_BR_Y].w = 0x1290000;
+            v[OPT_TL_X].w = v[OPT_TL_Y].w = 0;
+        }
+    }
+    return SANE_STATUS_GOOD;
+}
+
+extern "C" {
+
+const SANE_Option_Descriptor* sane_orvela_get_option_descriptor(SANE_Handle handle, SANE_Int option) {
+    if (handle == nullptr || option < 0 || option >= NUM_OPTIONS) return nullptr;
+    return &static_cast<orvela_scanner_t*>(handle)->opt[option];
+}
+
+SANE_Status sane_orvela_control_option(SANE_Handle handle, SANE_Int option, SANE_Action action, void* value,
+                                       SANE_Int* info) {
+    DBG_INFO("Run into sane_control_option\n");
+    if (info != nullptr) *info = 0;
+    if (option < 0 || option >= NUM_OPTIONS) return SANE_STATUS_INVAL;
+    auto* s = static_cast<orvela_scanner_t*>(handle);
+    if (s == nullptr) return SANE_STATUS_INVAL;
+
+    switch (action) {
+        case SANE_ACTION_GET_VALUE: {
+            DBG_INFO("SANE_ACTION_GET_VALUE, opt=%d\n", option);
+            if (value == nullptr) return SANE_STATUS_INVAL;
+            if (is_string_option(option)) {
+                // The caller's buffer holds the descriptor's size; a stored
+                // value longer than that (one off the list) is cut to fit.
+                const char* text = s->val[option].s != nullptr ? s->val[option].s : "";
+                const size_t room = s->opt[option].size > 0 ? static_cast<size_t>(s->opt[option].size) : 1;
+                const size_t n = std::min(strlen(text), room - 1);
+                memcpy(value, text, n);
+                static_cast<char*>(value)[n] = '\0';
+            } else {
+                *static_cast<SANE_Word*>(value) = s->val[option].w;
+            }
+            return SANE_STATUS_GOOD;
+        }
+        case SANE_ACTION_SET_VALUE:
+            DBG_INFO("SANE_ACTION_SET_VALUE, opt=%d\n", option);
+            if (option == OPT_NUM_OPTS) return SANE_STATUS_GOOD;
+            if (value == nullptr) return SANE_STATUS_INVAL;
+            set_value(s, option, value);
+            if (info != nullptr) *info = SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS;
+            return SANE_STATUS_GOOD;
+        case SANE_ACTION_SET_AUTO:
+            DBG_INFO("SANE_ACTION_SET_AUTO, opt=%d\n", option);
+            return SANE_STATUS_GOOD;
+        default:
+            return SANE_STATUS_GOOD;
+    }
+}
+
+}  // extern "C"
