@@ -1,0 +1,26 @@
+#!/bin/bash
+# Installs what the project needs on a Debian 12 machine (run as root).
+# Safe to run again: packages already present are left as they are.
+set -eu
+packages=(
+  build-essential cmake pkg-config clang lld libclang-rt-14-dev
+  libusb-1.0-0-dev libsane-dev libjpeg62-turbo-dev libjpeg62-turbo
+  libgtest-dev libgmock-dev libbenchmark-dev
+  sane-utils libsane1 sane python3-sane python3-pil
+  snmpd snmp umockdev libumockdev-dev iproute2 util-linux
+  gettext valgrind systemd
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "setup: missing packages (${missing[*]}); run this script as root" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+echo "setup: all packages present"
