@@ -1,0 +1,133 @@
+#include "backend/device.h"
+
+#include <climits>
+#include <cstdint>
+
+#include "backend/net_transport.h"
+#include "backend/usb_transport.h"
+#include "common/debugtool.h"
+
+namespace {
+
+ORVELA_Scanner currentDevice{};
+
+// The transports take time-outs as int (network) or unsigned (USB); a value
+// too large for an int is as good as no limit.
+int to_int_seconds(unsigned int seconds) { return seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds); }
+
+// USB control transfers take the size as int.
+int to_int_size(size_t size) { return size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size); }
+
+// A negative USB result keeps its sign when seen through size_t.
+size_t widen(int result) { return static_cast<size_t>(static_cast<intptr_t>(result)); }
+
+}  // namespace
+
+extern "C" {
+
+bool Device_Open(ORVELA_Device device) {
+    DBG_INFO("Run into Device_Open\n");
+    currentDevice = device;
+    switch (currentDevice.type_io) {
+    case IOTYPE_USB:
+        return USB_Open(currentDevice);
+    case IOTYPE_NET:
+        return TCP_Connect(currentDevice.ipaddress, currentDevice.port, orvela_dispatch::kConnectTimeoutSeconds);
+    default:
+        return false;
+    }
+}
+
+void Device_Close(void) {
+    DBG_INFO("Run into Device_Close\n");
+    switch (currentDevice.type_io) {
+    case IOTYPE_USB:
+        USB_Close();
+        break;
+    case IOTYPE_NET:
+        TCP_Close();
+        break;
+    default:
+        break;
+    }
+}
+
+size_t Device_Read(void* buffer, size_t size, unsigned int timeoutSeconds) {
+    switch (currentDevice.type_io) {
+    case IOTYPE_USB:
+        return USB_Read(buffer, size, timeoutSeconds);
+    case IOTYPE_NET:
+        return TCP_Read(buffer, size, to_int_seconds(timeoutSeconds));
+    default:
+        return 0;
+    }
+}
+
+size_t Device_Write(const void* data, size_t size, unsigned int timeoutSeconds) {
+    switch (currentDevice.type_io) {
+    case IOTYPE_USB:
+        // The bulk OUT transfer only reads the data.
+        return USB_Write(const_cast<void*>(data), size, timeoutSeconds);
+    case IOTYPE_NET:
+        return TCP_Write(data, size, to_int_seconds(timeoutSeconds));
+    default:
+        return 0;
+    }
+}
+
+bool Device_ControlOpen(ORVELA_Device device) {
+    DBG_INFO("Run into Device_ControlOpen\n");
+    currentDevice = device;
+    switch (currentDevice.type_io) {
+    case IOTYPE_USB:
+        return USB_DeviceOpen(currentDevice);
+    case IOTYPE_NET:
+        return TCP_Connect(currentDevice.ipaddress, orvela_dispatch::kControlPort,
+                           orvela_dispatch::kConnectTimeoutSeconds);
+    default:
+        return false;
+    }
+}
+
+void Device_ControlClose(void) {
+    DBG_INFO("Run into Device_ControlClose\n");
+    switch (currentDevice.type_io) {
+    case IOTYPE_USB:
+        USB_DeviceClose();
+        break;
+    case IOTYPE_NET:
+        TCP_Close();
+        break;
+    default:
+        break;
+    }
+}
+
+size_t Device_ControlRead(void* buffer, size_t size, int timeoutSeconds) {
+    switch (currentDevice.type_io) {
+    case IOTYPE_USB:
+        return widen(USB_ControlRead(static_cast<char*>(buffer), to_int_size(size),
+                                     static_cast<unsigned int>(timeoutSeconds)));
+    case IOTYPE_NET:
+        return TCP_Read(buffer, size, timeoutSeconds);
+    default:
+        return 0;
+    }
+}
+
+size_t Device_ControlWrite(const void* data, size_t size, int timeoutSeconds) {
+    switch (currentDevice.type_io) {
+    case IOTYPE_USB:
+        // The control OUT transfer only reads the data.
+        return widen(USB_ControlWrite(static_cast<char*>(const_cast<void*>(data)), to_int_size(size),
+                                      static_cast<unsigned int>(timeoutSeconds)));
+    case IOTYPE_NET:
+        return TCP_Write(data, size, timeoutSeconds);
+    default:
+        return 0;
+    }
+}
+
+IOTYPE CurrentDeviceType(void) { return currentDevice.type_io; }
+
+}  // extern "C"

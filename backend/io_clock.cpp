@@ -1,0 +1,28 @@
+#include "backend/io_clock.h"
+
+#include <cerrno>
+#include <ctime>
+
+int64_t (*orvela_clock_hook)(void) = nullptr;
+void (*orvela_sleep_hook)(uint32_t microseconds) = nullptr;
+
+namespace orvela_io {
+
+int64_t now_ms() {
+    if (orvela_clock_hook != nullptr) return orvela_clock_hook();
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void sleep_us(uint32_t microseconds) {
+    if (orvela_sleep_hook != nullptr) {
+        orvela_sleep_hook(microseconds);
+        return;
+    }
+    timespec left{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace orvela_io
