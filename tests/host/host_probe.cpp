@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
     printf("name=%s\n", name);
     printf("simple=%d\n", *simple ? 1 : 0);
     printf("TL(Color)=%s\n", tl("Color"));
-    printf("TL(null)=[%s]\n", tl(nullptr));
+    const char* null_text = tl(nullptr);
+    printf("TL(null)=%s\n", null_text ? (*null_text ? null_text : "<empty>") : "<null>");
     print_list("mode", modes);
     print_list("source", sources);
     print_list("paper", papers);

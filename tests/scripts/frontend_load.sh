@@ -7,7 +7,7 @@ libdir=$1
 cfg=$(mktemp -d)
 trap 'rm -rf "$cfg"' EXIT
 echo orvela > "$cfg/dll.conf"
-out=$(SANE_CONFIG_DIR=$cfg LD_LIBRARY_PATH=$libdir SANE_DEBUG_DLL=3 timeout 120 unshare -n scanimage -L 2>&1)
+out=$(SANE_CONFIG_DIR=$cfg LD_LIBRARY_PATH=$libdir SANE_DEBUG_DLL=4 timeout 120 unshare -n scanimage -L 2>&1)
 rc=$?
 echo "$out" | tail -n 20
 [ $rc -eq 124 ] && { echo "scanimage -L hung"; exit 1; }

@@ -138,11 +138,11 @@ TEST(HostDetection, EnglishOnlyHosts) {
     Facts office = probe_as(dir, "libreoffice", kGerman, catalogue);
     EXPECT_EQ(office["TL(Color)"], "Color");
     EXPECT_EQ(office["source[1]"], "Automatic Document Feeder");
-    EXPECT_EQ(office["TL(null)"], "[]");  // an English-only host gets the null back, printed empty
+    EXPECT_EQ(office["TL(null)"], "<null>");  // English-only hosts get their text back unchanged
 
     Facts plain = probe_as(dir, "scanhost", kGerman, catalogue);
     EXPECT_EQ(plain["TL(Color)"], "Farbe");
-    EXPECT_EQ(plain["TL(null)"], "[]");
+    EXPECT_EQ(plain["TL(null)"], "<empty>");
     EXPECT_EQ(plain["paper[1]"], "A4 (210 x 297 mm)");  // no translation in the catalogue: unchanged
 }
 

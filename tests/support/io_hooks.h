@@ -1,0 +1,84 @@
+// Test doubles for the backend's clock, pauses and log.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "backend/io_clock.h"
+#include "common/debugtool.h"
+
+// While alive: the I/O clock runs `speed` times faster than real time (so a
+// 30-second time-out passes in 30/speed seconds of real time, still waiting on
+// the socket in between), and every pause is recorded and returns at once.
+class FastClock {
+public:
+    explicit FastClock(int speed = 1) {
+        speed_ = speed;
+        sleeps().clear();
+        orvela_clock_hook = &FastClock::now;
+        orvela_sleep_hook = &FastClock::sleep;
+    }
+    ~FastClock() {
+        orvela_clock_hook = nullptr;
+        orvela_sleep_hook = nullptr;
+    }
+    FastClock(const FastClock&) = delete;
+    FastClock& operator=(const FastClock&) = delete;
+
+    static std::vector<uint32_t>& sleeps() {
+        static std::vector<uint32_t> recorded;
+        return recorded;
+    }
+    static std::vector<uint32_t> recorded_sleeps() {
+        std::lock_guard<std::mutex> lock(mutex());
+        return sleeps();
+    }
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static int64_t now() {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() * speed_;
+    }
+    static void sleep(uint32_t us) {
+        std::lock_guard<std::mutex> lock(mutex());
+        sleeps().push_back(us);
+    }
+    static inline int speed_ = 1;
+};
+
+// While alive: the information log goes to a temporary file whose text
+// can be read back.
+class LogCapture {
+public:
+    LogCapture() : file_(tmpfile()), saved_(g_info_file) { g_info_file = file_; }
+    ~LogCapture() {
+        g_info_file = saved_;
+        if (file_ != nullptr) fclose(file_);
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    std::string text() const {
+        std::string out;
+        if (file_ == nullptr) return out;
+        fflush(file_);
+        rewind(file_);
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
+        fseek(file_, 0, SEEK_END);
+        return out;
+    }
+    bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
+
+private:
+    FILE* file_;
+    FILE* saved_;
+};
