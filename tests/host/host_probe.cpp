@@ -4,11 +4,13 @@
 // from the executable's name).
 //
 // usage: host_probe LIBRARY [CATALOGUE_DIR]
+//        host_probe LIBRARY --main   (calls the library's exported test entry)
 #include <dlfcn.h>
 #include <libintl.h>
 #include <locale.h>
 
 #include <cstdio>
+#include <string>
 
 #include <sane/sane.h>
 
@@ -33,11 +35,20 @@ void print_list(const char* key, const SANE_String_Const* list) {
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     setlocale(LC_ALL, "");
-    if (argc > 2) bindtextdomain("sane_orvela_drv", argv[2]);
+    const bool call_main = argc > 2 && std::string(argv[2]) == "--main";
+    if (argc > 2 && !call_main) bindtextdomain("sane_orvela_drv", argv[2]);
     void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) {
         fprintf(stderr, "%s\n", dlerror());
         return 2;
+    }
+    if (call_main) {
+        auto entry = lookup<int (*)()>(lib, "main");
+        if (entry == nullptr) return 2;
+        const int rc = entry();
+        fflush(stdout);
+        printf("main=%d\n", rc);
+        return 0;
     }
     auto init = lookup<SANE_Status (*)(SANE_Int*, SANE_Auth_Callback)>(lib, "sane_orvela_init");
     auto exit_fn = lookup<void (*)()>(lib, "sane_orvela_exit");

@@ -146,6 +146,15 @@ TEST(HostDetection, EnglishOnlyHosts) {
     EXPECT_EQ(plain["paper[1]"], "A4 (210 x 297 mm)");  // no translation in the catalogue: unchanged
 }
 
+TEST(HostDetection, ExportedTestEntryInitialises) {
+    TempDir dir;
+    const std::string exe = dir.file("simple-scan");
+    std::filesystem::copy_file(ORVELA_BINARY_DIR "/tests/host/host_probe", exe);
+    const ProcessResult r = run_process({exe, ORVELA_LIBRARY_PATH, "--main"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "Enter in SANE test!\nmain=0\n");
+}
+
 // --- the log switch: a private /tmp in a private mount namespace ---
 
 // Runs `body` in a child process with its own /tmp; returns its exit code, or
