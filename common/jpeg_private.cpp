@@ -46,7 +46,8 @@ void load() {
                     resolve(handle, "jpeg_start_decompress", api.start_decompress) &&
                     resolve(handle, "jpeg_read_scanlines", api.read_scanlines) &&
                     resolve(handle, "jpeg_finish_decompress", api.finish_decompress) &&
-                    resolve(handle, "jpeg_resync_to_restart", api.resync_to_restart);
+                    resolve(handle, "jpeg_resync_to_restart", api.resync_to_restart) &&
+                    resolve(handle, "jpeg_calc_output_dimensions", api.calc_output_dimensions);
     if (!ok) {
         DBG_INFO("Fail to resolve the JPEG functions of %s\n", kJpegLibraryName);
         dlclose(handle);

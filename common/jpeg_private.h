@@ -21,6 +21,7 @@ struct JpegApi {
     JDIMENSION (*read_scanlines)(j_decompress_ptr, JSAMPARRAY, JDIMENSION);
     boolean (*finish_decompress)(j_decompress_ptr);
     boolean (*resync_to_restart)(j_decompress_ptr, int);
+    void (*calc_output_dimensions)(j_decompress_ptr);
 
     // jpeg_create_decompress() as the header's macro would expand it.
     void create_decompress(j_decompress_ptr cinfo) const {

@@ -1,0 +1,232 @@
+// Decoding of one scanned page: the complete JPEG stream in the page file
+// becomes rows of 8-bit samples in the handle's src_img, one scanline per
+// library call straight into its final place.
+//
+// libjpeg is reached only through the private table (orvela_jpeg_api). Its
+// standard error manager would end the host process on a corrupt stream; here
+// a fatal error (and the premature end of a truncated page) jumps back to the
+// decode, which releases the decompressor, the buffer and the file and
+// reports SCAN_STATUS_IO_ERROR.
+#include "core/scan/sane_decode.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+// jpeglib.h needs stdio first; jerror.h gives the message codes.
+#include <jpeglib.h>
+#include <jerror.h>
+
+#include "common/debugtool.h"
+#include "common/jpeg_private.h"
+#include "common/scanner_description.h"
+
+namespace {
+
+struct DecodeErrorManager {
+    jpeg_error_mgr pub;  // first: libjpeg sees only this part
+    jmp_buf escape;
+};
+
+void log_jpeg_message(j_common_ptr cinfo) {
+    char text[JMSG_LENGTH_MAX] = {};
+    cinfo->err->format_message(cinfo, text);
+    DBG_INFO("libjpeg: %s\n", text);
+}
+
+[[noreturn]] void on_fatal_error(j_common_ptr cinfo) {
+    log_jpeg_message(cinfo);
+    longjmp(reinterpret_cast<DecodeErrorManager*>(cinfo->err)->escape, 1);
+}
+
+// Warnings are logged; the one that says the data ended early makes the page
+// unusable (libjpeg would pad the rest with grey), so it fails like an error.
+void on_message(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;  // trace messages
+    log_jpeg_message(cinfo);
+    if (cinfo->err->msg_code == JWRN_JPEG_EOF) longjmp(reinterpret_cast<DecodeErrorManager*>(cinfo->err)->escape, 1);
+    cinfo->err->num_warnings++;
+}
+
+// Requested area in pixels, or the largest possible request when the handle
+// carries none.
+unsigned long long requested_pixels(const orvela_scanner_t* s) {
+    const unsigned long long area =
+        static_cast<unsigned long long>(s->dev_params.widthPixel) * s->dev_params.heightPixel;
+    return area != 0 ? area : kMaxRequestPixels;
+}
+
+// The decode proper. Only trivially destructible locals live between setjmp
+// and a longjmp; what changes after setjmp and is used after the jump is
+// volatile.
+SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file) {
+    jpeg_decompress_struct cinfo;
+    memset(&cinfo, 0, sizeof cinfo);
+    DecodeErrorManager err;
+    memset(&err, 0, sizeof err);
+    unsigned char* volatile buffer = nullptr;
+    const long start = ftell(file);
+
+    cinfo.err = api->std_error(&err.pub);
+    err.pub.error_exit = on_fatal_error;
+    err.pub.emit_message = on_message;
+    err.pub.output_message = log_jpeg_message;
+    if (setjmp(err.escape) != 0) {
+        api->destroy_decompress(&cinfo);
+        free(buffer);
+        return SCAN_STATUS_IO_ERROR;
+    }
+
+    api->create_decompress(&cinfo);
+    api->stdio_src(&cinfo, file);
+    api->read_header(&cinfo, TRUE);
+    DBG_INFO("libjpeg version: %d%c\n", 9, 'e');
+    DBG_INFO("cinfo.image_width=%d\n", cinfo.image_width);
+    DBG_INFO("cinfo.image_height=%d\n", cinfo.image_height);
+    api->calc_output_dimensions(&cinfo);
+    DBG_INFO("cinfo.output_width=%d\n", cinfo.output_width);
+    DBG_INFO("cinfo.output_height=%d\n", cinfo.output_height);
+    DBG_INFO("cinfo.output_components=%d\n", cinfo.output_components);
+
+    // A page far larger than the request (a corrupt or foreign header) is
+    // refused before anything is allocated for it; so are sample layouts the
+    // page path cannot serve.
+    const unsigned long long pixels = static_cast<unsigned long long>(cinfo.output_width) * cinfo.output_height;
+    if (pixels == 0 || pixels > 2 * requested_pixels(s) ||
+        (cinfo.output_components != 1 && cinfo.output_components != 3)) {
+        DBG_INFO("Refuse page of %ux%u pixels, %d components\n", cinfo.output_width, cinfo.output_height,
+                 cinfo.output_components);
+        api->destroy_decompress(&cinfo);
+        return SCAN_STATUS_IO_ERROR;
+    }
+    const size_t stride = static_cast<size_t>(cinfo.output_width) * static_cast<size_t>(cinfo.output_components);
+    buffer = static_cast<unsigned char*>(malloc(stride * cinfo.output_height));
+    if (buffer == nullptr) {
+        api->destroy_decompress(&cinfo);
+        fseek(file, start, SEEK_SET);
+        return SCAN_STATUS_NO_MEM;
+    }
+
+    api->start_decompress(&cinfo);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = buffer + static_cast<size_t>(cinfo.output_scanline) * stride;
+        // A standard I/O source never suspends; no progress means a broken
+        // stream rather than a reason to spin.
+        if (api->read_scanlines(&cinfo, &row, 1) != 1) {
+            api->destroy_decompress(&cinfo);
+            free(buffer);
+            return SCAN_STATUS_IO_ERROR;
+        }
+    }
+    api->finish_decompress(&cinfo);
+    const ORVELA_IMAGE_RAW page = {buffer, cinfo.output_width, cinfo.output_height,
+                                   static_cast<uint32_t>(cinfo.output_components)};
+    api->destroy_decompress(&cinfo);
+
+    release_page_buffers(s);
+    s->src_img = page;
+    return SCAN_STATUS_GOOD;
+}
+
+}  // namespace
+
+void release_page_buffers(orvela_scanner_t* s) {
+    if (s->dst_img.img_data != s->src_img.img_data) free(s->dst_img.img_data);
+    free(s->src_img.img_data);
+    s->src_img.img_data = nullptr;
+    s->dst_img.img_data = nullptr;
+}
+
+extern "C" {
+
+SCAN_Status orvela_sane_decompress(orvela_scanner_t* s, const char* filename) {
+    const JpegApi* api = orvela_jpeg_api();
+    if (s == nullptr || filename == nullptr || api == nullptr) return SCAN_STATUS_IO_ERROR;
+    const int fd = open(filename, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return SCAN_STATUS_IO_ERROR;
+    FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        close(fd);
+        return SCAN_STATUS_IO_ERROR;
+    }
+    const SCAN_Status status = decode_file(s, api, file);
+    fclose(file);
+    return status;
+}
+
+ORVELA_Scanner PaserFromURI(const char* /*deviceName*/) {
+    ORVELA_Scanner device;
+    memset(&device, 0, sizeof device);
+    device.vendor_id = kOrvelaVendorId;
+    device.product_id = 0x1006;
+    device.interface = 0;
+    snprintf(device.serial, sizeof device.serial, "%s", "OR0000000001");
+    return device;
+}
+
+}  // extern "C"
+
+namespace {
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+void sleep_ms(long ms) {
+    timespec t = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&t, nullptr);
+}
+
+}  // namespace
+
+SCAN_Status page_file_acquire(const char* path, int wait_seconds, const bool* cancel, int* fd_out) {
+    constexpr long kPollMs = 50;
+    long waited_ms = 0;
+    for (;;) {
+        const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+        if (fd < 0) {
+            DBG_INFO("Fail to open page file %s\n", path);
+            return SCAN_STATUS_ACCESS_DENIED;
+        }
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+            DBG_INFO("Page file %s is not this user's regular file\n", path);
+            close(fd);
+            return SCAN_STATUS_ACCESS_DENIED;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            // The holder before us may have removed the file while we waited:
+            // only the file that is still at the path counts.
+            struct stat now;
+            if (lstat(path, &now) == 0 && same_file(st, now)) {
+                if (fchmod(fd, 0600) != 0 || ftruncate(fd, 0) != 0) {
+                    close(fd);
+                    return SCAN_STATUS_ACCESS_DENIED;
+                }
+                *fd_out = fd;
+                return SCAN_STATUS_GOOD;
+            }
+            close(fd);
+            continue;
+        }
+        close(fd);
+        if (cancel != nullptr && __atomic_load_n(cancel, __ATOMIC_SEQ_CST)) return SCAN_STATUS_CANCELLED;
+        if (waited_ms >= static_cast<long>(wait_seconds) * 1000) {
+            DBG_INFO("Page file %s is in use by another scan\n", path);
+            return SCAN_STATUS_DEVICE_BUSY;
+        }
+        sleep_ms(kPollMs);
+        waited_ms += kPollMs;
+    }
+}
+
+void page_file_release(const char* path, int fd, bool remove) {
+    if (fd < 0) return;
+    if (remove) unlink(path);
+    close(fd);
+}

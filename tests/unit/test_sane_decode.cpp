@@ -1,0 +1,257 @@
+// Page decoding of real JPEG files (grey, colour, odd sizes), broken pages
+// (corrupt, truncated, oversized), and the page file's open and lock rules.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "core/scan/sane_decode.h"
+#include "core/scan/sane_handle.h"
+#include "tests/support/process.h"
+#include "tests/support/test_jpeg_writer.h"
+
+namespace {
+
+// A smooth test picture: red grows with x, green with y, blue constant.
+std::vector<uint8_t> gradient(unsigned w, unsigned h, int channels) {
+    std::vector<uint8_t> px(static_cast<size_t>(w) * h * channels);
+    for (unsigned y = 0; y < h; ++y)
+        for (unsigned x = 0; x < w; ++x) {
+            uint8_t* p = &px[(static_cast<size_t>(y) * w + x) * channels];
+            const uint8_t r = static_cast<uint8_t>(x * 255 / (w - 1));
+            const uint8_t g = static_cast<uint8_t>(y * 255 / (h - 1));
+            if (channels == 1) {
+                p[0] = r;
+            } else {
+                p[0] = r;
+                p[1] = g;
+                p[2] = 90;
+            }
+        }
+    return px;
+}
+
+int max_difference(const uint8_t* a, const uint8_t* b, size_t n) {
+    int worst = 0;
+    for (size_t i = 0; i < n; ++i) worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
+    return worst;
+}
+
+class Decode : public ::testing::Test {
+protected:
+    void TearDown() override { release_page_buffers(&handle); }
+
+    std::string write_jpeg(const char* name, unsigned w, unsigned h, int channels) {
+        const std::vector<uint8_t> jpeg = encode_test_jpeg(gradient(w, h, channels).data(), w, h, channels, 95);
+        EXPECT_FALSE(jpeg.empty());
+        const std::string path = dir.file(name);
+        EXPECT_TRUE(write_test_file(path, jpeg));
+        return path;
+    }
+
+    TempDir dir;
+    orvela_scanner_t handle{};
+};
+
+TEST_F(Decode, GreyAndColourPages) {
+    // 37 x 29 is no multiple of the 8- or 16-pixel MCU.
+    const std::string grey = write_jpeg("grey.jpg", 37, 29, 1);
+    ASSERT_EQ(orvela_sane_decompress(&handle, grey.c_str()), SCAN_STATUS_GOOD);
+    EXPECT_EQ(handle.src_img.img_width, 37u);
+    EXPECT_EQ(handle.src_img.img_height, 29u);
+    EXPECT_EQ(handle.src_img.img_channel, 1u);
+    ASSERT_NE(handle.src_img.img_data, nullptr);
+    const std::vector<uint8_t> grey_px = gradient(37, 29, 1);
+    EXPECT_LE(max_difference(handle.src_img.img_data, grey_px.data(), grey_px.size()), 6);
+
+    const std::string colour = write_jpeg("colour.jpg", 203, 117, 3);
+    ASSERT_EQ(orvela_sane_decompress(&handle, colour.c_str()), SCAN_STATUS_GOOD);
+    EXPECT_EQ(handle.src_img.img_width, 203u);
+    EXPECT_EQ(handle.src_img.img_height, 117u);
+    EXPECT_EQ(handle.src_img.img_channel, 3u);
+    const std::vector<uint8_t> colour_px = gradient(203, 117, 3);
+    // RGB order, rows packed: the last row's last pixel is red and green at full.
+    EXPECT_LE(max_difference(handle.src_img.img_data, colour_px.data(), colour_px.size()), 12);
+    const uint8_t* last = handle.src_img.img_data + colour_px.size() - 3;
+    EXPECT_GT(last[0], 240);
+    EXPECT_GT(last[1], 240);
+    EXPECT_NEAR(last[2], 90, 8);
+    // The file is left in place; removing it is the caller's business.
+    EXPECT_EQ(access(colour.c_str(), F_OK), 0);
+}
+
+TEST_F(Decode, UnreadableFiles) {
+    // A missing file leaves src_img untouched.
+    auto* sentinel = static_cast<unsigned char*>(malloc(16));
+    handle.src_img = {sentinel, 4, 4, 1};
+    handle.dst_img = handle.src_img;
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("missing.jpg").c_str()), SCAN_STATUS_IO_ERROR);
+    EXPECT_EQ(handle.src_img.img_data, sentinel);
+    EXPECT_EQ(handle.src_img.img_width, 4u);
+
+    // The page file is never read through a symbolic link.
+    const std::string real = write_jpeg("real.jpg", 16, 16, 1);
+    const std::string link = dir.file("link.jpg");
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    EXPECT_EQ(orvela_sane_decompress(&handle, link.c_str()), SCAN_STATUS_IO_ERROR);
+    EXPECT_EQ(handle.src_img.img_data, sentinel);
+
+    // A good decode replaces (and frees) the earlier page, shared or not.
+    ASSERT_EQ(orvela_sane_decompress(&handle, real.c_str()), SCAN_STATUS_GOOD);
+    EXPECT_NE(handle.src_img.img_data, nullptr);
+    EXPECT_EQ(handle.dst_img.img_data, nullptr);
+}
+
+TEST_F(Decode, CorruptAndTruncatedPagesFailWithoutEndingTheProcess) {
+    const std::vector<uint8_t> good = encode_test_jpeg(gradient(120, 90, 3).data(), 120, 90, 3);
+    ASSERT_GT(good.size(), 200u);
+
+    const std::vector<uint8_t> garbage(4000, 0x5A);
+    ASSERT_TRUE(write_test_file(dir.file("garbage.jpg"), garbage));
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("garbage.jpg").c_str()), SCAN_STATUS_IO_ERROR);
+
+    ASSERT_TRUE(write_test_file(dir.file("empty.jpg"), {}));
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("empty.jpg").c_str()), SCAN_STATUS_IO_ERROR);
+
+    for (size_t keep : {size_t{2}, size_t{100}, good.size() / 2, good.size() - 40}) {
+        std::vector<uint8_t> cut(good.begin(), good.begin() + static_cast<long>(keep));
+        ASSERT_TRUE(write_test_file(dir.file("cut.jpg"), cut));
+        EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("cut.jpg").c_str()), SCAN_STATUS_IO_ERROR) << keep;
+        EXPECT_EQ(handle.src_img.img_data, nullptr) << keep;
+    }
+
+    // A damaged frame header (sample precision 0).
+    std::vector<uint8_t> bad_header = good;
+    for (size_t i = 0; i + 4 < bad_header.size(); ++i)
+        if (bad_header[i] == 0xFF && bad_header[i + 1] == 0xC0) {
+            bad_header[i + 4] = 0;
+            break;
+        }
+    ASSERT_TRUE(write_test_file(dir.file("badsof.jpg"), bad_header));
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("badsof.jpg").c_str()), SCAN_STATUS_IO_ERROR);
+
+    // The process is still here and decodes the next good page.
+    ASSERT_TRUE(write_test_file(dir.file("good.jpg"), good));
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("good.jpg").c_str()), SCAN_STATUS_GOOD);
+    EXPECT_EQ(handle.src_img.img_height, 90u);
+}
+
+// Rewrites the frame header's height and width.
+std::vector<uint8_t> with_frame_size(std::vector<uint8_t> jpeg, unsigned w, unsigned h) {
+    for (size_t i = 0; i + 9 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
+            jpeg[i + 5] = static_cast<uint8_t>(h >> 8);
+            jpeg[i + 6] = static_cast<uint8_t>(h);
+            jpeg[i + 7] = static_cast<uint8_t>(w >> 8);
+            jpeg[i + 8] = static_cast<uint8_t>(w);
+            break;
+        }
+    return jpeg;
+}
+
+TEST_F(Decode, PagesFarLargerThanRequestedAreRefused) {
+    const std::vector<uint8_t> small = encode_test_jpeg(gradient(100, 40, 1).data(), 100, 40, 1);
+    ASSERT_TRUE(write_test_file(dir.file("p.jpg"), small));
+    handle.dev_params.widthPixel = 50;
+    handle.dev_params.heightPixel = 40;
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_GOOD);  // exactly twice
+    handle.dev_params.widthPixel = 49;
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_IO_ERROR);
+
+    // A header announcing 65000 x 65000 colour pixels (12 GiB) is refused,
+    // not attempted (an attempt would give NO_MEM or worse).
+    const std::vector<uint8_t> colour = encode_test_jpeg(gradient(64, 64, 3).data(), 64, 64, 3);
+    ASSERT_TRUE(write_test_file(dir.file("huge.jpg"), with_frame_size(colour, 65000, 65000)));
+    handle.dev_params.widthPixel = 2480;
+    handle.dev_params.heightPixel = 3507;
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("huge.jpg").c_str()), SCAN_STATUS_IO_ERROR);
+    // Without a request the largest possible one bounds the page.
+    handle.dev_params = {};
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("huge.jpg").c_str()), SCAN_STATUS_IO_ERROR);
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_GOOD);
+}
+
+TEST(PageFile, OpenedSafelyAndLocked) {
+    TempDir dir;
+    const std::string path = dir.file("tmpscan.jpg");
+    {
+        std::ofstream old(path);
+        old << "stale page";
+    }
+    chmod(path.c_str(), 0666);
+    int fd = -1;
+    ASSERT_EQ(page_file_acquire(path.c_str(), 0, nullptr, &fd), SCAN_STATUS_GOOD);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);  // emptied
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+
+    // A second scan (another handle here) waits, then reports busy...
+    int second = -1;
+    EXPECT_EQ(page_file_acquire(path.c_str(), 0, nullptr, &second), SCAN_STATUS_DEVICE_BUSY);
+    // ... or stops waiting when cancelled.
+    const bool cancelled = true;
+    EXPECT_EQ(page_file_acquire(path.c_str(), 5, &cancelled, &second), SCAN_STATUS_CANCELLED);
+
+    // A waiting process gets the file once the holder is done with it.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int got = -1;
+        const SCAN_Status s = page_file_acquire(path.c_str(), 10, nullptr, &got);
+        _exit(s == SCAN_STATUS_GOOD ? 0 : 1);
+    }
+    usleep(200 * 1000);
+    page_file_release(path.c_str(), fd, true);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    unlink(path.c_str());
+
+    // A symbolic link at the path is never followed, nor its target truncated.
+    const std::string target = dir.file("victim");
+    {
+        std::ofstream v(target);
+        v << "keep me";
+    }
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    EXPECT_EQ(page_file_acquire(path.c_str(), 0, nullptr, &fd), SCAN_STATUS_ACCESS_DENIED);
+    EXPECT_EQ(read_file(target), "keep me");
+    unlink(path.c_str());
+
+    // Another user's file is left alone.
+    {
+        std::ofstream theirs(path);
+        theirs << "their page";
+    }
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
+        EXPECT_EQ(page_file_acquire(path.c_str(), 0, nullptr, &fd), SCAN_STATUS_ACCESS_DENIED);
+        EXPECT_EQ(read_file(path), "their page");
+    }
+    unlink(path.c_str());
+    // A directory at the path is refused too.
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    EXPECT_EQ(page_file_acquire(path.c_str(), 0, nullptr, &fd), SCAN_STATUS_ACCESS_DENIED);
+    rmdir(path.c_str());
+}
+
+TEST(PaserFromURI, FixedRecord) {
+    const ORVELA_Scanner a = PaserFromURI("usb://anything");
+    const ORVELA_Scanner b = PaserFromURI(nullptr);
+    EXPECT_EQ(a.vendor_id, 0x5E5A);
+    EXPECT_EQ(a.product_id, b.product_id);
+    EXPECT_EQ(a.interface, 0);
+    EXPECT_STREQ(a.serial, b.serial);
+    EXPECT_STRNE(a.serial, "");
+    EXPECT_EQ(a.deviceURI[0], '\0');
+}
+
+}  // namespace
