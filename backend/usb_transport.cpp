@@ -28,6 +28,13 @@ bool read_string_descriptor(libusb_device_handle* handle, uint8_t index, char (&
         return false;
     }
     out[sizeof out - 1] = '\0';
+    // libusb passes Latin-1 code units through as single bytes; keep the
+    // texts plain printable ASCII so that names stay valid wherever shown.
+    for (char& c : out) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == 0) break;
+        if (byte < 0x20 || byte > 0x7E) c = '?';
+    }
     return true;
 }
 

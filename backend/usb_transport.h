@@ -57,7 +57,8 @@ constexpr size_t kStringBufferSize = 32;
 
 // Reads string descriptor `index` of an open device as ASCII into a zero-filled
 // 32-byte buffer; returns false (buffer left empty) when the index is 0 or the
-// read fails. Non-ASCII characters arrive as '?', longer texts are cut.
+// read fails. Characters outside printable ASCII arrive as '?', longer texts are
+// cut to 31 characters.
 bool read_string_descriptor(libusb_device_handle* handle, uint8_t index, char (&out)[kStringBufferSize]);
 
 // Converts a time-out in whole seconds into libusb's milliseconds, saturating

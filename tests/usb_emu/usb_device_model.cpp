@@ -30,8 +30,10 @@ DeviceConfig scanner_config(uint16_t vendor_id, uint16_t product_id, std::u16str
 }
 
 std::vector<uint8_t> device_id_reply(const std::string& text) {
-    std::vector<uint8_t> reply = {static_cast<uint8_t>(text.size() >> 8), static_cast<uint8_t>(text.size())};
-    reply.insert(reply.end(), text.begin(), text.end());
+    std::vector<uint8_t> reply(text.size() + 2);
+    reply[0] = static_cast<uint8_t>(text.size() >> 8);
+    reply[1] = static_cast<uint8_t>(text.size());
+    std::copy(text.begin(), text.end(), reply.begin() + 2);
     return reply;
 }
 
@@ -71,7 +73,8 @@ DeviceModel::DeviceModel(DeviceConfig config) : config_(std::move(config)) {
             d.insert(d.end(), header, header + 9);
             for (const Endpoint& e : s.endpoints) {
                 const uint8_t ep[7] = {7, 5, e.address, e.attributes, static_cast<uint8_t>(e.max_packet & 0xFF),
-                                       static_cast<uint8_t>(e.max_packet >> 8), (e.attributes & 3) == 3 ? 10 : 0};
+                                       static_cast<uint8_t>(e.max_packet >> 8),
+                                       static_cast<uint8_t>((e.attributes & 3) == 3 ? 10 : 0)};
                 d.insert(d.end(), ep, ep + 7);
             }
         }
@@ -83,25 +86,17 @@ DeviceModel::DeviceModel(DeviceConfig config) : config_(std::move(config)) {
 std::vector<uint8_t> DeviceModel::sysfs_descriptors() const {
     const uint16_t vid = config_.vendor_id;
     const uint16_t pid = config_.product_id;
-    std::vector<uint8_t> out = {18,
-                                1,
-                                0x00,
-                                0x02,
-                                0,
-                                0,
-                                0,
-                                64,
-                                static_cast<uint8_t>(vid & 0xFF),
-                                static_cast<uint8_t>(vid >> 8),
-                                static_cast<uint8_t>(pid & 0xFF),
-                                static_cast<uint8_t>(pid >> 8),
-                                0x00,
-                                0x01,
+    const uint8_t device[18] = {18, 1, 0x00, 0x02, 0, 0, 0, 64,
+                                static_cast<uint8_t>(vid & 0xFF), static_cast<uint8_t>(vid >> 8),
+                                static_cast<uint8_t>(pid & 0xFF), static_cast<uint8_t>(pid >> 8),
+                                0x00, 0x01,
                                 static_cast<uint8_t>(config_.manufacturer ? 1 : 0),
                                 static_cast<uint8_t>(config_.product ? 2 : 0),
                                 static_cast<uint8_t>(config_.serial ? 3 : 0),
                                 1};
-    out.insert(out.end(), config_descriptor_.begin(), config_descriptor_.end());
+    std::vector<uint8_t> out(sizeof device + config_descriptor_.size());
+    std::copy(device, device + sizeof device, out.begin());
+    std::copy(config_descriptor_.begin(), config_descriptor_.end(), out.begin() + sizeof device);
     return out;
 }
 
