@@ -87,9 +87,9 @@ bool TCP_Connect(const char* address, int port, int timeoutSeconds) {
     }
 
     // A connection in progress, or one that is already established on a reused
-    // socket, is waited for. An error the kernel reports at once (a refusal on
-    // the local host, an unreachable network) is final: the socket is closed
-    // by then and would look ready with no pending error.
+    // socket, is waited for. An error that connect reports at once (no route,
+    // an immediate refusal) is final: its pending error has been consumed, so
+    // the dead socket would look ready with no error to a wait.
     const int connect_error = errno;
     bool connected = false;
     if (connect_error == EINPROGRESS || connect_error == EALREADY || connect_error == EISCONN ||

@@ -27,14 +27,12 @@ LoopbackPeer::LoopbackPeer(Script script, int backlog) : script_(std::move(scrip
     thread_ = std::thread([this] { run(); });
 }
 
-LoopbackPeer::~LoopbackPeer() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (listen_fd_ >= 0) close(listen_fd_);
-}
+LoopbackPeer::~LoopbackPeer() { stop_listening(); }
 
 void LoopbackPeer::stop_listening() {
     stop_ = true;
+    const int current = current_fd_.load();
+    if (current >= 0) shutdown(current, SHUT_RDWR);
     if (thread_.joinable()) thread_.join();
     if (listen_fd_ >= 0) close(listen_fd_);
     listen_fd_ = -1;
@@ -57,7 +55,9 @@ void LoopbackPeer::run() {
             continue;
         }
         ++accepted_;
+        current_fd_ = fd;
         script_(fd, index++);
+        current_fd_ = -1;
         if (fd >= 0) close(fd);
         busy_ = false;
     }

@@ -27,7 +27,8 @@ public:
 
     int port() const { return port_; }
     int connections() const { return accepted_.load(); }
-    // Stops accepting and closes the listening socket (later connects are refused).
+    // Stops accepting and closes the listening socket (later connects are
+    // refused); a connection being served is shut down so its script ends.
     void stop_listening();
     // Waits until the scripts have finished (or ~10 s passed).
     void wait_idle();
@@ -40,6 +41,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<int> accepted_{0};
     std::atomic<bool> busy_{false};
+    std::atomic<int> current_fd_{-1};
     std::thread thread_;
 };
 
