@@ -1,0 +1,255 @@
+// Network discovery without a network: the 1284 value extraction, the
+// duplicate rule and what an SNMP answer turns into. Exchanges over sockets
+// run in a private network namespace of a child process.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "backend/io_clock.h"
+#include "backend/net_discovery.h"
+#include "tests/support/snmp_answer.h"
+
+namespace {
+
+std::string value_of(const char* id, const char* key) {
+    char* v = GetValueFrom1284DeviceID(id, key);
+    if (v == nullptr) return "<none>";
+    std::string s = v;
+    free(v);
+    return s;
+}
+
+TEST(DeviceIdValues, PairsAndTheirEdges) {
+    const char* id = "MFG:Orvela;MDL:OR-M1020;CMD:PCL,PWG;EMPTY:;LAST:tail";
+    EXPECT_EQ(value_of(id, "MFG"), "Orvela");
+    EXPECT_EQ(value_of(id, "MDL"), "OR-M1020");
+    EXPECT_EQ(value_of(id, "EMPTY"), "");          // present but empty: not null
+    EXPECT_EQ(value_of(id, "LAST"), "tail");       // no closing semicolon
+    EXPECT_EQ(value_of(id, "MODEL"), "<none>");
+    EXPECT_EQ(value_of("XMFG:inner;", "MFG"), "inner");  // found inside a longer key, as a plain search
+    EXPECT_EQ(value_of(nullptr, "MFG"), "<none>");
+
+    // A value longer than the 511-character window is cut, never overrun.
+    const std::string long_id = "MDL:" + std::string(2000, 'x') + ";";
+    const std::string v = value_of(long_id.c_str(), "MDL");
+    EXPECT_EQ(v, std::string(507, 'x'));
+    // A key longer than the search buffer is cut to it.
+    const std::string long_key(100, 'K');
+    EXPECT_EQ(value_of((long_key + ":v;").c_str(), long_key.c_str()), "<none>");
+}
+
+TEST(DeviceIdValues, ExistDeviceComparesAddresses) {
+    ORVELA_Scanner list[2] = {};
+    strcpy(list[0].ipaddress, "10.0.0.5");
+    strcpy(list[1].ipaddress, "10.0.0.6");
+    ORVELA_Scanner probe = {};
+    strcpy(probe.ipaddress, "10.0.0.6");
+    EXPECT_TRUE(ExistDevice(probe, list, 2));
+    EXPECT_FALSE(ExistDevice(probe, list, 1));
+    EXPECT_FALSE(ExistDevice(probe, nullptr, 0));
+}
+
+sockaddr_in sender(const char* address) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &a.sin_addr);
+    return a;
+}
+
+bool accept(const DeviceAnswer& answer, ORVELA_Scanner* record, const char* from = "10.231.1.20") {
+    const Bytes msg = device_answer(answer);
+    return net_discovery::answer_to_record(msg.data(), static_cast<int>(msg.size()), sender(from), record);
+}
+
+TEST(DiscoveryAnswer, ModelRowGivesTheRecord) {
+    ORVELA_Scanner r;
+    DeviceAnswer a;
+    a.object_id = "1.3.6.1.4.1.93501.1.104";  // a feeder model with its right-rear reference
+    ASSERT_TRUE(accept(a, &r));
+    EXPECT_STREQ(r.brandName, "Orvela");
+    EXPECT_STREQ(r.modelName, "OR-M1020");
+    EXPECT_STREQ(r.deviceURI, "socket://10.231.1.20");
+    EXPECT_STREQ(r.ipaddress, "10.231.1.20");
+    EXPECT_STREQ(r.serial, "SN0001");
+    EXPECT_EQ(r.type_io, IOTYPE_NET);
+    EXPECT_EQ(r.port, 53010);
+    EXPECT_TRUE(r.isSupportADF);
+    EXPECT_TRUE(r.isRightRearBP);
+    EXPECT_EQ(r.vendor_id, 0);
+    EXPECT_EQ(r.next, nullptr);
+}
+
+TEST(DiscoveryAnswer, NamesFromTheDeviceId) {
+    ORVELA_Scanner r;
+    DeviceAnswer a;
+    a.device_id = "MFG:Orvela;MODEL:OR-X;";
+    ASSERT_TRUE(accept(a, &r));
+    EXPECT_STREQ(r.brandName, "Orvela");
+    EXPECT_STREQ(r.modelName, "OR-X");
+
+    a.device_id = "MDL:OR-Y;";  // no maker: empty brand, sysName as model
+    ASSERT_TRUE(accept(a, &r));
+    EXPECT_STREQ(r.brandName, "");
+    EXPECT_STREQ(r.modelName, "scanner-1");
+
+    a.device_id = "MFG:" + std::string(80, 'M') + ";MDL:" + std::string(80, 'D') + ";";
+    a.serial = std::string(200, 'S');
+    ASSERT_TRUE(accept(a, &r));  // long texts are cut to their fields, terminated
+    EXPECT_EQ(strlen(r.brandName), 31u);
+    EXPECT_EQ(strlen(r.modelName), 31u);
+    EXPECT_EQ(strlen(r.serial), 31u);
+}
+
+TEST(DiscoveryAnswer, WhichObjectIdentifiersAreAccepted) {
+    ORVELA_Scanner r;
+    DeviceAnswer a;
+    a.object_id = "1.3.6.1.4.1.2021.250.10";  // the imaging line's prefix, no row
+    ASSERT_TRUE(accept(a, &r));
+    EXPECT_FALSE(r.isSupportADF);
+    a.object_id = "1.3.6.1.4.1.93501.7.7";  // the maker's prefix, no row
+    EXPECT_TRUE(accept(a, &r));
+    a.object_id = "1.3.6.1.4.1.93501";  // a leading part of a row's identifier
+    EXPECT_TRUE(accept(a, &r));
+    a.object_id = "1.3.6.1.4.1.8072.3.2.10";  // a stock agent
+    EXPECT_FALSE(accept(a, &r));
+    a.object_id = "1.3.6.1.4.1.93501.1.101.5";  // a row's identifier extended... still under the prefix
+    EXPECT_TRUE(accept(a, &r));
+    a.object_id = "1.3.6.1.4.1.96122.3.201.5";  // a partner row extended: no row, no prefix
+    EXPECT_FALSE(accept(a, &r));
+}
+
+TEST(DiscoveryAnswer, RefusedAnswers) {
+    ORVELA_Scanner r;
+    DeviceAnswer a;
+    a.error_status = 2;  // noSuchName
+    EXPECT_FALSE(accept(a, &r));
+    for (int missing = 0; missing < 4; ++missing) {
+        DeviceAnswer b;
+        if (missing == 0) b.sys_name.reset();
+        if (missing == 1) b.object_id.reset();
+        if (missing == 2) b.device_id.reset();
+        if (missing == 3) b.serial.reset();
+        EXPECT_FALSE(accept(b, &r)) << missing;
+    }
+    DeviceAnswer request_echo;
+    request_echo.pdu = 0xA0;
+    EXPECT_FALSE(accept(request_echo, &r));
+    const Bytes full = device_answer(DeviceAnswer{});
+    for (size_t cut = 0; cut < full.size(); ++cut)
+        EXPECT_FALSE(net_discovery::answer_to_record(full.data(), static_cast<int>(cut), sender("10.0.0.1"), &r)) << cut;
+}
+
+// --- over sockets, in a private network namespace with only loopback ---
+
+bool loopback_up() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq ifr{};
+    strcpy(ifr.ifr_name, "lo");
+    const bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 && ((ifr.ifr_flags |= IFF_UP), ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
+    close(fd);
+    return ok;
+}
+
+// Runs `body` in a child in a new network namespace; -1 when none can be made.
+int in_private_network(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNET) != 0 || !loopback_up()) _exit(200);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 200) return -1;
+    return WEXITSTATUS(status);
+}
+
+// An agent on 127.0.0.1:161 that answers every request with `answer` and
+// counts the datagrams it saw.
+class LoopbackAgent {
+public:
+    explicit LoopbackAgent(Bytes answer) : answer_(std::move(answer)) {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = sender("127.0.0.1");
+        a.sin_port = htons(161);
+        timeval tv{0, 100000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~LoopbackAgent() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    bool bound() const { return bound_; }
+    int seen() const { return seen_; }
+
+private:
+    void serve() {
+        uint8_t buf[2048];
+        while (!stop_) {
+            sockaddr_in from{};
+            socklen_t size = sizeof from;
+            const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &size);
+            if (n <= 0) continue;
+            ++seen_;
+            if (n > 2) sendto(fd_, answer_.data(), answer_.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
+        }
+    }
+    Bytes answer_;
+    int fd_ = -1;
+    bool bound_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> seen_{0};
+    std::thread thread_;
+};
+
+std::atomic<uint64_t> g_slept_us{0};
+
+TEST(DiscoveryExchange, DirectProbeOfOneAddress) {
+    const int rc = in_private_network([] {
+        orvela_sleep_hook = [](uint32_t us) { g_slept_us += us; };
+        LoopbackAgent agent(device_answer(DeviceAnswer{}));
+        if (!agent.bound()) return 1;
+        ORVELA_Scanner r;
+        if (!net_discovery::probe_address("127.0.0.1", &r, 3)) return 2;
+        if (strcmp(r.deviceURI, "socket://127.0.0.1") != 0) return 3;
+        if (agent.seen() < 2) return 4;  // priming datagram and requests
+        if (net_discovery::probe_address("not-an-address", &r, 1)) return 5;
+        char id[16];
+        if (!getSNMP1284DeviceId("127.0.0.1", id, sizeof id)) return 6;
+        if (strcmp(id, "MFG:Orvela;MDL:") != 0) return 7;  // cut to the buffer, terminated
+        return 0;
+    });
+    if (rc == -1) GTEST_SKIP() << "needs a private network namespace (root)";
+    EXPECT_EQ(rc, 0);
+}
+
+TEST(DiscoveryExchange, LoopbackOnlyHostFallsBackAndFindsNothing) {
+    const int rc = in_private_network([] {
+        g_slept_us = 0;
+        orvela_sleep_hook = [](uint32_t us) { g_slept_us += us; };
+        ORVELA_Scanner* list = reinterpret_cast<ORVELA_Scanner*>(1);
+        const int n = Net_FindScanner(&list);
+        if (n != 0 || list != nullptr) return 1;
+        // Only the fallback destination was tried: one burst of four pauses.
+        if (g_slept_us != 4 * 500000u) return 2;
+        return 0;
+    });
+    if (rc == -1) GTEST_SKIP() << "needs a private network namespace (root)";
+    EXPECT_EQ(rc, 0);
+}
+
+}  // namespace
