@@ -1,0 +1,217 @@
+#include "core/scan/orvela_drv.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "backend/io_clock.h"
+#include "common/debugtool.h"
+#include "protocol/scan_param.h"
+#include "protocol/scanner.h"
+
+using orvela_protocol::PageHeader;
+
+namespace {
+
+// Protocol status after Drv_start and Drv_close.
+SCAN_Status translate_command_status(DEVSTATUS status) {
+    switch (status) {
+    case STATUS_Timeout:
+    case STATUS_ERROR:
+    case STATUS_POWEREDOFF:
+    case STATUS_USEWITHOUTLOCK:
+        return SCAN_STATUS_DEVICE_BUSY;
+    case STATUS_Error_ADF_Jam:
+        return SCAN_STATUS_JAMMED;
+    case STATUS_Error_ADF_CoverOpen:
+        return SCAN_STATUS_COVER_OPEN;
+    case STATUS_SCANSTOPPED:
+        return SCAN_STATUS_CANCELLED;
+    default:
+        return SCAN_STATUS_GOOD;
+    }
+}
+
+// Protocol status after Drv_open and Drv_cancel.
+SCAN_Status translate_session_status(DEVSTATUS status) {
+    switch (status) {
+    case STATUS_Timeout:
+    case STATUS_ERROR:
+    case STATUS_POWEREDOFF:
+        return SCAN_STATUS_DEVICE_BUSY;
+    case STATUS_Error_ADF_Jam:
+        return SCAN_STATUS_JAMMED;
+    case STATUS_Error_ADF_CoverOpen:
+        return SCAN_STATUS_COVER_OPEN;
+    default:
+        return SCAN_STATUS_GOOD;
+    }
+}
+
+bool busy_or_warming(DEVSTATUS status) { return status == STATUS_USEWITHOUTLOCK || status == STATUS_WARMINGUP; }
+
+bool canceled(bool* flag) { return flag != nullptr && __atomic_load_n(flag, __ATOMIC_ACQUIRE); }
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+
+using Buffer = std::unique_ptr<unsigned char, decltype(&free)>;
+
+Buffer zeroed_buffer(size_t size) { return Buffer(static_cast<unsigned char*>(calloc(1, size)), &free); }
+
+}  // namespace
+
+extern "C" {
+
+SCAN_Status Drv_open(ORVELA_Scanner dev) {
+    DBG_INFO("Run into Drv_open\n");
+    if (!scanner_open(dev)) return SCAN_STATUS_ACCESS_DENIED;
+    DEVSTATUS last = scanner_lock();
+    DBG_INFO("scanner_lock return 0x%02X\n", last);
+
+    // Busy or warming up: let go of the connection, wait, and ask again on a
+    // fresh one. A failed re-open counts as an attempt and keeps the last answer.
+    bool connected = true;
+    for (int attempt = 0; attempt < orvela_drv::kLockAttempts && busy_or_warming(last); ++attempt) {
+        scanner_close();
+        orvela_io::sleep_us(orvela_drv::kLockWaitUs);
+        connected = scanner_open(dev);
+        if (connected) {
+            last = scanner_lock();
+            DBG_INFO("scanner_lock return 0x%02X\n", last);
+        }
+    }
+    if (busy_or_warming(last)) {
+        // Still busy after every attempt: the scanner is not ours, so the
+        // connection is not kept.
+        if (connected) scanner_close();
+        return SCAN_STATUS_DEVICE_BUSY;
+    }
+    return translate_session_status(last);
+}
+
+SCAN_Status Drv_close(void) {
+    DBG_INFO("Run into Drv_close\n");
+    scanner_stop();
+    const DEVSTATUS status = scanner_unlock();
+    scanner_close();
+    return translate_command_status(status);
+}
+
+SCAN_Status Drv_start(ORVELA_ScanParam param) {
+    DBG_INFO("Run into Drv_start\n");
+    const SCANINFO info = ParameterConvert(param);
+    const DEVSTATUS status = scanner_set_parameters(info);
+    DBG_INFO("scanner_set_parameters return %d\n", status);
+    return translate_command_status(status);
+}
+
+SCAN_Status Drv_cancel(void) {
+    DBG_INFO("Run into Drv_cancel\n");
+    if (!scanner_abort()) {
+        scanner_close();
+        return SCAN_STATUS_GOOD;
+    }
+    const DEVSTATUS status = scanner_unlock();
+    scanner_close();
+    return translate_session_status(status);
+}
+
+STATUS_ADF Drv_get_adf_status(void) {
+    DBG_INFO("Run into Drv_get_adf_status\n");
+    return scanner_get_adf_status();
+}
+
+SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
+    DBG_INFO("Run into Drv_scan2File\n");
+    ScanStatus status{};
+    SCAN_RESULT result{SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY};
+
+    std::unique_ptr<FILE, FileCloser> out(file != nullptr ? fopen(file, "wb+") : nullptr);
+    if (out == nullptr) {
+        DBG_INFO("Fail to create file %s\n", file != nullptr ? file : "(null)");
+        return result;
+    }
+    Buffer band = zeroed_buffer(orvela_drv::kBandBufferSize);
+    if (band == nullptr) return result;
+
+    // Headers and bands until the end of the page. A band larger than the
+    // buffer is read and appended in buffer-sized pieces. A header that is
+    // neither data nor end, or a size beyond the int range, means the stream
+    // is out of step: the page fails instead of reading data as headers.
+    bool success = false;
+    bool data_arrived = false;
+    for (;;) {
+        if (canceled(isCanceled)) break;
+        const PageHeader kind = orvela_protocol::read_page_header(status, orvela_protocol::kScanTimeout);
+        if (kind == PageHeader::None || kind == PageHeader::Unknown) break;
+        if (status.error_code != STATUS_OK) break;
+        if (kind == PageHeader::End) {
+            DBG_INFO(data_arrived ? "Page End. adf status=0x%02X\n" : "Page End without data. adf status=0x%02X\n",
+                     status.adfStatus);
+            success = true;
+            break;
+        }
+        if (status.data_size < 0) break;
+        if (status.data_size == 0) continue;
+        FILE* f = out.get();
+        const bool stored = orvela_protocol::read_band(
+            static_cast<size_t>(status.data_size), band.get(), orvela_drv::kBandBufferSize,
+            orvela_protocol::kScanTimeout,
+            [f](const unsigned char* piece, size_t size) { return fwrite(piece, 1, size, f) == size; });
+        if (!stored) break;
+        data_arrived = true;
+    }
+    band.reset();
+    // Data that cannot be flushed to the file is lost data.
+    if (fclose(out.release()) != 0) success = false;
+
+    if (canceled(isCanceled) || status.error_code == STATUS_SCANSTOPPED) {
+        result.scan_status = SCAN_STATUS_CANCELLED;
+    } else if (success) {
+        result.scan_status = SCAN_STATUS_GOOD;
+        result.adf_status = status.adfStatus;
+    }
+    return result;
+}
+
+SCAN_RESULT Drv_scanBand(unsigned char* buffer, size_t* retSize) {
+    DBG_INFO("Run into Drv_scanBand\n");
+    if (retSize != nullptr) *retSize = 0;
+    ScanStatus status{};
+    const SCAN_RESULT failure{SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY};
+    if (buffer == nullptr || retSize == nullptr) return failure;
+
+    const PageHeader kind = orvela_protocol::read_page_header(status, orvela_protocol::kScanTimeout);
+    if (kind == PageHeader::End) {
+        DBG_INFO("Page End. adf status=0x%02X\n", status.adfStatus);
+        return SCAN_RESULT{SCAN_STATUS_EOF, status.adfStatus};
+    }
+    if (kind != PageHeader::Data || status.data_size <= 0) return failure;
+
+    const size_t size = static_cast<size_t>(status.data_size);
+    if (size > orvela_drv::kBandBufferSize) {
+        // Larger than the buffer the caller is asked to provide: read it into
+        // a buffer of our own so that the stream stays in step, and report
+        // the band as lost.
+        Buffer scratch = zeroed_buffer(orvela_drv::kBandBufferSize);
+        if (scratch != nullptr) {
+            orvela_protocol::read_band(size, scratch.get(), orvela_drv::kBandBufferSize, orvela_protocol::kScanTimeout,
+                                       [](const unsigned char*, size_t) { return true; });
+        }
+        DBG_INFO("Drv_scanBand: band of %zu bytes is larger than %zu, dropped\n", size, orvela_drv::kBandBufferSize);
+        return failure;
+    }
+    if (scanner_get_scan_data(buffer, status.data_size) == 0) return failure;
+    *retSize = size;
+    return SCAN_RESULT{SCAN_STATUS_GOOD, STATUS_ADF_PAPER_EMPTY};
+}
+
+SCAN_Status Drv_get_parameters(void* /*callback*/) { return SCAN_STATUS_GOOD; }
+
+SCAN_Status Drv_read(unsigned char* /*buf*/, int /*len*/) { return SCAN_STATUS_GOOD; }
+
+void Drv_get_backend_error_code(int* /*errCode*/) {}
+
+}  // extern "C"
