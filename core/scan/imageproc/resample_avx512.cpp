@@ -1,0 +1,95 @@
+// AVX-512 inner loops of the resampler (eight double lanes). Only called when
+// the CPU reports AVX-512 F, BW, VL, DQ and VBMI; the rest of the library
+// stays portable x86-64 code.
+//
+// AVX-512 includes fused multiply-add, and GCC fuses a multiply and an add
+// (even written as intrinsics) unless contraction is off: it is switched off
+// here, so every multiply and add stays a separate instruction and the results
+// equal the portable loops' bytes.
+#include <immintrin.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/scan/imageproc/resample_engine.h"
+
+// GCC 12's AVX-512 intrinsics start some results from a deliberately
+// undefined register value, which its own warning reports as uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi")
+#pragma GCC optimize("fp-contract=off")
+
+#include "core/scan/imageproc/resample_simd.h"
+
+namespace {
+
+// 8 x 8 byte transpose of 64 bytes.
+inline __m512i Transpose8(__m512i v) {
+    const __m512i idx = _mm512_set_epi8(
+        63, 55, 47, 39, 31, 23, 15, 7, 62, 54, 46, 38, 30, 22, 14, 6, 61, 53, 45, 37, 29, 21, 13, 5,
+        60, 52, 44, 36, 28, 20, 12, 4, 59, 51, 43, 35, 27, 19, 11, 3, 58, 50, 42, 34, 26, 18, 10, 2,
+        57, 49, 41, 33, 25, 17, 9, 1, 56, 48, 40, 32, 24, 16, 8, 0);
+    return _mm512_permutexvar_epi8(idx, v);
+}
+
+inline __m128i Load8(const uint8_t* p) {
+    long long x;
+    memcpy(&x, p, 8);
+    return _mm_cvtsi64_si128(x);
+}
+
+struct OpsAvx512 {
+    static constexpr unsigned L = 8;
+    typedef __m512d D;
+    static D Zero() { return _mm512_setzero_pd(); }
+    static D Load(const double* p) { return _mm512_load_pd(p); }
+    static D MulAdd(D acc, double w, D x) { return _mm512_add_pd(acc, _mm512_mul_pd(_mm512_set1_pd(w), x)); }
+    static D Widen(const uint8_t* p) { return _mm512_cvtepi32_pd(_mm256_cvtepu8_epi32(Load8(p))); }
+    // trunc(acc + 0.5), clamped to 0..255, eight bytes stored at p.
+    static void StoreBytes(uint8_t* p, D acc) {
+        __m256i r = _mm512_cvttpd_epi32(_mm512_add_pd(acc, _mm512_set1_pd(0.5)));
+        r = _mm256_min_epi32(_mm256_max_epi32(r, _mm256_setzero_si256()), _mm256_set1_epi32(255));
+        const long long x = _mm_cvtsi128_si64(_mm256_cvtepi32_epi8(r));
+        memcpy(p, &x, 8);
+    }
+    // rows[l][j + i] -> T[(j + i) * 8 + l] as doubles, for i, l < 8.
+    static void TransposeIn(const uint8_t* const* rows, size_t j, double* T) {
+        const __m128i q0 = _mm_unpacklo_epi64(Load8(rows[0] + j), Load8(rows[1] + j));
+        const __m128i q1 = _mm_unpacklo_epi64(Load8(rows[2] + j), Load8(rows[3] + j));
+        const __m128i q2 = _mm_unpacklo_epi64(Load8(rows[4] + j), Load8(rows[5] + j));
+        const __m128i q3 = _mm_unpacklo_epi64(Load8(rows[6] + j), Load8(rows[7] + j));
+        __m512i t = _mm512_inserti64x2(_mm512_castsi128_si512(q0), q1, 1);
+        t = _mm512_inserti64x2(_mm512_inserti64x2(t, q2, 2), q3, 3);
+        t = Transpose8(t);
+        alignas(64) uint8_t buf[64];
+        _mm512_store_si512(buf, t);
+        double* o = T + j * 8;
+        for (int i = 0; i < 8; ++i)
+            _mm512_store_pd(o + 8 * i, _mm512_cvtepi64_pd(_mm512_cvtepu8_epi64(Load8(buf + 8 * i))));
+    }
+    // OT[(j + i) * 8 + l] -> rows[l][j + i], for i < 8 and l < nr.
+    static void TransposeOut(const uint8_t* OT, size_t j, uint8_t* const* rows, unsigned nr) {
+        alignas(64) uint8_t buf[64];
+        _mm512_store_si512(buf, Transpose8(_mm512_loadu_si512(OT + j * 8)));
+        for (unsigned l = 0; l < nr; ++l) memcpy(rows[l] + j, buf + 8 * l, 8);
+    }
+};
+
+}  // namespace
+
+namespace orvela::resample {
+
+bool HorizontalRowsAvx512(const HorizontalJob& job, unsigned y0, unsigned y1) {
+    return HorizontalRowsSimd<OpsAvx512>(job, y0, y1);
+}
+
+void VerticalRowsAvx512(const VerticalJob& job, unsigned v0, unsigned v1) {
+    VerticalRowsSimd<OpsAvx512>(job, v0, v1);
+}
+
+}  // namespace orvela::resample
+
+#pragma GCC pop_options
+#pragma GCC diagnostic pop

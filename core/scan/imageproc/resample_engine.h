@@ -1,0 +1,89 @@
+// Inner loops of the resampler. The weight table is repacked into one block
+// (every position's list padded with +0.0 to the same tap count) so that the
+// loops can run over several destination positions at once.
+//
+// Every variant computes each output sample exactly as the plain formulation
+// does: the sum starts at +0.0, taps are added in ascending order, each tap is
+// a separate multiply and add in double (never fused), and the result is
+// trunc(sum + 0.5) clamped to 0..255. Vector code only spans independent
+// output samples, so all variants give the same bytes. A padded tap adds
+// +0.0 * sample = +0.0, which leaves the sum's value unchanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/scan/imageproc/resample.h"
+
+namespace orvela::resample {
+
+struct PackedWeights {
+    unsigned dst_size = 0;
+    unsigned src_size = 0;
+    unsigned taps = 0;          // doubles per position in w (the table's window)
+    unsigned* left = nullptr;   // first source position, per destination position
+    unsigned* count = nullptr;  // taps in use, per destination position
+    double* w = nullptr;        // w[u * taps + k]; +0.0 from count[u] on
+
+    PackedWeights() = default;
+    PackedWeights(const PackedWeights&) = delete;
+    PackedWeights& operator=(const PackedWeights&) = delete;
+    ~PackedWeights();
+    // Copies a table; false when memory ran out.
+    bool assign(const WeightsTableHandle& table, unsigned src_size);
+};
+
+// Rounds a weighted sum to a sample: trunc(sum + 0.5), clamped to 0..255.
+inline uint8_t RoundSample(double sum) {
+    const int v = static_cast<int>(sum + 0.5);
+    return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+// Horizontal pass over rows [y0, y1): src rows are src_width x channels bytes,
+// dst rows weights.dst_size x channels. channels is 1 or 3.
+struct HorizontalJob {
+    const PackedWeights* weights;
+    const uint8_t* src;
+    uint8_t* dst;
+    unsigned src_width;
+    unsigned channels;
+};
+// Vertical pass over destination rows [v0, v1); rows are row_bytes long in
+// both images.
+struct VerticalJob {
+    const PackedWeights* weights;
+    const uint8_t* src;
+    uint8_t* dst;
+    size_t row_bytes;
+};
+
+// Instruction-set levels, chosen once per process from the CPU.
+enum class SimdLevel { Scalar = 0, Avx2 = 1, Avx512 = 2 };
+SimdLevel DetectSimdLevel();
+
+// Portable versions (any x86-64).
+void HorizontalRowsScalar(const HorizontalJob& job, unsigned y0, unsigned y1);
+void VerticalRowsScalar(const VerticalJob& job, unsigned v0, unsigned v1);
+// AVX2 and AVX-512 versions; only called when the CPU has the instructions.
+// The horizontal ones need scratch memory and return false when it cannot be
+// allocated (nothing written then).
+bool HorizontalRowsAvx2(const HorizontalJob& job, unsigned y0, unsigned y1);
+void VerticalRowsAvx2(const VerticalJob& job, unsigned v0, unsigned v1);
+bool HorizontalRowsAvx512(const HorizontalJob& job, unsigned y0, unsigned y1);
+void VerticalRowsAvx512(const VerticalJob& job, unsigned v0, unsigned v1);
+
+// Engine settings, for tests and the benchmark: the instruction-set level
+// (capped at what the CPU has) and the most threads a pass may use (1 or 2).
+struct EngineSettings {
+    SimdLevel level;
+    int max_threads;
+};
+EngineSettings GetEngineSettings();
+void SetEngineSettings(EngineSettings settings);
+
+// Runs a pass over all its rows with the current settings. When a vector
+// variant cannot get its scratch memory the portable code does the rows.
+void RunHorizontal(const HorizontalJob& job, unsigned rows);
+void RunVertical(const VerticalJob& job, unsigned rows);
+
+}  // namespace orvela::resample

@@ -1,0 +1,184 @@
+// Portable inner loops of the resampler, the choice of vector code, and the
+// split of a pass over two threads.
+//
+// Built for the x86-64 baseline (no FMA instructions); the pragma keeps
+// multiply and add separate should the file be built for a newer target.
+#pragma GCC optimize("fp-contract=off")
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
+#include <cstdlib>
+
+#include "core/scan/imageproc/resample_engine.h"
+
+namespace orvela::resample {
+
+void HorizontalRowsScalar(const HorizontalJob& job, unsigned y0, unsigned y1) {
+    const PackedWeights& wt = *job.weights;
+    const unsigned C = job.channels;
+    const size_t srcRow = static_cast<size_t>(job.src_width) * C;
+    const size_t dstRow = static_cast<size_t>(wt.dst_size) * C;
+    for (unsigned y = y0; y < y1; ++y) {
+        const uint8_t* s = job.src + y * srcRow;
+        uint8_t* d = job.dst + y * dstRow;
+        for (unsigned x = 0; x < wt.dst_size; ++x) {
+            const double* w = wt.w + static_cast<size_t>(x) * wt.taps;
+            const uint8_t* p = s + static_cast<size_t>(wt.left[x]) * C;
+            const unsigned n = wt.count[x];
+            for (unsigned c = 0; c < C; ++c) {
+                double sum = 0.0;
+                for (unsigned i = 0; i < n; ++i) sum += w[i] * p[i * C + c];
+                d[x * C + c] = RoundSample(sum);
+            }
+        }
+    }
+}
+
+// Row by row: a whole destination row is accumulated in 8 sums at a time, so
+// the source rows are read in order; each sample's sum keeps its tap order.
+void VerticalRowsScalar(const VerticalJob& job, unsigned v0, unsigned v1) {
+    const PackedWeights& wt = *job.weights;
+    const size_t N = job.row_bytes;
+    for (unsigned v = v0; v < v1; ++v) {
+        const double* w = wt.w + static_cast<size_t>(v) * wt.taps;
+        const unsigned n = wt.count[v];
+        const uint8_t* top = job.src + static_cast<size_t>(wt.left[v]) * N;
+        uint8_t* d = job.dst + static_cast<size_t>(v) * N;
+        size_t j = 0;
+        for (; j + 8 <= N; j += 8) {
+            double a[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+            const uint8_t* r = top + j;
+            for (unsigned k = 0; k < n; ++k, r += N)
+                for (int l = 0; l < 8; ++l) a[l] += w[k] * r[l];
+            for (int l = 0; l < 8; ++l) d[j + l] = RoundSample(a[l]);
+        }
+        for (; j < N; ++j) {
+            double sum = 0.0;
+            const uint8_t* r = top + j;
+            for (unsigned k = 0; k < n; ++k, r += N) sum += w[k] * *r;
+            d[j] = RoundSample(sum);
+        }
+    }
+}
+
+SimdLevel DetectSimdLevel() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512vbmi"))
+        return SimdLevel::Avx512;
+    if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
+    return SimdLevel::Scalar;
+}
+
+namespace {
+
+int UsableCpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) != 0) return 1;
+    const int n = CPU_COUNT(&set);
+    return n > 0 ? n : 1;
+}
+
+const SimdLevel kCpuLevel = DetectSimdLevel();
+const int kCpus = UsableCpus();
+std::atomic<int> gLevel{static_cast<int>(kCpuLevel)};
+std::atomic<int> gMaxThreads{kCpus >= 2 ? 2 : 1};
+
+// A pass is split only when it is big enough to repay starting a thread
+// (multiply-adds counted).
+constexpr double kThreadWorkThreshold = 262144.0;
+
+void HorizontalRange(const HorizontalJob& job, unsigned y0, unsigned y1) {
+    const auto level = static_cast<SimdLevel>(gLevel.load(std::memory_order_relaxed));
+    if (level == SimdLevel::Avx512 && HorizontalRowsAvx512(job, y0, y1)) return;
+    if (level >= SimdLevel::Avx2 && HorizontalRowsAvx2(job, y0, y1)) return;
+    HorizontalRowsScalar(job, y0, y1);
+}
+
+void VerticalRange(const VerticalJob& job, unsigned v0, unsigned v1) {
+    const auto level = static_cast<SimdLevel>(gLevel.load(std::memory_order_relaxed));
+    if (level == SimdLevel::Avx512)
+        VerticalRowsAvx512(job, v0, v1);
+    else if (level == SimdLevel::Avx2)
+        VerticalRowsAvx2(job, v0, v1);
+    else
+        VerticalRowsScalar(job, v0, v1);
+}
+
+// One half of a pass, run on a second thread. Nothing in the passes throws.
+struct HalfPass {
+    const HorizontalJob* hjob;
+    const VerticalJob* vjob;
+    unsigned begin;
+    unsigned end;
+};
+
+void* RunHalf(void* arg) noexcept {
+    const auto* half = static_cast<const HalfPass*>(arg);
+    if (half->hjob != nullptr)
+        HorizontalRange(*half->hjob, half->begin, half->end);
+    else
+        VerticalRange(*half->vjob, half->begin, half->end);
+    return nullptr;
+}
+
+// Runs rows [mid, rows) on a new thread and [0, mid) here; when no thread can
+// be started the whole range runs here.
+void Split(const HalfPass& second, const HalfPass& first) {
+    pthread_t worker;
+    HalfPass secondCopy = second;
+    if (pthread_create(&worker, nullptr, RunHalf, &secondCopy) != 0) {
+        RunHalf(const_cast<HalfPass*>(&first));
+        RunHalf(&secondCopy);
+        return;
+    }
+    RunHalf(const_cast<HalfPass*>(&first));
+    pthread_join(worker, nullptr);
+}
+
+bool WorthTwoThreads(unsigned rows, double work) {
+    return gMaxThreads.load(std::memory_order_relaxed) >= 2 && rows >= 16 &&
+           work >= kThreadWorkThreshold;
+}
+
+}  // namespace
+
+EngineSettings GetEngineSettings() {
+    return EngineSettings{static_cast<SimdLevel>(gLevel.load()), gMaxThreads.load()};
+}
+
+void SetEngineSettings(EngineSettings settings) {
+    SimdLevel level = settings.level;
+    if (level > kCpuLevel) level = kCpuLevel;
+    if (level < SimdLevel::Scalar) level = SimdLevel::Scalar;
+    gLevel.store(static_cast<int>(level));
+    gMaxThreads.store(settings.max_threads >= 2 ? 2 : 1);
+}
+
+void RunHorizontal(const HorizontalJob& job, unsigned rows) {
+    const double work = static_cast<double>(rows) * job.weights->dst_size * job.channels *
+                        job.weights->taps;
+    if (!WorthTwoThreads(rows, work)) {
+        HorizontalRange(job, 0, rows);
+        return;
+    }
+    // The vector code takes rows in blocks of 8: split on a block boundary.
+    const unsigned mid = (rows / 2 + 7) / 8 * 8;
+    Split(HalfPass{&job, nullptr, mid, rows}, HalfPass{&job, nullptr, 0, mid});
+}
+
+void RunVertical(const VerticalJob& job, unsigned rows) {
+    const double work = static_cast<double>(rows) * job.row_bytes * job.weights->taps;
+    if (!WorthTwoThreads(rows, work)) {
+        VerticalRange(job, 0, rows);
+        return;
+    }
+    const unsigned mid = rows / 2;
+    Split(HalfPass{nullptr, &job, mid, rows}, HalfPass{nullptr, &job, 0, mid});
+}
+
+}  // namespace orvela::resample

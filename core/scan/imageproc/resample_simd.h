@@ -1,0 +1,210 @@
+// Vector inner loops of the resampler, written once over a small set of
+// operations (struct Ops: L double lanes, see resample_avx2.cpp and
+// resample_avx512.cpp). Included only by those two files, after their target
+// pragmas, so that everything here is compiled for their instruction set; it
+// lives in an anonymous namespace and uses no library templates, so no code
+// built for a newer CPU can be shared with (or replace) portable code.
+//
+// Each output sample is computed as in the portable loops: sum from +0.0,
+// taps in ascending order, separate multiply and add, trunc(sum + 0.5)
+// clamped. Vectors only span independent output samples:
+//  - horizontal pass: L source rows at a time, transposed so that one vector
+//    holds one sample position of L rows (same weights for every lane); the
+//    results are transposed back into rows;
+//  - vertical pass: row by row, L adjacent samples of a destination row per
+//    vector.
+#pragma once
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/scan/imageproc/resample_engine.h"
+
+namespace {
+
+using orvela::resample::HorizontalJob;
+using orvela::resample::PackedWeights;
+using orvela::resample::VerticalJob;
+
+// trunc(sum + 0.5) clamped to 0..255, for the scalar tails.
+inline uint8_t RoundTail(double sum) {
+    const int v = static_cast<int>(sum + 0.5);
+    return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+inline size_t MinSize(size_t a, size_t b) { return a < b ? a : b; }
+inline size_t MaxSize(size_t a, size_t b) { return a > b ? a : b; }
+
+// Destination columns per chunk, so that the transposed source span of a chunk
+// stays within about 16 KiB (level-1 cache).
+inline unsigned ChunkColumns(const PackedWeights& wt, unsigned C, unsigned L) {
+    const double scale = static_cast<double>(wt.dst_size) / wt.src_size;
+    const double span = 16384.0 / (C * L * 8.0) - wt.taps;
+    const double cols = span * (scale < 1.0 ? scale : 1.0);
+    return cols > 8.0 ? static_cast<unsigned>(cols) : 8u;
+}
+
+// One block of L source rows (rows[l]; rows past the pass's end repeat the
+// last row) into OT: OT[(u * C + c) * L + l] is row l's destination column u,
+// channel c. T is the transposed-source scratch.
+template <class O, unsigned C>
+void HorizontalBlock(const uint8_t* const* rows, unsigned src_width, const PackedWeights& wt,
+                     double* T, uint8_t* OT, unsigned chunk) {
+    constexpr unsigned L = O::L;
+    const unsigned dw = wt.dst_size;
+    const size_t rowSamples = static_cast<size_t>(src_width) * C;
+    for (unsigned u0 = 0; u0 < dw; u0 += chunk) {
+        const unsigned u1 = u0 + chunk < dw ? u0 + chunk : dw;
+        // Source span read by this chunk, including the padded taps of each
+        // group of four columns.
+        size_t s0 = wt.left[u0], s1 = s0;
+        for (unsigned u = u0; u < u1; u += 4) {
+            const unsigned g1 = u + 4 < u1 ? u + 4 : u1;
+            size_t n = 0;
+            for (unsigned q = u; q < g1; ++q) n = MaxSize(n, wt.count[q]);
+            for (unsigned q = u; q < g1; ++q) s1 = MaxSize(s1, wt.left[q] + n);
+        }
+        const size_t j0 = s0 * C, j1pad = s1 * C, j1 = MinSize(j1pad, rowSamples);
+        double* Tb = T - j0 * L;  // Tb[j * L + l] for j in [j0, j1pad)
+        size_t j = j0;
+        for (; j + L <= j1; j += L) O::TransposeIn(rows, j, Tb);
+        for (; j < j1; ++j)
+            for (unsigned l = 0; l < L; ++l) Tb[j * L + l] = rows[l][j];
+        for (; j < j1pad; ++j)
+            for (unsigned l = 0; l < L; ++l) Tb[j * L + l] = 0.0;
+
+        // Four destination columns at a time: 4 x C independent sums per lane.
+        const size_t WS = wt.taps;
+        unsigned u = u0;
+        for (; u + 4 <= u1; u += 4) {
+            const double* w0 = wt.w + static_cast<size_t>(u) * WS;
+            unsigned n = wt.count[u];
+            for (unsigned q = u + 1; q < u + 4; ++q) n = wt.count[q] > n ? wt.count[q] : n;
+            const double* b0 = Tb + static_cast<size_t>(wt.left[u]) * C * L;
+            const double* b1 = Tb + static_cast<size_t>(wt.left[u + 1]) * C * L;
+            const double* b2 = Tb + static_cast<size_t>(wt.left[u + 2]) * C * L;
+            const double* b3 = Tb + static_cast<size_t>(wt.left[u + 3]) * C * L;
+            typename O::D a0[C], a1[C], a2[C], a3[C];
+            for (unsigned c = 0; c < C; ++c) a0[c] = a1[c] = a2[c] = a3[c] = O::Zero();
+            for (unsigned k = 0; k < n; ++k) {
+                const double x0 = w0[k], x1 = w0[WS + k], x2 = w0[2 * WS + k], x3 = w0[3 * WS + k];
+                for (unsigned c = 0; c < C; ++c) {
+                    const size_t o = (static_cast<size_t>(k) * C + c) * L;
+                    a0[c] = O::MulAdd(a0[c], x0, O::Load(b0 + o));
+                    a1[c] = O::MulAdd(a1[c], x1, O::Load(b1 + o));
+                    a2[c] = O::MulAdd(a2[c], x2, O::Load(b2 + o));
+                    a3[c] = O::MulAdd(a3[c], x3, O::Load(b3 + o));
+                }
+            }
+            for (unsigned c = 0; c < C; ++c) {
+                O::StoreBytes(OT + (static_cast<size_t>(u) * C + c) * L, a0[c]);
+                O::StoreBytes(OT + (static_cast<size_t>(u + 1) * C + c) * L, a1[c]);
+                O::StoreBytes(OT + (static_cast<size_t>(u + 2) * C + c) * L, a2[c]);
+                O::StoreBytes(OT + (static_cast<size_t>(u + 3) * C + c) * L, a3[c]);
+            }
+        }
+        for (; u < u1; ++u) {
+            const double* w = wt.w + static_cast<size_t>(u) * WS;
+            const unsigned n = wt.count[u];
+            const double* base = Tb + static_cast<size_t>(wt.left[u]) * C * L;
+            typename O::D acc[C];
+            for (unsigned c = 0; c < C; ++c) acc[c] = O::Zero();
+            for (unsigned k = 0; k < n; ++k)
+                for (unsigned c = 0; c < C; ++c)
+                    acc[c] = O::MulAdd(acc[c], w[k], O::Load(base + (static_cast<size_t>(k) * C + c) * L));
+            for (unsigned c = 0; c < C; ++c)
+                O::StoreBytes(OT + (static_cast<size_t>(u) * C + c) * L, acc[c]);
+        }
+    }
+}
+
+template <class O, unsigned C>
+void HorizontalRowsT(const HorizontalJob& job, unsigned y0, unsigned y1, double* T, uint8_t* OT) {
+    constexpr unsigned L = O::L;
+    const PackedWeights& wt = *job.weights;
+    const size_t N = static_cast<size_t>(job.src_width) * C;
+    const size_t ND = static_cast<size_t>(wt.dst_size) * C;
+    const unsigned chunk = ChunkColumns(wt, C, L);
+    for (unsigned y = y0; y < y1; y += L) {
+        const unsigned nr = y1 - y < L ? y1 - y : L;
+        const uint8_t* rows[L];
+        uint8_t* drows[L];
+        for (unsigned l = 0; l < L; ++l) {
+            const size_t r = l < nr ? y + l : y1 - 1;
+            rows[l] = job.src + r * N;
+            drows[l] = job.dst + r * ND;
+        }
+        HorizontalBlock<O, C>(rows, job.src_width, wt, T, OT, chunk);
+        size_t j = 0;
+        for (; j + L <= ND; j += L) O::TransposeOut(OT, j, drows, nr);
+        for (; j < ND; ++j)
+            for (unsigned l = 0; l < nr; ++l) drows[l][j] = OT[j * L + l];
+    }
+}
+
+template <class O>
+bool HorizontalRowsSimd(const HorizontalJob& job, unsigned y0, unsigned y1) {
+    constexpr unsigned L = O::L;
+    if (y0 >= y1) return true;
+    const PackedWeights& wt = *job.weights;
+    const unsigned C = job.channels;
+    const size_t tDoubles = (static_cast<size_t>(job.src_width) + wt.taps + L) * C * L;
+    const size_t otBytes = static_cast<size_t>(wt.dst_size) * C * L + 64;
+    auto* T = static_cast<double*>(aligned_alloc(64, (tDoubles * sizeof(double) + 63) / 64 * 64));
+    auto* OT = static_cast<uint8_t*>(aligned_alloc(64, (otBytes + 63) / 64 * 64));
+    if (T == nullptr || OT == nullptr) {
+        free(T);
+        free(OT);
+        return false;
+    }
+    if (C == 1)
+        HorizontalRowsT<O, 1>(job, y0, y1, T, OT);
+    else
+        HorizontalRowsT<O, 3>(job, y0, y1, T, OT);
+    free(T);
+    free(OT);
+    return true;
+}
+
+template <class O>
+void VerticalRowsSimd(const VerticalJob& job, unsigned v0, unsigned v1) {
+    constexpr unsigned L = O::L;
+    const PackedWeights& wt = *job.weights;
+    const size_t N = job.row_bytes;
+    for (unsigned v = v0; v < v1; ++v) {
+        const double* w = wt.w + static_cast<size_t>(v) * wt.taps;
+        const unsigned n = wt.count[v];
+        const uint8_t* top = job.src + static_cast<size_t>(wt.left[v]) * N;
+        uint8_t* d = job.dst + static_cast<size_t>(v) * N;
+        size_t j = 0;
+        for (; j + 4 * L <= N; j += 4 * L) {
+            typename O::D a0 = O::Zero(), a1 = O::Zero(), a2 = O::Zero(), a3 = O::Zero();
+            const uint8_t* r = top + j;
+            for (unsigned k = 0; k < n; ++k, r += N) {
+                const double wk = w[k];
+                a0 = O::MulAdd(a0, wk, O::Widen(r));
+                a1 = O::MulAdd(a1, wk, O::Widen(r + L));
+                a2 = O::MulAdd(a2, wk, O::Widen(r + 2 * L));
+                a3 = O::MulAdd(a3, wk, O::Widen(r + 3 * L));
+            }
+            O::StoreBytes(d + j, a0);
+            O::StoreBytes(d + j + L, a1);
+            O::StoreBytes(d + j + 2 * L, a2);
+            O::StoreBytes(d + j + 3 * L, a3);
+        }
+        for (; j + L <= N; j += L) {
+            typename O::D a0 = O::Zero();
+            const uint8_t* r = top + j;
+            for (unsigned k = 0; k < n; ++k, r += N) a0 = O::MulAdd(a0, w[k], O::Widen(r));
+            O::StoreBytes(d + j, a0);
+        }
+        for (; j < N; ++j) {
+            double sum = 0.0;
+            const uint8_t* r = top + j;
+            for (unsigned k = 0; k < n; ++k, r += N) sum += w[k] * *r;
+            d[j] = RoundTail(sum);
+        }
+    }
+}
+
+}  // namespace
