@@ -260,8 +260,9 @@ public:
     // Bytes the host sent; whole commands are answered, a partial one waits.
     void host_sent(std::span<const uint8_t> bytes);
 
-    // What the transport should do now (see NextAction). A Stall or Drop is
-    // reported once and then cleared (after a Drop the connection is over).
+    // What the transport should do now (see NextAction). A Stall is reported
+    // for as long as it lasts; after a Drop the model ignores this connection
+    // until connection_closed/connection_opened.
     NextAction next_action();
 
     // Bytes ready to send now, copied into `out`; returns the count (0 while

@@ -1,0 +1,299 @@
+// orvela-scanner-sim: the simulated scanner's TCP data service as a program.
+// Runs until SIGTERM or SIGINT; see --help for the behaviour switches.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/scanner_sim/sim_tcp_server.h"
+
+namespace {
+
+using orvela_sim::AbortMode;
+using orvela_sim::JpegFault;
+using orvela_sim::SimScript;
+
+const char kUsage[] =
+    "usage: orvela-scanner-sim [options]\n"
+    "  --listen ADDR             IPv4 address to listen on (default 0.0.0.0)\n"
+    "  --port N                  TCP port (default 53010; 0 picks a free one)\n"
+    "  --pidfile F               write the process id to F once listening\n"
+    "  --log F                   append every received command to F\n"
+    "  --sheets N                sheets in the feeder\n"
+    "  --flatbed-adf B           feeder byte of a flatbed page's end header\n"
+    "  --empty-feeder-status S   status of a feeder scan request while the feeder is empty\n"
+    "  --adf-query-byte B        answer every feeder query with B\n"
+    "  --adf-query-status S      status byte of every feeder-query reply\n"
+    "  --busy N                  answer the next N locks with 2 (busy)\n"
+    "  --warming N               then the next N locks with 3 (warming up)\n"
+    "  --warm-left T             WarmLeftTime byte of those answers\n"
+    "  --lock-status S[,S...]    statuses of the following locks (the last one repeats)\n"
+    "  --lock-adf B              feeder byte of every lock reply (14 cover open, 15 jam)\n"
+    "  --unlock-status S[,S...]  statuses of the unlocks (the last one repeats)\n"
+    "  --no-require-lock         accept scan parameters without a lock\n"
+    "  --params-status S[,S...]  statuses of the scan-parameter replies (the last one repeats)\n"
+    "  --params-adf K:B          feeder byte B in the reply to the scan parameters of page K\n"
+    "  --end-codes C[,C...]      completion code of pages 1, 2, ... (0 after)\n"
+    "  --jam-at-page K           page K stops halfway, feeder byte 15\n"
+    "  --cover-open-at-page K    page K stops halfway, feeder byte 14\n"
+    "  --right-rear              positions count from the bed's right edge\n"
+    "  --quality Q               JPEG quality (default 80)\n"
+    "  --jpeg-fault KIND         truncated | corrupt-header | corrupt-data\n"
+    "  --jpeg-fault-page K       only page K gets the fault (default every page)\n"
+    "  --band-size N             data bytes per band (default 65536)\n"
+    "  --band-pattern N[,N...]   band sizes used in turn\n"
+    "  --unknown-header-at-band N  insert a header with an unknown identifier before band N\n"
+    "  --unknown-header-id C     its identifier byte (default 'q')\n"
+    "  --unknown-header-page K   only on page K\n"
+    "  --reply-delay MS          delay before every reply\n"
+    "  --page-delay MS           delay before the first header of a page\n"
+    "  --band-delay MS           delay before every band\n"
+    "  --wrong-id CMD[:BYTE[:N]] replies to command CMD (l, u, f, i) carry BYTE (default 'x'), N times (-1 always)\n"
+    "  --stall-after-bytes N     stop sending after N bytes of a page stream\n"
+    "  --stall-on-command CMD    stall instead of replying to CMD\n"
+    "  --stall-page K            only page K stalls\n"
+    "  --stall-ms MS             length of a stall (default: until the connection ends)\n"
+    "  --drop-after-bytes N      close the connection after N bytes of a page stream\n"
+    "  --drop-on-command CMD     close the connection instead of replying to CMD\n"
+    "  --drop-page K             only page K is dropped\n"
+    "  --reset-on-drop           drop with a TCP reset\n"
+    "  --abort-mode MODE         stop (default) | rest | ignore\n";
+
+bool parse_int(std::string_view text, long long& value) {
+    if (text.empty()) return false;
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+bool parse_list(std::string_view text, std::vector<long long>& values) {
+    values.clear();
+    while (!text.empty()) {
+        size_t comma = text.find(',');
+        long long v;
+        if (!parse_int(text.substr(0, comma), v)) return false;
+        values.push_back(v);
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    return !values.empty();
+}
+
+// A command given as its letter or as a number.
+bool parse_command_id(std::string_view text, uint8_t& id) {
+    long long v;
+    if (text.size() == 1 && !(text[0] >= '0' && text[0] <= '9')) {
+        id = static_cast<uint8_t>(text[0]);
+        return true;
+    }
+    if (!parse_int(text, v) || v < 0 || v > 255) return false;
+    id = static_cast<uint8_t>(v);
+    return true;
+}
+
+// Statuses for the next commands; the last one also answers every later one.
+void set_plan(orvela_sim::StatusPlan& plan, const std::vector<long long>& values) {
+    plan.next.clear();
+    for (size_t i = 0; i + 1 < values.size(); ++i) plan.next.push_back(static_cast<uint8_t>(values[i]));
+    plan.otherwise = static_cast<uint8_t>(values.back());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    orvela_sim::ServerOptions options;
+    options.address = "0.0.0.0";
+    options.port = 53010;
+    SimScript script;
+    std::string pidfile, logfile;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        auto flag = [&](std::string_view name) { return arg == name; };
+        // Flags without a value.
+        if (flag("--right-rear")) {
+            script.right_rear_reference = true;
+            continue;
+        }
+        if (flag("--no-require-lock")) {
+            script.require_lock = false;
+            continue;
+        }
+        if (flag("--reset-on-drop")) {
+            options.reset_on_drop = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "orvela-scanner-sim: %s needs a value (see --help)\n", argv[i]);
+            return 2;
+        }
+        const std::string_view value = argv[++i];
+        long long n = 0;
+        std::vector<long long> list;
+        bool ok = true;
+        auto number = [&](long long lo, long long hi) { return (ok = parse_int(value, n) && n >= lo && n <= hi); };
+        auto byte = [&]() { return number(0, 255); };
+        auto count = [&]() { return number(0, 1LL << 31); };
+        auto ms = [&]() { return number(0, 3600 * 1000); };
+
+        if (flag("--listen")) options.address = std::string(value);
+        else if (flag("--port")) { if (number(0, 65535)) options.port = static_cast<uint16_t>(n); }
+        else if (flag("--pidfile")) pidfile = value;
+        else if (flag("--log")) logfile = value;
+        else if (flag("--sheets")) { if (count()) script.sheets = static_cast<int>(n); }
+        else if (flag("--flatbed-adf")) { if (byte()) script.flatbed_adf_byte = static_cast<uint8_t>(n); }
+        else if (flag("--empty-feeder-status")) { if (byte()) script.empty_feeder_status = static_cast<uint8_t>(n); }
+        else if (flag("--adf-query-byte")) { if (byte()) script.adf_query_byte = static_cast<uint8_t>(n); }
+        else if (flag("--adf-query-status")) { if ((ok = parse_list(value, list))) set_plan(script.adf_query_status, list); }
+        else if (flag("--busy")) { if (count()) script.busy_locks = static_cast<int>(n); }
+        else if (flag("--warming")) { if (count()) script.warming_locks = static_cast<int>(n); }
+        else if (flag("--warm-left")) { if (byte()) script.warm_left_time = static_cast<uint8_t>(n); }
+        else if (flag("--lock-status")) { if ((ok = parse_list(value, list))) set_plan(script.lock_status, list); }
+        else if (flag("--lock-adf")) { if (byte()) script.lock_adf_byte = static_cast<uint8_t>(n); }
+        else if (flag("--unlock-status")) { if ((ok = parse_list(value, list))) set_plan(script.unlock_status, list); }
+        else if (flag("--params-status")) { if ((ok = parse_list(value, list))) set_plan(script.params_status, list); }
+        else if (flag("--params-adf")) {
+            size_t colon = value.find(':');
+            long long page = 0, b = 0;
+            ok = colon != std::string_view::npos && parse_int(value.substr(0, colon), page) &&
+                 parse_int(value.substr(colon + 1), b) && page > 0 && b >= 0 && b <= 255;
+            if (ok) script.params_adf_byte[static_cast<int>(page)] = static_cast<uint8_t>(b);
+        }
+        else if (flag("--end-codes")) {
+            if ((ok = parse_list(value, list)))
+                for (long long c : list) script.end_codes.push_back(static_cast<uint8_t>(c));
+        }
+        else if (flag("--jam-at-page")) { if (count()) script.jam_at_page = static_cast<int>(n); }
+        else if (flag("--cover-open-at-page")) { if (count()) script.cover_open_at_page = static_cast<int>(n); }
+        else if (flag("--quality")) { if (number(10, 100)) script.jpeg_quality = static_cast<int>(n); }
+        else if (flag("--jpeg-fault")) {
+            if (value == "truncated") script.jpeg_fault = JpegFault::Truncated;
+            else if (value == "corrupt-header") script.jpeg_fault = JpegFault::CorruptHeader;
+            else if (value == "corrupt-data") script.jpeg_fault = JpegFault::CorruptData;
+            else ok = false;
+        }
+        else if (flag("--jpeg-fault-page")) { if (count()) script.jpeg_fault_page = static_cast<int>(n); }
+        else if (flag("--band-size")) { if (number(1, 0xFFFFFFFFLL)) script.band_size = static_cast<uint32_t>(n); }
+        else if (flag("--band-pattern")) {
+            if ((ok = parse_list(value, list)))
+                for (long long b : list) {
+                    if (b < 1 || b > 0xFFFFFFFFLL) ok = false;
+                    else script.band_pattern.push_back(static_cast<uint32_t>(b));
+                }
+        }
+        else if (flag("--unknown-header-at-band")) { if (count()) script.unknown_header_before_band = static_cast<int>(n); }
+        else if (flag("--unknown-header-id")) ok = parse_command_id(value, script.unknown_header_id);
+        else if (flag("--unknown-header-page")) { if (count()) script.unknown_header_page = static_cast<int>(n); }
+        else if (flag("--reply-delay")) { if (ms()) script.reply_delay_ms = static_cast<int>(n); }
+        else if (flag("--page-delay")) { if (ms()) script.page_delay_ms = static_cast<int>(n); }
+        else if (flag("--band-delay")) { if (ms()) script.band_delay_ms = static_cast<int>(n); }
+        else if (flag("--wrong-id")) {
+            std::string_view rest = value;
+            size_t colon = rest.find(':');
+            ok = parse_command_id(rest.substr(0, colon), script.wrong_id_command);
+            if (ok && colon != std::string_view::npos) {
+                rest.remove_prefix(colon + 1);
+                size_t colon2 = rest.find(':');
+                ok = parse_command_id(rest.substr(0, colon2), script.wrong_id_value);
+                if (ok && colon2 != std::string_view::npos) {
+                    long long times = 0;
+                    ok = parse_int(rest.substr(colon2 + 1), times) && times >= -1;
+                    script.wrong_id_times = static_cast<int>(times);
+                }
+            }
+        }
+        else if (flag("--stall-after-bytes")) { if (count()) script.stall_after_page_bytes = n; }
+        else if (flag("--stall-on-command")) ok = parse_command_id(value, script.stall_on_command);
+        else if (flag("--stall-page")) { if (count()) script.stall_page = static_cast<int>(n); }
+        else if (flag("--stall-ms")) { if (ms()) script.stall_ms = static_cast<int>(n); }
+        else if (flag("--drop-after-bytes")) { if (count()) script.drop_after_page_bytes = n; }
+        else if (flag("--drop-on-command")) ok = parse_command_id(value, script.drop_on_command);
+        else if (flag("--drop-page")) { if (count()) script.drop_page = static_cast<int>(n); }
+        else if (flag("--abort-mode")) {
+            if (value == "stop") script.abort_mode = AbortMode::StopWithEnd;
+            else if (value == "rest") script.abort_mode = AbortMode::SendRest;
+            else if (value == "ignore") script.abort_mode = AbortMode::Ignore;
+            else ok = false;
+        }
+        else {
+            std::fprintf(stderr, "orvela-scanner-sim: unknown option %s (see --help)\n", argv[i - 1]);
+            return 2;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "orvela-scanner-sim: bad value for %s: %s\n", argv[i - 1], argv[i]);
+            return 2;
+        }
+    }
+
+    // Signals are taken synchronously by this thread; the serving thread,
+    // started after this, inherits the blocked mask.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    auto model = std::make_shared<orvela_sim::ScannerModel>(script);
+    orvela_sim::TcpScannerServer server(model, options);
+    std::string error;
+    if (!server.start(&error)) {
+        std::fprintf(stderr, "orvela-scanner-sim: cannot listen on %s:%u: %s\n", options.address.c_str(),
+                     options.port, error.c_str());
+        return 1;
+    }
+    std::printf("orvela-scanner-sim listening on %s:%u\n", options.address.c_str(), server.port());
+    std::fflush(stdout);
+    if (!pidfile.empty()) {
+        FILE* f = std::fopen(pidfile.c_str(), "we");
+        if (!f) {
+            std::fprintf(stderr, "orvela-scanner-sim: cannot write %s: %s\n", pidfile.c_str(), std::strerror(errno));
+            return 1;
+        }
+        std::fprintf(f, "%ld\n", static_cast<long>(getpid()));
+        std::fclose(f);
+    }
+    FILE* log = nullptr;
+    if (!logfile.empty()) {
+        log = std::fopen(logfile.c_str(), "ae");
+        if (!log) {
+            std::fprintf(stderr, "orvela-scanner-sim: cannot write %s: %s\n", logfile.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+
+    size_t logged = 0;
+    auto write_log = [&] {
+        if (!log) return;
+        auto commands = model->commands();
+        for (; logged < commands.size(); ++logged) std::fprintf(log, "%s\n", orvela_sim::describe(commands[logged]).c_str());
+        std::fflush(log);
+    };
+    for (;;) {
+        timespec tick{0, 100 * 1000 * 1000};
+        int sig = sigtimedwait(&stop_signals, nullptr, &tick);
+        write_log();
+        if (sig == SIGTERM || sig == SIGINT) break;
+    }
+    server.stop();
+    write_log();
+    if (log) std::fclose(log);
+    if (!pidfile.empty()) unlink(pidfile.c_str());
+    return 0;
+}
