@@ -65,3 +65,8 @@ Bytes device_answer(const DeviceAnswer& a) {
     const Bytes pdu = ber(a.pdu, cat({ber_int(a.request_id), ber_int(a.error_status), ber_int(0), ber(0x30, bindings)}));
     return ber(0x30, cat({ber_int(0), ber_octets("rdcomm"), pdu}));
 }
+
+Bytes single_answer(const std::string& oid, const std::string& value) {
+    const Bytes pdu = ber(0xA2, cat({ber_int(0), ber_int(0), ber_int(0), ber(0x30, binding(oid, ber_octets(value)))}));
+    return ber(0x30, cat({ber_int(0), ber_octets("rdcomm"), pdu}));
+}

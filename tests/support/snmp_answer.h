@@ -27,3 +27,6 @@ struct DeviceAnswer {
 
 // The answer to the discovery request: the four bindings in request order.
 Bytes device_answer(const DeviceAnswer& a);
+
+// A GetResponse with one OCTET STRING binding.
+Bytes single_answer(const std::string& oid, const std::string& value);
