@@ -77,8 +77,8 @@ struct orvela_scanner_t {
     // leaves its device work to the holder (cancel_pending).
     std::atomic<bool> device_section_busy;
     std::atomic<bool> cancel_pending;
-    bool device_held;       // Drv_open was called and no close/cancel since
-    int scan_resolution;    // the resolution the current page was scanned for
+    bool device_held;           // Drv_open was called and no close/cancel since
+    unsigned int line_offset;   // bytes of the current line already served
 };
 
 inline bool cancel_flag_load(const orvela_scanner_t* s) {
@@ -111,6 +111,31 @@ SANE_Status init_options(orvela_scanner_t* s);
 void release_options(orvela_scanner_t* s);
 // Re-shapes the options after a source change (see sane_options.cpp).
 SANE_Status mode_update(orvela_scanner_t* s, const char* source);
+
+// Scan job (sane_start.cpp, sane_read.cpp).
+extern "C" {
+bool IsOutOfScanRange(orvela_scanner_t* s);
+bool IsLowofSystemMemory(unsigned long needMem);
+bool IsNoEnoughSpace(const char* path, unsigned int prefer_size);
+void drv_cancelADFPages(orvela_scanner_t* s);
+}
+// Device resolution tier of a resolution option value.
+unsigned device_x_dpi(SANE_Word resolution);
+unsigned device_y_dpi(SANE_Word resolution);
+// Fills s->dev_params from the options, as start sends it to the device.
+void compute_device_request(orvela_scanner_t* s);
+// Fills s->sane_params from the options.
+void compute_frame_parameters(orvela_scanner_t* s);
+
+// The job's device section: start, read, cancel and the feeder drain hold it
+// while they make device calls or touch the page. claim waits for a holder on
+// another thread; try_claim does not wait. release runs the device work of a
+// cancel that arrived while the section was held (and returns true then).
+void job_section_claim(orvela_scanner_t* s);
+bool job_section_try_claim(orvela_scanner_t* s);
+bool job_section_release(orvela_scanner_t* s);
+// The device work and bookkeeping of a cancel (the flag is already set).
+void cancel_job_work(orvela_scanner_t* s);
 
 // Page buffers (sane_decode.cpp): frees src_img and dst_img (which may share
 // one buffer) and clears both pointers.

@@ -19,15 +19,4 @@ SANE_Status sane_orvela_open(SANE_String_Const devicename, SANE_Handle* /*handle
 
 void sane_orvela_close(SANE_Handle /*handle*/) {}
 
-SANE_Status sane_orvela_start(SANE_Handle) { return SANE_STATUS_INVAL; }
-
-SANE_Status sane_orvela_get_parameters(SANE_Handle, SANE_Parameters*) { return SANE_STATUS_INVAL; }
-
-SANE_Status sane_orvela_read(SANE_Handle, SANE_Byte*, SANE_Int, SANE_Int* length) {
-    if (length != nullptr) *length = 0;
-    return SANE_STATUS_INVAL;
-}
-
-void sane_orvela_cancel(SANE_Handle) {}
-
 }  // extern "C"

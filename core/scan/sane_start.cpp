@@ -1,0 +1,352 @@
+// sane_orvela_start: one page per call. The area and the machine's resources
+// are checked, the device is opened when a job begins, the driver layer pulls
+// the whole compressed page into the page file, which is decoded, rescaled to
+// the requested resolution and, for black and white, packed to one bit per
+// pixel; sane_orvela_read then serves it from memory.
+//
+//   job:  start(page 1)                     start(page k)            start(last)
+//         range/mem/disk checks             checks                   checks
+//         page file locked                  page file locked         page file locked
+//         Drv_open (lock, wait busy)        -                        -
+//         [feeder: paper present?]          -                        -
+//         Drv_start, Drv_scan2File          Drv_start, Drv_scan2File Drv_start, Drv_scan2File
+//         [flatbed: Drv_close]              [feeder: paper left]     [feeder empty: Drv_close]
+//         decode, rescale, pack             decode, ...              decode, ...
+//   cancel (any time, any thread): sets job_canceled; the transfer stops at
+//         the next header; the device calls of cancel run in the job's device
+//         section, never beside start's (see job_section_* below).
+#include <sys/statfs.h>
+#include <sys/sysinfo.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "common/debugtool.h"
+#include "core/scan/imageproc/bilevel.h"
+#include "core/scan/imageproc/resample.h"
+#include "core/scan/orvela_drv.h"
+#include "core/scan/sane_decode.h"
+#include "core/scan/sane_globals.h"
+#include "core/scan/sane_handle.h"
+
+namespace {
+
+// How long a start waits for the page file while another scan holds it.
+constexpr int kPageFileWaitSeconds = 120;
+// Resolutions outside this range cannot be turned into a page.
+constexpr SANE_Word kMinResolution = 1;
+constexpr SANE_Word kMaxResolution = 9600;
+
+double fixed_mm(SANE_Word v) { return static_cast<double>(v) / 65536.0; }
+
+// The page file, locked for one start and given back on every way out.
+class PageFileLock {
+public:
+    ~PageFileLock() { page_file_release(kScanFilePath, fd_, remove_); }
+    SCAN_Status acquire(const orvela_scanner_t* s) {
+        return page_file_acquire(kScanFilePath, kPageFileWaitSeconds, &s->job_canceled, &fd_);
+    }
+    void remove_on_release() { remove_ = true; }
+
+private:
+    int fd_ = -1;
+    bool remove_ = false;
+};
+
+// Packs a grey page to one bit per pixel in place: 1 (black) when the pixel
+// is below its randomised threshold, first pixel in the top bit; the pixels
+// beyond the last whole byte of a row are dropped.
+void pack_bilevel(ORVELA_IMAGE_RAW& img) {
+    DBG_INFO("Convert gray image to 1 bit B/W image!\n");
+    const uint32_t align_w = img.img_width & ~7u;
+    const unsigned char* in_base = img.img_data;
+    unsigned char* out = img.img_data;
+    for (uint32_t y = 0; y < img.img_height; ++y) {
+        const unsigned char* in = in_base + static_cast<size_t>(y) * img.img_width;
+        for (uint32_t x = 0; x < align_w; x += 8) {
+            unsigned char byte = 0;
+            for (int b = 0; b < 8; ++b) {
+                const int v = in[x + b];
+                if (v < CalcNewThreshold(v)) byte |= static_cast<unsigned char>(0x80 >> b);
+            }
+            *out++ = byte;  // never ahead of the input: out advances 1 per 8 read
+        }
+    }
+    img.img_width = align_w / 8;
+}
+
+// Rescales src_img to the requested resolution into dst_img.
+SANE_Status rescale_page(orvela_scanner_t* s, SANE_Word resolution, unsigned device_x) {
+    const double ratio = static_cast<double>(resolution) / device_x;
+    const double w = std::trunc(s->src_img.img_width * ratio + 0.00001);
+    const double h = std::trunc(ratio * s->src_img.img_height + 0.00001);
+    DBG_INFO("dst_img.img_width=%d, dst_img.img_height=%d\n", static_cast<int>(w), static_cast<int>(h));
+    if (w < 1 || h < 1 || w > 65500 * 8.0 || h > 65500 * 8.0) return SANE_STATUS_INVAL;
+    const size_t bytes = static_cast<size_t>(w) * static_cast<size_t>(h) * s->src_img.img_channel;
+    auto* data = static_cast<unsigned char*>(malloc(bytes));
+    if (data == nullptr) return SANE_STATUS_NO_MEM;
+    ScaleDownPage(s->src_img.img_data, static_cast<int>(s->src_img.img_width), static_cast<int>(s->src_img.img_height),
+                  static_cast<int>(s->src_img.img_channel), data, static_cast<int>(w), static_cast<int>(h));
+    s->dst_img = {data, static_cast<uint32_t>(w), static_cast<uint32_t>(h), s->src_img.img_channel};
+    free(s->src_img.img_data);
+    s->src_img.img_data = nullptr;
+    return SANE_STATUS_GOOD;
+}
+
+bool is_efile_host() { return strcmp(gApplicationName, "EFileApp") == 0; }
+
+SANE_Status map_open_or_close_failure(SCAN_Status st) {
+    if (st == SCAN_STATUS_JAMMED) return SANE_STATUS_JAMMED;
+    if (st == SCAN_STATUS_COVER_OPEN) return SANE_STATUS_COVER_OPEN;
+    return SANE_STATUS_DEVICE_BUSY;
+}
+
+// Steps of one start, run inside the job's device section.
+SANE_Status run_start(orvela_scanner_t* s) {
+    DBG_INFO("Run into sane_start\n");
+    s->page_read_lines = 0;
+    s->line_offset = 0;
+    s->page_completed = false;
+    s->sane_params.last_frame = SANE_TRUE;
+    // A page left from an earlier start is never served again.
+    release_page_buffers(s);
+
+    const SANE_Word resolution = s->val[OPT_RESOLUTION].w;
+    if (IsOutOfScanRange(s) || resolution < kMinResolution || resolution > kMaxResolution) return SANE_STATUS_INVAL;
+
+    const bool feeder = s->user_params.ScanSource == ScanSource_ADF;
+    if (s->job_completed && (feeder || (s->user_params.ScanSource == ScanSource_Flatbed && is_efile_host())))
+        return SANE_STATUS_NO_DOCS;
+
+    compute_device_request(s);
+    const uint32_t channels = s->dev_params.ScanColor == TrueColor ? 3u : 1u;
+    const uint32_t need = (s->dev_params.widthPixel * s->dev_params.heightPixel * channels) >> 20;
+    if (IsLowofSystemMemory(need)) return SANE_STATUS_NO_MEM;
+    if (IsNoEnoughSpace("/tmp", need)) return SANE_STATUS_ACCESS_DENIED;
+
+    // Only one scan at a time writes the page file, in this process or any
+    // other of this user's; a second one waits for it.
+    PageFileLock page_file;
+    const SCAN_Status file_status = page_file.acquire(s);
+    if (file_status == SCAN_STATUS_CANCELLED) return SANE_STATUS_CANCELLED;
+    if (file_status != SCAN_STATUS_GOOD) return static_cast<SANE_Status>(file_status);
+
+    const bool continuing_feeder_job = s->pageCount > 0 && s->user_params.ScanSource != ScanSource_Flatbed;
+    if (!continuing_feeder_job) {
+        // A new job: a cancel of the previous job no longer applies, but one
+        // made while this start is running does.
+        cancel_flag_store(s, false);
+        if (s->cancel_pending.load()) cancel_flag_store(s, true);
+        s->job_completed = false;
+        if (cancel_flag_load(s)) return SANE_STATUS_CANCELLED;
+
+        const SCAN_Status opened = Drv_open(s->device);
+        // Only a failed connect leaves nothing open; every other answer
+        // leaves the connection for cancel to close.
+        s->device_held = opened != SCAN_STATUS_ACCESS_DENIED;
+        if (opened != SCAN_STATUS_GOOD) return map_open_or_close_failure(opened);
+        if (feeder && s->pageCount == 0) {
+            const STATUS_ADF adf = Drv_get_adf_status();
+            if (adf == STATUS_ADF_PAPER_EMPTY) return SANE_STATUS_NO_DOCS;
+            if (adf == STATUS_ADF_COVER_OPEN) return SANE_STATUS_COVER_OPEN;
+            if (adf == STATUS_ADF_JAM) return SANE_STATUS_JAMMED;
+        }
+    }
+    if (cancel_flag_load(s)) return SANE_STATUS_CANCELLED;
+
+    ORVELA_ScanParam request{};
+    request.Left = s->dev_params.Left;
+    request.Top = s->dev_params.Top;
+    request.ScanColor = s->dev_params.ScanColor;
+    request.ScanSource = s->dev_params.ScanSource;
+    request.xResolution = s->dev_params.xResolution;
+    request.yResolution = s->dev_params.yResolution;
+    request.widthPixel = s->dev_params.widthPixel;
+    request.heightPixel = s->dev_params.heightPixel;
+    const SCAN_Status started = Drv_start(request);
+    if (started != SCAN_STATUS_GOOD) return static_cast<SANE_Status>(started);
+
+    const SCAN_RESULT result = Drv_scan2File(kScanFilePath, &s->job_canceled);
+    if (result.adf_status == STATUS_ADF_JAM) return SANE_STATUS_JAMMED;
+    if (result.adf_status == STATUS_ADF_COVER_OPEN) return SANE_STATUS_COVER_OPEN;
+    bool page_cancelled = false;
+    if (result.scan_status == SCAN_STATUS_CANCELLED) {
+        if (cancel_flag_load(s)) {
+            Drv_cancel();
+            s->device_held = false;
+        }
+        page_cancelled = true;
+    } else if (result.scan_status != SCAN_STATUS_GOOD) {
+        return SANE_STATUS_IO_ERROR;
+    }
+
+    if (feeder) {
+        // A closed connection (after a cancel) has nothing more to say.
+        if (result.adf_status == STATUS_ADF_PAPER_EMPTY && s->device_held &&
+            Drv_get_adf_status() == STATUS_ADF_PAPER_EMPTY) {
+            s->job_completed = true;
+            DBG_INFO("sane_read ADF job end with no paper!\n");
+        }
+        if (!s->job_completed && page_cancelled) return SANE_STATUS_CANCELLED;
+    } else {
+        s->job_completed = true;
+    }
+    if (s->job_completed) {
+        SCAN_Status closed = SCAN_STATUS_GOOD;
+        if (s->device_held) {
+            closed = Drv_close();
+            s->device_held = false;
+        }
+        if (closed == SCAN_STATUS_JAMMED) return SANE_STATUS_JAMMED;
+        if (closed == SCAN_STATUS_COVER_OPEN) return SANE_STATUS_COVER_OPEN;
+        if (page_cancelled) return SANE_STATUS_CANCELLED;
+        if (closed != SCAN_STATUS_GOOD) return SANE_STATUS_DEVICE_BUSY;
+    }
+
+    s->pageCount += 1;
+    const SCAN_Status decoded = orvela_sane_decompress(s, kScanFilePath);
+    if (decoded != SCAN_STATUS_GOOD) {
+        DBG_INFO("jpeg decompress fail!\n");
+        return static_cast<SANE_Status>(decoded);  // the page file stays for inspection
+    }
+    DBG_INFO("jpeg decompress success!\n");
+    page_file.remove_on_release();
+
+    const unsigned device_x = s->dev_params.xResolution;
+    if (static_cast<unsigned>(resolution) != device_x && s->src_img.img_data != nullptr) {
+        const SANE_Status scaled = rescale_page(s, resolution, device_x);
+        if (scaled != SANE_STATUS_GOOD) {
+            release_page_buffers(s);
+            return scaled;
+        }
+    } else {
+        s->dst_img = s->src_img;
+    }
+    if (s->user_params.ScanColor == BlackWhite && s->dev_params.ScanColor == Gray && s->dst_img.img_channel == 1)
+        pack_bilevel(s->dst_img);
+
+    // Reads rely on the frame parameters; a frontend that reads without asking
+    // for them first still gets the page's real line count.
+    compute_frame_parameters(s);
+    return SANE_STATUS_GOOD;
+}
+
+void sleep_briefly() {
+    timespec t = {0, 1000000L};
+    nanosleep(&t, nullptr);
+}
+
+}  // namespace
+
+unsigned device_x_dpi(SANE_Word resolution) {
+    const auto r = static_cast<unsigned>(resolution);
+    return r <= 300 ? 300 : r <= 600 ? 600 : 1200;
+}
+
+unsigned device_y_dpi(SANE_Word resolution) { return static_cast<unsigned>(resolution) <= 300 ? 300 : 600; }
+
+void compute_device_request(orvela_scanner_t* s) {
+    const SANE_Word r = s->val[OPT_RESOLUTION].w;
+    const double x_dpi = device_x_dpi(r);
+    const double y_dpi = device_y_dpi(r);
+    const SANE_Word width = s->val[OPT_WIDTH].w;
+    const SANE_Word tl_x = s->val[OPT_TL_X].w;
+
+    ORVELA_ScanParam& d = s->dev_params;
+    d = ORVELA_ScanParam{};
+    d.ScanColor = s->user_params.ScanColor == BlackWhite ? Gray : s->user_params.ScanColor;
+    d.ScanSource = s->user_params.ScanSource;
+    d.xResolution = static_cast<unsigned>(x_dpi);
+    d.yResolution = static_cast<unsigned>(y_dpi);
+
+    // SANE_Fixed arithmetic in 64 bits: the values are unchecked words.
+    double offset_mm = 0;
+    if (s->user_params.ScanSource == ScanSource_ADF) {
+        offset_mm = fixed_mm(static_cast<SANE_Word>((int64_t{kBedWidthFixed} - width) / 2));
+    } else if (s->device.isRightRearBP && s->hasXYPositionFromApp) {
+        offset_mm = static_cast<double>(int64_t{kBedWidthFixed} - tl_x - width) / 65536.0;
+    } else if (s->hasXYPositionFromApp) {
+        offset_mm = fixed_mm(tl_x);
+    }
+    d.Left = static_cast<unsigned>(std::fabs(std::trunc(offset_mm * x_dpi / 25.4)));
+    d.Top = static_cast<unsigned>(std::fabs(std::trunc(fixed_mm(s->val[OPT_TL_Y].w) * y_dpi / 25.4)));
+    d.widthPixel = static_cast<unsigned>(std::trunc(fixed_mm(width) * x_dpi / 25.4));
+    d.heightPixel = static_cast<unsigned>(std::trunc(y_dpi * fixed_mm(s->val[OPT_HEIGHT].w) / 25.4));
+}
+
+void job_section_claim(orvela_scanner_t* s) {
+    while (!job_section_try_claim(s)) sleep_briefly();
+}
+
+bool job_section_try_claim(orvela_scanner_t* s) {
+    bool expected = false;
+    return s->device_section_busy.compare_exchange_strong(expected, true);
+}
+
+bool job_section_release(orvela_scanner_t* s) {
+    bool handled = false;
+    for (;;) {
+        if (s->cancel_pending.exchange(false)) {
+            cancel_job_work(s);
+            handled = true;
+        }
+        s->device_section_busy.store(false);
+        // A cancel that found the section held just before it was released
+        // is run here, unless a new holder took the section and will.
+        if (!s->cancel_pending.load() || !job_section_try_claim(s)) return handled;
+    }
+}
+
+extern "C" {
+
+bool IsOutOfScanRange(orvela_scanner_t* s) {
+    const int64_t tl_x = s->val[OPT_TL_X].w;
+    const int64_t tl_y = s->val[OPT_TL_Y].w;
+    const int64_t width = s->val[OPT_WIDTH].w;
+    const int64_t height = s->val[OPT_HEIGHT].w;
+    if (width < int64_t{11} * 65536 || height < int64_t{11} * 65536 || tl_x + width > int64_t{216} * 65536 ||
+        tl_y + height > int64_t{297} * 65536) {
+        DBG_INFO("OPT_TL_X=%f\n", tl_x / 65536.0);
+        DBG_INFO("OPT_TL_Y=%f\n", tl_y / 65536.0);
+        DBG_INFO("OPT_WIDTH=%f\n", width / 65536.0);
+        DBG_INFO("OPT_HEIGHT=%f\n", height / 65536.0);
+        return true;
+    }
+    if (s->user_params.ScanSource == ScanSource_ADF &&
+        (width < int64_t{127} * 65536 || height < int64_t{127} * 65536 || s->val[OPT_RESOLUTION].w > 600))
+        return true;
+    return false;
+}
+
+bool IsLowofSystemMemory(unsigned long needMem) {
+    struct sysinfo info;
+    if (sysinfo(&info) != 0) return false;
+    const long free_ram = static_cast<long>((static_cast<unsigned long long>(info.freeram) * info.mem_unit) >> 20);
+    const long free_swap = static_cast<long>((static_cast<unsigned long long>(info.freeswap) * info.mem_unit) >> 20);
+    DBG_INFO("Free RAM: %ldMB\n", free_ram);
+    DBG_INFO("Free SWAP: %ldMB\n", free_swap);
+    const float want = 2.0f * static_cast<float>(needMem);
+    return want > static_cast<float>(free_ram) && want > static_cast<float>(free_swap);
+}
+
+bool IsNoEnoughSpace(const char* path, unsigned int prefer_size) {
+    struct statfs fs;
+    uint32_t available = prefer_size;
+    if (statfs(path, &fs) == 0)
+        available = static_cast<uint32_t>((static_cast<unsigned long long>(fs.f_bavail) * fs.f_bsize) >> 20);
+    DBG_INFO("Disk available space:%ldMB\n", static_cast<long>(available));
+    return 1.5f * static_cast<float>(prefer_size) > static_cast<float>(available);
+}
+
+SANE_Status sane_orvela_start(SANE_Handle handle) {
+    auto* s = static_cast<orvela_scanner_t*>(handle);
+    if (s == nullptr) return SANE_STATUS_INVAL;
+    job_section_claim(s);
+    SANE_Status status = run_start(s);
+    if (job_section_release(s) && status == SANE_STATUS_GOOD) status = SANE_STATUS_CANCELLED;
+    return status;
+}
+
+}  // extern "C"

@@ -1,0 +1,288 @@
+// Frame parameters and frame delivery from memory: line content, fill
+// pattern, row doubling, small frontend buffers, end of page, and cancel
+// (including a cancel that arrives while the job's section is held).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <numeric>
+#include <vector>
+
+#include "core/scan/sane_globals.h"
+#include "core/scan/sane_handle.h"
+#include "core/scan/sane_name_lists.h"
+
+extern "C" {
+SANE_Status sane_orvela_control_option(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*);
+SANE_Status sane_orvela_get_parameters(SANE_Handle, SANE_Parameters*);
+SANE_Status sane_orvela_read(SANE_Handle, SANE_Byte*, SANE_Int, SANE_Int*);
+void sane_orvela_cancel(SANE_Handle);
+}
+
+namespace {
+
+constexpr SANE_Word mm(double v) { return static_cast<SANE_Word>(v * 65536.0); }
+
+struct HandleDeleter {
+    void operator()(orvela_scanner_t* s) const {
+        release_page_buffers(s);
+        release_options(s);
+        delete s;
+    }
+};
+using Handle = std::unique_ptr<orvela_scanner_t, HandleDeleter>;
+
+class Frame : public ::testing::Test {
+protected:
+    void SetUp() override {
+        snprintf(gApplicationName, sizeof gApplicationName, "%s", "test_sane_read");
+        gIsSimpleScanApp = false;
+        build_name_lists();
+        h.reset(new orvela_scanner_t{});
+        h->device.isSupportADF = true;
+        snprintf(h->device.deviceURI, sizeof h->device.deviceURI, "%s", "socket://127.0.0.1");
+        ASSERT_EQ(init_options(h.get()), SANE_STATUS_GOOD);
+    }
+
+    void set_string(int opt, const char* text) {
+        std::string copy(text);
+        ASSERT_EQ(sane_orvela_control_option(h.get(), opt, SANE_ACTION_SET_VALUE, copy.data(), nullptr),
+                  SANE_STATUS_GOOD);
+    }
+    void set_word(int opt, SANE_Word w) {
+        ASSERT_EQ(sane_orvela_control_option(h.get(), opt, SANE_ACTION_SET_VALUE, &w, nullptr), SANE_STATUS_GOOD);
+    }
+    SANE_Parameters params() {
+        SANE_Parameters p{};
+        EXPECT_EQ(sane_orvela_get_parameters(h.get(), &p), SANE_STATUS_GOOD);
+        return p;
+    }
+
+    // Gives the handle a ready page of w x height pixels whose byte i of row
+    // y is (y * 7 + i) & 0xFF, as start leaves it.
+    void give_page(uint32_t w, uint32_t height, uint32_t channels) {
+        const size_t n = size_t{w} * height * channels;
+        auto* data = static_cast<unsigned char*>(malloc(n));
+        for (uint32_t y = 0; y < height; ++y)
+            for (size_t i = 0; i < size_t{w} * channels; ++i)
+                data[y * size_t{w} * channels + i] = static_cast<unsigned char>((y * 7 + i) & 0xFF);
+        h->src_img = {data, w, height, channels};
+        h->dst_img = h->src_img;
+        h->page_completed = false;
+        h->page_read_lines = 0;
+    }
+
+    // Reads the whole page in chunks of at most max_length bytes.
+    std::vector<uint8_t> read_page(SANE_Int max_length, SANE_Status* last = nullptr) {
+        std::vector<uint8_t> page;
+        std::vector<uint8_t> buf(static_cast<size_t>(max_length) + 16, 0xA5);
+        for (int calls = 0; calls < 100000000; ++calls) {
+            SANE_Int len = -1;
+            const SANE_Status st = sane_orvela_read(h.get(), buf.data(), max_length, &len);
+            if (st != SANE_STATUS_GOOD) {
+                EXPECT_EQ(len, 0);
+                if (last != nullptr) *last = st;
+                break;
+            }
+            EXPECT_GE(len, 1);
+            EXPECT_LE(len, max_length);
+            // Nothing written past max_length.
+            for (size_t i = static_cast<size_t>(max_length); i < buf.size(); ++i) EXPECT_EQ(buf[i], 0xA5);
+            page.insert(page.end(), buf.begin(), buf.begin() + len);
+        }
+        return page;
+    }
+
+    Handle h;
+};
+
+TEST_F(Frame, ParametersFromTheOptions) {
+    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+    set_word(OPT_RESOLUTION, 200);
+    SANE_Parameters p = params();
+    EXPECT_EQ(p.format, SANE_FRAME_RGB);
+    EXPECT_EQ(p.depth, 8);
+    EXPECT_EQ(p.pixels_per_line, 1653);
+    EXPECT_EQ(p.lines, 2338);
+    EXPECT_EQ(p.bytes_per_line, 4959);
+    EXPECT_EQ(p.last_frame, SANE_TRUE);
+
+    set_string(OPT_MODE, "Gray");
+    p = params();
+    EXPECT_EQ(p.format, SANE_FRAME_GRAY);
+    EXPECT_EQ(p.bytes_per_line, 1653);
+
+    // 216 mm at 300 dpi: 2551 pixels announce (2551 + 5) / 8 = 319 bytes.
+    set_string(OPT_PAPERSIZE, "Custom");
+    set_word(OPT_WIDTH, mm(216));
+    set_word(OPT_RESOLUTION, 300);
+    set_string(OPT_MODE, "Black & White");
+    p = params();
+    EXPECT_EQ(p.depth, 1);
+    EXPECT_EQ(p.format, SANE_FRAME_GRAY);
+    EXPECT_EQ(p.bytes_per_line, 319);
+    EXPECT_EQ(p.pixels_per_line, 2552);
+    // The same answer again (it is computed from the options alone).
+    EXPECT_EQ(params().pixels_per_line, 2552);
+}
+
+TEST_F(Frame, LinesWithImageAndFillPattern) {
+    set_string(OPT_MODE, "Gray");
+    set_string(OPT_PAPERSIZE, "Custom");
+    set_word(OPT_WIDTH, mm(25.41));
+    set_word(OPT_HEIGHT, mm(25.41));
+    set_word(OPT_RESOLUTION, 20);  // 20 x 20 pixels
+    const SANE_Parameters p = params();
+    ASSERT_EQ(p.bytes_per_line, 20);
+    ASSERT_EQ(p.lines, 20);
+    // The page holds 12 rows of 15 pixels: the rest is fill pattern.
+    give_page(15, 12, 1);
+    SANE_Status last = SANE_STATUS_GOOD;
+    const std::vector<uint8_t> page = read_page(64, &last);
+    EXPECT_EQ(last, SANE_STATUS_EOF);
+    ASSERT_EQ(page.size(), 400u);
+    for (unsigned y = 0; y < 20; ++y)
+        for (unsigned x = 0; x < 20; ++x) {
+            const uint8_t fill = (y % 8) < 4 ? 0x00 : 0xFF;
+            const uint8_t want = (y < 12 && x < 15) ? static_cast<uint8_t>((y * 7 + x) & 0xFF) : fill;
+            ASSERT_EQ(page[y * 20 + x], want) << "line " << y << " byte " << x;
+        }
+    // The page buffer was released at the page end; EOF repeats.
+    EXPECT_EQ(h->dst_img.img_data, nullptr);
+    EXPECT_EQ(h->src_img.img_data, nullptr);
+    SANE_Byte b[32];
+    SANE_Int len = 7;
+    EXPECT_EQ(sane_orvela_read(h.get(), b, sizeof b, &len), SANE_STATUS_EOF);
+    EXPECT_EQ(len, 0);
+    EXPECT_EQ(sane_orvela_read(h.get(), b, sizeof b, &len), SANE_STATUS_EOF);
+}
+
+TEST_F(Frame, SameBytesWhateverTheBufferSize) {
+    set_word(OPT_RESOLUTION, 50);  // colour, 216 x 297 mm: 425 x 584, 1275 bytes a line
+    const SANE_Parameters p = params();
+    ASSERT_EQ(p.bytes_per_line, 1275);
+    std::vector<uint8_t> reference;
+    for (SANE_Int max_length : {1275, 32768, 1, 3, 1024, 8188, 1274, 1276}) {
+        give_page(425, 580, 3);
+        const std::vector<uint8_t> page = read_page(max_length);
+        ASSERT_EQ(page.size(), size_t{1275} * 584) << max_length;
+        if (reference.empty()) reference = page;
+        EXPECT_TRUE(page == reference) << max_length;
+    }
+    // Row 3 starts with the image's row 3.
+    EXPECT_EQ(reference[3 * 1275], (3 * 7) & 0xFF);
+    EXPECT_EQ(reference[3 * 1275 + 1274], (3 * 7 + 1274) & 0xFF);
+}
+
+TEST_F(Frame, BlackAndWhiteLineOneByteLongerThanThePackedRow) {
+    set_string(OPT_MODE, "Black & White");
+    set_string(OPT_PAPERSIZE, "Custom");
+    set_word(OPT_WIDTH, mm(216));
+    set_word(OPT_HEIGHT, mm(11));
+    set_word(OPT_RESOLUTION, 300);
+    const SANE_Parameters p = params();
+    ASSERT_EQ(p.bytes_per_line, 319);
+    // 2551 device pixels pack into 318 bytes a row.
+    give_page(318, static_cast<uint32_t>(p.lines), 1);
+    const std::vector<uint8_t> page = read_page(32768);
+    ASSERT_EQ(page.size(), size_t{319} * static_cast<size_t>(p.lines));
+    EXPECT_EQ(page[318], 0x00);              // line 0: fill 0x00
+    EXPECT_EQ(page[5 * 319 + 318], 0xFF);    // line 5: fill 0xFF
+    EXPECT_EQ(page[5 * 319 + 317], (5 * 7 + 317) & 0xFF);
+}
+
+TEST_F(Frame, RowsServedTwiceAt1200Dpi) {
+    set_string(OPT_MODE, "Gray");
+    set_string(OPT_PAPERSIZE, "Custom");
+    set_word(OPT_WIDTH, mm(2.541));
+    set_word(OPT_HEIGHT, mm(2.541));
+    set_word(OPT_RESOLUTION, 1200);  // 120 x 120 announced
+    h->dev_params.xResolution = 1200;
+    h->dev_params.yResolution = 600;
+    const SANE_Parameters p = params();
+    ASSERT_EQ(p.lines, 120);
+    give_page(120, 60, 1);  // 600 dpi rows
+    const std::vector<uint8_t> page = read_page(32768);
+    ASSERT_EQ(page.size(), 120u * 120u);
+    for (unsigned line = 0; line < 120; ++line)
+        ASSERT_EQ(page[line * 120 + 5], ((line / 2) * 7 + 5) & 0xFF) << line;
+}
+
+TEST_F(Frame, DeviceWithoutKnownSchemeServesPatternOnly) {
+    snprintf(h->device.deviceURI, sizeof h->device.deviceURI, "%s", "net:127.0.0.1");
+    set_string(OPT_MODE, "Gray");
+    set_word(OPT_RESOLUTION, 10);
+    const SANE_Parameters p = params();
+    give_page(static_cast<uint32_t>(p.pixels_per_line), static_cast<uint32_t>(p.lines), 1);
+    const std::vector<uint8_t> page = read_page(4096);
+    ASSERT_EQ(page.size(), size_t(p.bytes_per_line) * size_t(p.lines));
+    for (size_t i = 0; i < page.size(); ++i)
+        ASSERT_EQ(page[i], ((i / p.bytes_per_line) % 8) < 4 ? 0x00 : 0xFF) << i;
+}
+
+TEST_F(Frame, ReadsWithoutPageOrBadArguments) {
+    // Nothing started and no parameters asked: the end, not an endless
+    // series of empty reads.
+    SANE_Byte b[16];
+    SANE_Int len = 5;
+    EXPECT_EQ(sane_orvela_read(h.get(), b, sizeof b, &len), SANE_STATUS_EOF);
+    EXPECT_EQ(len, 0);
+    EXPECT_EQ(sane_orvela_read(h.get(), b, 0, &len), SANE_STATUS_INVAL);
+    EXPECT_EQ(sane_orvela_read(h.get(), nullptr, 16, &len), SANE_STATUS_INVAL);
+    EXPECT_EQ(sane_orvela_read(h.get(), b, 16, nullptr), SANE_STATUS_INVAL);
+    EXPECT_EQ(sane_orvela_read(nullptr, b, 16, &len), SANE_STATUS_INVAL);
+
+    // A stored row shorter than the line (options changed after the page was
+    // made) is not read past.
+    set_string(OPT_MODE, "Gray");
+    set_word(OPT_RESOLUTION, 10);
+    params();
+    give_page(5, 3, 1);
+    set_string(OPT_MODE, "Color");
+    params();
+    const std::vector<uint8_t> page = read_page(100000);
+    EXPECT_EQ(page.size(), size_t(h->sane_params.bytes_per_line) * size_t(h->sane_params.lines));
+    EXPECT_EQ(page[4], (4) & 0xFF);
+    EXPECT_EQ(page[5], 0x00);
+}
+
+TEST_F(Frame, CancelAndDeferredCancel) {
+    set_word(OPT_RESOLUTION, 10);
+    params();
+    give_page(85, 116, 3);
+    h->pageCount = 2;
+    h->job_completed = true;
+    SANE_Byte b[512];
+    SANE_Int len = 0;
+    ASSERT_EQ(sane_orvela_read(h.get(), b, sizeof b, &len), SANE_STATUS_GOOD);
+    sane_orvela_cancel(h.get());
+    EXPECT_TRUE(h->job_canceled);
+    EXPECT_EQ(h->pageCount, 0u);
+    EXPECT_FALSE(h->job_completed);
+    EXPECT_EQ(h->page_read_lines, 0u);
+    EXPECT_EQ(h->dst_img.img_data, nullptr);
+    len = 9;
+    EXPECT_EQ(sane_orvela_read(h.get(), b, sizeof b, &len), SANE_STATUS_CANCELLED);
+    EXPECT_EQ(len, 0);
+    // A second cancel changes nothing.
+    h->pageCount = 4;
+    sane_orvela_cancel(h.get());
+    EXPECT_EQ(h->pageCount, 4u);
+
+    // A cancel that finds the section held (a start on another thread, or a
+    // signal handler interrupting the scanning thread) only sets the flag and
+    // leaves its work to the holder.
+    h->job_canceled = false;
+    h->pageCount = 3;
+    ASSERT_TRUE(job_section_try_claim(h.get()));
+    sane_orvela_cancel(h.get());
+    EXPECT_TRUE(h->job_canceled);
+    EXPECT_EQ(h->pageCount, 3u);
+    EXPECT_TRUE(h->cancel_pending.load());
+    EXPECT_TRUE(job_section_release(h.get()));
+    EXPECT_EQ(h->pageCount, 0u);
+    EXPECT_FALSE(h->cancel_pending.load());
+    EXPECT_FALSE(h->device_section_busy.load());
+}
+
+}  // namespace
