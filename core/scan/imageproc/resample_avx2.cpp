@@ -13,7 +13,7 @@
 
 #pragma GCC push_options
 #pragma GCC target("avx2")
-#pragma GCC optimize("fp-contract=off")
+#pragma GCC optimize("O3", "fp-contract=off")
 
 #include "core/scan/imageproc/resample_simd.h"
 

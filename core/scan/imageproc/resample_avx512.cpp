@@ -19,7 +19,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi")
-#pragma GCC optimize("fp-contract=off")
+#pragma GCC optimize("O3", "fp-contract=off")
 
 #include "core/scan/imageproc/resample_simd.h"
 

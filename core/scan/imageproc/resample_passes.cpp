@@ -3,7 +3,7 @@
 //
 // Built for the x86-64 baseline (no FMA instructions); the pragma keeps
 // multiply and add separate should the file be built for a newer target.
-#pragma GCC optimize("fp-contract=off")
+#pragma GCC optimize("O3", "fp-contract=off")
 
 #include <pthread.h>
 #include <sched.h>
