@@ -250,6 +250,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // The pid file is written before the "listening" line, so whoever waits for
+    // that line finds both.
     auto model = std::make_shared<orvela_sim::ScannerModel>(script);
     orvela_sim::TcpScannerServer server(model, options);
     std::string error;
@@ -257,17 +259,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orvela-scanner-sim: cannot listen on %s:%u: %s\n", options.address.c_str(),
                      options.port, error.c_str());
         return 1;
-    }
-    std::printf("orvela-scanner-sim listening on %s:%u\n", options.address.c_str(), server.port());
-    std::fflush(stdout);
-    if (!pidfile.empty()) {
-        FILE* f = std::fopen(pidfile.c_str(), "we");
-        if (!f) {
-            std::fprintf(stderr, "orvela-scanner-sim: cannot write %s: %s\n", pidfile.c_str(), std::strerror(errno));
-            return 1;
-        }
-        std::fprintf(f, "%ld\n", static_cast<long>(getpid()));
-        std::fclose(f);
     }
     FILE* log = nullptr;
     if (!logfile.empty()) {
@@ -278,6 +269,19 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (!pidfile.empty()) {
+        // Written whole under another name and renamed: a reader never sees it half written.
+        const std::string temp = pidfile + ".tmp";
+        FILE* f = std::fopen(temp.c_str(), "we");
+        bool written = f && std::fprintf(f, "%ld\n", static_cast<long>(getpid())) > 0;
+        if (f && std::fclose(f) != 0) written = false;
+        if (!written || std::rename(temp.c_str(), pidfile.c_str()) != 0) {
+            std::fprintf(stderr, "orvela-scanner-sim: cannot write %s: %s\n", pidfile.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    std::printf("orvela-scanner-sim listening on %s:%u\n", options.address.c_str(), server.port());
+    std::fflush(stdout);
     size_t logged = 0;
     auto write_log = [&] {
         if (!log) return;

@@ -184,8 +184,10 @@ bool TcpScannerServer::serve_connection(int fd) {
         }
         if (out_pos == out_len) out_pos = out_len = 0;
     }
-    ::close(fd);
+    // The model forgets the connection before the host can see it closed, so
+    // what a test observes after the close is already settled (lock released).
     model_->connection_closed();
+    ::close(fd);
     return !stopping;
 }
 

@@ -809,6 +809,16 @@ TEST(ScannerSimProgram, RunsUntilSigtermWithPidfileAndCommandLog) {
     ASSERT_EQ(::pipe2(out_pipe, O_CLOEXEC), 0);
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
+    // Whatever fails below, the program does not outlive the test.
+    struct Reaper {
+        pid_t& pid;
+        ~Reaper() {
+            if (pid > 0) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+            }
+        }
+    } reaper{pid};
     if (pid == 0) {
         ::dup2(out_pipe[1], 1);
         ::dup2(out_pipe[1], 2);
@@ -846,6 +856,7 @@ TEST(ScannerSimProgram, RunsUntilSigtermWithPidfileAndCommandLog) {
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    pid = -1;
     ::close(out_pipe[0]);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_NE(::access(pidfile.c_str(), F_OK), 0) << "pid file removed at exit";
@@ -869,5 +880,6 @@ TEST(ScannerSimProgram, RunsUntilSigtermWithPidfileAndCommandLog) {
         ::_exit(127);
     }
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    pid = -1;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
 }
