@@ -1,0 +1,176 @@
+// Pulls realistic A4 colour pages (300 and 600 dpi) from the simulated scanner
+// over loopback, once through the backend's driver layer and once with a plain
+// blocking-socket reader that does the same protocol exchange and writes the
+// same file, alternating, and prints pages per second, MB/s and the ratio of
+// the two times (medians).
+//
+//   bench_net_pull [rounds]      (default 5)
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/scan/orvela_drv.h"
+#include "protocol/scan_param.h"
+#include "protocol/scanner.h"
+#include "tools/scanner_sim/page_image.h"
+#include "tools/scanner_sim/sim_tcp_server.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+bool recv_all(int fd, void* buf, size_t size) {
+    auto* p = static_cast<uint8_t*>(buf);
+    while (size > 0) {
+        const ssize_t n = recv(fd, p, size, MSG_WAITALL);
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool send_all(int fd, const void* buf, size_t size) {
+    return send(fd, buf, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+}
+
+// The plain reader: blocking socket, one recv per header, MSG_WAITALL per band
+// into a 64 KiB buffer, appended to the file.
+bool plain_pull(int port, const ORVELA_ScanParam& param, const char* path, size_t& bytes) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+    uint8_t reply[8];
+    const uint8_t lock[8] = {0x53, 0x6C};
+    if (!send_all(fd, lock, 8) || !recv_all(fd, reply, 8) || reply[1] != 0) return false;
+    scanInfoCmd cmd{};
+    cmd.cmdHEAD = 0x53;
+    cmd.cmdID = 0x69;
+    cmd.scanInfo = ParameterConvert(param);
+    if (!send_all(fd, &cmd, sizeof cmd) || !recv_all(fd, reply, 8) || reply[1] != 0) return false;
+    FILE* f = fopen(path, "wb+");
+    std::vector<uint8_t> band(65536);
+    bytes = 0;
+    bool ok = false;
+    for (;;) {
+        ScanDataRsp h{};
+        if (!recv_all(fd, &h, 8)) break;
+        if (h.cmdID == 0x73) {
+            ok = h.flag == 0;
+            break;
+        }
+        size_t left = h.dataSize;
+        while (left > 0) {
+            const size_t piece = std::min(left, band.size());
+            if (!recv_all(fd, band.data(), piece)) break;
+            fwrite(band.data(), 1, piece, f);
+            left -= piece;
+            bytes += piece;
+        }
+        if (left > 0) break;
+    }
+    fclose(f);
+    const uint8_t unlock[8] = {0x53, 0x75};
+    send_all(fd, unlock, 8);
+    recv_all(fd, reply, 8);
+    close(fd);
+    return ok;
+}
+
+bool backend_pull(int port, const ORVELA_ScanParam& param, const char* path, size_t& bytes) {
+    ORVELA_Scanner dev{};
+    dev.type_io = IOTYPE_NET;
+    strcpy(dev.ipaddress, "127.0.0.1");
+    dev.port = port;
+    if (Drv_open(dev) != SCAN_STATUS_GOOD) return false;
+    bool ok = Drv_start(param) == SCAN_STATUS_GOOD;
+    if (ok) ok = Drv_scan2File(path, nullptr).scan_status == SCAN_STATUS_GOOD;
+    Drv_close();
+    FILE* f = fopen(path, "rb");
+    fseek(f, 0, SEEK_END);
+    bytes = static_cast<size_t>(ftell(f));
+    fclose(f);
+    return ok;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
+    orvela_sim::TcpScannerServer server;
+    if (!server.start()) {
+        fprintf(stderr, "simulator did not start\n");
+        return 1;
+    }
+    char dir_template[] = "/tmp/orvela_bench_XXXXXX";
+    const char* dir = mkdtemp(dir_template);
+    if (dir == nullptr) return 1;
+    const std::string path = std::string(dir) + "/page.jpg";
+
+    printf("%-8s %-9s %10s %10s %10s %10s %8s\n", "dpi", "reader", "page MB", "s/page", "pages/s", "MB/s", "ratio");
+    int status = 0;
+    for (unsigned dpi : {300u, 600u}) {
+        ORVELA_ScanParam p{};
+        p.ScanSource = ScanSource_Flatbed;
+        p.ScanColor = Color;
+        p.xResolution = p.yResolution = dpi;
+        p.widthPixel = 2480 * dpi / 300;  // A4: 210 x 297 mm
+        p.heightPixel = 3508 * dpi / 300;
+        // Make the page once so that both readers find it ready in the cache.
+        orvela_sim::PageRequest r;
+        r.xres = r.yres = dpi;
+        r.width = p.widthPixel;
+        r.height = p.heightPixel;
+        auto jpeg = orvela_sim::render_page_jpeg(r);
+        if (!jpeg) return 1;
+
+        std::vector<double> t_backend, t_plain;
+        size_t bytes = 0;
+        for (int i = 0; i < rounds + 1; ++i) {  // the first round warms up and is not counted
+            size_t b1 = 0, b2 = 0;
+            auto t0 = Clock::now();
+            const bool ok1 = backend_pull(server.port(), p, path.c_str(), b1);
+            auto t1 = Clock::now();
+            const bool ok2 = plain_pull(server.port(), p, path.c_str(), b2);
+            auto t2 = Clock::now();
+            if (!ok1 || !ok2 || b1 != jpeg->size() || b2 != jpeg->size()) {
+                fprintf(stderr, "pull failed at %u dpi: backend %d (%zu bytes), plain %d (%zu bytes), page %zu\n", dpi,
+                        ok1, b1, ok2, b2, jpeg->size());
+                status = 1;
+                break;
+            }
+            bytes = b1;
+            if (i == 0) continue;
+            t_backend.push_back(seconds(t0, t1));
+            t_plain.push_back(seconds(t1, t2));
+        }
+        if (t_backend.empty()) continue;
+        const double tb = median(t_backend), tp = median(t_plain);
+        const double mb = static_cast<double>(bytes) / 1e6;
+        printf("%-8u %-9s %10.2f %10.4f %10.2f %10.1f %8s\n", dpi, "plain", mb, tp, 1.0 / tp, mb / tp, "");
+        printf("%-8u %-9s %10.2f %10.4f %10.2f %10.1f %8.2f\n", dpi, "backend", mb, tb, 1.0 / tb, mb / tb, tb / tp);
+    }
+    unlink(path.c_str());
+    rmdir(dir);
+    return status;
+}
