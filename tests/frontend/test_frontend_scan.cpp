@@ -1,0 +1,490 @@
+// Whole scan jobs through the SANE front end against the simulated scanner
+// over loopback: start, parameters, reads and cancel, with the served image
+// checked against what the simulator drew (size, position on the bed, scale).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/scan/sane_globals.h"
+#include "core/scan/sane_handle.h"
+#include "core/scan/sane_name_lists.h"
+#include "tools/scanner_sim/page_image.h"
+#include "tools/scanner_sim/sim_device.h"
+#include "tools/scanner_sim/sim_tcp_server.h"
+
+extern "C" {
+SANE_Status sane_orvela_control_option(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*);
+SANE_Status sane_orvela_start(SANE_Handle);
+SANE_Status sane_orvela_get_parameters(SANE_Handle, SANE_Parameters*);
+SANE_Status sane_orvela_read(SANE_Handle, SANE_Byte*, SANE_Int, SANE_Int*);
+void sane_orvela_cancel(SANE_Handle);
+}
+
+namespace {
+
+using orvela_sim::SimScript;
+using orvela_sim::TcpScannerServer;
+
+constexpr SANE_Word mm(double v) { return static_cast<SANE_Word>(std::lround(v * 65536.0)); }
+
+struct Page {
+    SANE_Parameters params{};
+    std::vector<uint8_t> bytes;
+    SANE_Status end = SANE_STATUS_GOOD;
+};
+
+class ScanJob : public ::testing::Test {
+protected:
+    void SetUp() override {
+        use_host("test_frontend_scan", false);
+        std::string error;
+        ASSERT_TRUE(server.start(&error)) << error;
+    }
+    void TearDown() override {
+        if (handle) {
+            sane_orvela_cancel(handle.get());
+            release_page_buffers(handle.get());
+            release_options(handle.get());
+        }
+        server.stop();
+        use_host("test_frontend_scan", false);
+    }
+
+    static void use_host(const char* name, bool simple_scan) {
+        snprintf(gApplicationName, sizeof gApplicationName, "%s", name);
+        gIsSimpleScanApp = simple_scan;
+        build_name_lists();
+    }
+
+    // A handle on the simulated network scanner, as open would make it.
+    void open(bool adf = true, bool right_rear = false) {
+        handle.reset(new orvela_scanner_t{});
+        ORVELA_Scanner& d = handle->device;
+        d.type_io = IOTYPE_NET;
+        snprintf(d.ipaddress, sizeof d.ipaddress, "%s", "127.0.0.1");
+        snprintf(d.deviceURI, sizeof d.deviceURI, "%s", "socket://127.0.0.1");
+        d.port = server.port();
+        d.isSupportADF = adf;
+        d.isRightRearBP = right_rear;
+        ASSERT_EQ(init_options(handle.get()), SANE_STATUS_GOOD);
+    }
+
+    void set_string(int opt, const char* text) {
+        std::string copy(text);
+        ASSERT_EQ(sane_orvela_control_option(handle.get(), opt, SANE_ACTION_SET_VALUE, copy.data(), nullptr),
+                  SANE_STATUS_GOOD);
+    }
+    void set_word(int opt, SANE_Word w) {
+        ASSERT_EQ(sane_orvela_control_option(handle.get(), opt, SANE_ACTION_SET_VALUE, &w, nullptr),
+                  SANE_STATUS_GOOD);
+    }
+    // A custom area placed by the frontend, in millimetres.
+    void set_area(double x, double y, double w, double h) {
+        set_string(OPT_PAPERSIZE, "Custom");
+        set_word(OPT_TL_X, mm(x));
+        set_word(OPT_TL_Y, mm(y));
+        set_word(OPT_WIDTH, mm(w));
+        set_word(OPT_HEIGHT, mm(h));
+    }
+
+    Page read_page(SANE_Int max_length = 32768) {
+        Page page;
+        EXPECT_EQ(sane_orvela_get_parameters(handle.get(), &page.params), SANE_STATUS_GOOD);
+        std::vector<uint8_t> buf(static_cast<size_t>(max_length));
+        page.bytes.reserve(static_cast<size_t>(page.params.bytes_per_line) * page.params.lines);
+        for (;;) {
+            SANE_Int len = 0;
+            page.end = sane_orvela_read(handle.get(), buf.data(), max_length, &len);
+            if (page.end != SANE_STATUS_GOOD) break;
+            page.bytes.insert(page.bytes.end(), buf.begin(), buf.begin() + len);
+        }
+        return page;
+    }
+
+    // Scans one page and checks that the frame is complete.
+    Page scan(SANE_Int max_length = 32768) {
+        EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+        Page page = read_page(max_length);
+        EXPECT_EQ(page.end, SANE_STATUS_EOF);
+        EXPECT_EQ(page.bytes.size(), static_cast<size_t>(page.params.bytes_per_line) * page.params.lines);
+        return page;
+    }
+
+    std::vector<orvela_sim::ScanInfo> scan_infos() {
+        std::vector<orvela_sim::ScanInfo> infos;
+        for (const auto& c : server.model().commands())
+            if (c.info) infos.push_back(*c.info);
+        return infos;
+    }
+    std::string command_ids() {
+        std::string ids;
+        for (const auto& c : server.model().commands()) ids += static_cast<char>(c.id);
+        return ids;
+    }
+
+    // Where the served page lies on the bed, read from its content.
+    static std::optional<orvela_sim::BedPosition> locate(const Page& page, double dpi) {
+        const int channels = page.params.format == SANE_FRAME_RGB ? 3 : 1;
+        return orvela_sim::locate_on_bed(page.bytes.data(), static_cast<uint32_t>(page.params.pixels_per_line),
+                                         static_cast<uint32_t>(page.params.lines), channels, dpi, dpi);
+    }
+
+    TcpScannerServer server;
+    std::unique_ptr<orvela_scanner_t> handle;
+};
+
+TEST_F(ScanJob, FlatbedColourA4At200Dpi) {
+    open();
+    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+    set_word(OPT_RESOLUTION, 200);
+    const Page page = scan();
+    EXPECT_EQ(page.params.format, SANE_FRAME_RGB);
+    EXPECT_EQ(page.params.pixels_per_line, 1653);
+    EXPECT_EQ(page.params.lines, 2338);
+    EXPECT_EQ(page.params.bytes_per_line, 4959);
+
+    const auto infos = scan_infos();
+    ASSERT_EQ(infos.size(), 1u);
+    EXPECT_EQ(infos[0].nXResolution, 300u);
+    EXPECT_EQ(infos[0].nYResoultion, 300u);
+    EXPECT_EQ(infos[0].nXPosition, 0u);
+    EXPECT_EQ(infos[0].nYPosition, 0u);
+    EXPECT_EQ(infos[0].nXExtent, 2480u);
+    EXPECT_EQ(infos[0].nYExtent, 3507u);
+    EXPECT_EQ(infos[0].nDataType, 4u);
+
+    const auto at = locate(page, 200);
+    ASSERT_TRUE(at.has_value());
+    EXPECT_NEAR(at->x_mm, 0.0, 0.3);
+    EXPECT_NEAR(at->y_mm, 0.0, 0.3);
+    // The device was unlocked and closed at the end of the page; the page
+    // file is gone.
+    EXPECT_FALSE(server.model().locked());
+    EXPECT_EQ(command_ids(), "liu");
+    EXPECT_NE(access(kScanFilePath, F_OK), 0);
+
+    // Another flatbed start scans a new page.
+    const Page again = scan();
+    EXPECT_EQ(again.bytes.size(), page.bytes.size());
+    EXPECT_EQ(command_ids(), "liuliu");
+}
+
+TEST_F(ScanJob, EachResolutionPlacesAndScalesTheArea) {
+    open();
+    set_string(OPT_MODE, "Gray");
+    set_area(31, 42, 45, 36);
+    for (SANE_Word r : {100, 200, 250, 300, 400, 600, 1200}) {
+        SCOPED_TRACE(r);
+        set_word(OPT_RESOLUTION, r);
+        const Page page = scan();
+        EXPECT_EQ(page.params.pixels_per_line, static_cast<SANE_Int>(std::trunc(45.0 * r / 25.4)));
+        EXPECT_EQ(page.params.lines, static_cast<SANE_Int>(std::trunc(r * 36.0 / 25.4)));
+        const auto at = locate(page, r);
+        ASSERT_TRUE(at.has_value());
+        // Position to a device pixel or two; a wrong scale would move it by
+        // whole millimetres.
+        EXPECT_NEAR(at->x_mm, 31.0, 0.25);
+        EXPECT_NEAR(at->y_mm, 42.0, 0.25);
+        const auto info = scan_infos().back();
+        const unsigned device_x = r <= 300 ? 300 : r <= 600 ? 600 : 1200;
+        EXPECT_EQ(info.nXResolution, device_x);
+        EXPECT_EQ(info.nYResoultion, r <= 300 ? 300u : 600u);
+    }
+}
+
+TEST_F(ScanJob, ServedPixelsMatchTheDrawing) {
+    open();
+    set_string(OPT_MODE, "Gray");
+    set_area(12, 17, 60, 40);
+    set_word(OPT_RESOLUTION, 300);
+    const Page page = scan(1024);
+    orvela_sim::PageRequest request;
+    request.xres = request.yres = 300;
+    request.x = static_cast<uint32_t>(std::trunc(12 * 300 / 25.4));
+    request.y = static_cast<uint32_t>(std::trunc(17 * 300 / 25.4));
+    request.width = static_cast<uint32_t>(page.params.pixels_per_line);
+    request.height = static_cast<uint32_t>(page.params.lines);
+    request.channels = 1;
+    const std::vector<uint8_t> drawn = orvela_sim::render_page_pixels(request);
+    ASSERT_EQ(drawn.size(), page.bytes.size());
+    double total = 0;
+    for (size_t i = 0; i < drawn.size(); ++i) total += std::abs(int(drawn[i]) - int(page.bytes[i]));
+    EXPECT_LT(total / drawn.size(), 4.0);  // JPEG noise only
+}
+
+TEST_F(ScanJob, EachPageSize) {
+    open();
+    set_string(OPT_MODE, "Gray");
+    set_word(OPT_RESOLUTION, 100);
+    const struct {
+        const char* name;
+        double w, h;
+    } sizes[] = {{"Full Size", 215.9, 297},  {"A4 (210 x 297 mm)", 210, 297}, {"Letter (8.5 x 11 in)", 215.9, 279.4},
+                 {"A5 (148 x 210 mm)", 148, 210}, {"B5 (182 x 257 mm)", 182, 257}, {"4x6 in", 101.6, 152.4}};
+    for (const auto& size : sizes) {
+        SCOPED_TRACE(size.name);
+        set_string(OPT_PAPERSIZE, size.name);
+        const Page page = scan();
+        const double w = handle->val[OPT_WIDTH].w / 65536.0;
+        const double h = handle->val[OPT_HEIGHT].w / 65536.0;
+        EXPECT_NEAR(w, size.w, 0.001);
+        EXPECT_EQ(page.params.pixels_per_line, static_cast<SANE_Int>(std::trunc(w * 100 / 25.4)));
+        EXPECT_EQ(page.params.lines, static_cast<SANE_Int>(std::trunc(100 * h / 25.4)));
+        EXPECT_EQ(scan_infos().back().nXExtent, static_cast<uint32_t>(std::trunc(w * 300 / 25.4)));
+        EXPECT_EQ(scan_infos().back().nYExtent, static_cast<uint32_t>(std::trunc(300 * h / 25.4)));
+        const auto at = locate(page, 100);
+        ASSERT_TRUE(at.has_value());
+        EXPECT_NEAR(at->x_mm, 0.0, 0.4);
+    }
+}
+
+TEST_F(ScanJob, BlackAndWhite) {
+    open();
+    set_string(OPT_MODE, "Black & White");
+    set_string(OPT_PAPERSIZE, "Custom");
+    set_word(OPT_WIDTH, mm(216));
+    set_word(OPT_HEIGHT, mm(30));
+    set_word(OPT_TL_Y, mm(260));  // light greys down there
+    set_word(OPT_RESOLUTION, 300);
+    const Page page = scan();
+    ASSERT_EQ(page.params.depth, 1);
+    ASSERT_EQ(page.params.bytes_per_line, 319);
+    ASSERT_EQ(page.params.pixels_per_line, 2552);
+    EXPECT_EQ(scan_infos().back().nDataType, 2u);  // scanned as grey
+
+    orvela_sim::PageRequest request;
+    request.width = 2551;
+    request.y = static_cast<uint32_t>(std::trunc(260 * 300 / 25.4));
+    request.height = static_cast<uint32_t>(page.params.lines);
+    request.channels = 1;
+    const std::vector<uint8_t> grey = orvela_sim::render_page_pixels(request);
+    ASSERT_EQ(grey.size(), size_t{2551} * request.height);
+    size_t dark = 0, dark_black = 0, light = 0, light_white = 0;
+    for (uint32_t y = 0; y < request.height; ++y) {
+        const uint8_t* line = &page.bytes[y * 319u];
+        // 2551 pixels pack into 318 bytes; the 319th byte is fill pattern.
+        EXPECT_EQ(line[318], (y % 8) < 4 ? 0x00 : 0xFF);
+        for (uint32_t x = 0; x < 2544; ++x) {
+            const bool black = (line[x / 8] >> (7 - x % 8)) & 1;
+            const uint8_t g = grey[y * 2551u + x];
+            if (g < 80) {
+                ++dark;
+                dark_black += black;
+            } else if (g > 200) {  // thresholds there stay below 182
+                ++light;
+                light_white += !black;
+            }
+        }
+    }
+    uint8_t lightest = 0;
+    for (uint8_t g : grey) lightest = std::max(lightest, g);
+    ASSERT_GT(dark, 1000u);
+    ASSERT_GT(light, 100u) << "lightest grey " << int(lightest);
+    EXPECT_GT(double(dark_black) / dark, 0.98);
+    EXPECT_GT(double(light_white) / light, 0.98);
+}
+
+TEST_F(ScanJob, RightRearDeviceIsMirrored) {
+    SimScript script;
+    script.right_rear_reference = true;
+    server.model().set_script(script);
+    open(true, true);
+    set_area(20, 30, 50, 40);
+    set_word(OPT_RESOLUTION, 150);
+    const Page page = scan();
+    // 215.9 - 20 - 50 mm from the right edge at 300 dpi.
+    EXPECT_EQ(scan_infos().back().nXPosition, static_cast<uint32_t>(std::trunc((215.9 - 70) * 300 / 25.4)));
+    const auto at = locate(page, 150);
+    ASSERT_TRUE(at.has_value());
+    EXPECT_NEAR(at->x_mm, 20.0, 0.4);
+    EXPECT_NEAR(at->y_mm, 30.0, 0.4);
+}
+
+TEST_F(ScanJob, FeederJobOfThreeSheets) {
+    SimScript script;
+    script.sheets = 3;
+    server.model().set_script(script);
+    open();
+    set_string(OPT_SOURCE, "Automatic Document Feeder");
+    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+    set_string(OPT_MODE, "Gray");
+    set_word(OPT_RESOLUTION, 100);
+    for (int sheet = 1; sheet <= 3; ++sheet) {
+        SCOPED_TRACE(sheet);
+        const Page page = scan();
+        const auto at = locate(page, 100);
+        ASSERT_TRUE(at.has_value());
+        EXPECT_NEAR(at->x_mm, (215.9 - 210) / 2, 0.4);  // centred on the feeder path
+    }
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_NO_DOCS);
+    EXPECT_EQ(server.model().connections(), 1);  // one open for the whole job
+    EXPECT_FALSE(server.model().locked());
+    EXPECT_EQ(scan_infos().size(), 3u);
+    EXPECT_EQ(scan_infos()[0].nXPosition, 34u);
+    EXPECT_EQ(scan_infos()[0].nScanSrc, 1u);
+    // Cancel opens the way for a new job.
+    sane_orvela_cancel(handle.get());
+    script.sheets = 1;
+    server.model().set_script(script);
+    scan();
+}
+
+TEST_F(ScanJob, FeederEmptyJammedOrOpenBeforeTheJob) {
+    open();
+    set_string(OPT_SOURCE, "Automatic Document Feeder");
+    set_word(OPT_RESOLUTION, 100);
+    SimScript script;  // no sheets
+    server.model().set_script(script);
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_NO_DOCS);
+    EXPECT_TRUE(server.model().locked());  // left open until cancel
+    sane_orvela_cancel(handle.get());
+    EXPECT_FALSE(server.model().locked());
+
+    script.sheets = 2;
+    script.adf_query_byte = 14;
+    server.model().set_script(script);
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_COVER_OPEN);
+    sane_orvela_cancel(handle.get());
+
+    script.adf_query_byte = 15;
+    server.model().set_script(script);
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_JAMMED);
+    sane_orvela_cancel(handle.get());
+
+    script.adf_query_byte.reset();
+    script.lock_adf_byte = 15;
+    server.model().set_script(script);
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_JAMMED);
+    sane_orvela_cancel(handle.get());
+    EXPECT_FALSE(server.model().locked());
+}
+
+TEST_F(ScanJob, JamAndCoverOpenDuringTheJob) {
+    SimScript script;
+    script.sheets = 3;
+    script.jam_at_page = 2;
+    server.model().set_script(script);
+    open();
+    set_string(OPT_SOURCE, "Automatic Document Feeder");
+    set_word(OPT_RESOLUTION, 100);
+    scan();
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_JAMMED);
+    sane_orvela_cancel(handle.get());
+    EXPECT_FALSE(server.model().locked());
+
+    script.jam_at_page = 0;
+    script.cover_open_at_page = 1;
+    server.model().set_script(script);
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_COVER_OPEN);
+    sane_orvela_cancel(handle.get());
+    EXPECT_FALSE(server.model().locked());
+}
+
+TEST_F(ScanJob, BusyScanner) {
+    SimScript script;
+    script.busy_locks = 1;
+    server.model().set_script(script);
+    open();
+    set_area(0, 0, 30, 30);
+    set_word(OPT_RESOLUTION, 100);
+    const auto t0 = std::chrono::steady_clock::now();
+    scan();
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));  // one 2 s wait
+    EXPECT_EQ(server.model().connections(), 2);
+
+    // A scanner that answers the lock with "powered off" is busy at once.
+    script.busy_locks = 0;
+    script.lock_status.otherwise = 4;
+    server.model().set_script(script);
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_DEVICE_BUSY);
+}
+
+TEST_F(ScanJob, HostApplications) {
+    use_host("EFileApp", false);
+    open();
+    set_area(0, 0, 30, 30);
+    set_word(OPT_RESOLUTION, 100);
+    scan();
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_NO_DOCS);
+    sane_orvela_cancel(handle.get());
+    scan();
+
+    use_host("simple-scan", true);
+    open();
+    set_area(40, 50, 40, 30);
+    set_word(OPT_RESOLUTION, 75);
+    const Page page = scan();
+    EXPECT_EQ(scan_infos().back().nXResolution, 300u);
+    EXPECT_EQ(page.params.pixels_per_line, static_cast<SANE_Int>(std::trunc(40 * 75 / 25.4)));
+    const auto at = locate(page, 75);
+    ASSERT_TRUE(at.has_value());
+    EXPECT_NEAR(at->x_mm, 40.0, 0.5);
+}
+
+TEST_F(ScanJob, CancelFromAnotherThreadDuringTheTransfer) {
+    SimScript script;
+    script.band_size = 2048;
+    script.band_delay_ms = 25;
+    server.model().set_script(script);
+    open();
+    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+    set_word(OPT_RESOLUTION, 300);
+
+    std::atomic<long> cancel_ms{-1};
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        const auto t0 = std::chrono::steady_clock::now();
+        sane_orvela_cancel(handle.get());
+        cancel_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    const SANE_Status status = sane_orvela_start(handle.get());
+    const auto took = std::chrono::steady_clock::now() - t0;
+    canceller.join();
+    EXPECT_EQ(status, SANE_STATUS_CANCELLED);
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_LT(cancel_ms.load(), 100);  // cancel does not wait for the device
+    SANE_Byte b[64];
+    SANE_Int len = 3;
+    EXPECT_EQ(sane_orvela_read(handle.get(), b, sizeof b, &len), SANE_STATUS_CANCELLED);
+    EXPECT_EQ(len, 0);
+    // The device calls ran one after the other: lock, parameters, abort,
+    // unlock; nothing else.
+    EXPECT_EQ(command_ids(), "liau");
+    EXPECT_FALSE(server.model().locked());
+
+    // The next start opens a new job.
+    server.model().set_script(SimScript{});
+    server.model().clear_commands();
+    set_area(0, 0, 30, 30);
+    scan();
+    EXPECT_EQ(command_ids(), "liu");
+}
+
+TEST_F(ScanJob, CorruptPagesAreIoErrors) {
+    open();
+    set_area(0, 0, 40, 40);
+    set_word(OPT_RESOLUTION, 300);
+    for (auto fault : {orvela_sim::JpegFault::Truncated, orvela_sim::JpegFault::CorruptHeader}) {
+        SimScript script;
+        script.jpeg_fault = fault;
+        server.model().set_script(script);
+        EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_IO_ERROR);
+        EXPECT_EQ(handle->src_img.img_data, nullptr);
+        EXPECT_EQ(access(kScanFilePath, F_OK), 0);  // kept for inspection
+        EXPECT_FALSE(server.model().locked());
+    }
+    server.model().set_script(SimScript{});
+    scan();
+    EXPECT_NE(access(kScanFilePath, F_OK), 0);
+}
+
+}  // namespace
