@@ -8,7 +8,16 @@
 
 namespace {
 
+// GCC announces sanitizers with __SANITIZE_*__, clang through __has_feature.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ORVELA_SANITIZED_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ORVELA_SANITIZED_BUILD 1
+#endif
+#endif
+
+#if defined(ORVELA_SANITIZED_BUILD)
 // The sanitizer runtimes refuse RTLD_DEEPBIND; sanitizer builds are test
 // builds whose hosts load no other JPEG library.
 constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL;
