@@ -1,0 +1,108 @@
+// The entry points that connect a frontend to a device: the device list, and
+// opening and closing a handle. None of them talks to a device; the
+// connection is made by sane_orvela_start.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "common/debugtool.h"
+#include "core/scan/orvela_devlist.h"
+#include "core/scan/sane_handle.h"
+
+namespace {
+
+// The list handed out by the last device search, null-terminated. Its
+// entries point into the driver layer's device array; they are released at
+// the next search, which is as long as a frontend may use them.
+const SANE_Device** devices = nullptr;
+
+void release_device_entries() {
+    if (devices == nullptr) return;
+    for (int i = 0; devices[i] != nullptr; ++i) free(const_cast<SANE_Device*>(devices[i]));
+    free(devices);
+    devices = nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+SANE_Status sane_orvela_get_devices(const SANE_Device*** device_list, SANE_Bool /*local_only*/) {
+    DBG_INFO("Run into sane_get_devices\n");
+    ORVELA_Scanner* list = nullptr;
+    const int count = Drv_get_devices(&list);
+    DBG_INFO("Found devices: %d\n", count);
+    if (count <= 0 || list == nullptr) return SANE_STATUS_ACCESS_DENIED;
+
+    release_device_entries();
+    auto** fresh = static_cast<const SANE_Device**>(calloc(static_cast<size_t>(count) + 1, sizeof(SANE_Device*)));
+    if (fresh == nullptr) return SANE_STATUS_NO_MEM;
+    for (int i = 0; i < count; ++i) {
+        DBG_INFO("[%d]productName:%s\n", i, list[i].deviceURI);
+        auto* entry = static_cast<SANE_Device*>(calloc(1, sizeof(SANE_Device)));
+        if (entry == nullptr) {
+            // No half list is handed out.
+            devices = fresh;
+            release_device_entries();
+            return SANE_STATUS_NO_MEM;
+        }
+        entry->name = list[i].deviceURI;
+        entry->vendor = list[i].brandName;
+        entry->model = list[i].modelName;
+        entry->type = "Scanner";
+        fresh[i] = entry;
+    }
+    devices = fresh;
+    if (device_list != nullptr) *device_list = devices;
+    DBG_INFO("Return after attach_devices, total=%d\n", count);
+    return SANE_STATUS_GOOD;
+}
+
+SANE_Status sane_orvela_open(SANE_String_Const devicename, SANE_Handle* handle) {
+    DBG_INFO("Run into sane_open, devicename:%s\n", devicename != nullptr ? devicename : "");
+    if (handle == nullptr) return SANE_STATUS_INVAL;
+    // An empty name does not stand for the first device.
+    const ORVELA_Scanner* record =
+        devicename != nullptr && devicename[0] != '\0' ? getScannerFromName(devicename) : nullptr;
+    if (record == nullptr) return SANE_STATUS_DEVICE_BUSY;
+
+    auto* s = new (std::nothrow) orvela_scanner_t{};
+    if (s == nullptr) return SANE_STATUS_NO_MEM;
+    s->device = *record;
+    s->page_read_lines = 0;
+    s->job_completed = false;
+    s->pageCount = 0;
+    s->src_img.img_data = nullptr;
+    s->dst_img.img_data = nullptr;
+    s->job_canceled = false;
+    s->hasXYPositionFromApp = false;
+    DBG_INFO("init_options\n");
+    if (init_options(s) != SANE_STATUS_GOOD) {
+        release_options(s);
+        delete s;
+        return SANE_STATUS_NO_MEM;
+    }
+    *handle = s;
+    DBG_INFO("Exit sane_open\n");
+    return SANE_STATUS_GOOD;
+}
+
+// Gives the handle back with its option strings and page buffers. A job that
+// still holds the device (the frontend did not cancel) has its connection
+// closed first, so that the scanner is not left locked for this host.
+void sane_orvela_close(SANE_Handle handle) {
+    DBG_INFO("Exit from sane_close\n");
+    auto* s = static_cast<orvela_scanner_t*>(handle);
+    if (s == nullptr) return;
+    job_section_claim(s);
+    if (s->device_held) {
+        cancel_flag_store(s, true);
+        s->job_completed = false;
+        cancel_job_work(s);
+    }
+    release_page_buffers(s);
+    release_options(s);
+    delete s;
+}
+
+}  // extern "C"

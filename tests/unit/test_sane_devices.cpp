@@ -1,0 +1,63 @@
+// Opening and closing handles by device name (the device list is filled
+// directly here: a real search would broadcast).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/scan/orvela_devlist.h"
+#include "core/scan/sane_globals.h"
+#include "core/scan/sane_handle.h"
+#include "core/scan/sane_name_lists.h"
+
+extern "C" {
+SANE_Status sane_orvela_open(SANE_String_Const, SANE_Handle*);
+void sane_orvela_close(SANE_Handle);
+const SANE_Option_Descriptor* sane_orvela_get_option_descriptor(SANE_Handle, SANE_Int);
+}
+
+namespace {
+
+TEST(OpenClose, ByDeviceName) {
+    build_name_lists();
+    const std::string long_uri = "usb://5E5A:1006:" + std::string(60, 'S');  // 76 characters
+    ORVELA_Scanner usb{};
+    snprintf(usb.deviceURI, sizeof usb.deviceURI, "%s", long_uri.c_str());
+    usb.type_io = IOTYPE_USB;
+    usb.isSupportADF = true;
+    usb.isRightRearBP = true;
+    ASSERT_NE(devlist_add(usb), nullptr);
+
+    SANE_Handle h = nullptr;
+    EXPECT_EQ(sane_orvela_open("", &h), SANE_STATUS_DEVICE_BUSY);
+    EXPECT_EQ(sane_orvela_open(nullptr, &h), SANE_STATUS_DEVICE_BUSY);
+    EXPECT_EQ(sane_orvela_open("socket://10.0.0.9", &h), SANE_STATUS_DEVICE_BUSY);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(sane_orvela_open(long_uri.c_str(), nullptr), SANE_STATUS_INVAL);
+
+    // Only the first 64 characters count.
+    const std::string other_tail = long_uri.substr(0, 64) + "different";
+    ASSERT_EQ(sane_orvela_open(other_tail.c_str(), &h), SANE_STATUS_GOOD);
+    ASSERT_NE(h, nullptr);
+    auto* s = static_cast<orvela_scanner_t*>(h);
+    EXPECT_STREQ(s->device.deviceURI, long_uri.c_str());
+    EXPECT_TRUE(s->device.isRightRearBP);
+    EXPECT_EQ(s->pageCount, 0u);
+    EXPECT_FALSE(s->job_canceled);
+    EXPECT_FALSE(s->hasXYPositionFromApp);
+    // Options are ready: the feeder's source entry is there.
+    const SANE_Option_Descriptor* d = sane_orvela_get_option_descriptor(h, OPT_SOURCE);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->cap, SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT);
+    EXPECT_STREQ(s->val[OPT_MODE].s, mode_list[0]);
+
+    // Two handles on one device are independent records.
+    SANE_Handle h2 = nullptr;
+    ASSERT_EQ(sane_orvela_open(long_uri.c_str(), &h2), SANE_STATUS_GOOD);
+    EXPECT_NE(h2, h);
+    sane_orvela_close(h2);
+    sane_orvela_close(h);
+    sane_orvela_close(nullptr);
+}
+
+}  // namespace
