@@ -262,34 +262,69 @@ bool ResizeEngineVerticalFilter(FilterFunc filter, const unsigned char* src, uns
     return true;
 }
 
+namespace {
+
+// Builds a table and its packed copy; false when memory ran out.
+bool BuildWeights(FilterFunc filter, unsigned dst, unsigned src, PackedWeights& out) {
+    WeightsTableHandle table = WeightsTableInit(filter, dst, src);
+    const bool ok = out.assign(table, src);
+    WeightsTableRelease(table);
+    return ok;
+}
+
+// Both passes through an intermediate image of intermediateBytes bytes:
+// rows first (horizontal then vertical) or columns first.
+bool TwoPassesThroughImage(FilterFunc filter, bool rowsFirst, const unsigned char* src, unsigned srcW,
+                           unsigned srcH, unsigned channels, unsigned char* dst, unsigned dstW,
+                           unsigned dstH) {
+    const size_t bytes = static_cast<size_t>(rowsFirst ? dstW : srcW) * (rowsFirst ? srcH : dstH) * channels;
+    auto* mid = static_cast<unsigned char*>(malloc(bytes ? bytes : 1));
+    if (mid == nullptr) return false;
+    bool ok;
+    if (rowsFirst) {
+        ok = ResizeEngineHorizontalFilter(filter, src, srcH, srcW, channels, mid, dstW) &&
+             ResizeEngineVerticalFilter(filter, mid, dstW, srcH, channels, dst, dstH);
+    } else {
+        ok = ResizeEngineVerticalFilter(filter, src, srcW, srcH, channels, mid, dstH) &&
+             ResizeEngineHorizontalFilter(filter, mid, dstH, srcW, channels, dst, dstW);
+    }
+    free(mid);
+    return ok;
+}
+
+// Both passes; the vector code does them together without a page-sized
+// intermediate image, the portable code (or a failure to get scratch
+// memory there) goes through one.
+bool TwoPasses(FilterFunc filter, bool rowsFirst, const unsigned char* src, unsigned srcW, unsigned srcH,
+               unsigned channels, unsigned char* dst, unsigned dstW, unsigned dstH) {
+    if (channels == 1 || channels == 3) {
+        PackedWeights wh, wv;
+        if (BuildWeights(filter, dstW, srcW, wh) && BuildWeights(filter, dstH, srcH, wv) &&
+            orvela::resample::RunTwoPass(orvela::resample::TwoPassJob{&wh, &wv, src, dst, srcW, channels,
+                                                                       rowsFirst}))
+            return true;
+    }
+    return TwoPassesThroughImage(filter, rowsFirst, src, srcW, srcH, channels, dst, dstW, dstH);
+}
+
+}  // namespace
+
 bool ResizeEngineScale(const unsigned char* src, unsigned srcW, unsigned srcH, unsigned channels,
                        unsigned char* dst, unsigned dstW, unsigned dstH) {
     if (dstW > srcW) {
-        // Wider page: columns first (Lanczos), then rows.
+        // Wider page: Lanczos, columns first, then rows.
         if (dstH == srcH)
             return ResizeEngineHorizontalFilter(Lanczos3Filter, src, srcH, srcW, channels, dst, dstW);
-        const size_t bytes = static_cast<size_t>(srcW) * dstH * channels;
-        auto* mid = static_cast<unsigned char*>(malloc(bytes ? bytes : 1));
-        if (mid == nullptr) return false;
-        bool ok = ResizeEngineVerticalFilter(Lanczos3Filter, src, srcW, srcH, channels, mid, dstH);
-        if (ok) ok = ResizeEngineHorizontalFilter(Lanczos3Filter, mid, dstH, srcW, channels, dst, dstW);
-        free(mid);
-        return ok;
+        return TwoPasses(Lanczos3Filter, false, src, srcW, srcH, channels, dst, dstW, dstH);
     }
     if (dstW == srcW) {
         if (dstH == srcH) return true;  // nothing to do
         return ResizeEngineVerticalFilter(BicubicFilter, src, srcW, srcH, channels, dst, dstH);
     }
-    // Narrower page: rows first (cubic), then columns.
+    // Narrower page: the cubic, rows first, then columns.
     if (dstH == srcH)
         return ResizeEngineHorizontalFilter(BicubicFilter, src, srcH, srcW, channels, dst, dstW);
-    const size_t bytes = static_cast<size_t>(dstW) * srcH * channels;
-    auto* mid = static_cast<unsigned char*>(malloc(bytes ? bytes : 1));
-    if (mid == nullptr) return false;
-    bool ok = ResizeEngineHorizontalFilter(BicubicFilter, src, srcH, srcW, channels, mid, dstW);
-    if (ok) ok = ResizeEngineVerticalFilter(BicubicFilter, mid, dstW, srcH, channels, dst, dstH);
-    free(mid);
-    return ok;
+    return TwoPasses(BicubicFilter, true, src, srcW, srcH, channels, dst, dstW, dstH);
 }
 
 extern "C" void ScaleDownPage(unsigned char* srcImage, int srcW, int srcH, int channels,

@@ -76,6 +76,10 @@ void VerticalRowsAvx2(const VerticalJob& job, unsigned v0, unsigned v1) {
     VerticalRowsSimd<OpsAvx2>(job, v0, v1);
 }
 
+bool TwoPassRowsAvx2(const TwoPassJob& job, unsigned v0, unsigned v1) {
+    return TwoPassRowsSimd<OpsAvx2>(job, v0, v1);
+}
+
 }  // namespace orvela::resample
 
 #pragma GCC pop_options

@@ -71,8 +71,23 @@ struct OpsAvx512 {
     }
     // OT[(j + i) * 8 + l] -> rows[l][j + i], for i < 8 and l < nr.
     static void TransposeOut(const uint8_t* OT, size_t j, uint8_t* const* rows, unsigned nr) {
+        const __m512i t = Transpose8(_mm512_loadu_si512(OT + j * 8));
+        if (nr == 8) {
+            // Plain stores: left to itself the compiler makes a slow scatter.
+            const __m128i q0 = _mm512_castsi512_si128(t), q1 = _mm512_extracti32x4_epi32(t, 1);
+            const __m128i q2 = _mm512_extracti32x4_epi32(t, 2), q3 = _mm512_extracti32x4_epi32(t, 3);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(rows[0] + j), q0);
+            _mm_storeh_pd(reinterpret_cast<double*>(rows[1] + j), _mm_castsi128_pd(q0));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(rows[2] + j), q1);
+            _mm_storeh_pd(reinterpret_cast<double*>(rows[3] + j), _mm_castsi128_pd(q1));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(rows[4] + j), q2);
+            _mm_storeh_pd(reinterpret_cast<double*>(rows[5] + j), _mm_castsi128_pd(q2));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(rows[6] + j), q3);
+            _mm_storeh_pd(reinterpret_cast<double*>(rows[7] + j), _mm_castsi128_pd(q3));
+            return;
+        }
         alignas(64) uint8_t buf[64];
-        _mm512_store_si512(buf, Transpose8(_mm512_loadu_si512(OT + j * 8)));
+        _mm512_store_si512(buf, t);
         for (unsigned l = 0; l < nr; ++l) memcpy(rows[l] + j, buf + 8 * l, 8);
     }
 };
@@ -87,6 +102,10 @@ bool HorizontalRowsAvx512(const HorizontalJob& job, unsigned y0, unsigned y1) {
 
 void VerticalRowsAvx512(const VerticalJob& job, unsigned v0, unsigned v1) {
     VerticalRowsSimd<OpsAvx512>(job, v0, v1);
+}
+
+bool TwoPassRowsAvx512(const TwoPassJob& job, unsigned v0, unsigned v1) {
+    return TwoPassRowsSimd<OpsAvx512>(job, v0, v1);
 }
 
 }  // namespace orvela::resample

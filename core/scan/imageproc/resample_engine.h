@@ -57,6 +57,22 @@ struct VerticalJob {
     size_t row_bytes;
 };
 
+// Both passes over destination rows, without a page-sized intermediate
+// image: rows_first (the page gets narrower) resamples source rows into a
+// small ring of intermediate rows, as the vertical pass needs them; otherwise
+// (the page gets wider) each block of destination rows is first resampled
+// vertically into a small buffer, then horizontally. The bytes are those of
+// the two separate passes.
+struct TwoPassJob {
+    const PackedWeights* horizontal;  // src_width -> destination width
+    const PackedWeights* vertical;    // source height -> destination height
+    const uint8_t* src;
+    uint8_t* dst;
+    unsigned src_width;
+    unsigned channels;
+    bool rows_first;
+};
+
 // Instruction-set levels, chosen once per process from the CPU.
 enum class SimdLevel { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 SimdLevel DetectSimdLevel();
@@ -71,6 +87,10 @@ bool HorizontalRowsAvx2(const HorizontalJob& job, unsigned y0, unsigned y1);
 void VerticalRowsAvx2(const VerticalJob& job, unsigned v0, unsigned v1);
 bool HorizontalRowsAvx512(const HorizontalJob& job, unsigned y0, unsigned y1);
 void VerticalRowsAvx512(const VerticalJob& job, unsigned v0, unsigned v1);
+// Fused two-pass rows [v0, v1); false when scratch memory cannot be had or the
+// vertical table is not ordered as expected (nothing usable written then).
+bool TwoPassRowsAvx2(const TwoPassJob& job, unsigned v0, unsigned v1);
+bool TwoPassRowsAvx512(const TwoPassJob& job, unsigned v0, unsigned v1);
 
 // Engine settings, for tests and the benchmark: the instruction-set level
 // (capped at what the CPU has) and the most threads a pass may use (1 or 2).
@@ -85,5 +105,9 @@ void SetEngineSettings(EngineSettings settings);
 // variant cannot get its scratch memory the portable code does the rows.
 void RunHorizontal(const HorizontalJob& job, unsigned rows);
 void RunVertical(const VerticalJob& job, unsigned rows);
+// Fused two-pass scaling of all destination rows; false when it cannot run
+// here (portable level, or no scratch memory): the caller then runs the two
+// passes through an intermediate image.
+bool RunTwoPass(const TwoPassJob& job);
 
 }  // namespace orvela::resample

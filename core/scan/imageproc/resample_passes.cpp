@@ -109,34 +109,46 @@ void VerticalRange(const VerticalJob& job, unsigned v0, unsigned v1) {
         VerticalRowsScalar(job, v0, v1);
 }
 
-// One half of a pass, run on a second thread. Nothing in the passes throws.
-struct HalfPass {
+bool TwoPassRange(const TwoPassJob& job, unsigned v0, unsigned v1) {
+    const auto level = static_cast<SimdLevel>(gLevel.load(std::memory_order_relaxed));
+    if (level == SimdLevel::Avx512) return TwoPassRowsAvx512(job, v0, v1);
+    if (level == SimdLevel::Avx2) return TwoPassRowsAvx2(job, v0, v1);
+    return false;
+}
+
+// One part of a pass (rows [begin, end)), possibly run on a second thread.
+// Nothing in the passes throws.
+struct PassPart {
     const HorizontalJob* hjob;
     const VerticalJob* vjob;
+    const TwoPassJob* tjob;
     unsigned begin;
     unsigned end;
+    bool ok;
 };
 
-void* RunHalf(void* arg) noexcept {
-    const auto* half = static_cast<const HalfPass*>(arg);
-    if (half->hjob != nullptr)
-        HorizontalRange(*half->hjob, half->begin, half->end);
+void* RunPart(void* arg) noexcept {
+    auto* part = static_cast<PassPart*>(arg);
+    part->ok = true;
+    if (part->hjob != nullptr)
+        HorizontalRange(*part->hjob, part->begin, part->end);
+    else if (part->vjob != nullptr)
+        VerticalRange(*part->vjob, part->begin, part->end);
     else
-        VerticalRange(*half->vjob, half->begin, half->end);
+        part->ok = TwoPassRange(*part->tjob, part->begin, part->end);
     return nullptr;
 }
 
-// Runs rows [mid, rows) on a new thread and [0, mid) here; when no thread can
-// be started the whole range runs here.
-void Split(const HalfPass& second, const HalfPass& first) {
+// Runs the second part on a new thread and the first here; when no thread
+// can be started both run here, one after the other.
+void Split(PassPart& first, PassPart& second) {
     pthread_t worker;
-    HalfPass secondCopy = second;
-    if (pthread_create(&worker, nullptr, RunHalf, &secondCopy) != 0) {
-        RunHalf(const_cast<HalfPass*>(&first));
-        RunHalf(&secondCopy);
+    if (pthread_create(&worker, nullptr, RunPart, &second) != 0) {
+        RunPart(&first);
+        RunPart(&second);
         return;
     }
-    RunHalf(const_cast<HalfPass*>(&first));
+    RunPart(&first);
     pthread_join(worker, nullptr);
 }
 
@@ -168,7 +180,9 @@ void RunHorizontal(const HorizontalJob& job, unsigned rows) {
     }
     // The vector code takes rows in blocks of 8: split on a block boundary.
     const unsigned mid = (rows / 2 + 7) / 8 * 8;
-    Split(HalfPass{&job, nullptr, mid, rows}, HalfPass{&job, nullptr, 0, mid});
+    PassPart first{&job, nullptr, nullptr, 0, mid, false};
+    PassPart second{&job, nullptr, nullptr, mid, rows, false};
+    Split(first, second);
 }
 
 void RunVertical(const VerticalJob& job, unsigned rows) {
@@ -178,7 +192,32 @@ void RunVertical(const VerticalJob& job, unsigned rows) {
         return;
     }
     const unsigned mid = rows / 2;
-    Split(HalfPass{nullptr, &job, mid, rows}, HalfPass{nullptr, &job, 0, mid});
+    PassPart first{nullptr, &job, nullptr, 0, mid, false};
+    PassPart second{nullptr, &job, nullptr, mid, rows, false};
+    Split(first, second);
+}
+
+bool RunTwoPass(const TwoPassJob& job) {
+    if (static_cast<SimdLevel>(gLevel.load(std::memory_order_relaxed)) == SimdLevel::Scalar) return false;
+    const PackedWeights& wh = *job.horizontal;
+    const PackedWeights& wv = *job.vertical;
+    const unsigned rows = wv.dst_size;
+    // Multiply-adds of the two passes.
+    const double hRows = job.rows_first ? wv.src_size : wv.dst_size;
+    const double vWidth = job.rows_first ? wh.dst_size : wh.src_size;
+    const double work = (hRows * wh.dst_size * wh.taps + static_cast<double>(rows) * vWidth * wv.taps) *
+                        job.channels;
+    if (!WorthTwoThreads(rows, work)) return TwoPassRange(job, 0, rows);
+    // Blocks of destination rows are made 8 at a time when the columns come
+    // first: split on a block boundary.
+    const unsigned mid = job.rows_first ? rows / 2 : (rows / 2 + 7) / 8 * 8;
+    PassPart first{nullptr, nullptr, &job, 0, mid, false};
+    PassPart second{nullptr, nullptr, &job, mid, rows, false};
+    Split(first, second);
+    // A part that found no scratch memory gets one more try, alone.
+    if (!first.ok) first.ok = TwoPassRange(job, first.begin, first.end);
+    if (!second.ok) second.ok = TwoPassRange(job, second.begin, second.end);
+    return first.ok && second.ok;
 }
 
 }  // namespace orvela::resample

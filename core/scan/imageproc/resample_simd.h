@@ -24,6 +24,7 @@ namespace {
 
 using orvela::resample::HorizontalJob;
 using orvela::resample::PackedWeights;
+using orvela::resample::TwoPassJob;
 using orvela::resample::VerticalJob;
 
 // trunc(sum + 0.5) clamped to 0..255, for the scalar tails.
@@ -118,8 +119,92 @@ void HorizontalBlock(const uint8_t* const* rows, unsigned src_width, const Packe
     }
 }
 
+// Rows of a vertical sum: tap k reads row rows(k).
+struct StridedRows {
+    const uint8_t* top;
+    size_t stride;
+    const uint8_t* operator()(unsigned k) const { return top + k * stride; }
+};
+struct ListedRows {
+    const uint8_t* const* list;
+    const uint8_t* operator()(unsigned k) const { return list[k]; }
+};
+
+// One destination row of N samples: sum over k of w[k] x rows(k)[j].
+template <class O, class Rows>
+void VerticalRow(const Rows& rows, unsigned n, const double* w, size_t N, uint8_t* d) {
+    constexpr unsigned L = O::L;
+    size_t j = 0;
+    for (; j + 4 * L <= N; j += 4 * L) {
+        typename O::D a0 = O::Zero(), a1 = O::Zero(), a2 = O::Zero(), a3 = O::Zero();
+        for (unsigned k = 0; k < n; ++k) {
+            const double wk = w[k];
+            const uint8_t* r = rows(k) + j;
+            a0 = O::MulAdd(a0, wk, O::Widen(r));
+            a1 = O::MulAdd(a1, wk, O::Widen(r + L));
+            a2 = O::MulAdd(a2, wk, O::Widen(r + 2 * L));
+            a3 = O::MulAdd(a3, wk, O::Widen(r + 3 * L));
+        }
+        O::StoreBytes(d + j, a0);
+        O::StoreBytes(d + j + L, a1);
+        O::StoreBytes(d + j + 2 * L, a2);
+        O::StoreBytes(d + j + 3 * L, a3);
+    }
+    for (; j + L <= N; j += L) {
+        typename O::D a0 = O::Zero();
+        for (unsigned k = 0; k < n; ++k) a0 = O::MulAdd(a0, w[k], O::Widen(rows(k) + j));
+        O::StoreBytes(d + j, a0);
+    }
+    for (; j < N; ++j) {
+        double sum = 0.0;
+        for (unsigned k = 0; k < n; ++k) sum += w[k] * rows(k)[j];
+        d[j] = RoundTail(sum);
+    }
+}
+
+template <class O>
+void VerticalRowsSimd(const VerticalJob& job, unsigned v0, unsigned v1) {
+    const PackedWeights& wt = *job.weights;
+    const size_t N = job.row_bytes;
+    for (unsigned v = v0; v < v1; ++v)
+        VerticalRow<O>(StridedRows{job.src + static_cast<size_t>(wt.left[v]) * N, N}, wt.count[v],
+                       wt.w + static_cast<size_t>(v) * wt.taps, N, job.dst + static_cast<size_t>(v) * N);
+}
+
+// Scratch of the horizontal blocks: T (transposed source span) and OT
+// (transposed output bytes).
+struct BlockScratch {
+    double* T = nullptr;
+    uint8_t* OT = nullptr;
+    bool Allocate(unsigned src_width, unsigned C, const PackedWeights& wt, unsigned L) {
+        const size_t tDoubles = (static_cast<size_t>(src_width) + wt.taps + L) * C * L;
+        const size_t otBytes = static_cast<size_t>(wt.dst_size) * C * L + 64;
+        T = static_cast<double*>(aligned_alloc(64, (tDoubles * sizeof(double) + 63) / 64 * 64));
+        OT = static_cast<uint8_t*>(aligned_alloc(64, (otBytes + 63) / 64 * 64));
+        return T != nullptr && OT != nullptr;
+    }
+    ~BlockScratch() {
+        free(T);
+        free(OT);
+    }
+};
+
+// Horizontal pass of one block: rows[l] -> drows[l] for l < nr (rows and
+// drows hold L entries; those past nr repeat the last one).
 template <class O, unsigned C>
-void HorizontalRowsT(const HorizontalJob& job, unsigned y0, unsigned y1, double* T, uint8_t* OT) {
+void HorizontalBlockToRows(const uint8_t* const* rows, uint8_t* const* drows, unsigned nr,
+                           unsigned src_width, const PackedWeights& wt, BlockScratch& s, unsigned chunk) {
+    constexpr unsigned L = O::L;
+    const size_t ND = static_cast<size_t>(wt.dst_size) * C;
+    HorizontalBlock<O, C>(rows, src_width, wt, s.T, s.OT, chunk);
+    size_t j = 0;
+    for (; j + L <= ND; j += L) O::TransposeOut(s.OT, j, drows, nr);
+    for (; j < ND; ++j)
+        for (unsigned l = 0; l < nr; ++l) drows[l][j] = s.OT[j * L + l];
+}
+
+template <class O, unsigned C>
+void HorizontalRowsT(const HorizontalJob& job, unsigned y0, unsigned y1, BlockScratch& scratch) {
     constexpr unsigned L = O::L;
     const PackedWeights& wt = *job.weights;
     const size_t N = static_cast<size_t>(job.src_width) * C;
@@ -130,81 +215,117 @@ void HorizontalRowsT(const HorizontalJob& job, unsigned y0, unsigned y1, double*
         const uint8_t* rows[L];
         uint8_t* drows[L];
         for (unsigned l = 0; l < L; ++l) {
-            const size_t r = l < nr ? y + l : y1 - 1;
+            const size_t r = y + (l < nr ? l : nr - 1);
             rows[l] = job.src + r * N;
             drows[l] = job.dst + r * ND;
         }
-        HorizontalBlock<O, C>(rows, job.src_width, wt, T, OT, chunk);
-        size_t j = 0;
-        for (; j + L <= ND; j += L) O::TransposeOut(OT, j, drows, nr);
-        for (; j < ND; ++j)
-            for (unsigned l = 0; l < nr; ++l) drows[l][j] = OT[j * L + l];
+        HorizontalBlockToRows<O, C>(rows, drows, nr, job.src_width, wt, scratch, chunk);
     }
 }
 
 template <class O>
 bool HorizontalRowsSimd(const HorizontalJob& job, unsigned y0, unsigned y1) {
-    constexpr unsigned L = O::L;
     if (y0 >= y1) return true;
-    const PackedWeights& wt = *job.weights;
-    const unsigned C = job.channels;
-    const size_t tDoubles = (static_cast<size_t>(job.src_width) + wt.taps + L) * C * L;
-    const size_t otBytes = static_cast<size_t>(wt.dst_size) * C * L + 64;
-    auto* T = static_cast<double*>(aligned_alloc(64, (tDoubles * sizeof(double) + 63) / 64 * 64));
-    auto* OT = static_cast<uint8_t*>(aligned_alloc(64, (otBytes + 63) / 64 * 64));
-    if (T == nullptr || OT == nullptr) {
-        free(T);
-        free(OT);
-        return false;
-    }
-    if (C == 1)
-        HorizontalRowsT<O, 1>(job, y0, y1, T, OT);
+    BlockScratch scratch;
+    if (!scratch.Allocate(job.src_width, job.channels, *job.weights, O::L)) return false;
+    if (job.channels == 1)
+        HorizontalRowsT<O, 1>(job, y0, y1, scratch);
     else
-        HorizontalRowsT<O, 3>(job, y0, y1, T, OT);
-    free(T);
-    free(OT);
+        HorizontalRowsT<O, 3>(job, y0, y1, scratch);
     return true;
 }
 
-template <class O>
-void VerticalRowsSimd(const VerticalJob& job, unsigned v0, unsigned v1) {
+// Narrower page: destination rows [v0, v1) from a ring of intermediate rows.
+template <class O, unsigned C>
+bool RowsFirst(const TwoPassJob& job, unsigned v0, unsigned v1) {
     constexpr unsigned L = O::L;
-    const PackedWeights& wt = *job.weights;
-    const size_t N = job.row_bytes;
+    const PackedWeights& WH = *job.horizontal;
+    const PackedWeights& WV = *job.vertical;
+    const size_t N = static_cast<size_t>(job.src_width) * C;
+    const size_t ND = static_cast<size_t>(WH.dst_size) * C;
+    if (v0 >= v1) return true;
+    // The ring below relies on the first tap never moving back up.
+    size_t last = 0;
     for (unsigned v = v0; v < v1; ++v) {
-        const double* w = wt.w + static_cast<size_t>(v) * wt.taps;
-        const unsigned n = wt.count[v];
-        const uint8_t* top = job.src + static_cast<size_t>(wt.left[v]) * N;
-        uint8_t* d = job.dst + static_cast<size_t>(v) * N;
-        size_t j = 0;
-        for (; j + 4 * L <= N; j += 4 * L) {
-            typename O::D a0 = O::Zero(), a1 = O::Zero(), a2 = O::Zero(), a3 = O::Zero();
-            const uint8_t* r = top + j;
-            for (unsigned k = 0; k < n; ++k, r += N) {
-                const double wk = w[k];
-                a0 = O::MulAdd(a0, wk, O::Widen(r));
-                a1 = O::MulAdd(a1, wk, O::Widen(r + L));
-                a2 = O::MulAdd(a2, wk, O::Widen(r + 2 * L));
-                a3 = O::MulAdd(a3, wk, O::Widen(r + 3 * L));
+        if (v > v0 && WV.left[v] < WV.left[v - 1]) return false;
+        last = MaxSize(last, static_cast<size_t>(WV.left[v]) + WV.count[v]);
+    }
+    const size_t R = static_cast<size_t>(WV.taps) + L;  // ring rows
+    BlockScratch scratch;
+    auto* ring = static_cast<uint8_t*>(aligned_alloc(64, (R * ND + 64 + 63) / 64 * 64));
+    auto** list = static_cast<const uint8_t**>(malloc((WV.taps + 1) * sizeof(const uint8_t*)));
+    const bool ok = ring != nullptr && list != nullptr && scratch.Allocate(job.src_width, C, WH, L);
+    if (ok) {
+        const unsigned chunk = ChunkColumns(WH, C, L);
+        size_t produced = WV.left[v0];  // next intermediate row to make
+        for (unsigned v = v0; v < v1; ++v) {
+            const size_t need = static_cast<size_t>(WV.left[v]) + WV.count[v];
+            while (produced < need) {
+                const size_t y = produced;
+                const unsigned nr = static_cast<unsigned>(MinSize(L, last - y));
+                const uint8_t* rows[L];
+                uint8_t* drows[L];
+                for (unsigned l = 0; l < L; ++l) {
+                    const size_t r = y + (l < nr ? l : nr - 1);
+                    rows[l] = job.src + r * N;
+                    drows[l] = ring + (r % R) * ND;
+                }
+                HorizontalBlockToRows<O, C>(rows, drows, nr, job.src_width, WH, scratch, chunk);
+                produced += nr;
             }
-            O::StoreBytes(d + j, a0);
-            O::StoreBytes(d + j + L, a1);
-            O::StoreBytes(d + j + 2 * L, a2);
-            O::StoreBytes(d + j + 3 * L, a3);
-        }
-        for (; j + L <= N; j += L) {
-            typename O::D a0 = O::Zero();
-            const uint8_t* r = top + j;
-            for (unsigned k = 0; k < n; ++k, r += N) a0 = O::MulAdd(a0, w[k], O::Widen(r));
-            O::StoreBytes(d + j, a0);
-        }
-        for (; j < N; ++j) {
-            double sum = 0.0;
-            const uint8_t* r = top + j;
-            for (unsigned k = 0; k < n; ++k, r += N) sum += w[k] * *r;
-            d[j] = RoundTail(sum);
+            for (unsigned k = 0; k < WV.count[v]; ++k)
+                list[k] = ring + ((static_cast<size_t>(WV.left[v]) + k) % R) * ND;
+            VerticalRow<O>(ListedRows{list}, WV.count[v], WV.w + static_cast<size_t>(v) * WV.taps, ND,
+                           job.dst + static_cast<size_t>(v) * ND);
         }
     }
+    free(ring);
+    free(list);
+    return ok;
+}
+
+// Wider page: each block of L destination rows is resampled vertically into
+// a small buffer, then horizontally into the destination.
+template <class O, unsigned C>
+bool ColumnsFirst(const TwoPassJob& job, unsigned v0, unsigned v1) {
+    constexpr unsigned L = O::L;
+    const PackedWeights& WH = *job.horizontal;
+    const PackedWeights& WV = *job.vertical;
+    const size_t N = static_cast<size_t>(job.src_width) * C;
+    const size_t ND = static_cast<size_t>(WH.dst_size) * C;
+    BlockScratch scratch;
+    auto* buf = static_cast<uint8_t*>(aligned_alloc(64, (L * N + 64 + 63) / 64 * 64));
+    const bool ok = buf != nullptr && scratch.Allocate(job.src_width, C, WH, L);
+    if (ok) {
+        const unsigned chunk = ChunkColumns(WH, C, L);
+        for (unsigned y = v0; y < v1; y += L) {
+            const unsigned nr = v1 - y < L ? v1 - y : L;
+            for (unsigned l = 0; l < nr; ++l) {
+                const unsigned v = y + l;
+                VerticalRow<O>(StridedRows{job.src + static_cast<size_t>(WV.left[v]) * N, N}, WV.count[v],
+                               WV.w + static_cast<size_t>(v) * WV.taps, N, buf + l * N);
+            }
+            const uint8_t* rows[L];
+            uint8_t* drows[L];
+            for (unsigned l = 0; l < L; ++l) {
+                const unsigned r = l < nr ? l : nr - 1;
+                rows[l] = buf + r * N;
+                drows[l] = job.dst + (static_cast<size_t>(y) + r) * ND;
+            }
+            HorizontalBlockToRows<O, C>(rows, drows, nr, job.src_width, WH, scratch, chunk);
+        }
+    }
+    free(buf);
+    return ok;
+}
+
+template <class O>
+bool TwoPassRowsSimd(const TwoPassJob& job, unsigned v0, unsigned v1) {
+    if (job.channels == 1)
+        return job.rows_first ? RowsFirst<O, 1>(job, v0, v1) : ColumnsFirst<O, 1>(job, v0, v1);
+    if (job.channels == 3)
+        return job.rows_first ? RowsFirst<O, 3>(job, v0, v1) : ColumnsFirst<O, 3>(job, v0, v1);
+    return false;
 }
 
 }  // namespace
