@@ -214,13 +214,32 @@ inline Rgb pixel_colour(const AxisSample& sx, const AxisSample& sy, const CellLo
     return c;
 }
 
-// Precomputed samples of a whole page.
+// A range of columns [begin, end) that share something (a patch, a cell).
+struct Run {
+    uint32_t begin, end;
+    int cell;
+};
+
+// Precomputed samples of a whole page, and the column ranges the row renderer
+// works through.
 struct PageGeometry {
     std::vector<AxisSample> columns;
     std::vector<AxisSample> rows;
-    int cell_min = 0, cell_max = 0;  // range of cx over the columns
+    std::vector<uint8_t> red;          // red of the smooth code per column
+    std::vector<float> tex;            // blue texture factor per column
+    std::vector<uint32_t> line_columns;  // columns a vertical grid line touches
+    std::vector<Run> x_patches, y_patches, cells;
+    int cell_min = 0;
     int channels = 3;
 };
+
+void add_to_runs(std::vector<Run>& runs, uint32_t column, int cell) {
+    if (!runs.empty() && runs.back().end == column && runs.back().cell == cell) {
+        ++runs.back().end;
+        return;
+    }
+    runs.push_back({column, column + 1, cell});
+}
 
 bool page_geometry(const PageRequest& req, PageGeometry& geo) {
     if (req.xres == 0 || req.yres == 0 || req.width == 0 || req.height == 0) return false;
@@ -230,36 +249,91 @@ bool page_geometry(const PageRequest& req, PageGeometry& geo) {
     try {
         geo.columns.resize(req.width);
         geo.rows.resize(req.height);
+        geo.red.resize(req.width);
+        geo.tex.resize(req.width);
+        for (uint32_t i = 0; i < req.width; ++i) {
+            const AxisSample sx = sample_axis(left, px, i, true);
+            geo.columns[i] = sx;
+            geo.red[i] = to_byte(sx.smooth);
+            geo.tex[i] = sx.tex;
+            if (sx.line > 0.f) geo.line_columns.push_back(i);
+            if (sx.zone == 1) add_to_runs(geo.x_patches, i, sx.cell);
+            if (sx.zone == 2) add_to_runs(geo.y_patches, i, sx.cell);
+            add_to_runs(geo.cells, i, sx.cell);
+        }
     } catch (const std::bad_alloc&) {
         return false;
     }
-    for (uint32_t i = 0; i < req.width; ++i) geo.columns[i] = sample_axis(left, px, i, true);
     for (uint32_t j = 0; j < req.height; ++j) geo.rows[j] = sample_axis(top, py, j, false);
     geo.cell_min = geo.columns.front().cell;
-    geo.cell_max = geo.columns.back().cell;
     geo.channels = req.channels;
     return true;
 }
 
-// `looks` is scratch space for the cells of the row.
-void render_row(const PageGeometry& geo, uint32_t j, uint8_t* out, std::vector<CellLook>& looks) {
+inline void put(uint8_t* rgb, size_t i, Rgb c) {
+    rgb[3 * i] = c.r;
+    rgb[3 * i + 1] = c.g;
+    rgb[3 * i + 2] = c.b;
+}
+
+// Renders row j; gives exactly what pixel_colour gives for every pixel, but
+// works through the row by column ranges. `rgb` is scratch space of width * 3
+// bytes (the output itself for colour pages).
+void render_row(const PageGeometry& geo, uint32_t j, uint8_t* out, std::vector<uint8_t>& scratch) {
     const AxisSample& sy = geo.rows[j];
-    const int cells = geo.cell_max - geo.cell_min + 1;
-    looks.resize(static_cast<size_t>(cells));
-    for (int k = 0; k < cells; ++k) looks[k] = cell_look(geo.cell_min + k, sy.cell, sy.zone == 2 ? sy.glyph : -1);
     const size_t width = geo.columns.size();
+    uint8_t* rgb = out;
+    if (geo.channels == 1) {
+        scratch.resize(width * 3);
+        rgb = scratch.data();
+    }
+    // The smooth code everywhere.
+    const uint8_t green = to_byte(sy.smooth);
+    const float ty = sy.tex;
     for (size_t i = 0; i < width; ++i) {
-        const AxisSample& sx = geo.columns[i];
-        const int k = std::clamp(sx.cell - geo.cell_min, 0, cells - 1);
-        const Rgb c = pixel_colour(sx, sy, looks[k]);
-        if (geo.channels == 1) {
-            out[i] = luminance(c);
-        } else {
-            out[3 * i] = c.r;
-            out[3 * i + 1] = c.g;
-            out[3 * i + 2] = c.b;
+        rgb[3 * i] = geo.red[i];
+        rgb[3 * i + 1] = green;
+        rgb[3 * i + 2] = to_byte(128.f + 60.f * geo.tex[i] * ty);
+    }
+    if (sy.zone == 1) {
+        // The code patches.
+        for (const Run& run : geo.x_patches) {
+            const uint8_t v = geo.columns[run.begin].code;
+            for (uint32_t i = run.begin; i < run.end; ++i) put(rgb, i, {v, v, v});
+        }
+        for (const Run& run : geo.y_patches)
+            for (uint32_t i = run.begin; i < run.end; ++i) put(rgb, i, {sy.code, sy.code, sy.code});
+    } else if (sy.zone == 2) {
+        // Photo grain or glyphs, cell by cell.
+        for (const Run& run : geo.cells) {
+            const CellLook look = cell_look(run.cell, sy.cell, sy.glyph);
+            if (look.kind == CellKind::Photo) {
+                for (uint32_t i = run.begin; i < run.end; ++i) {
+                    const AxisSample& sx = geo.columns[i];
+                    const float grain = 14.f * sx.grain * sy.grain;
+                    put(rgb, i, {to_byte(sx.smooth + grain), to_byte(sy.smooth - grain), to_byte(128.f + 60.f * sx.tex * sy.tex + grain)});
+                }
+            } else if (look.kind == CellKind::Text && sy.glyph >= 0) {
+                for (uint32_t i = run.begin; i < run.end; ++i) {
+                    const AxisSample& sx = geo.columns[i];
+                    if (sx.glyph >= 0 && (look.glyphs[sx.glyph] & (1u << (sx.glyph_sub * 5 + sy.glyph_sub))))
+                        put(rgb, i, {kInk, kInk, kInk});
+                }
+            }
         }
     }
+    // Grid lines over everything.
+    auto blend_at = [&](size_t i) {
+        const float cover = 1.f - (1.f - geo.columns[i].line) * (1.f - sy.line);
+        for (int ch = 0; ch < 3; ++ch) rgb[3 * i + ch] = to_byte(rgb[3 * i + ch] * (1.f - cover) + kInk * cover);
+    };
+    if (sy.line > 0.f) {
+        for (size_t i = 0; i < width; ++i) blend_at(i);
+    } else {
+        for (uint32_t i : geo.line_columns) blend_at(i);
+    }
+    if (geo.channels == 1)
+        for (size_t i = 0; i < width; ++i) out[i] = luminance({rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]});
 }
 
 // libjpeg error handling: errors jump back to the caller, warnings are quiet.
@@ -286,7 +360,7 @@ std::shared_ptr<const std::vector<uint8_t>> encode_page(const PageRequest& req) 
     unsigned char* out = nullptr;
     unsigned long out_size = 0;
     std::shared_ptr<std::vector<uint8_t>> result;
-    std::vector<CellLook> looks;
+    std::vector<uint8_t> scratch;
     cinfo.err = jpeg_std_error(&err.mgr);
     err.mgr.error_exit = jpeg_error_exit;
     err.mgr.emit_message = jpeg_quiet;
@@ -309,7 +383,7 @@ std::shared_ptr<const std::vector<uint8_t>> encode_page(const PageRequest& req) 
     cinfo.Y_density = static_cast<UINT16>(std::min<uint32_t>(req.yres, 65535));
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
-        render_row(geo, cinfo.next_scanline, row, looks);
+        render_row(geo, cinfo.next_scanline, row, scratch);
         JSAMPROW rows[1] = {row};
         jpeg_write_scanlines(&cinfo, rows, 1);
     }
@@ -441,6 +515,13 @@ Rgb bed_colour(double x_mm, double y_mm) {
     return pixel_colour(sx, sy, cell_look(sx.cell, sy.cell, sy.zone == 2 ? sy.glyph : -1));
 }
 
+Rgb page_pixel(const PageRequest& request, uint32_t column, uint32_t row) {
+    if (request.xres == 0 || request.yres == 0) return {0, 0, 0};
+    const AxisSample sx = sample_axis(physical_left_mm(request), 25.4 / request.xres, column, true);
+    const AxisSample sy = sample_axis(physical_top_mm(request), 25.4 / request.yres, row, false);
+    return pixel_colour(sx, sy, cell_look(sx.cell, sy.cell, sy.zone == 2 ? sy.glyph : -1));
+}
+
 std::vector<uint8_t> render_page_pixels(const PageRequest& request) {
     std::vector<uint8_t> pixels;
     const uint64_t bytes = uint64_t{request.width} * request.height * static_cast<uint64_t>(std::max(request.channels, 0));
@@ -453,8 +534,8 @@ std::vector<uint8_t> render_page_pixels(const PageRequest& request) {
         return {};
     }
     const size_t row_bytes = static_cast<size_t>(request.width) * request.channels;
-    std::vector<CellLook> looks;
-    for (uint32_t j = 0; j < request.height; ++j) render_row(geo, j, pixels.data() + j * row_bytes, looks);
+    std::vector<uint8_t> scratch;
+    for (uint32_t j = 0; j < request.height; ++j) render_row(geo, j, pixels.data() + j * row_bytes, scratch);
     return pixels;
 }
 

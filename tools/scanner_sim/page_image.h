@@ -75,6 +75,10 @@ bool is_plain_region(double x_mm, double y_mm, double margin_mm);
 // Exactly what is drawn at a point (no anti-aliasing).
 Rgb bed_colour(double x_mm, double y_mm);
 
+// One pixel of a page, colour, computed on its own: the slow reference that
+// render_page_pixels must agree with.
+Rgb page_pixel(const PageRequest& request, uint32_t column, uint32_t row);
+
 // The requested area as raw pixels, rows packed (width * channels bytes each).
 // Returns an empty vector when the area is empty or too large.
 std::vector<uint8_t> render_page_pixels(const PageRequest& request);
@@ -101,7 +105,7 @@ struct BedPosition {
 // content: finds the grid lines to a fraction of a pixel and reads the cell
 // codes of the whole cells inside the image. Works on grey (channels 1) and
 // RGB (channels 3) images, after JPEG and after rescaling (pass the image's
-// actual dpi). Needs an image of at least about 21 x 21 mm; returns nothing
+// actual dpi). Needs an image of at least about 22 x 22 mm; returns nothing
 // when the content does not read as this chart (e.g. a mirrored image).
 std::optional<BedPosition> locate_on_bed(const uint8_t* pixels, uint32_t width, uint32_t height, int channels,
                                          double dpi_x, double dpi_y);

@@ -750,6 +750,34 @@ TEST(ScannerSimImage, SmoothColourCodeAndGreyAreWhatTheJpegShows) {
     EXPECT_EQ(bed_colour(10.0, 55.0).r, 28) << "grid line";
 }
 
+TEST(ScannerSimImage, FastRowRendererMatchesThePixelByPixelReference) {
+    // Areas that cross cells, lines, patches, glyphs and photo regions, at
+    // resolutions whose pixels straddle the grid lines differently.
+    const PageRequest pages[] = {
+        {300, 300, 0, 0, 400, 700, 3, false, 80},
+        {75, 75, 33, 71, 180, 200, 3, false, 80},
+        {600, 600, 1234, 2345, 300, 260, 1, false, 80},
+        {1200, 600, 5000, 100, 250, 300, 3, true, 80},
+        {127, 211, 3, 5, 333, 222, 1, true, 80},
+    };
+    for (const PageRequest& r : pages) {
+        const auto pixels = render_page_pixels(r);
+        ASSERT_EQ(pixels.size(), size_t{r.width} * r.height * r.channels);
+        size_t mismatches = 0;
+        for (uint32_t j = 0; j < r.height; ++j) {
+            for (uint32_t i = 0; i < r.width; ++i) {
+                const Rgb want = page_pixel(r, i, j);
+                const uint8_t* got = &pixels[(size_t{j} * r.width + i) * r.channels];
+                const bool same = r.channels == 1 ? got[0] == luminance(want)
+                                                  : got[0] == want.r && got[1] == want.g && got[2] == want.b;
+                if (!same && mismatches++ < 3)
+                    ADD_FAILURE() << r.xres << "x" << r.yres << " dpi, pixel " << i << "," << j;
+            }
+        }
+        EXPECT_EQ(mismatches, 0u);
+    }
+}
+
 TEST(ScannerSimImage, A4ColourPageHasARealisticSizeAndIsQuickToMake) {
     PageRequest a4{300, 300, 0, 0, 2480, 3507, 3, false, 80};
     a4.quality = 81;  // not cached by other tests
