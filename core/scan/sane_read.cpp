@@ -171,18 +171,21 @@ void sane_orvela_cancel(SANE_Handle handle) {
     DBG_INFO("Run into sane_cancel!\n");
     auto* s = static_cast<orvela_scanner_t*>(handle);
     if (s == nullptr) return;
-    if (cancel_flag_load(s)) {
-        DBG_INFO("Exit from sane_cancel!\n");
-        return;
-    }
-    // The flag first: a transfer running on another thread stops at its next
-    // header. The device calls follow only in the job's section; when a start
-    // (or read) holds it, that holder runs them as it leaves.
-    cancel_flag_store(s, true);
     if (job_section_try_claim(s)) {
-        cancel_job_work(s);
+        // Nothing is running on the handle. A job cancelled before stays as
+        // it is until the next start.
+        if (!cancel_flag_load(s)) {
+            cancel_flag_store(s, true);
+            cancel_job_work(s);
+        }
         job_section_release(s);
     } else {
+        // A start (or read) is running, on another thread or under this
+        // signal handler: the flag first, so that a transfer stops at its next
+        // header, even when the flag was still set from the previous job; the
+        // device calls are left to the running call, which makes them as it
+        // leaves the section.
+        cancel_flag_store(s, true);
         s->cancel_pending.store(true);
         cancel_flag_store(s, true);  // over a job opening that cleared it meanwhile
         if (job_section_try_claim(s)) {

@@ -126,13 +126,6 @@ SANE_Status run_start(orvela_scanner_t* s) {
     if (IsLowofSystemMemory(need)) return SANE_STATUS_NO_MEM;
     if (IsNoEnoughSpace("/tmp", need)) return SANE_STATUS_ACCESS_DENIED;
 
-    // Only one scan at a time writes the page file, in this process or any
-    // other of this user's; a second one waits for it.
-    PageFileLock page_file;
-    const SCAN_Status file_status = page_file.acquire(s);
-    if (file_status == SCAN_STATUS_CANCELLED) return SANE_STATUS_CANCELLED;
-    if (file_status != SCAN_STATUS_GOOD) return static_cast<SANE_Status>(file_status);
-
     const bool continuing_feeder_job = s->pageCount > 0 && s->user_params.ScanSource != ScanSource_Flatbed;
     if (!continuing_feeder_job) {
         // A new job: a cancel of the previous job no longer applies, but one
@@ -140,7 +133,17 @@ SANE_Status run_start(orvela_scanner_t* s) {
         cancel_flag_store(s, false);
         if (s->cancel_pending.load()) cancel_flag_store(s, true);
         s->job_completed = false;
-        if (cancel_flag_load(s)) return SANE_STATUS_CANCELLED;
+    }
+    if (cancel_flag_load(s)) return SANE_STATUS_CANCELLED;
+
+    // Only one scan at a time writes the page file, in this process or any
+    // other of this user's; a second one waits for it (a cancel ends the wait).
+    PageFileLock page_file;
+    const SCAN_Status file_status = page_file.acquire(s);
+    if (file_status == SCAN_STATUS_CANCELLED) return SANE_STATUS_CANCELLED;
+    if (file_status != SCAN_STATUS_GOOD) return static_cast<SANE_Status>(file_status);
+
+    if (!continuing_feeder_job) {
 
         const SCAN_Status opened = Drv_open(s->device);
         // Only a failed connect leaves nothing open; every other answer

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/scan/orvela_devlist.h"
+#include "core/scan/sane_decode.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
@@ -438,6 +439,15 @@ TEST_F(ScanJob, CancelFromAnotherThreadDuringTheTransfer) {
     script.band_delay_ms = 25;
     server.model().set_script(script);
     open();
+    // A finished job, cancelled as frontends do after every page: the flag
+    // stays set until the next job opens.
+    set_area(0, 0, 30, 30);
+    set_word(OPT_RESOLUTION, 100);
+    scan();
+    sane_orvela_cancel(handle.get());
+    ASSERT_TRUE(handle->job_canceled);
+    server.model().set_script(script);
+    server.model().clear_commands();
     set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
     set_word(OPT_RESOLUTION, 300);
 
@@ -526,6 +536,41 @@ TEST_F(ScanJob, OpenByNameScanAndClose) {
     EXPECT_TRUE(server.model().locked());
     sane_orvela_close(h);
     EXPECT_FALSE(server.model().locked());
+}
+
+// Two scans at once never share the page file: the second waits until the
+// first is done with it, and a cancel ends the wait without device contact.
+TEST_F(ScanJob, WaitsForAnotherScansPageFile) {
+    open();
+    set_area(0, 0, 30, 30);
+    set_word(OPT_RESOLUTION, 100);
+    scan();
+    sane_orvela_cancel(handle.get());  // the flag stays set from this job
+    server.model().clear_commands();
+
+    int held = -1;
+    ASSERT_EQ(page_file_acquire(kScanFilePath, 0, nullptr, &held), SCAN_STATUS_GOOD);
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sane_orvela_cancel(handle.get());
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_CANCELLED);
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    canceller.join();
+    EXPECT_GE(waited, std::chrono::milliseconds(250));
+    EXPECT_LT(waited, std::chrono::milliseconds(1500));
+    EXPECT_EQ(command_ids(), "");
+
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        page_file_release(kScanFilePath, held, false);
+    });
+    const auto t1 = std::chrono::steady_clock::now();
+    scan();
+    EXPECT_GE(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(250));
+    releaser.join();
+    EXPECT_EQ(command_ids(), "liu");
 }
 
 }  // namespace

@@ -283,6 +283,16 @@ TEST_F(Frame, CancelAndDeferredCancel) {
     EXPECT_EQ(h->pageCount, 0u);
     EXPECT_FALSE(h->cancel_pending.load());
     EXPECT_FALSE(h->device_section_busy.load());
+
+    // Same while the flag is still set from the previous job's cancel (a new
+    // start has not cleared it yet): the running call still gets the work.
+    ASSERT_TRUE(h->job_canceled);
+    h->pageCount = 5;
+    ASSERT_TRUE(job_section_try_claim(h.get()));
+    sane_orvela_cancel(h.get());
+    EXPECT_TRUE(h->cancel_pending.load());
+    EXPECT_TRUE(job_section_release(h.get()));
+    EXPECT_EQ(h->pageCount, 0u);
 }
 
 }  // namespace
