@@ -11,11 +11,14 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/scan/imageproc/resample.h"
 #include "core/scan/imageproc/resample_engine.h"
+#include "tests/support/process.h"
 #include "tests/support/resample_reference.h"
 
 namespace {
@@ -349,6 +352,38 @@ TEST_F(EngineVariants, SinglePassesMatchForEveryWidth) {
                 }
             }
         }
+}
+
+// The library is built for any x86-64: AVX (VEX or EVEX coded) instructions
+// may appear only in the resampler's AVX2 and AVX-512 code, which runs only
+// after the CPU was asked; and no multiply-add is ever fused.
+TEST(ResampleBuild, VectorInstructionsStayInTheCheckedFunctions) {
+    const ProcessResult r = run_process({"/usr/bin/objdump", "-d", "--no-show-raw-insn", ORVELA_LIBRARY_PATH}, {}, 120);
+    if (r.exit_code != 0) GTEST_SKIP() << "objdump not usable: " << r.out.substr(0, 200);
+    std::istringstream in(r.out);
+    std::string line, function;
+    std::set<std::string> avxFunctions, stray;
+    size_t fused = 0;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == ':' && line.find(" <") != std::string::npos) {
+            function = line.substr(line.find(" <") + 2);
+            continue;
+        }
+        const size_t tab = line.find(":\t");
+        if (tab == std::string::npos) continue;
+        const std::string insn = line.substr(tab + 2);
+        if (insn.rfind("vf", 0) == 0 && insn.find("madd") != std::string::npos) ++fused;
+        if (insn.rfind("vf", 0) == 0 && insn.find("msub") != std::string::npos) ++fused;
+        if (insn.empty() || insn[0] != 'v') continue;
+        if (function.find("Avx") != std::string::npos)
+            avxFunctions.insert(function);
+        else
+            stray.insert(function);
+    }
+    EXPECT_TRUE(stray.empty()) << "AVX instructions outside the checked code, e.g. " << *stray.begin();
+    EXPECT_EQ(fused, 0u);
+    // Sanity of the scan itself: the vector code is there and was seen.
+    EXPECT_GE(avxFunctions.size(), 4u);
 }
 
 // Current address-space size of this process, from /proc.
