@@ -642,6 +642,93 @@ TEST(ScannerSimAbort, StopRestOrIgnore) {
     EXPECT_LE(ignored.bands.size(), 2u);
 }
 
+TEST(ScannerSimModel, DrivenDirectlyFromTwoThreadsAsOverBulkEndpoints) {
+    // The USB emulation calls the model without sockets: one thread hands it
+    // what the host wrote, another takes what the device sends.
+    SimScript script;
+    script.sheets = 2;
+    script.band_size = 5000;
+    script.reply_delay_ms = 30;
+    ScannerModel model(script);
+    model.connection_opened();
+    EXPECT_EQ(model.next_action().kind, NextAction::Idle);
+    uint8_t buf[65536];
+    EXPECT_EQ(model.device_take(buf), 0u);
+
+    std::thread writer([&] {
+        const auto lock = make_command(kCmdLock);
+        model.host_sent(lock);
+        const auto scan = make_scan_info_command(small_area(1));
+        for (uint8_t b : scan) model.host_sent(std::span<const uint8_t>(&b, 1));  // byte by byte
+    });
+    Bytes received;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    bool saw_wait = false;
+    while (Clock::now() < deadline) {
+        NextAction a = model.next_action();
+        if (a.kind == NextAction::Wait) {
+            saw_wait = true;
+            EXPECT_LE(a.wait.count(), 30);
+        }
+        if (a.kind == NextAction::Send) {
+            EXPECT_EQ(model.pending(), a.bytes);
+            size_t n = model.device_take(std::span<uint8_t>(buf, std::min<size_t>(sizeof buf, 777)));
+            EXPECT_GT(n, 0u);
+            received.insert(received.end(), buf, buf + n);
+        } else {
+            model.wait_for_output(std::chrono::milliseconds(20));
+        }
+        // Done once the end-of-page header is in.
+        if (received.size() >= 16 + 8) {
+            size_t off = 16;
+            while (off + 8 <= received.size() && received[off] == 'd') off += 8 + le32(&received[off + 4]);
+            if (off + 8 <= received.size() && received[off] == 's') break;
+        }
+    }
+    writer.join();
+    EXPECT_TRUE(saw_wait) << "the reply delay shows as Wait";
+    ASSERT_GE(received.size(), 24u);
+    EXPECT_EQ(Bytes(received.begin(), received.begin() + 8), reply('s', 0, 1));
+    EXPECT_EQ(Bytes(received.begin() + 8, received.begin() + 16), reply('s', 0, 1));
+    Bytes jpeg;
+    size_t off = 16;
+    while (received[off] == 'd') {
+        const uint32_t size = le32(&received[off + 4]);
+        EXPECT_LE(size, 5000u);
+        jpeg.insert(jpeg.end(), received.begin() + static_cast<long>(off + 8), received.begin() + static_cast<long>(off + 8 + size));
+        off += 8 + size;
+    }
+    EXPECT_EQ(Bytes(received.begin() + static_cast<long>(off), received.end()), reply('s', 0, 1));
+    EXPECT_TRUE(decode(jpeg).ok);
+    EXPECT_EQ(model.commands().size(), 2u);
+
+    // A scripted drop is reported once the stream reaches it; the model then
+    // ignores the connection until it is closed.
+    script.drop_after_page_bytes = 8;
+    script.reply_delay_ms = 0;
+    model.set_script(script);
+    model.connection_closed();
+    model.connection_opened();
+    model.host_sent(make_command(kCmdLock));
+    model.host_sent(make_scan_info_command(small_area(1)));
+    EXPECT_EQ(model.wait_for_output(std::chrono::seconds(5)).kind, NextAction::Send);
+    EXPECT_EQ(model.device_take(std::span<uint8_t>(buf, 16)), 16u);
+    EXPECT_EQ(model.wait_for_output(std::chrono::seconds(5)).kind, NextAction::Send);
+    EXPECT_EQ(model.device_take(buf), 8u) << "the first page header, then the drop";
+    EXPECT_EQ(model.next_action().kind, NextAction::Drop);
+    model.host_sent(make_command(kCmdFeeder));
+    EXPECT_EQ(model.next_action().kind, NextAction::Drop);
+    EXPECT_EQ(model.device_take(buf), 0u);
+    model.connection_closed();
+    model.connection_opened();
+    model.host_sent(make_command(kCmdFeeder));
+    EXPECT_EQ(model.next_action().kind, NextAction::Send);
+    EXPECT_EQ(model.device_take(buf), 8u);
+    EXPECT_EQ(Bytes(buf, buf + 8), reply('s', 0, 1));
+    EXPECT_EQ(model.sheets_left(), 1) << "set_script refilled the feeder with 2; the dropped page took one";
+    EXPECT_EQ(model.connections(), 3);
+}
+
 TEST(ScannerSimImage, LocateOnBedFindsTheRequestedOffsetWithinOneMillimetre) {
     struct Case {
         uint32_t dpi_x, dpi_y;
