@@ -108,9 +108,11 @@ std::shared_ptr<std::vector<uint8_t>> build_stream(PagePlan& plan, const std::ve
     size_t payload = data.size();
     if (plan.stop_halfway) payload /= 2;
     const size_t default_band = std::max<uint32_t>(plan.band_size, 1);
-    size_t bands_estimate = payload / default_band + 2;
-    if (!plan.band_pattern.empty()) bands_estimate = payload + 2;  // pattern of small bands: an upper bound
-    stream->reserve(payload + 8 * std::min<size_t>(bands_estimate, payload + 2) + 16);
+    size_t smallest_band = default_band;
+    if (!plan.band_pattern.empty())
+        smallest_band = std::max<uint32_t>(1, *std::min_element(plan.band_pattern.begin(), plan.band_pattern.end()));
+    const size_t headers = payload / smallest_band + 3;  // bands, an unknown header, the end header
+    stream->reserve(payload + 8 * headers);
     plan.band_starts.clear();
     uint8_t header[8];
     size_t offset = 0;
@@ -542,8 +544,9 @@ struct ScannerModel::Impl {
         }
         auto bytes = std::find_if(first, out.end(), [&](const Segment& s) { return s.page == page && s.kind == Segment::Bytes; });
         if (bytes == out.end()) return nullptr;  // the whole page has gone out already
-        const auto& starts = page->band_starts;
-        size_t cut = *std::lower_bound(starts.begin(), starts.end(), bytes->pos);  // the end header is the last start
+        const auto& starts = page->band_starts;  // the end header is the last start
+        if (starts.empty() || bytes->pos > starts.back()) return nullptr;  // the end header is going out already
+        const size_t cut = *std::lower_bound(starts.begin(), starts.end(), bytes->pos);
         for (auto it = first; it != out.end() && it->page == page;) {
             const size_t at = it->kind == Segment::Bytes ? it->pos : it->at;
             if (at < cut) {
@@ -693,11 +696,17 @@ struct ScannerModel::Impl {
                 std::shared_ptr<PagePlan> plan = head.page;
                 out.pop_front();
                 JpegPtr jpeg = plan->jpeg.get();
-                std::vector<uint8_t> data;
-                if (jpeg) data = plan->fault == JpegFault::None ? *jpeg : apply_fault(*jpeg, plan->fault);
-                if (!jpeg) plan->end_code = kStatusScanStopped;  // could not make the page
-                auto stream = build_stream(*plan, data);
-                auto segments = segment_stream(plan, stream);
+                std::vector<Segment> segments;
+                try {
+                    std::vector<uint8_t> data;
+                    if (jpeg) data = plan->fault == JpegFault::None ? *jpeg : apply_fault(*jpeg, plan->fault);
+                    if (!jpeg) plan->end_code = kStatusScanStopped;  // the page could not be made
+                    segments = segment_stream(plan, build_stream(*plan, data));
+                } catch (const std::bad_alloc&) {
+                    // No memory for the stream: the page ends at once, stopped.
+                    plan->end_code = kStatusScanStopped;
+                    segments = segment_stream(plan, build_stream(*plan, {}));
+                }
                 for (auto it = segments.rbegin(); it != segments.rend(); ++it) out.push_front(std::move(*it));
                 continue;
             }

@@ -110,7 +110,14 @@ void TcpScannerServer::serve() {
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         ++connections_;
         open_ = 1;
-        bool go_on = serve_connection(fd);
+        bool go_on = true;
+        try {
+            go_on = serve_connection(fd);
+        } catch (const std::exception&) {
+            // Out of memory inside the model: give up this connection only.
+            model_->connection_closed();
+            ::close(fd);
+        }
         open_ = 0;
         if (!go_on) break;
     }

@@ -727,6 +727,35 @@ TEST(ScannerSimModel, DrivenDirectlyFromTwoThreadsAsOverBulkEndpoints) {
     EXPECT_EQ(Bytes(buf, buf + 8), reply('s', 0, 1));
     EXPECT_EQ(model.sheets_left(), 1) << "set_script refilled the feeder with 2; the dropped page took one";
     EXPECT_EQ(model.connections(), 3);
+
+    // An abort that arrives while the end header is half sent: the page is
+    // over, so the header is finished and the abort is answered after it.
+    model.set_script({});
+    model.host_sent(make_command(kCmdLock));
+    model.host_sent(make_scan_info_command(small_area()));
+    Bytes stream;
+    for (int i = 0; i < 2000 && (stream.size() < 16 || stream.size() < 16 + 8); ++i) {
+        if (model.wait_for_output(std::chrono::milliseconds(50)).kind != NextAction::Send) continue;
+        size_t n = model.device_take(buf);
+        stream.insert(stream.end(), buf, buf + n);
+        if (stream.size() >= 24 && stream[16] == 'd') break;
+    }
+    ASSERT_GE(stream.size(), 24u);
+    const size_t end_at = 16 + 8 + le32(&stream[20]);
+    ASSERT_EQ(stream.size(), end_at + 8) << "one band and the end header, all ready at once";
+    model.connection_closed();
+    model.connection_opened();
+    model.host_sent(make_command(kCmdLock));
+    model.host_sent(make_scan_info_command(small_area()));
+    size_t taken = 0;
+    while (taken < end_at + 3 && model.wait_for_output(std::chrono::seconds(5)).kind == NextAction::Send)
+        taken += model.device_take(std::span<uint8_t>(buf + taken, end_at + 3 - taken));
+    ASSERT_EQ(taken, end_at + 3);
+    model.host_sent(make_command(kCmdAbort));
+    ASSERT_EQ(model.next_action().kind, NextAction::Send);
+    EXPECT_EQ(model.device_take(buf), 5u + 8u);
+    EXPECT_EQ(Bytes(buf, buf + 5), Bytes({0, 0, 0, 0, 0})) << "the rest of the end header";
+    EXPECT_EQ(Bytes(buf + 5, buf + 13), reply('s', 0, 0)) << "then the answer to the abort";
 }
 
 TEST(ScannerSimImage, LocateOnBedFindsTheRequestedOffsetWithinOneMillimetre) {
