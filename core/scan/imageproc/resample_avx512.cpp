@@ -40,6 +40,12 @@ inline __m128i Load8(const uint8_t* p) {
     return _mm_cvtsi64_si128(x);
 }
 
+// Low eight bytes of q to lo, high eight to hi (no alignment needed).
+inline void StoreHalves(uint8_t* lo, uint8_t* hi, __m128i q) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(lo), q);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(hi), _mm_unpackhi_epi64(q, q));
+}
+
 struct OpsAvx512 {
     static constexpr unsigned L = 8;
     typedef __m512d D;
@@ -76,14 +82,10 @@ struct OpsAvx512 {
             // Plain stores: left to itself the compiler makes a slow scatter.
             const __m128i q0 = _mm512_castsi512_si128(t), q1 = _mm512_extracti32x4_epi32(t, 1);
             const __m128i q2 = _mm512_extracti32x4_epi32(t, 2), q3 = _mm512_extracti32x4_epi32(t, 3);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(rows[0] + j), q0);
-            _mm_storeh_pd(reinterpret_cast<double*>(rows[1] + j), _mm_castsi128_pd(q0));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(rows[2] + j), q1);
-            _mm_storeh_pd(reinterpret_cast<double*>(rows[3] + j), _mm_castsi128_pd(q1));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(rows[4] + j), q2);
-            _mm_storeh_pd(reinterpret_cast<double*>(rows[5] + j), _mm_castsi128_pd(q2));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(rows[6] + j), q3);
-            _mm_storeh_pd(reinterpret_cast<double*>(rows[7] + j), _mm_castsi128_pd(q3));
+            StoreHalves(rows[0] + j, rows[1] + j, q0);
+            StoreHalves(rows[2] + j, rows[3] + j, q1);
+            StoreHalves(rows[4] + j, rows[5] + j, q2);
+            StoreHalves(rows[6] + j, rows[7] + j, q3);
             return;
         }
         alignas(64) uint8_t buf[64];

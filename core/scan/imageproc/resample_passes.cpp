@@ -17,19 +17,19 @@ namespace orvela::resample {
 
 void HorizontalRowsScalar(const HorizontalJob& job, unsigned y0, unsigned y1) {
     const PackedWeights& wt = *job.weights;
-    const unsigned C = job.channels;
+    const size_t C = job.channels;
     const size_t srcRow = static_cast<size_t>(job.src_width) * C;
     const size_t dstRow = static_cast<size_t>(wt.dst_size) * C;
-    for (unsigned y = y0; y < y1; ++y) {
+    for (size_t y = y0; y < y1; ++y) {
         const uint8_t* s = job.src + y * srcRow;
         uint8_t* d = job.dst + y * dstRow;
-        for (unsigned x = 0; x < wt.dst_size; ++x) {
-            const double* w = wt.w + static_cast<size_t>(x) * wt.taps;
-            const uint8_t* p = s + static_cast<size_t>(wt.left[x]) * C;
-            const unsigned n = wt.count[x];
-            for (unsigned c = 0; c < C; ++c) {
+        for (size_t x = 0; x < wt.dst_size; ++x) {
+            const double* w = wt.w + x * wt.taps;
+            const uint8_t* p = s + wt.left[x] * C;
+            const size_t n = wt.count[x];
+            for (size_t c = 0; c < C; ++c) {
                 double sum = 0.0;
-                for (unsigned i = 0; i < n; ++i) sum += w[i] * p[i * C + c];
+                for (size_t i = 0; i < n; ++i) sum += w[i] * p[i * C + c];
                 d[x * C + c] = RoundSample(sum);
             }
         }
