@@ -367,7 +367,10 @@ int HotplugRegist(void) {
             }
         }
         rc = libusb_handle_events(nullptr);
-        if (rc < 0) DBG_INFO("libusb_handle_events() failed: %s\n", libusb_error_name(rc));
+        // LIBUSB_ERROR_INTERRUPTED is the wake-up of a requested stop.
+        if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED) {
+            DBG_INFO("libusb_handle_events() failed: %s\n", libusb_error_name(rc));
+        }
     }
 
     for (int i = 0; i < registered; ++i) libusb_hotplug_deregister_callback(nullptr, handles[i]);

@@ -300,6 +300,7 @@ TEST_F(UsbTransport, NoContextOrHandleOutlivesItsChannel) {
     ASSERT_TRUE(USB_Open(usb_record(0x5E5A, 0x1001, "SN1")));
     USB_Close();
     const int before = open_descriptor_count();
+    const std::string before_list = open_descriptor_list();
     for (int round = 0; round < 5; ++round) {
         EXPECT_TRUE(USB_Open(usb_record(0x5E5A, 0x1001, "SN1")));
         EXPECT_TRUE(USB_Open(usb_record(0x5E5A, 0x1001, "SN1")));  // again, without a close
@@ -322,7 +323,9 @@ TEST_F(UsbTransport, NoContextOrHandleOutlivesItsChannel) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         after = open_descriptor_count();
     }
-    EXPECT_EQ(after, before);
+    // umockdev may also still have been closing a socket of the warm-up when
+    // `before` was counted, so fewer is fine; a leak adds descriptors every round.
+    EXPECT_LE(after, before) << "before:\n" << before_list << "after:\n" << open_descriptor_list();
 }
 
 }  // namespace
