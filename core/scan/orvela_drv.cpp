@@ -72,20 +72,18 @@ SCAN_Status Drv_open(ORVELA_Scanner dev) {
 
     // Busy or warming up: let go of the connection, wait, and ask again on a
     // fresh one. A failed re-open counts as an attempt and keeps the last answer.
-    bool connected = true;
     for (int attempt = 0; attempt < orvela_drv::kLockAttempts && busy_or_warming(last); ++attempt) {
         scanner_close();
         orvela_io::sleep_us(orvela_drv::kLockWaitUs);
-        connected = scanner_open(dev);
-        if (connected) {
+        if (scanner_open(dev)) {
             last = scanner_lock();
             DBG_INFO("scanner_lock return 0x%02X\n", last);
         }
     }
     if (busy_or_warming(last)) {
-        // Still busy after every attempt: the scanner is not ours, so the
-        // connection is not kept.
-        if (connected) scanner_close();
+        // Still busy after every attempt: the scanner is not ours, so no
+        // connection is kept (closing a closed one is harmless).
+        scanner_close();
         return SCAN_STATUS_DEVICE_BUSY;
     }
     return translate_session_status(last);
