@@ -1,6 +1,7 @@
 #include "common/jpegdecompress.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -294,8 +295,15 @@ void JPEGDecompressStart(JpegDecompressInfo* info, bool needThread) {
 
 int JPEGDecompressEnd(JpegDecompressInfo* info) {
     if (info == nullptr) return 0;
-    const pthread_t worker = std::atomic_ref<pthread_t>(info->workID).exchange(0, std::memory_order_acq_rel);
+    std::atomic_ref<pthread_t> workID(info->workID);
+    const pthread_t worker = workID.exchange(0, std::memory_order_acq_rel);
     if (worker == 0) return 0;
+    if (pthread_equal(worker, pthread_self())) {
+        // Called from the decode's own callback: a thread cannot join itself.
+        // Leave the identifier for the worker's end or a later call.
+        workID.store(worker, std::memory_order_release);
+        return EDEADLK;
+    }
     return pthread_join(worker, nullptr);
 }
 

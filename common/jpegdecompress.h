@@ -78,7 +78,9 @@ void JPEGDecompressStart(JpegDecompressInfo* info, bool needThread);
 int JPEGDecompressEnd(JpegDecompressInfo* info);
 
 // The body of a decode (a thread start routine): `handle` is the DecodeInfo.
-// Always returns null.
+// Always returns null. A caller that runs it on a thread of its own keeps
+// that thread's identifier out of workID: a worker that finds its own
+// identifier there at its end releases itself (pthread_detach).
 void* decodethread(void* handle);
 
 // A row callback that does nothing.

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -122,8 +123,9 @@ struct Collected {
     std::vector<std::thread::id> threads;
     int cancelAtRow = -1;    // set cancel from inside the callback after this row
     int throwAtRow = -1;
-    int blockAtRow = -1;     // wait here until `release` is set
-    std::atomic<bool> release{false};
+    int endAtRow = -1;  // call JPEGDecompressEnd from the callback
+    int endResult = 0;
+    std::atomic<int> holdFrom{INT_MAX};  // the callbacks of rows from here on wait
     std::atomic<int> delivered{0};
     DecodeInfo* info = nullptr;
 };
@@ -137,8 +139,8 @@ void collect(unsigned char* data, size_t size, int line, void* caller) {
     ++c.delivered;
     if (line == c.cancelAtRow) __atomic_store_n(&c.info->cancel, true, __ATOMIC_RELEASE);
     if (line == c.throwAtRow) throw std::runtime_error("row consumer failed");
-    if (line == c.blockAtRow)
-        while (!c.release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (line == c.endAtRow) c.endResult = JPEGDecompressEnd(c.info);
+    while (line >= c.holdFrom.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // Runs one decode of `feed` and returns what was collected; the record is
@@ -486,7 +488,7 @@ TEST(JpegDecompress, WorkerThread) {
         feed.data = jpeg;
         g_feed = &feed;
         Decode run;
-        run.out.blockAtRow = 5;
+        run.out.holdFrom = 5;
         run.out.info = &run.info;
         run.info.callback = collect;
         run.info.getBandFunc = bandFunc;
@@ -494,11 +496,33 @@ TEST(JpegDecompress, WorkerThread) {
         JPEGDecompressStart(&run.info, true);
         while (run.out.delivered.load() < 6) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         __atomic_store_n(&run.info.cancel, true, __ATOMIC_RELEASE);
-        run.out.release = true;
+        run.out.holdFrom = INT_MAX;
         EXPECT_EQ(JPEGDecompressEnd(&run.info), 0);
         EXPECT_EQ(run.out.rows.size(), 6u);
         EXPECT_EQ(run.info.workID, 0u);
         EXPECT_EQ(run.info.sourceMgr, nullptr);
+    }
+    {
+        // End called from the worker's own callback cannot join; the
+        // caller's End afterwards still does.
+        Feed feed;
+        feed.data = jpeg;
+        Decode run;
+        run.out.endAtRow = 2;
+        run.out.holdFrom = 0;  // until Start has returned and published workID
+        g_feed = &feed;
+        run.info.callback = collect;
+        run.info.getBandFunc = bandFunc;
+        run.info.caller = &run.out;
+        run.out.info = &run.info;
+        JPEGDecompressStart(&run.info, true);
+        run.out.holdFrom = 3;
+        while (run.out.delivered.load() < 4) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(run.out.endResult, EDEADLK);
+        run.out.holdFrom = INT_MAX;
+        EXPECT_EQ(JPEGDecompressEnd(&run.info), 0);
+        EXPECT_EQ(run.out.rows.size(), 80u);
+        EXPECT_EQ(run.info.workID, 0u);
     }
     {
         // A library error on the worker: the worker still ends and is joined.
@@ -533,7 +557,7 @@ TEST(JpegDecompress, WorkerThread) {
     }
     EXPECT_EQ(unbalancedThreads(), 0);
     std::lock_guard<std::mutex> lock(g_threadsMutex);
-    EXPECT_EQ(g_released.size(), 153u);
+    EXPECT_EQ(g_released.size(), 154u);
 }
 
 TEST(JpegDecompress, WorkerThatCannotBeCreated) {
