@@ -589,3 +589,40 @@ TEST(JpegDecompress, WorkerThatCannotBeCreated) {
 }
 
 }  // namespace
+
+namespace {
+
+// The decoder as outside callers reach it: through the shared library's
+// exported names, with libjpeg bound privately inside it.
+TEST(JpegDecompress, ExportedFromTheLibrary) {
+    void* lib = dlopen(ORVELA_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    using StartFn = void (*)(DecodeInfo*, bool);
+    using EndFn = int (*)(DecodeInfo*);
+    const auto start = reinterpret_cast<StartFn>(dlsym(lib, "JPEGDecompressStart"));
+    const auto end = reinterpret_cast<EndFn>(dlsym(lib, "JPEGDecompressEnd"));
+    ASSERT_NE(start, nullptr);
+    ASSERT_NE(end, nullptr);
+    EXPECT_NE(dlsym(lib, "decodethread"), nullptr);
+    EXPECT_NE(dlsym(lib, "orvela_JpegLineCallback"), nullptr);
+    EXPECT_EQ(dlsym(lib, "fill_input_buffer"), nullptr);  // reached only through libjpeg
+
+    const std::vector<uint8_t> jpeg = picture(33, 21, 3);
+    Feed feed;
+    feed.data = jpeg;
+    feed.sizes = {100};
+    g_feed = &feed;
+    Decode run;
+    run.info.callback = collect;
+    run.info.getBandFunc = bandFunc;
+    run.info.caller = &run.out;
+    run.out.info = &run.info;
+    start(&run.info, true);
+    EXPECT_EQ(end(&run.info), 0);
+    EXPECT_EQ(run.out.rows, reference(jpeg));
+    EXPECT_EQ(run.info.sourceMgr, nullptr);
+    // The library stays loaded: a worker that released itself may still be
+    // leaving its last function.
+}
+
+}  // namespace
