@@ -24,11 +24,11 @@ constexpr uint8_t kInk = 28;  // grid lines and glyph strokes
 constexpr double kPatchTop = 1.0, kPatchBottom = 4.5;
 constexpr double kXPatchLeft = 1.0, kXPatchRight = 4.5;
 constexpr double kYPatchLeft = 5.5, kYPatchRight = 9.0;
-constexpr double kLowerTop = 5.5, kLowerBottom = 9.5;
+constexpr double kLowerTop = 5.5, kLowerBottom = 9.0;  // 0.8 mm clear of the line below, as the patches above
 constexpr double kGlyphLeft = 0.8, kGlyphPitch = 1.4, kGlyphCol = 0.35;  // 3 columns of 0.35 mm
 constexpr int kGlyphsPerLine = 6;
-constexpr double kGlyphLineTop[2] = {5.6, 7.7};
-constexpr double kGlyphRow = 0.36;  // 5 rows of 0.36 mm
+constexpr double kGlyphLineTop[2] = {5.5, 7.35};
+constexpr double kGlyphRow = 0.33;  // 5 rows of 0.33 mm
 
 // Cell-code grey levels.
 constexpr int kXCodeBase = 60, kXCodeStep = 7;
@@ -443,19 +443,25 @@ std::optional<double> find_line_phase(const std::vector<double>& profile, double
     mean_dark /= n;
     if (best < 20 || best < 2.5 * mean_dark) return std::nullopt;
 
-    // Refine each whole line by the centroid of its darkness.
+    // Refine each whole line by the centroid of its dip below the brightest
+    // level around it (a local baseline, so the content beside a line does
+    // not pull it one way).
     const double window = std::max(1.5, period * kGridLineMm / kCellMm * 1.5 + 1.0);
     double sum = 0, weight = 0;
     int k = 0;
     for (double c = best_phase; c < static_cast<double>(n); c += period, ++k) {
         if (c - window < 0 || c + window > static_cast<double>(n)) continue;
+        const size_t first = static_cast<size_t>(std::max(0.0, std::ceil(c - window - 0.5)));
+        size_t last = static_cast<size_t>(std::floor(c + window - 0.5));
+        if (last >= n) last = n - 1;
+        if (last <= first) continue;
+        double base = 0;
+        for (size_t i = first; i <= last; ++i) base = std::max(base, profile[i]);
         double m = 0, w = 0;
-        for (size_t i = static_cast<size_t>(std::max(0.0, std::floor(c - window)));
-             i < n && static_cast<double>(i) + 0.5 <= c + window; ++i) {
-            double centre = i + 0.5;
-            if (centre < c - window) continue;
-            m += dark[i] * centre;
-            w += dark[i];
+        for (size_t i = first; i <= last; ++i) {
+            const double d = base - profile[i];
+            m += d * (i + 0.5);
+            w += d;
         }
         if (w <= 0) continue;
         sum += (m / w - k * period) * w;

@@ -15,7 +15,7 @@
 //    #  [x-code patch]     [y-code patch]  #   v = 1 .. 4.5 mm: flat grey patches whose
 //    #   grey 60+7*cx       grey 60+5*cy   #   levels tell the cell's column and row
 //    #                                     #
-//    #  ~~ smooth colour (photo region) ~~ #   v = 5.5 .. 9.5 mm: lines of small dark
+//    #  ~~ smooth colour (photo region) ~~ #   v = 5.5 .. 9.0 mm: lines of small dark
 //    #  Ab3 xq Zk  (glyph strokes) or photo#   glyph strokes (text-like detail), or a
 //    #                                     #   photo-like region in some cells
 //

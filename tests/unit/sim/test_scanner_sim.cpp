@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/scan/imageproc/resample.h"
 #include "tools/scanner_sim/page_image.h"
 #include "tools/scanner_sim/sim_device.h"
 #include "tools/scanner_sim/sim_tcp_server.h"
@@ -827,6 +828,38 @@ TEST(ScannerSimImage, LocateOnBedFindsTheRequestedOffsetWithinOneMillimetre) {
     Bytes flat(400 * 400, 128);
     EXPECT_FALSE(locate_on_bed(flat.data(), 400, 400, 1, 300, 300));
     EXPECT_FALSE(locate_on_bed(d.pixels.data(), 100, 100, 3, 300, 300));
+}
+
+TEST(ScannerSimImage, LocateOnBedAfterTheBackendsOwnRescaling) {
+    // The front end scans at 300 or 600 dpi and rescales with its resampler
+    // (Mitchell cubic when shrinking, Lanczos when enlarging); positions must
+    // still read back within a millimetre.
+    struct Case {
+        uint32_t device_dpi, dpi;
+        int channels;
+    };
+    const Case cases[] = {{300, 75, 3}, {300, 100, 1}, {300, 150, 3}, {300, 200, 1}, {600, 400, 3}, {300, 450, 1}};
+    for (const Case& k : cases) {
+        PageRequest r;
+        r.xres = r.yres = k.device_dpi;
+        r.x = static_cast<uint32_t>(30.0 * k.device_dpi / 25.4);
+        r.y = static_cast<uint32_t>(50.0 * k.device_dpi / 25.4);
+        r.width = static_cast<uint32_t>(70.0 * k.device_dpi / 25.4);
+        r.height = static_cast<uint32_t>(55.0 * k.device_dpi / 25.4);
+        r.channels = k.channels;
+        auto d = decode(*render_page_jpeg(r));
+        ASSERT_TRUE(d.ok);
+        const double ratio = static_cast<double>(k.dpi) / k.device_dpi;
+        const int w = static_cast<int>(d.width * ratio + 0.00001), h = static_cast<int>(ratio * d.height + 0.00001);
+        Bytes scaled(static_cast<size_t>(w) * h * k.channels);
+        ScaleDownPage(d.pixels.data(), static_cast<int>(d.width), static_cast<int>(d.height), k.channels, scaled.data(), w, h);
+        auto pos = locate_on_bed(scaled.data(), static_cast<uint32_t>(w), static_cast<uint32_t>(h), k.channels, k.dpi, k.dpi);
+        ASSERT_TRUE(pos) << k.device_dpi << " -> " << k.dpi << " dpi";
+        std::printf("%u -> %u dpi, %d channel(s): off by %.3f, %.3f mm\n", k.device_dpi, k.dpi, k.channels,
+                    pos->x_mm - r.x * 25.4 / k.device_dpi, pos->y_mm - r.y * 25.4 / k.device_dpi);
+        EXPECT_NEAR(pos->x_mm, r.x * 25.4 / k.device_dpi, 1.0) << k.device_dpi << " -> " << k.dpi << " dpi";
+        EXPECT_NEAR(pos->y_mm, r.y * 25.4 / k.device_dpi, 1.0) << k.device_dpi << " -> " << k.dpi << " dpi";
+    }
 }
 
 TEST(ScannerSimImage, SmoothColourCodeAndGreyAreWhatTheJpegShows) {
