@@ -447,20 +447,20 @@ struct ScannerModel::Impl {
     // An 8-byte status reply to command `id`, honouring the scripted wrong
     // identifier, stall and drop.
     void reply(uint8_t id, uint8_t status, uint8_t adf, uint8_t warm = 0) {
-        if (script.drop_on_command == id) {
+        if (script.drop_on_command != 0 && script.drop_on_command == id) {
             Segment s;
             s.kind = Segment::Drop;
             out.push_back(std::move(s));
             return;
         }
-        if (script.stall_on_command == id) {
+        if (script.stall_on_command != 0 && script.stall_on_command == id) {
             Segment s;
             s.kind = Segment::Stall;
             s.stall_ms = script.stall_ms;
             out.push_back(std::move(s));
         }
         uint8_t ident = kRspStatus;
-        if (script.wrong_id_command == id && wrong_id_left != 0) {
+        if (script.wrong_id_command != 0 && script.wrong_id_command == id && wrong_id_left != 0) {
             ident = script.wrong_id_value;
             if (wrong_id_left > 0) --wrong_id_left;
         }

@@ -212,16 +212,16 @@ struct SimScript {
     int reply_delay_ms = 0;         // before every 8-byte reply
     int page_delay_ms = 0;          // before the first header of a page
     int band_delay_ms = 0;          // before every band header
-    uint8_t wrong_id_command = 0;   // replies to this command id ('l', 'u', 'f', 'i') ...
+    uint8_t wrong_id_command = 0;   // replies to this command id ('l', 'u', 'f', 'i'; 0 none) ...
     uint8_t wrong_id_value = 'x';   // ... carry this identifier instead of 's'
     int wrong_id_times = 1;         // ... this many times (-1: always)
     int stall_page = 0;             // page whose stream stalls (0: every page)
     int64_t stall_after_page_bytes = -1;  // stop sending after this many bytes of the page stream
     int stall_ms = 0;               // how long the stall lasts; 0: until the connection ends
-    uint8_t stall_on_command = 0;   // stall instead of replying to this command id
+    uint8_t stall_on_command = 0;   // stall instead of replying to this command id (0 none)
     int drop_page = 0;              // page whose connection is dropped (0: every page)
     int64_t drop_after_page_bytes = -1;  // close the connection after this many bytes of the page stream
-    uint8_t drop_on_command = 0;    // close the connection instead of replying to this command id
+    uint8_t drop_on_command = 0;    // close the connection instead of replying to this command id (0 none)
     AbortMode abort_mode = AbortMode::StopWithEnd;
 };
 

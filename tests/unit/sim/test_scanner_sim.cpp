@@ -218,20 +218,23 @@ TEST(ScannerSimProtocol, RepliesToEveryCommandAndRecordsTheExactBytes) {
     ASSERT_TRUE(c.send(&unlock[7], 1));
     EXPECT_EQ(c.recv(8), reply('s', 0, 1));
     EXPECT_FALSE(sim.model().locked());
-    // Unknown command and wrong head byte: illegal command.
+    // Unknown command (also id 0, which no script switch means) and wrong
+    // head byte: illegal command.
     EXPECT_EQ(c.exchange('z'), reply('s', kStatusIllegalCmd, 1));
+    EXPECT_EQ(c.exchange(0), reply('s', kStatusIllegalCmd, 1));
     const uint8_t bad_head[8] = {'X', 'l', 0, 0, 0, 0, 0, 0};
     ASSERT_TRUE(c.send(bad_head, 8));
     EXPECT_EQ(c.recv(8), reply('s', kStatusIllegalCmd, 1));
     EXPECT_FALSE(sim.model().locked());
 
     auto cmds = sim.model().commands();
-    ASSERT_EQ(cmds.size(), 6u);
+    ASSERT_EQ(cmds.size(), 7u);
     EXPECT_EQ(cmds[0].raw, Bytes({0x53, 0x6C, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(cmds[1].id, kCmdFeeder);
     EXPECT_EQ(cmds[2].id, kCmdAbort);
     EXPECT_EQ(cmds[3].raw, Bytes({0x53, 0x75, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(cmds[5].head, 'X');
+    EXPECT_EQ(cmds[5].id, 0);
+    EXPECT_EQ(cmds[6].head, 'X');
     EXPECT_EQ(cmds[0].connection, 1);
     EXPECT_FALSE(cmds[0].info.has_value());
 }
