@@ -504,13 +504,14 @@ struct ScannerModel::Impl {
             if (!page_in_progress()) reply(kCmdAbort, kStatusOk, feeder_byte());
             return;
         case AbortMode::Ignore:
-            stop_page();
+            stop_page(nullptr);
             return;
         case AbortMode::StopWithEnd: {
-            std::shared_ptr<PagePlan> page = stop_page();
+            size_t insert_at = 0;
+            std::shared_ptr<PagePlan> page = stop_page(&insert_at);
             if (page) {
                 // The end header takes the place of the rest of the page.
-                auto pos = std::find_if(out.begin(), out.end(), [](const Segment& s) { return s.page == nullptr; });
+                const auto pos = out.begin() + static_cast<long>(insert_at);
                 // A stopped jam or cover-open page reports the feeder as it is.
                 const bool fault = page->end_adf == kAdfJam || page->end_adf == kAdfCoverOpen;
                 const uint8_t adf = fault ? feeder_byte() : page->end_adf;
@@ -532,12 +533,14 @@ struct ScannerModel::Impl {
     // Ends the page being streamed at the next band boundary: what the
     // transport has started to send is finished up to the end of that band (a
     // stall or drop inside it still happens). Returns the page that was
-    // stopped, or null when none was under way.
-    std::shared_ptr<PagePlan> stop_page() {
+    // stopped, or null when none was under way; *insert_at is then where in
+    // the output the stopped page ends (replies queued after it stay after it).
+    std::shared_ptr<PagePlan> stop_page(size_t* insert_at) {
         auto first = std::find_if(out.begin(), out.end(), [](const Segment& s) { return s.page != nullptr; });
         if (first == out.end()) return nullptr;
         std::shared_ptr<PagePlan> page = first->page;
         if (first->kind == Segment::PendingPage) {
+            if (insert_at) *insert_at = static_cast<size_t>(first - out.begin());
             discard(*first);
             out.erase(first);
             return page;
@@ -547,7 +550,8 @@ struct ScannerModel::Impl {
         const auto& starts = page->band_starts;  // the end header is the last start
         if (starts.empty() || bytes->pos > starts.back()) return nullptr;  // the end header is going out already
         const size_t cut = *std::lower_bound(starts.begin(), starts.end(), bytes->pos);
-        for (auto it = first; it != out.end() && it->page == page;) {
+        auto it = first;
+        while (it != out.end() && it->page == page) {
             const size_t at = it->kind == Segment::Bytes ? it->pos : it->at;
             if (at < cut) {
                 if (it->kind == Segment::Bytes) it->end = std::min(it->end, cut);
@@ -557,6 +561,7 @@ struct ScannerModel::Impl {
             discard(*it);
             it = out.erase(it);
         }
+        if (insert_at) *insert_at = static_cast<size_t>(it - out.begin());
         return page;
     }
 

@@ -760,6 +760,26 @@ TEST(ScannerSimModel, DrivenDirectlyFromTwoThreadsAsOverBulkEndpoints) {
     EXPECT_EQ(model.device_take(buf), 5u + 8u);
     EXPECT_EQ(Bytes(buf, buf + 5), Bytes({0, 0, 0, 0, 0})) << "the rest of the end header";
     EXPECT_EQ(Bytes(buf + 5, buf + 13), reply('s', 0, 0)) << "then the answer to the abort";
+
+    // Lock, scan and abort all before the device has sent anything: the
+    // replies keep their order and the page ends stopped without data.
+    model.connection_closed();
+    model.connection_opened();
+    const auto lock_cmd = make_command(kCmdLock);
+    Bytes burst(lock_cmd.begin(), lock_cmd.end());
+    const auto scan_cmd = make_scan_info_command(small_area());
+    burst.insert(burst.end(), scan_cmd.begin(), scan_cmd.end());
+    const auto abort_cmd = make_command(kCmdAbort);
+    burst.insert(burst.end(), abort_cmd.begin(), abort_cmd.end());
+    model.host_sent(burst);
+    Bytes got;
+    while (model.wait_for_output(std::chrono::milliseconds(200)).kind == NextAction::Send) {
+        size_t n = model.device_take(buf);
+        got.insert(got.end(), buf, buf + n);
+    }
+    Bytes want = reply('s', 0, 0);
+    for (const Bytes& r : {reply('s', 0, 0), reply('s', kStatusScanStopped, 0)}) want.insert(want.end(), r.begin(), r.end());
+    EXPECT_EQ(got, want);
 }
 
 TEST(ScannerSimImage, LocateOnBedFindsTheRequestedOffsetWithinOneMillimetre) {
