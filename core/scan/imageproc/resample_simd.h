@@ -52,15 +52,16 @@ template <class O, unsigned C>
 void HorizontalBlock(const uint8_t* const* rows, unsigned src_width, const PackedWeights& wt,
                      double* T, uint8_t* OT, unsigned chunk) {
     constexpr unsigned L = O::L;
+    constexpr unsigned G = C == 1 ? 8 : 4;  // destination columns per group
     const unsigned dw = wt.dst_size;
     const size_t rowSamples = static_cast<size_t>(src_width) * C;
     for (unsigned u0 = 0; u0 < dw; u0 += chunk) {
         const unsigned u1 = u0 + chunk < dw ? u0 + chunk : dw;
         // Source span read by this chunk, including the padded taps of each
-        // group of four columns.
+        // group of columns.
         size_t s0 = wt.left[u0], s1 = s0;
-        for (unsigned u = u0; u < u1; u += 4) {
-            const unsigned g1 = u + 4 < u1 ? u + 4 : u1;
+        for (unsigned u = u0; u < u1; u += G) {
+            const unsigned g1 = u + G < u1 ? u + G : u1;
             size_t n = 0;
             for (unsigned q = u; q < g1; ++q) n = MaxSize(n, wt.count[q]);
             for (unsigned q = u; q < g1; ++q) s1 = MaxSize(s1, wt.left[q] + n);
@@ -74,35 +75,31 @@ void HorizontalBlock(const uint8_t* const* rows, unsigned src_width, const Packe
         for (; j < j1pad; ++j)
             for (unsigned l = 0; l < L; ++l) Tb[j * L + l] = 0.0;
 
-        // Four destination columns at a time: 4 x C independent sums per lane.
+        // G destination columns at a time: G x C independent sums per lane,
+        // enough to keep both vector adders busy despite the add latency.
         const size_t WS = wt.taps;
         unsigned u = u0;
-        for (; u + 4 <= u1; u += 4) {
+        for (; u + G <= u1; u += G) {
             const double* w0 = wt.w + static_cast<size_t>(u) * WS;
-            unsigned n = wt.count[u];
-            for (unsigned q = u + 1; q < u + 4; ++q) n = wt.count[q] > n ? wt.count[q] : n;
-            const double* b0 = Tb + static_cast<size_t>(wt.left[u]) * C * L;
-            const double* b1 = Tb + static_cast<size_t>(wt.left[u + 1]) * C * L;
-            const double* b2 = Tb + static_cast<size_t>(wt.left[u + 2]) * C * L;
-            const double* b3 = Tb + static_cast<size_t>(wt.left[u + 3]) * C * L;
-            typename O::D a0[C], a1[C], a2[C], a3[C];
-            for (unsigned c = 0; c < C; ++c) a0[c] = a1[c] = a2[c] = a3[c] = O::Zero();
+            unsigned n = 0;
+            const double* base[G];
+            for (unsigned g = 0; g < G; ++g) {
+                n = wt.count[u + g] > n ? wt.count[u + g] : n;
+                base[g] = Tb + static_cast<size_t>(wt.left[u + g]) * C * L;
+            }
+            typename O::D acc[G][C];
+            for (unsigned g = 0; g < G; ++g)
+                for (unsigned c = 0; c < C; ++c) acc[g][c] = O::Zero();
             for (unsigned k = 0; k < n; ++k) {
-                const double x0 = w0[k], x1 = w0[WS + k], x2 = w0[2 * WS + k], x3 = w0[3 * WS + k];
-                for (unsigned c = 0; c < C; ++c) {
-                    const size_t o = (static_cast<size_t>(k) * C + c) * L;
-                    a0[c] = O::MulAdd(a0[c], x0, O::Load(b0 + o));
-                    a1[c] = O::MulAdd(a1[c], x1, O::Load(b1 + o));
-                    a2[c] = O::MulAdd(a2[c], x2, O::Load(b2 + o));
-                    a3[c] = O::MulAdd(a3[c], x3, O::Load(b3 + o));
+                for (unsigned g = 0; g < G; ++g) {
+                    const double x = w0[g * WS + k];
+                    for (unsigned c = 0; c < C; ++c)
+                        acc[g][c] = O::MulAdd(acc[g][c], x, O::Load(base[g] + (static_cast<size_t>(k) * C + c) * L));
                 }
             }
-            for (unsigned c = 0; c < C; ++c) {
-                O::StoreBytes(OT + (static_cast<size_t>(u) * C + c) * L, a0[c]);
-                O::StoreBytes(OT + (static_cast<size_t>(u + 1) * C + c) * L, a1[c]);
-                O::StoreBytes(OT + (static_cast<size_t>(u + 2) * C + c) * L, a2[c]);
-                O::StoreBytes(OT + (static_cast<size_t>(u + 3) * C + c) * L, a3[c]);
-            }
+            for (unsigned g = 0; g < G; ++g)
+                for (unsigned c = 0; c < C; ++c)
+                    O::StoreBytes(OT + (static_cast<size_t>(u + g) * C + c) * L, acc[g][c]);
         }
         for (; u < u1; ++u) {
             const double* w = wt.w + static_cast<size_t>(u) * WS;
