@@ -79,6 +79,7 @@ struct orvela_scanner_t {
     std::atomic<bool> cancel_pending;
     bool device_held;           // Drv_open was called and no close/cancel since
     unsigned int line_offset;   // bytes of the current line already served
+    bool serves_image;          // the device URI allows image data (set per page)
 };
 
 inline bool cancel_flag_load(const orvela_scanner_t* s) {

@@ -28,7 +28,7 @@ bool serves_image_data(const orvela_scanner_t* s) {
 const unsigned char* line_source(const orvela_scanner_t* s, unsigned line, size_t bytes_per_line, size_t* count) {
     const ORVELA_IMAGE_RAW& img = s->dst_img;
     *count = 0;
-    if (img.img_data == nullptr || !serves_image_data(s)) return nullptr;
+    if (img.img_data == nullptr || !s->serves_image) return nullptr;
     const bool doubled_rows = s->dev_params.xResolution == 1200 && s->dev_params.yResolution == 600;
     const unsigned row = doubled_rows ? line / 2 : line;
     if (row >= img.img_height) return nullptr;
@@ -58,6 +58,7 @@ SANE_Status serve_line(orvela_scanner_t* s, SANE_Byte* data, SANE_Int max_length
         return SANE_STATUS_EOF;
     }
     const size_t offset = s->line_offset;
+    if (s->page_read_lines == 0 && offset == 0) s->serves_image = serves_image_data(s);
     const size_t n = std::min(bpl - offset, static_cast<size_t>(max_length));
     const unsigned line = s->page_read_lines;
 

@@ -70,6 +70,11 @@ protected:
 
     // A handle on the simulated network scanner, as open would make it.
     void open(bool adf = true, bool right_rear = false) {
+        if (handle) {
+            sane_orvela_cancel(handle.get());
+            release_page_buffers(handle.get());
+            release_options(handle.get());
+        }
         handle.reset(new orvela_scanner_t{});
         ORVELA_Scanner& d = handle->device;
         d.type_io = IOTYPE_NET;

@@ -93,6 +93,6 @@ std::vector<uint8_t> encode_test_jpeg(const uint8_t* pixels, unsigned width, uns
 bool write_test_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     FILE* f = fopen(path.c_str(), "wb");
     if (f == nullptr) return false;
-    const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return fclose(f) == 0 && ok;
 }
