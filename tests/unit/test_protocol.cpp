@@ -311,3 +311,33 @@ TEST_F(Protocol, AbortSucceedsWhateverTheDeviceDoesAfterwards) {
         scanner_close();
     }
 }
+
+TEST_F(Protocol, EachExchangeWaitsItsOwnTimeOut) {
+    // The clock runs twenty times faster: 6 s pass in 0.3 s, 30 s in 1.5 s.
+    FastClock clock(20);
+    LoopbackPeer server([&](int& fd, int) { peer::wait_closed(fd, 60000); });  // reads, never answers
+    ASSERT_TRUE(scanner_open(net_record(server.port())));
+    auto timed = [](auto&& exchange) {
+        const auto start = steady_clock::now();
+        exchange();
+        return duration<double>(steady_clock::now() - start).count() * 20;  // in device seconds
+    };
+    ScanStatus st{};
+    uint8_t buf[16];
+    const double lock = timed([] { EXPECT_EQ(scanner_lock(), STATUS_Timeout); });
+    const double feeder = timed([] { EXPECT_EQ(scanner_get_adf_status(), STATUS_ADF_PAPER_EXIST); });
+    const double header = timed([&] { EXPECT_FALSE(scanner_get_scan_status(&st)); });
+    const double data = timed([&] { EXPECT_EQ(scanner_get_scan_data(buf, 16), 0u); });
+    const double drain = timed([] { EXPECT_TRUE(scanner_abort()); });
+    scanner_close();
+    EXPECT_GE(lock, 6.0);
+    EXPECT_LT(lock, 7.5);
+    EXPECT_GE(feeder, 30.0);
+    EXPECT_LT(feeder, 32.0);
+    EXPECT_GE(header, 30.0);
+    EXPECT_LT(header, 32.0);
+    EXPECT_GE(data, 30.0);
+    EXPECT_LT(data, 32.0);
+    EXPECT_GE(drain, 8.0);
+    EXPECT_LT(drain, 9.5);
+}
