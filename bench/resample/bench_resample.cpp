@@ -3,8 +3,10 @@
 // rounds: the plain formulation (tests/support/resample_reference.h), the
 // library's ScaleDownPage with one and two threads (and its portable code on
 // one thread), and libvips's resize with the same kernel and one and two
-// threads. It prints medians, checks that the library's bytes equal the plain
-// formulation's, and prints the speed ratios.
+// threads. It prints medians and best rounds, checks that the library's
+// bytes equal the plain formulation's, and prints the speed ratios (of the
+// medians, and of the best rounds, which other work on a shared machine
+// disturbs less).
 //
 //   bench_resample [--reps N] [--job NAME ...]
 //   jobs: 300to200 300to150 300to100 600to400 200to300 (enlargement)
@@ -153,6 +155,11 @@ void RunJob(const std::string& name, int from, int to, int C, int reps) {
     const Impl& v2 = *find("vips-2T");
     printf("  ratio vips-1T/engine-1T %.1fx, vips-2T/engine-2T %.1fx%s\n", v1.median / e1.median,
            v2.median / e2.median, vipsOk ? "" : "  (vips reported an error or another size)");
+    // Best rounds: less disturbed by other work on a shared machine.
+    printf("  best-round ratios: plain/engine-1T %.1fx, plain/engine-2T %.1fx, vips-1T/engine-1T %.1fx, "
+           "vips-2T/engine-2T %.1fx\n",
+           plain.times.front() / e1.times.front(), plain.times.front() / e2.times.front(),
+           v1.times.front() / e1.times.front(), v2.times.front() / e2.times.front());
     printf("RESULT job=%s %s plain_over_engine_1T=%.2f plain_over_engine_2T=%.2f vips_over_engine_1T=%.2f "
            "vips_over_engine_2T=%.2f identical=%s\n",
            name.c_str(), cs, plain.median / e1.median, plain.median / e2.median, v1.median / e1.median,
