@@ -144,17 +144,6 @@ TEST_F(SimDriver, BusyAndWarmingUpScannerIsWaitedFor) {
     EXPECT_FALSE(server.model().locked());
 }
 
-TEST_F(SimDriver, ScannerBusyForTooLongIsReportedBusyAndReleased) {
-    FastClock clock;
-    SimScript script;
-    script.busy_locks = 1000;
-    start(script);
-    EXPECT_EQ(Drv_open(device()), SCAN_STATUS_DEVICE_BUSY);
-    EXPECT_EQ(FastClock::recorded_sleeps().size(), 30u);
-    EXPECT_EQ(orvela_net::mSocket, -1);
-    EXPECT_EQ(server.model().connections(), 31);
-}
-
 TEST_F(SimDriver, JamsAndCoverOpenReachTheCaller) {
     SimScript script;
     script.sheets = 3;
