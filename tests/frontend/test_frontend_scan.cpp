@@ -25,6 +25,7 @@
 extern "C" {
 SANE_Status sane_orvela_control_option(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*);
 SANE_Status sane_orvela_open(SANE_String_Const, SANE_Handle*);
+void drv_cancelADFPages(orvela_scanner_t*);
 void sane_orvela_close(SANE_Handle);
 SANE_Status sane_orvela_start(SANE_Handle);
 SANE_Status sane_orvela_get_parameters(SANE_Handle, SANE_Parameters*);
@@ -576,6 +577,38 @@ TEST_F(ScanJob, WaitsForAnotherScansPageFile) {
     EXPECT_GE(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(250));
     releaser.join();
     EXPECT_EQ(command_ids(), "liu");
+}
+
+// Ending a feeder job early pulls the sheets left in the feeder through the
+// scanner, placed where the frontend put the area (no centring).
+TEST_F(ScanJob, DrainTheFeeder) {
+    SimScript script;
+    script.sheets = 4;
+    server.model().set_script(script);
+    open();
+    set_string(OPT_SOURCE, "Automatic Document Feeder");
+    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+    set_word(OPT_RESOLUTION, 100);
+    scan();
+    EXPECT_EQ(server.model().sheets_left(), 3);
+    set_word(OPT_TL_X, mm(10));
+    drv_cancelADFPages(handle.get());
+    EXPECT_EQ(server.model().sheets_left(), 0);
+    EXPECT_EQ(server.model().pages_started(), 4);
+    EXPECT_FALSE(server.model().locked());
+    EXPECT_TRUE(handle->job_completed);
+    const auto infos = scan_infos();
+    ASSERT_EQ(infos.size(), 4u);
+    EXPECT_EQ(infos[0].nXPosition, 34u);  // the first sheet was centred
+    EXPECT_EQ(infos[1].nXPosition, 118u);  // tl-x 10 mm as it stands
+    set_word(OPT_TL_X, 0);
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_NO_DOCS);
+
+    // On a flatbed source it does nothing.
+    server.model().clear_commands();
+    set_string(OPT_SOURCE, "Flatbed");
+    drv_cancelADFPages(handle.get());
+    EXPECT_EQ(command_ids(), "");
 }
 
 }  // namespace
