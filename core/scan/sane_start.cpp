@@ -144,7 +144,6 @@ SANE_Status run_start(orvela_scanner_t* s) {
     if (file_status != SCAN_STATUS_GOOD) return static_cast<SANE_Status>(file_status);
 
     if (!continuing_feeder_job) {
-
         const SCAN_Status opened = Drv_open(s->device);
         // Only a failed connect leaves nothing open; every other answer
         // leaves the connection for cancel to close.
