@@ -67,6 +67,19 @@ void format_address(const sockaddr_in& address, char* text, size_t size) {
 
 bool begins_with(const char* text, const char* prefix, size_t n) { return strncmp(text, prefix, n) == 0; }
 
+// A device on two of the host's subnets answers the broadcast once through
+// each, from two addresses. Its serial number (with the same names) shows it is
+// the same scanner: the first answer's address is kept.
+bool is_listed_elsewhere(const ORVELA_Scanner& device, const ORVELA_Scanner* list, int count) {
+    if (device.serial[0] == '\0') return false;
+    for (int i = 0; i < count; ++i) {
+        if (strcmp(list[i].serial, device.serial) == 0 && strcmp(list[i].modelName, device.modelName) == 0 &&
+            strcmp(list[i].brandName, device.brandName) == 0)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 char* GetValueFrom1284DeviceID(const char* device1284String, const char* key) {
@@ -283,7 +296,7 @@ int Net_FindScanner(ORVELA_Scanner** scannerList) {
         if (sender.sin_family != AF_INET) continue;
         ORVELA_Scanner record;
         if (!answer_to_record(datagram, static_cast<int>(n), sender, &record)) continue;
-        if (ExistDevice(record, devices, count)) continue;
+        if (ExistDevice(record, devices, count) || is_listed_elsewhere(record, devices, count)) continue;
         auto* grown = static_cast<ORVELA_Scanner*>(realloc(devices, sizeof(ORVELA_Scanner) * (count + 1)));
         if (grown == nullptr) {
             DBG_INFO("No memory for another network device\n");
