@@ -4,10 +4,12 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -193,18 +195,33 @@ bool probe_address(const char* address, ORVELA_Scanner* record, int timeoutSecon
     uint8_t request[1024];
     const INT32 length = SNMPBuildGetRequestMulti(request, kDiscoveryObjects, 0, sizeof request);
     UdpSocket sock;
-    if (length <= 0 || sock.fd() < 0 || !set_timeout(sock.fd(), SO_RCVTIMEO, 1)) return false;
+    if (length <= 0 || sock.fd() < 0) return false;
     DBG_INFO("remote address: %s\n", address);
-    if (!send_discovery_burst(sock.fd(), destination, request, static_cast<size_t>(length))) return false;
+    const sockaddr* to = reinterpret_cast<const sockaddr*>(&destination);
+    const uint8_t priming[2] = {0, 0};
+    (void)sendto(sock.fd(), priming, sizeof priming, MSG_NOSIGNAL, to, sizeof destination);
 
+    // The request goes out again every second until an answer comes or the
+    // time is up: one lost datagram must not cost the whole wait.
     const int64_t deadline = orvela_io::now_ms() + int64_t{timeoutSeconds} * 1000;
+    int64_t next_send = 0;
     uint8_t datagram[kDatagramSize];
-    for (int examined = 0; examined < kMostDatagrams && orvela_io::now_ms() < deadline; ++examined) {
+    for (int examined = 0; examined < kMostDatagrams;) {
+        const int64_t now = orvela_io::now_ms();
+        if (now >= deadline) break;
+        if (now >= next_send) {
+            (void)sendto(sock.fd(), request, static_cast<size_t>(length), MSG_NOSIGNAL, to, sizeof destination);
+            next_send = now + 1000;
+        }
+        pollfd pfd{sock.fd(), POLLIN, 0};
+        const int64_t wait_ms = std::min(next_send, deadline) - now;
+        if (poll(&pfd, 1, static_cast<int>(wait_ms)) <= 0) continue;
         sockaddr_in sender{};
         socklen_t sender_size = sizeof sender;
-        const ssize_t n = recvfrom(sock.fd(), datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&sender),
-                                   &sender_size);
-        if (n <= 0) continue;  // a one-second wait passed; the deadline decides
+        const ssize_t n = recvfrom(sock.fd(), datagram, sizeof datagram, MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&sender), &sender_size);
+        if (n <= 0) continue;
+        ++examined;
         // Only the asked address may answer for itself.
         if (sender.sin_addr.s_addr != destination.sin_addr.s_addr) continue;
         if (answer_to_record(datagram, static_cast<int>(n), sender, record)) return true;

@@ -1,4 +1,5 @@
 #include "common/debugtool.h"
+#include "core/scan/orvela_devlist.h"
 #include "core/scan/orvela_drv.h"
 
 extern "C" {
@@ -8,6 +9,7 @@ SCAN_Status Drv_init(void* /*callback*/) {
     return SCAN_STATUS_GOOD;
 }
 
-void Drv_exit(void) {}
+// Releases the device list of the last search.
+void Drv_exit(void) { devlist_release(); }
 
 }  // extern "C"

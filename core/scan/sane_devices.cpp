@@ -7,6 +7,8 @@
 
 #include "common/debugtool.h"
 #include "core/scan/orvela_devlist.h"
+#include "core/scan/sane_device_lookup.h"
+#include "core/scan/sane_devices.h"
 #include "core/scan/sane_handle.h"
 
 namespace {
@@ -24,6 +26,8 @@ void release_device_entries() {
 }
 
 }  // namespace
+
+void sane_devices_release() { release_device_entries(); }
 
 extern "C" {
 
@@ -61,9 +65,9 @@ SANE_Status sane_orvela_get_devices(const SANE_Device*** device_list, SANE_Bool 
 SANE_Status sane_orvela_open(SANE_String_Const devicename, SANE_Handle* handle) {
     DBG_INFO("Run into sane_open, devicename:%s\n", devicename != nullptr ? devicename : "");
     if (handle == nullptr) return SANE_STATUS_INVAL;
-    // An empty name does not stand for the first device.
-    const ORVELA_Scanner* record =
-        devicename != nullptr && devicename[0] != '\0' ? getScannerFromName(devicename) : nullptr;
+    // An empty name does not stand for the first device. A name the last
+    // search did not list (or a process that never searched) is looked for.
+    const ORVELA_Scanner* record = find_device_for_open(devicename);
     if (record == nullptr) return SANE_STATUS_DEVICE_BUSY;
 
     auto* s = new (std::nothrow) orvela_scanner_t{};

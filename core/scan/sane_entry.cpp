@@ -12,6 +12,7 @@
 #include "common/debugtool.h"
 #include "core/scan/imageproc/bilevel.h"
 #include "core/scan/orvela_drv.h"
+#include "core/scan/sane_devices.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_name_lists.h"
 
@@ -111,6 +112,7 @@ SANE_Status sane_orvela_init(SANE_Int* version_code, SANE_Auth_Callback /*author
 
 void sane_orvela_exit(void) {
     DBG_INFO("Run into sane_exit\n");
+    sane_devices_release();
     Drv_exit();
     release_name_lists();
 }

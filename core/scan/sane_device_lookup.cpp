@@ -1,0 +1,59 @@
+#include "core/scan/sane_device_lookup.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "backend/net_discovery.h"
+#include "backend/usb_discovery.h"
+#include "common/debugtool.h"
+#include "core/scan/orvela_devlist.h"
+
+namespace {
+
+constexpr char kUsbScheme[] = "usb://";
+constexpr char kSocketScheme[] = "socket://";
+constexpr int kDirectProbeSeconds = 5;
+
+bool has_scheme(const char* name, const char* scheme) { return strncmp(name, scheme, strlen(scheme)) == 0; }
+
+// Adds the first record of `found` whose name matches to the device list; the
+// search's own array is released.
+const ORVELA_Scanner* adopt_match(ORVELA_Scanner* found, int count, const char* devicename) {
+    const ORVELA_Scanner* listed = nullptr;
+    for (int i = 0; found != nullptr && i < count && listed == nullptr; ++i) {
+        if (strncmp(found[i].deviceURI, devicename, 64) == 0) listed = devlist_add(found[i]);
+    }
+    free(found);
+    return listed;
+}
+
+}  // namespace
+
+const ORVELA_Scanner* find_device_for_open(const char* devicename) {
+    if (devicename == nullptr || devicename[0] == '\0') return nullptr;
+    if (const ORVELA_Scanner* listed = getScannerFromName(devicename)) return listed;
+    DBG_INFO("Device %s not in the last search, looking for it\n", devicename);
+
+    // The searches below add the one record to the list instead of replacing
+    // the list: a frontend may still hold descriptions of the last search.
+    const bool usb = has_scheme(devicename, kUsbScheme);
+    const bool net = has_scheme(devicename, kSocketScheme);
+    if (usb || !net) {
+        ORVELA_Scanner* found = nullptr;
+        const int count = USB_FindScanner(&found);
+        if (const ORVELA_Scanner* listed = adopt_match(found, count, devicename)) return listed;
+    }
+    if (net) {
+        ORVELA_Scanner record;
+        if (!net_discovery::probe_address(devicename + strlen(kSocketScheme), &record, kDirectProbeSeconds)) return nullptr;
+        // The device names itself by its address; a name with more after the
+        // address is not the same device.
+        return strncmp(record.deviceURI, devicename, 64) == 0 ? devlist_add(record) : nullptr;
+    }
+    if (!usb) {
+        ORVELA_Scanner* found = nullptr;
+        const int count = Net_FindScanner(&found);
+        return adopt_match(found, count, devicename);
+    }
+    return nullptr;
+}
