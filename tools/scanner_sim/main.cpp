@@ -9,10 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/scanner_description.h"
+#include "tools/scanner_sim/sim_snmp_responder.h"
 #include "tools/scanner_sim/sim_tcp_server.h"
 
 namespace {
@@ -65,7 +68,32 @@ const char kUsage[] =
     "  --drop-on-command CMD     close the connection instead of replying to CMD\n"
     "  --drop-page K             only page K is dropped\n"
     "  --reset-on-drop           drop with a TCP reset\n"
-    "  --abort-mode MODE         stop (default) | rest | ignore\n";
+    "  --abort-mode MODE         stop (default) | rest | ignore\n"
+    "SNMP agent (texts take the escapes \\n \\0 \\\\ \\xHH; OBJS is a list of\n"
+    "sysname, objectid, deviceid, serial or all):\n"
+    "  --snmp                    answer SNMPv1 GetRequests (community rdcomm) on UDP\n"
+    "  --snmp-port N             UDP port (default 161; 0 picks a free one)\n"
+    "  --snmp-listen ADDR        IPv4 address for SNMP (default: that of --listen)\n"
+    "  --model NAME              a model-table row: its sysObjectID (0.0 when it has\n"
+    "                            none), its name as MDL and sysName, its reference point\n"
+    "  --sys-name TEXT           sysName.0\n"
+    "  --sys-object-id OID       sysObjectID.0 (dotted; empty for an empty identifier)\n"
+    "  --device-id TEXT          the IEEE 1284 device ID (default MFG:Orvela;MDL:model;CMD:PCL;)\n"
+    "  --serial TEXT             prtGeneralSerialNumber.1\n"
+    "  --community TEXT          the community answered (default rdcomm)\n"
+    "  --snmp-error-status N     every answer carries error-status N, values NULL\n"
+    "  --snmp-error-keep-values  ... but with the values\n"
+    "  --snmp-missing OBJS       objects absent: noSuchName, values NULL (as snmpd)\n"
+    "  --snmp-null OBJS          NULL values with error-status 0\n"
+    "  --snmp-omit OBJS          bindings left out of the answer\n"
+    "  --snmp-pdu TAG            PDU tag of the answer (default 0xA2)\n"
+    "  --snmp-truncate N         send only the first N bytes of each answer\n"
+    "  --snmp-oversize N         pad each answer to N bytes with a trailing binding\n"
+    "  --snmp-flood N            N answers of foreign agents before the own answer\n"
+    "  --snmp-flood-delay MS     ... starting MS after the host's first request\n"
+    "  --snmp-flood-interval US  ... one every US microseconds (default 1000)\n"
+    "  --snmp-flood-from A[,A]   ... sent in turn from these local addresses\n"
+    "  --snmp-answer-delay MS    delay before each own answer\n";
 
 bool parse_int(std::string_view text, long long& value) {
     if (text.empty()) return false;
@@ -110,6 +138,69 @@ void set_plan(orvela_sim::StatusPlan& plan, const std::vector<long long>& values
     plan.otherwise = static_cast<uint8_t>(values.back());
 }
 
+// Texts for the SNMP agent: \\n, \\0, \\\\ and \\xHH stand for their bytes.
+bool unescape(std::string_view text, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+            continue;
+        }
+        if (++i >= text.size()) return false;
+        switch (text[i]) {
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case '0': out += '\0'; break;
+        case '\\': out += '\\'; break;
+        case 'x': {
+            long long v = 0;
+            if (i + 2 >= text.size() || !parse_int(std::string("0x") + std::string(text.substr(i + 1, 2)), v) || v < 0)
+                return false;
+            out += static_cast<char>(v);
+            i += 2;
+            break;
+        }
+        default: return false;
+        }
+    }
+    return true;
+}
+
+// A list of the four discovery objects as a mask.
+bool parse_objects(std::string_view text, unsigned& mask) {
+    mask = 0;
+    while (!text.empty()) {
+        const size_t comma = text.find(',');
+        const std::string_view name = text.substr(0, comma);
+        if (name == "sysname") mask |= orvela_sim::kObjSysName;
+        else if (name == "objectid") mask |= orvela_sim::kObjSysObjectId;
+        else if (name == "deviceid") mask |= orvela_sim::kObjDeviceId;
+        else if (name == "serial") mask |= orvela_sim::kObjSerial;
+        else if (name == "all") mask |= orvela_sim::kObjAll;
+        else return false;
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    return mask != 0;
+}
+
+bool is_dotted(std::string_view text) {
+    if (text.empty()) return true;
+    bool digit = false;
+    for (char c : text) {
+        if (c == '.') {
+            if (!digit) return false;
+            digit = false;
+        } else if (c >= '0' && c <= '9') {
+            digit = true;
+        } else {
+            return false;
+        }
+    }
+    return digit;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -118,6 +209,12 @@ int main(int argc, char** argv) {
     options.port = 53010;
     SimScript script;
     std::string pidfile, logfile;
+    bool snmp = false;
+    long long snmp_port = 161;
+    std::string snmp_listen, model_name;
+    std::optional<std::string> sys_name, sys_object_id, device_id, serial;
+    orvela_sim::SnmpOptions snmp_options;
+    orvela_sim::SnmpFaults& faults = snmp_options.faults;
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -137,6 +234,14 @@ int main(int argc, char** argv) {
         }
         if (flag("--reset-on-drop")) {
             options.reset_on_drop = true;
+            continue;
+        }
+        if (flag("--snmp")) {
+            snmp = true;
+            continue;
+        }
+        if (flag("--snmp-error-keep-values")) {
+            faults.error_keeps_values = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -231,6 +336,36 @@ int main(int argc, char** argv) {
             else if (value == "ignore") script.abort_mode = AbortMode::Ignore;
             else ok = false;
         }
+        else if (flag("--snmp-port")) { if (number(0, 65535)) snmp_port = n; }
+        else if (flag("--snmp-listen")) snmp_listen = value;
+        else if (flag("--model")) model_name = value;
+        else if (flag("--sys-name")) { std::string t; if ((ok = unescape(value, t))) sys_name = t; }
+        else if (flag("--sys-object-id")) { if ((ok = is_dotted(value))) sys_object_id = std::string(value); }
+        else if (flag("--device-id")) { std::string t; if ((ok = unescape(value, t))) device_id = t; }
+        else if (flag("--serial")) { std::string t; if ((ok = unescape(value, t))) serial = t; }
+        else if (flag("--community")) ok = unescape(value, snmp_options.identity.community);
+        else if (flag("--snmp-error-status")) { if (number(0, 0x7FFFFFFF)) faults.error_status = static_cast<int>(n); }
+        else if (flag("--snmp-missing")) ok = parse_objects(value, faults.missing);
+        else if (flag("--snmp-null")) ok = parse_objects(value, faults.null_values);
+        else if (flag("--snmp-omit")) ok = parse_objects(value, faults.omitted);
+        else if (flag("--snmp-pdu")) { if (byte()) faults.pdu_type = static_cast<uint8_t>(n); }
+        else if (flag("--snmp-truncate")) { if (number(1, 65507)) faults.truncate_to = static_cast<size_t>(n); }
+        else if (flag("--snmp-oversize")) { if (number(1, 65507)) faults.oversize_to = static_cast<size_t>(n); }
+        else if (flag("--snmp-flood")) { if (number(0, 100000)) faults.flood = static_cast<int>(n); }
+        else if (flag("--snmp-flood-delay")) { if (ms()) faults.flood_delay_ms = static_cast<int>(n); }
+        else if (flag("--snmp-flood-interval")) { if (number(0, 10000000)) faults.flood_interval_us = static_cast<int>(n); }
+        else if (flag("--snmp-flood-from")) {
+            std::string_view rest = value;
+            faults.flood_from.clear();
+            while (ok && !rest.empty()) {
+                const size_t comma = rest.find(',');
+                faults.flood_from.emplace_back(rest.substr(0, comma));
+                ok = !faults.flood_from.back().empty();
+                if (comma == std::string_view::npos) break;
+                rest.remove_prefix(comma + 1);
+            }
+        }
+        else if (flag("--snmp-answer-delay")) { if (ms()) faults.answer_delay_ms = static_cast<int>(n); }
         else {
             std::fprintf(stderr, "orvela-scanner-sim: unknown option %s (see --help)\n", argv[i - 1]);
             return 2;
@@ -240,6 +375,32 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+
+    // The SNMP identity: the model's row first, then what was given explicitly.
+    orvela_sim::SnmpIdentity& identity = snmp_options.identity;
+    if (!model_name.empty()) {
+        int row = -1;
+        for (int i = 0; scanner_description_list[i].modelName != nullptr; ++i)
+            if (model_name == scanner_description_list[i].modelName) {
+                row = i;
+                break;
+            }
+        if (row < 0) {
+            std::fprintf(stderr, "orvela-scanner-sim: no model %s in the model table\n", model_name.c_str());
+            return 2;
+        }
+        const Scanner_Description& d = scanner_description_list[row];
+        identity.object_id = d.mibOID[0] != '\0' ? d.mibOID : "0.0";
+        identity.sys_name = d.modelName;
+        identity.device_id = std::string("MFG:Orvela;MDL:") + d.modelName + ";CMD:PCL;";
+        script.right_rear_reference = d.isRightRearBP;
+    }
+    if (sys_name) identity.sys_name = *sys_name;
+    if (sys_object_id) identity.object_id = *sys_object_id;
+    if (device_id) identity.device_id = *device_id;
+    if (serial) identity.serial = *serial;
+    snmp_options.address = snmp_listen.empty() ? options.address : snmp_listen;
+    snmp_options.port = static_cast<uint16_t>(snmp_port);
 
     // Signals are taken synchronously by this thread; the serving thread,
     // started after this, inherits the blocked mask.
@@ -258,6 +419,12 @@ int main(int argc, char** argv) {
     if (!server.start(&error)) {
         std::fprintf(stderr, "orvela-scanner-sim: cannot listen on %s:%u: %s\n", options.address.c_str(),
                      options.port, error.c_str());
+        return 1;
+    }
+    orvela_sim::SnmpResponder agent(snmp_options);
+    if (snmp && !agent.start(&error)) {
+        std::fprintf(stderr, "orvela-scanner-sim: cannot answer SNMP on %s:%u: %s\n", snmp_options.address.c_str(),
+                     snmp_options.port, error.c_str());
         return 1;
     }
     FILE* log = nullptr;
@@ -280,6 +447,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (snmp) std::printf("orvela-scanner-sim answering SNMP on %s:%u\n", snmp_options.address.c_str(), agent.port());
     std::printf("orvela-scanner-sim listening on %s:%u\n", options.address.c_str(), server.port());
     std::fflush(stdout);
     size_t logged = 0;
@@ -295,6 +463,7 @@ int main(int argc, char** argv) {
         write_log();
         if (sig == SIGTERM || sig == SIGINT) break;
     }
+    agent.stop();
     server.stop();
     write_log();
     if (log) std::fclose(log);
