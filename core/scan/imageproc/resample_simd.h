@@ -122,10 +122,6 @@ struct StridedRows {
     size_t stride;
     const uint8_t* operator()(unsigned k) const { return top + k * stride; }
 };
-struct ListedRows {
-    const uint8_t* const* list;
-    const uint8_t* operator()(unsigned k) const { return list[k]; }
-};
 
 // One destination row of N samples: sum over k of w[k] x rows(k)[j].
 template <class O, class Rows>
@@ -159,13 +155,95 @@ void VerticalRow(const Rows& rows, unsigned n, const double* w, size_t N, uint8_
     }
 }
 
+// Source rows that one group of destination rows may span: the list and
+// the ring hold this many.
+inline size_t GroupSpanCapacity(const PackedWeights& wt) { return 2 * static_cast<size_t>(wt.taps) + 16; }
+
+// How many destination rows from v on (at most 4, and never past v1) can be
+// done together: their source rows [*lo, *hi) must fit the capacity.
+inline unsigned GroupRows(const PackedWeights& wt, unsigned v, unsigned v1, size_t capacity, size_t* lo,
+                          size_t* hi) {
+    unsigned D = v1 - v < 4 ? v1 - v : 4;
+    for (;; --D) {
+        size_t l = wt.left[v], h = l;
+        for (unsigned g = 0; g < D; ++g) {
+            l = MinSize(l, wt.left[v + g]);
+            h = MaxSize(h, static_cast<size_t>(wt.left[v + g]) + wt.count[v + g]);
+        }
+        if (h - l <= capacity || D == 1) {
+            *lo = l;
+            *hi = h;
+            return D;
+        }
+    }
+}
+
+// Destination rows v .. v + D - 1 (D <= 4) together: rows[r - lo] is source
+// row r for r in [lo, hi). Each source row is widened once per block of
+// samples and added into every destination row whose taps include it; each
+// sum still takes its own taps in ascending order, from +0.0.
+template <class O>
+void VerticalRowGroup(const uint8_t* const* rows, size_t lo, const PackedWeights& wt, unsigned v, unsigned D,
+                      size_t hi, size_t N, uint8_t* const* d) {
+    constexpr unsigned L = O::L;
+    size_t first[4] = {0, 0, 0, 0}, count[4] = {0, 0, 0, 0};
+    const double* w[4] = {nullptr, nullptr, nullptr, nullptr};
+    for (unsigned g = 0; g < D; ++g) {
+        first[g] = wt.left[v + g] - lo;  // tap 0 of row g, relative to lo
+        count[g] = wt.count[v + g];
+        w[g] = wt.w + static_cast<size_t>(v + g) * wt.taps;
+    }
+    const size_t span = hi - lo;
+    size_t j = 0;
+    for (; j + 2 * L <= N; j += 2 * L) {
+        typename O::D a[4][2];
+        for (unsigned g = 0; g < 4; ++g) a[g][0] = a[g][1] = O::Zero();
+        for (size_t r = 0; r < span; ++r) {
+            const uint8_t* p = rows[r] + j;
+            const typename O::D x0 = O::Widen(p), x1 = O::Widen(p + L);
+            for (unsigned g = 0; g < 4; ++g) {
+                const size_t k = r - first[g];  // wraps above count when r < first
+                if (g < D && k < count[g]) {
+                    a[g][0] = O::MulAdd(a[g][0], w[g][k], x0);
+                    a[g][1] = O::MulAdd(a[g][1], w[g][k], x1);
+                }
+            }
+        }
+        for (unsigned g = 0; g < D; ++g) {
+            O::StoreBytes(d[g] + j, a[g][0]);
+            O::StoreBytes(d[g] + j + L, a[g][1]);
+        }
+    }
+    for (; j < N; ++j)
+        for (unsigned g = 0; g < D; ++g) {
+            double sum = 0.0;
+            for (size_t k = 0; k < count[g]; ++k) sum += w[g][k] * rows[first[g] + k][j];
+            d[g][j] = RoundTail(sum);
+        }
+}
+
 template <class O>
 void VerticalRowsSimd(const VerticalJob& job, unsigned v0, unsigned v1) {
     const PackedWeights& wt = *job.weights;
     const size_t N = job.row_bytes;
-    for (unsigned v = v0; v < v1; ++v)
-        VerticalRow<O>(StridedRows{job.src + static_cast<size_t>(wt.left[v]) * N, N}, wt.count[v],
-                       wt.w + static_cast<size_t>(v) * wt.taps, N, job.dst + static_cast<size_t>(v) * N);
+    const size_t capacity = GroupSpanCapacity(wt);
+    auto** list = static_cast<const uint8_t**>(malloc(capacity * sizeof(const uint8_t*)));
+    if (list == nullptr) {  // one row at a time needs no list
+        for (unsigned v = v0; v < v1; ++v)
+            VerticalRow<O>(StridedRows{job.src + static_cast<size_t>(wt.left[v]) * N, N}, wt.count[v],
+                           wt.w + static_cast<size_t>(v) * wt.taps, N, job.dst + static_cast<size_t>(v) * N);
+        return;
+    }
+    for (unsigned v = v0; v < v1;) {
+        size_t lo, hi;
+        const unsigned D = GroupRows(wt, v, v1, capacity, &lo, &hi);
+        for (size_t r = lo; r < hi; ++r) list[r - lo] = job.src + r * N;
+        uint8_t* d[4];
+        for (unsigned g = 0; g < D; ++g) d[g] = job.dst + static_cast<size_t>(v + g) * N;
+        VerticalRowGroup<O>(list, lo, wt, v, D, hi, N, d);
+        v += D;
+    }
+    free(list);
 }
 
 // Scratch of the horizontal blocks: T (transposed source span) and OT
@@ -247,16 +325,18 @@ bool RowsFirst(const TwoPassJob& job, unsigned v0, unsigned v1) {
         if (v > v0 && WV.left[v] < WV.left[v - 1]) return false;
         last = MaxSize(last, static_cast<size_t>(WV.left[v]) + WV.count[v]);
     }
-    const size_t R = static_cast<size_t>(WV.taps) + L;  // ring rows
+    const size_t capacity = GroupSpanCapacity(WV);
+    const size_t R = capacity + L;  // ring rows: a group's span and one block more
     BlockScratch scratch;
     auto* ring = static_cast<uint8_t*>(aligned_alloc(64, (R * ND + 64 + 63) / 64 * 64));
-    auto** list = static_cast<const uint8_t**>(malloc((WV.taps + 1) * sizeof(const uint8_t*)));
+    auto** list = static_cast<const uint8_t**>(malloc(capacity * sizeof(const uint8_t*)));
     const bool ok = ring != nullptr && list != nullptr && scratch.Allocate(job.src_width, C, WH, L);
     if (ok) {
         const unsigned chunk = ChunkColumns(WH, C, L);
         size_t produced = WV.left[v0];  // next intermediate row to make
-        for (unsigned v = v0; v < v1; ++v) {
-            const size_t need = static_cast<size_t>(WV.left[v]) + WV.count[v];
+        for (unsigned v = v0; v < v1;) {
+            size_t lo, need;
+            const unsigned D = GroupRows(WV, v, v1, capacity, &lo, &need);
             while (produced < need) {
                 const size_t y = produced;
                 const unsigned nr = static_cast<unsigned>(MinSize(L, last - y));
@@ -270,10 +350,11 @@ bool RowsFirst(const TwoPassJob& job, unsigned v0, unsigned v1) {
                 HorizontalBlockToRows<O, C>(rows, drows, nr, job.src_width, WH, scratch, chunk);
                 produced += nr;
             }
-            for (unsigned k = 0; k < WV.count[v]; ++k)
-                list[k] = ring + ((static_cast<size_t>(WV.left[v]) + k) % R) * ND;
-            VerticalRow<O>(ListedRows{list}, WV.count[v], WV.w + static_cast<size_t>(v) * WV.taps, ND,
-                           job.dst + static_cast<size_t>(v) * ND);
+            for (size_t r = lo; r < need; ++r) list[r - lo] = ring + (r % R) * ND;
+            uint8_t* d[4];
+            for (unsigned g = 0; g < D; ++g) d[g] = job.dst + static_cast<size_t>(v + g) * ND;
+            VerticalRowGroup<O>(list, lo, WV, v, D, need, ND, d);
+            v += D;
         }
     }
     free(ring);
@@ -291,16 +372,22 @@ bool ColumnsFirst(const TwoPassJob& job, unsigned v0, unsigned v1) {
     const size_t N = static_cast<size_t>(job.src_width) * C;
     const size_t ND = static_cast<size_t>(WH.dst_size) * C;
     BlockScratch scratch;
+    const size_t capacity = GroupSpanCapacity(WV);
     auto* buf = static_cast<uint8_t*>(aligned_alloc(64, (L * N + 64 + 63) / 64 * 64));
-    const bool ok = buf != nullptr && scratch.Allocate(job.src_width, C, WH, L);
+    auto** list = static_cast<const uint8_t**>(malloc(capacity * sizeof(const uint8_t*)));
+    const bool ok = buf != nullptr && list != nullptr && scratch.Allocate(job.src_width, C, WH, L);
     if (ok) {
         const unsigned chunk = ChunkColumns(WH, C, L);
         for (unsigned y = v0; y < v1; y += L) {
             const unsigned nr = v1 - y < L ? v1 - y : L;
-            for (unsigned l = 0; l < nr; ++l) {
-                const unsigned v = y + l;
-                VerticalRow<O>(StridedRows{job.src + static_cast<size_t>(WV.left[v]) * N, N}, WV.count[v],
-                               WV.w + static_cast<size_t>(v) * WV.taps, N, buf + l * N);
+            for (unsigned v = y; v < y + nr;) {
+                size_t lo, hi;
+                const unsigned D = GroupRows(WV, v, y + nr, capacity, &lo, &hi);
+                for (size_t r = lo; r < hi; ++r) list[r - lo] = job.src + r * N;
+                uint8_t* d[4];
+                for (unsigned g = 0; g < D; ++g) d[g] = buf + static_cast<size_t>(v - y + g) * N;
+                VerticalRowGroup<O>(list, lo, WV, v, D, hi, N, d);
+                v += D;
             }
             const uint8_t* rows[L];
             uint8_t* drows[L];
@@ -313,6 +400,7 @@ bool ColumnsFirst(const TwoPassJob& job, unsigned v0, unsigned v1) {
         }
     }
     free(buf);
+    free(list);
     return ok;
 }
 
