@@ -1,5 +1,8 @@
 #include "core/scan/orvela_drv.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -121,12 +124,32 @@ STATUS_ADF Drv_get_adf_status(void) {
     return scanner_get_adf_status();
 }
 
+}  // extern "C"
+
+namespace {
+
+// Opens the page file like fopen(file, "wb+") would (created or emptied, read
+// and write), but never through a symbolic link, private to the user when it
+// is created, and closed on exec.
+FILE* open_page_file(const char* file) {
+    if (file == nullptr) return nullptr;
+    const int fd = open(file, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    FILE* stream = fdopen(fd, "wb+");
+    if (stream == nullptr) close(fd);
+    return stream;
+}
+
+}  // namespace
+
+extern "C" {
+
 SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
     DBG_INFO("Run into Drv_scan2File\n");
     ScanStatus status{};
     SCAN_RESULT result{SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY};
 
-    std::unique_ptr<FILE, FileCloser> out(file != nullptr ? fopen(file, "wb+") : nullptr);
+    std::unique_ptr<FILE, FileCloser> out(open_page_file(file));
     if (out == nullptr) {
         DBG_INFO("Fail to create file %s\n", file != nullptr ? file : "(null)");
         return result;

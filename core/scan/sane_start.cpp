@@ -18,6 +18,7 @@
 #include <sys/statfs.h>
 #include <sys/sysinfo.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -56,25 +57,28 @@ private:
 };
 
 // Packs a grey page to one bit per pixel in place: 1 (black) when the pixel
-// is below its randomised threshold, first pixel in the top bit; the pixels
-// beyond the last whole byte of a row are dropped.
+// is below its randomised threshold, first pixel in the top bit. A row that
+// does not end on a whole byte ends in a partial byte whose unused bits are
+// white: dropping those pixels would leave the frame's last byte to the read's
+// fill pattern, a striped edge on the page.
 void pack_bilevel(ORVELA_IMAGE_RAW& img) {
     DBG_INFO("Convert gray image to 1 bit B/W image!\n");
-    const uint32_t align_w = img.img_width & ~7u;
+    const uint32_t width = img.img_width;
     const unsigned char* in_base = img.img_data;
     unsigned char* out = img.img_data;
     for (uint32_t y = 0; y < img.img_height; ++y) {
-        const unsigned char* in = in_base + static_cast<size_t>(y) * img.img_width;
-        for (uint32_t x = 0; x < align_w; x += 8) {
+        const unsigned char* in = in_base + static_cast<size_t>(y) * width;
+        for (uint32_t x = 0; x < width; x += 8) {
             unsigned char byte = 0;
-            for (int b = 0; b < 8; ++b) {
+            const uint32_t bits = std::min<uint32_t>(8, width - x);
+            for (uint32_t b = 0; b < bits; ++b) {
                 const int v = in[x + b];
                 if (v < CalcNewThreshold(v)) byte |= static_cast<unsigned char>(0x80 >> b);
             }
             *out++ = byte;  // never ahead of the input: out advances 1 per 8 read
         }
     }
-    img.img_width = align_w / 8;
+    img.img_width = (width + 7) / 8;
 }
 
 // Rescales src_img to the requested resolution into dst_img.

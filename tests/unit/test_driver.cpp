@@ -332,6 +332,15 @@ TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade
     const SCAN_RESULT r = Drv_scan2File(missing.c_str(), nullptr);
     EXPECT_EQ(r.scan_status, SCAN_STATUS_IO_ERROR);
     EXPECT_TRUE(log.contains("Fail to create file " + missing + "\n"));
+
+    // A page file path that is a symbolic link is never followed.
+    const std::string target = dir.file("precious"), link = dir.file("linked.jpg");
+    FILE* f = fopen(target.c_str(), "w");
+    fputs("keep", f);
+    fclose(f);
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_EQ(Drv_scan2File(link.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR);
+    EXPECT_EQ(file_bytes(target), std::vector<uint8_t>({'k', 'e', 'e', 'p'}));
 }
 
 TEST_F(Driver, Scan2FileStopsAtTheNextHeaderOnceCancelled) {
