@@ -1,13 +1,15 @@
 #!/bin/bash
-# Installs what is needed, builds, and shows the backend loaded by a real SANE
-# frontend: scanimage -L inside a private network namespace (so that no
-# discovery traffic reaches a real network), with a SANE configuration that
-# lists only this backend.
+# The main job: installs what is needed, builds, then scans an A4 page with
+# scanimage from the bundled scanner simulator and prints the PNG's path.
+#
+# The simulator (with a real SNMP agent beside it, as a networked scanner
+# has) runs in a private network namespace that exists only for the length of
+# this script, so the backend's discovery broadcast reaches no real network;
+# scanimage uses a SANE configuration that lists only this backend.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$top/build}
 "$top/scripts/setup.sh"
 "$top/scripts/build.sh"
-cfg=$(mktemp -d)
-trap 'rm -rf "$cfg"' EXIT
-echo orvela > "$cfg/dll.conf"
-SANE_CONFIG_DIR=$cfg LD_LIBRARY_PATH=${BUILD_DIR:-$top/build}/lib unshare -n scanimage -L
+mkdir -p "$top/out"
+LAB_BIN=$build/lab ORVELA_LIBDIR=$build/lib OUT=$top/out unshare -n "$top/scripts/demo_scan.sh"
