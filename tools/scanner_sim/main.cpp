@@ -357,6 +357,7 @@ int main(int argc, char** argv) {
         else if (flag("--snmp-flood-from")) {
             std::string_view rest = value;
             faults.flood_from.clear();
+            ok = !rest.empty();
             while (ok && !rest.empty()) {
                 const size_t comma = rest.find(',');
                 faults.flood_from.emplace_back(rest.substr(0, comma));
