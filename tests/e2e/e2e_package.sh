@@ -31,7 +31,9 @@ if [ -z "${ORVELA_PKG_INSIDE:-}" ]; then
   (cd "$pkgbuild" && cpack -G DEB >>"$pkgbuild.log" 2>&1) || { tail -n 30 "$pkgbuild.log"; exit 1; }
   deb=$(ls "$pkgbuild"/libsane-orvela_*.deb)
   echo "package: $deb"
-  exec env ORVELA_PKG_INSIDE=1 ORVELA_DEB="$deb" unshare -m --propagation private "$0"
+  cc -Wall -Wextra -Werror -O1 -o "$pkgbuild/option_probe" "$here/option_probe.c" -ldl
+  exec env ORVELA_PKG_INSIDE=1 ORVELA_DEB="$deb" ORVELA_OPTION_PROBE="$pkgbuild/option_probe" \
+    unshare -m --propagation private "$0"
 fi
 
 # --- inside the private mount namespace ------------------------------------
@@ -138,6 +140,25 @@ fr=$(clean env LC_ALL=C.UTF-8 LANGUAGE=fr "$probe" "$lib" 2>&1) || true
 for line in "TL(Color)=Couleur" "mode[1]=Niveaux de gris" "source[0]=Vitre" "paper[0]=Taille maximale"; do
   check "French: $line" grep -qxF "$line" <<<"$fr"
 done
+# Through an open handle: translated titles and lists, and a scan with the
+# translated entries chosen.
+opt_de=$(clean env LC_ALL=C.UTF-8 LANGUAGE=de timeout 180 "$ORVELA_OPTION_PROBE" "$lib" socket://10.232.1.21 \
+         Graustufen Flachbett 2>&1) || true
+echo "$opt_de" | grep -v '^list\[Page' || true
+for line in "title[source]=Scan-Quelle" "title[mode]=Scan-Modus" "title[Page Size]=Seitengröße" \
+            "title[resolution]=Scan resolution" "title[br-y]=Rechts unten Y" \
+            "list[source][1]=Automatischer Dokumenteneinzug" "list[Page Size][0]=Volle Größe" \
+            "set[source]=Flachbett status=0" "set[mode]=Graustufen status=0"; do
+  check "German handle: $line" grep -qxF "$line" <<<"$opt_de"
+done
+check "German handle: grey page read whole" grep -q "^format=0 depth=8 .* end=5$" <<<"$opt_de"
+opt_fr=$(clean env LC_ALL=C.UTF-8 LANGUAGE=fr timeout 180 "$ORVELA_OPTION_PROBE" "$lib" socket://10.232.1.21 \
+         "Noir et blanc" Vitre 2>&1) || true
+for line in "title[tl-x]=Haut gauche X" "list[mode][1]=Niveaux de gris" "set[mode]=Noir et blanc status=0"; do
+  check "French handle: $line" grep -qxF "$line" <<<"$opt_fr"
+done
+check "French handle: black-and-white page read whole" grep -q "^format=0 depth=1 .* end=5$" <<<"$opt_fr"
+
 cp "$probe" "$overlay/soffice.bin"
 office=$(clean env LC_ALL=C.UTF-8 LANGUAGE=de "$overlay/soffice.bin" "$lib" 2>&1) || true
 check "office host stays English" grep -qxF "mode[2]=Black & White" <<<"$office"
