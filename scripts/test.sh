@@ -1,8 +1,73 @@
 #!/bin/bash
-# Installs what is needed, builds, and runs every test.
+# Installs what is needed, builds, and runs every test:
+#   1. the normal build and its whole test suite (unit tests, simulator and
+#      USB-emulation tests, real frontends in private network namespaces);
+#   2. the unit and simulator tests again in an AddressSanitizer +
+#      UndefinedBehaviorSanitizer build;
+#   3. the threaded tests (cancel during a transfer, the streaming decoder's
+#      worker) in a ThreadSanitizer build;
+#   4. a short run of each fuzz target (clang's libFuzzer) over its corpus.
+# ORVELA_TEST_STAGES picks stages (default "1 2 3 4").
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
+stages=${ORVELA_TEST_STAGES:-1 2 3 4}
+jobs=$(nproc)
 "$top/scripts/setup.sh"
-"$top/scripts/build.sh"
-cd "${BUILD_DIR:-$top/build}"
-ctest --output-on-failure -j"$(nproc)" --timeout 600
+failed=0
+
+stage() { case " $stages " in *" $1 "*) return 0 ;; esac; return 1; }
+configure() {  # DIR [CMAKE ARGS...]
+  local dir=$1; shift
+  cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+}
+
+if stage 1; then
+  echo "== normal build: all tests"
+  "$top/scripts/build.sh"
+  (cd "${BUILD_DIR:-$top/build}" && ctest --output-on-failure -j"$jobs" --timeout 900) || failed=1
+fi
+
+# Programs loaded into uninstrumented hosts (scanimage, saned, python) and the
+# valgrind runs cannot take a sanitizer runtime: the end-to-end scripts run in
+# stage 1 only.
+no_host_tests='^(e2e_|frontend_load|exported_symbols|usb_transport_valgrind)'
+
+if stage 2; then
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+  dir=$top/build-ci-asan
+  configure "$dir" -DORVELA_SANITIZE=address,undefined
+  cmake --build "$dir" -j"$jobs" >/dev/null
+  (cd "$dir" && ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+     ctest --output-on-failure -j"$jobs" --timeout 900 -E "$no_host_tests") || failed=1
+fi
+
+if stage 3; then
+  echo "== ThreadSanitizer build: threaded tests"
+  dir=$top/build-ci-tsan
+  configure "$dir" -DORVELA_SANITIZE=thread
+  cmake --build "$dir" -j"$jobs" --target test_jpegdecompress test_frontend_scan test_driver_sim test_sane_read >/dev/null
+  (cd "$dir" && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+     ctest --output-on-failure --timeout 900 -R '^(JpegDecompress|ScanJob|SimDriver|Frame)\.') || failed=1
+fi
+
+if stage 4; then
+  echo "== fuzz targets, short runs"
+  dir=$top/build-ci-fuzz
+  CC=clang CXX=clang++ configure "$dir" -DORVELA_SANITIZE=address,undefined
+  cmake --build "$dir" -j"$jobs" --target fuzz_snmp_readers fuzz_jpeg_stream >/dev/null
+  for target in snmp_readers:snmp jpeg_stream:jpeg; do
+    name=${target%%:*} corpus=$top/fuzz/corpus/${target##*:}
+    work=$(mktemp -d)
+    if "$dir/fuzz/fuzz_$name" -max_total_time="${ORVELA_FUZZ_SECONDS:-60}" -print_final_stats=1 \
+         -artifact_prefix="$work/" "$work" "$corpus" >"$work/log" 2>&1; then
+      echo "fuzz_$name: $(grep -E 'stat::number_of_executed_units' "$work/log" | awk '{print $2}') executions, no finding"
+      rm -rf "$work"
+    else
+      echo "fuzz_$name FAILED; log and crash input kept in $work"; tail -40 "$work/log"
+      failed=1
+    fi
+  done
+fi
+
+[ $failed = 0 ] && echo "all test stages passed" || echo "some test stage failed"
+exit $failed
