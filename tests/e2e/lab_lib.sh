@@ -9,12 +9,22 @@
 #   lab_bridge NAME ADDR/24       a subnet of the host
 #   lab_device NAME BRIDGE ADDR/24 OID DEVICE_ID SERIAL [SIM ARGS...]
 #   lab_join NAME BRIDGE ADDR/24  a second interface for an existing device
+#   lab_sim_device NAME BRIDGE ADDR/24 [SIM ARGS...]
+#                                 a device served by the simulator alone: its
+#                                 own SNMP agent (--snmp) and the data port; the
+#                                 SIM ARGS pick the model and any bad answers.
+#                                 LAB_SIM_EXTRA_ADDRS="A/24 ..." adds further
+#                                 addresses to its interface first (for
+#                                 --snmp-flood-from)
+#   lab_stop NAME                 ends a device's processes; its namespace and
+#                                 veth go with them
 #
 # Needs: LAB_BIN (the directory with orvela-scanner-sim and sendmsg_fix.so).
 
 LAB_PIDS=()
 LAB_RUN=$(mktemp -d "${TMPDIR:-/tmp}/orvela-lab.XXXXXX")
 declare -A LAB_NS_PID
+declare -A LAB_DEV_PIDS
 
 lab_cleanup() {
   local p
@@ -100,6 +110,45 @@ lab_device() {  # NAME BRIDGE ADDR/24 OID DEVICE_ID SERIAL [SIM ARGS...]
   echo "lab: device $name at $addr not ready" >&2
   cat "$dir/snmpd.log" "$dir/sim.log" >&2
   return 1
+}
+
+lab_sim_device() {  # NAME BRIDGE ADDR/24 [SIM ARGS...]
+  local name=$1 bridge=$2 cidr=$3 dir=$LAB_RUN/$1 pid addr extra sim
+  shift 3
+  addr=${cidr%/*}
+  mkdir -p "$dir"
+  lab_namespace
+  pid=$LAB_LAST_PID
+  LAB_NS_PID[$name]=$pid
+  lab_join "$name" "$bridge" "$cidr"
+  for extra in ${LAB_SIM_EXTRA_ADDRS:-}; do
+    nsenter -t "$pid" -n ip addr add "$extra" dev e1
+  done
+  nsenter -t "$pid" -n "$LAB_BIN/orvela-scanner-sim" --listen 0.0.0.0 --port 53010 --snmp "$@" \
+    </dev/null >"$dir/sim.log" 2>&1 &
+  sim=$!
+  LAB_PIDS+=("$sim")
+  LAB_DEV_PIDS[$name]="$sim $pid"
+  # The agent may be told to answer nothing useful, so readiness is the
+  # simulator's own word (it answers SNMP before it says it listens) and the
+  # data port.
+  for _ in $(seq 1 200); do
+    if grep -q "listening on" "$dir/sim.log" 2>/dev/null && (exec 3<>"/dev/tcp/$addr/53010") 2>/dev/null; then
+      return 0
+    fi
+    kill -0 "$sim" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "lab: simulated device $name at $addr not ready" >&2
+  cat "$dir/sim.log" >&2
+  return 1
+}
+
+lab_stop() {  # NAME
+  local p
+  for p in ${LAB_DEV_PIDS[$1]:-}; do kill "$p" 2>/dev/null || true; done
+  for p in ${LAB_DEV_PIDS[$1]:-}; do wait "$p" 2>/dev/null || true; done
+  LAB_DEV_PIDS[$1]=
 }
 
 # A private SANE configuration that loads only this backend.

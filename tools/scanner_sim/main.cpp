@@ -458,10 +458,25 @@ int main(int argc, char** argv) {
         for (; logged < commands.size(); ++logged) std::fprintf(log, "%s\n", orvela_sim::describe(commands[logged]).c_str());
         std::fflush(log);
     };
+    // The agent's activity, for scripts that check it was asked and answered.
+    int snmp_requests = 0, snmp_answers = 0, snmp_foreign = 0;
+    auto report_snmp = [&] {
+        if (!snmp) return;
+        const int requests = static_cast<int>(agent.requests().size()), answers = agent.answers_sent(),
+                  foreign = agent.foreign_answers_sent();
+        if (requests == snmp_requests && answers == snmp_answers && foreign == snmp_foreign) return;
+        snmp_requests = requests;
+        snmp_answers = answers;
+        snmp_foreign = foreign;
+        std::printf("orvela-scanner-sim SNMP: %d datagrams received, %d answers sent, %d foreign answers sent\n",
+                    requests, answers, foreign);
+        std::fflush(stdout);
+    };
     for (;;) {
         timespec tick{0, 100 * 1000 * 1000};
         int sig = sigtimedwait(&stop_signals, nullptr, &tick);
         write_log();
+        report_snmp();
         if (sig == SIGTERM || sig == SIGINT) break;
     }
     agent.stop();
