@@ -1,0 +1,132 @@
+#!/bin/bash
+# Scanners over the network and over USB at the same time, through scanimage:
+# two simulated network scanners in the lab, and an emulated USB scanner
+# (umockdev, the real libusb, the simulator's device model behind the bulk
+# endpoints) served by usb_scanner_server to the frontend it runs as a child.
+# The listing holds all of them, USB first; USB pages are checked against the
+# chart like the network ones; a USB and a network page are scanned at once.
+set -u
+. "$(dirname "$0")/lab_lib.sh"
+lab_init
+lab_bridge br1 10.231.1.10/24
+lab_device flat br1 10.231.1.21/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" OR-0001
+lab_device feeder br1 10.231.1.22/24 1.3.6.1.4.1.93501.1.104 "MFG:Orvela;MDL:OR-M2270fdw;" OR-0002 \
+  --sheets 3 --right-rear
+export SANE_CONFIG_DIR=$(lab_sane_config) LD_LIBRARY_PATH=$ORVELA_LIBDIR
+OUT=$LAB_RUN/out
+mkdir -p "$OUT"
+pass=0 fail=0
+ok() { pass=$((pass + 1)); }
+bad() { echo "FAIL: $*"; fail=$((fail + 1)); }
+
+SERVER=$LAB_BIN/usb_scanner_server
+if [ ! -x "$SERVER" ]; then
+  echo "usb_scanner_server is not built (umockdev or the simulator missing)"
+  exit 1
+fi
+
+# check FILE DPI W_MM H_MM X_MM Y_MM: size within 1 % + 2 px of the area at
+# that resolution, position within 1.5 mm.
+check() {
+  local r
+  r=$("$LAB_BIN/image_check" "$1" "$2") || { bad "$1 unreadable (fewer lines than announced?)"; return; }
+  python3 - "$r" "$2" "$3" "$4" "$5" "$6" <<'PY' && ok || bad "$1: $r (want ${3}x${4} mm at $5,$6 mm, $2 dpi)"
+import sys
+facts = dict(kv.split("=") for kv in sys.argv[1].split())
+dpi, w_mm, h_mm, x_mm, y_mm = map(float, sys.argv[2:7])
+w, h = map(int, facts["size"].split("x"))
+for got, mm in ((w, w_mm), (h, h_mm)):
+    want = mm * dpi / 25.4
+    if abs(got - want) > want * 0.01 + 2:
+        sys.exit(1)
+if facts["position"] == "none":
+    sys.exit(1)
+x, y = map(float, facts["position"].split(","))
+sys.exit(0 if abs(x - x_mm) <= 1.5 and abs(y - y_mm) <= 1.5 else 1)
+PY
+}
+
+# usb [SERVER OPTIONS] -- COMMAND...: runs COMMAND with the emulated scanner
+# plugged in; the server's report goes to $OUT/usb.log. The device must be
+# unlocked again when the frontend has gone.
+usb() {
+  timeout 300 "$SERVER" --stats "$@" 2>>"$OUT/usb.err"
+  local rc=$?
+  tail -1 "$OUT/usb.err" | grep -q "locked=0" || bad "USB scanner left locked: $(tail -1 "$OUT/usb.err")"
+  return $rc
+}
+
+USB=orvela:usb://5E5A:1001:SN0001
+DEV=orvela:socket://10.231.1.21
+FEED=orvela:socket://10.231.1.22
+
+# Listing: the USB scanner first, then both network scanners, all of type
+# "Scanner".
+list=$(usb -- scanimage -L)
+first=$(echo "$list" | grep -m1 '^device')
+[ "$first" = "device \`$USB' is a Orvela OR-M1020 Scanner" ] && ok || bad "first listed: $first (all: $list)"
+echo "$list" | grep -qF "device \`$DEV' is a Orvela OR-M1020 Scanner" && ok || bad "scanimage -L: $list"
+echo "$list" | grep -qF "device \`$FEED' is a Orvela OR-M2270fdw Scanner" && ok || bad "scanimage -L: $list"
+[ "$(echo "$list" | grep -c '^device')" = 3 ] && ok || bad "three devices expected: $list"
+
+# USB pages, opened by name in a process that never searched: colour and grey
+# on the chart, black-and-white against its grey page.
+for mode in Color Gray "Black & White"; do
+  f=$OUT/usb-${mode// /}.pnm
+  if ! usb -- scanimage -d "$USB" --mode "$mode" --resolution 150 --"Page Size" "4x6 in" --format=pnm -o "$f" \
+       2>"$f.err"; then
+    bad "USB scan $mode: $(cat "$f.err")"
+  elif [ "$mode" = "Black & White" ]; then
+    r=$("$LAB_BIN/image_check" --bilevel "$f" "$OUT/usb-Gray.pnm")
+    [ "$r" != "${r#mismatches=0 of }" ] && ok || bad "$f against the grey page: $r"
+  else
+    check "$f" 150 101.6 152.4 0 0
+  fi
+done
+f=$OUT/usb-a4-300.pnm
+usb -- scanimage -d "$USB" --mode Color --resolution 300 --"Page Size" "A4 (210 x 297 mm)" --format=pnm -o "$f" \
+  2>"$f.err" && check "$f" 300 210 297 0 0 || bad "USB A4 300 dpi: $(cat "$f.err")"
+
+# A serial number with characters that do not belong in a device name is
+# escaped in the name, and that name opens the device.
+ESC='orvela:usb://5E5A:1001:SN%2007%2FB'
+list=$(usb --serial "SN 07/B" -- scanimage -L)
+echo "$list" | grep -qF "device \`$ESC' is a Orvela OR-M1020 Scanner" && ok || bad "escaped serial: $list"
+f=$OUT/usb-escaped.pnm
+usb --serial "SN 07/B" -- scanimage -d "$ESC" --mode Gray --resolution 100 --"Page Size" "4x6 in" --format=pnm \
+  -o "$f" 2>"$f.err" && check "$f" 100 101.6 152.4 0 0 || bad "open by escaped name: $(cat "$f.err")"
+
+# A feeder model over USB (right-rear reference point): three sheets, then
+# the batch ends; A5 sheets are centred on the 215.9 mm path.
+mkdir -p "$OUT/usbadf"
+(cd "$OUT/usbadf" && usb --pid 1006 --product OR-M2270fdw --serial FD0001 --sheets 3 --right-rear -- \
+   scanimage -d orvela:usb://5E5A:1006:FD0001 --source "Automatic Document Feeder" --mode Gray --resolution 100 \
+   --"Page Size" "A5 (148 x 210 mm)" --format=pnm --batch=adf%d.pnm >/dev/null)
+rc=$?
+n=$(ls "$OUT"/usbadf/adf*.pnm 2>/dev/null | wc -l)
+[ $rc = 0 ] && [ "$n" = 3 ] && ok || bad "USB feeder batch: rc=$rc pages=$n $(tail -5 "$OUT/usb.err")"
+for i in 1 2 3; do [ -f "$OUT/usbadf/adf$i.pnm" ] && check "$OUT/usbadf/adf$i.pnm" 100 148 210 33.95 0; done
+
+# One page over USB and one over the network at the same time, from two
+# frontends running side by side under the same emulated bus.
+usb -- bash -c '
+  scanimage -d "$1" --mode Color --resolution 200 --"Page Size" "A5 (148 x 210 mm)" --format=pnm -o "$3/both-usb.pnm" 2>"$3/both-usb.err" &
+  u=$!
+  scanimage -d "$2" --mode Color --resolution 200 --"Page Size" "A5 (148 x 210 mm)" --format=pnm -o "$3/both-net.pnm" 2>"$3/both-net.err"
+  n=$?
+  wait $u && [ $n = 0 ]' both "$USB" "$DEV" "$OUT" || bad "side-by-side scans: $(cat "$OUT"/both-*.err)"
+check "$OUT/both-usb.pnm" 200 148 210 0 0
+check "$OUT/both-net.pnm" 200 148 210 0 0
+# Both devices draw the same chart: the two pages cover the same area.
+u=$("$LAB_BIN/image_check" "$OUT/both-usb.pnm" 200 2>/dev/null | sed 's/ cells=.*//')
+n=$("$LAB_BIN/image_check" "$OUT/both-net.pnm" 200 2>/dev/null | sed 's/ cells=.*//')
+[ -n "$u" ] && [ "$u" = "$n" ] && ok || bad "USB page '$u' and network page '$n' differ"
+
+# scanimage without a device name opens the first one listed: the USB scanner.
+f=$OUT/first-device.pnm
+usb -- scanimage --mode Gray --resolution 75 --"Page Size" "4x6 in" --format=pnm -o "$f" 2>"$f.err" &&
+  check "$f" 75 101.6 152.4 0 0 || bad "scan from the first device: $(cat "$f.err")"
+tail -1 "$OUT/usb.err" | grep -q " 1 pages" && ok || bad "the first device was not the USB one: $(tail -1 "$OUT/usb.err")"
+
+echo "$pass passed, $fail failed"
+[ $fail = 0 ]

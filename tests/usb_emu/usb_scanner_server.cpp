@@ -1,0 +1,169 @@
+// usb_scanner_server: an emulated USB scanner for a real frontend.
+//
+// This process owns a umockdev testbed with one scanner on it, whose bulk
+// endpoints lead to the scanner simulator's device model; it runs the command
+// given after "--" with libumockdev-preload.so.0 in LD_PRELOAD (the frontend
+// then sees the scanner through the unmodified libusb), waits for it, tears
+// the testbed down and exits with the command's status (128 + signal when it
+// was killed).
+//
+//   usb_scanner_server [options] -- command [args...]
+//     --vid HEX --pid HEX     USB IDs (default 5E5A 1001)
+//     --serial TEXT           serial number string (default SN0001)
+//     --manufacturer TEXT     manufacturer string (default Orvela)
+//     --product TEXT          product string (default OR-M1020)
+//     --sheets N              sheets in the feeder
+//     --right-rear            positions count from the bed's right edge
+//     --band-size N           data bytes per band
+//     --stats                 print what the device saw on exit (stderr)
+//
+// This process needs no preload itself: umockdev serves the ioctls of the
+// child's emulated /dev node from a worker thread here. The child is started
+// with posix_spawn (no code runs between fork and exec: umockdev's locks are
+// not fit for a forked child).
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "tests/usb_emu/sim_bulk_peer.h"
+#include "tests/usb_emu/usbfs_emulation.h"
+
+extern char** environ;
+
+namespace {
+
+volatile sig_atomic_t g_child = 0;
+
+// A termination request (ctest's time-out, Ctrl-C) goes to the frontend; the
+// testbed is torn down once it has gone.
+void forward_signal(int sig) {
+    if (g_child > 0) kill(g_child, sig);
+}
+
+[[noreturn]] void usage() {
+    fprintf(stderr,
+            "usage: usb_scanner_server [--vid HEX] [--pid HEX] [--serial S] [--manufacturer S] [--product S]\n"
+            "                          [--sheets N] [--right-rear] [--band-size N] [--stats] -- command [args...]\n");
+    exit(2);
+}
+
+bool parse_number(const char* text, int base, long min, long max, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = strtol(text, &end, base);
+    if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    uint16_t vid = 0x5E5A, pid = 0x1001;
+    std::string serial = "SN0001", manufacturer = "Orvela", product = "OR-M1020";
+    orvela_sim::SimScript script;
+    bool stats = false;
+    int i = 1;
+    for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc && strcmp(argv[i + 1], "--") != 0;
+        long v = 0;
+        if (arg == "--stats") {
+            stats = true;
+        } else if (arg == "--right-rear") {
+            script.right_rear_reference = true;
+        } else if (!has_value) {
+            usage();
+        } else if (arg == "--vid" && parse_number(argv[i + 1], 16, 1, 0xFFFF, v)) {
+            vid = static_cast<uint16_t>(v);
+            ++i;
+        } else if (arg == "--pid" && parse_number(argv[i + 1], 16, 1, 0xFFFF, v)) {
+            pid = static_cast<uint16_t>(v);
+            ++i;
+        } else if (arg == "--serial") {
+            serial = argv[++i];
+        } else if (arg == "--manufacturer") {
+            manufacturer = argv[++i];
+        } else if (arg == "--product") {
+            product = argv[++i];
+        } else if (arg == "--sheets" && parse_number(argv[i + 1], 10, 0, 1000, v)) {
+            script.sheets = static_cast<int>(v);
+            ++i;
+        } else if (arg == "--band-size" && parse_number(argv[i + 1], 10, 1, 1 << 24, v)) {
+            script.band_size = static_cast<uint32_t>(v);
+            ++i;
+        } else {
+            usage();
+        }
+    }
+    if (i + 1 >= argc) usage();
+    char** command = argv + i + 1;
+
+    // umockdev's socket paths must stay below 108 characters.
+    const char* tmp = getenv("TMPDIR");
+    if (tmp == nullptr || strlen(tmp) > 40) setenv("TMPDIR", "/tmp", 1);
+
+    int status = 0;
+    try {
+        usb_emu::Testbed bed;  // sets UMOCKDEV_DIR for the child
+        auto model = std::make_shared<orvela_sim::ScannerModel>(script);
+        auto peer = std::make_shared<usb_emu::SimBulkPeer>(model);
+        usb_emu::DeviceConfig config = usb_emu::scanner_config(vid, pid, usb_emu::u16(serial));
+        config.manufacturer = usb_emu::u16(manufacturer);
+        config.product = usb_emu::u16(product);
+        usb_emu::EmulatedDevice& device = bed.add(config);
+        device.with_model([&](usb_emu::DeviceModel& m) {
+            m.set_peer(peer);
+            return 0;
+        });
+
+        const char* preload = getenv("LD_PRELOAD");
+        std::string value = "libumockdev-preload.so.0";
+        if (preload != nullptr && *preload != '\0') value += std::string(":") + preload;
+        setenv("LD_PRELOAD", value.c_str(), 1);
+
+        struct sigaction sa {};
+        sa.sa_handler = forward_signal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGHUP, &sa, nullptr);
+
+        pid_t child = 0;
+        const int rc = posix_spawnp(&child, command[0], nullptr, nullptr, command, environ);
+        unsetenv("LD_PRELOAD");
+        if (rc != 0) {
+            fprintf(stderr, "usb_scanner_server: cannot run %s: %s\n", command[0], strerror(rc));
+            return 127;
+        }
+        g_child = child;
+        int wstatus = 0;
+        while (waitpid(child, &wstatus, 0) < 0 && errno == EINTR) {
+        }
+        g_child = 0;
+        status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+
+        if (stats) {
+            const usb_emu::UsbfsStats s = device.stats();
+            const auto commands = model->commands();
+            fprintf(stderr,
+                    "usb_scanner_server: child status %d; %llu ioctls, %llu URBs, %zu commands, %d pages, "
+                    "%zu bytes of page data, locked=%d\n",
+                    status, static_cast<unsigned long long>(s.ioctls), static_cast<unsigned long long>(s.submits),
+                    commands.size(), model->pages_started(), peer->page_data().size(), model->locked() ? 1 : 0);
+        }
+    } catch (const std::exception& e) {
+        fprintf(stderr, "usb_scanner_server: %s\n", e.what());
+        return 2;
+    }
+    return status;
+}
