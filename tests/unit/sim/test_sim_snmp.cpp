@@ -341,6 +341,45 @@ TEST(SimSnmpResponder, FloodOfOtherAgentsComesBeforeTheOwnAnswer) {
     EXPECT_EQ(count, 41);
 }
 
+// net-snmp's own client reads the agent's answers (an independent decoder of
+// its BER), when it is installed.
+std::string run_snmpget(uint16_t port, const std::string& objects) {
+    char dir[] = "/tmp/orvela-snmpget-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return "<no temp dir>";
+    const std::string command = "SNMP_PERSISTENT_DIR=" + std::string(dir) +
+                                " snmpget -v1 -c rdcomm -r0 -t2 -On -m '' 127.0.0.1:" + std::to_string(port) + " " +
+                                objects + " 2>&1";
+    std::string text;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[512];
+        while (fgets(buf, sizeof buf, p)) text += buf;
+        pclose(p);
+    }
+    const std::string cleanup = "rm -rf " + std::string(dir);
+    if (system(cleanup.c_str()) != 0) text += "<cleanup failed>";
+    return text;
+}
+
+TEST(SimSnmpResponder, NetSnmpClientReadsTheAnswers) {
+    if (system("command -v snmpget >/dev/null 2>&1") != 0) GTEST_SKIP() << "snmpget not installed";
+    SnmpOptions options;
+    options.identity.object_id = "1.3.6.1.4.1.98847.4.315";
+    options.identity.serial = "OR-4242";
+    SnmpResponder agent(options);
+    ASSERT_TRUE(agent.start());
+    std::string all;
+    for (const auto& oid : kFour) all += oid + " ";
+    const std::string text = run_snmpget(agent.port(), all);
+    EXPECT_NE(text.find(".1.3.6.1.2.1.1.5.0 = STRING: \"orvela-sim\""), std::string::npos) << text;
+    EXPECT_NE(text.find(".1.3.6.1.2.1.1.2.0 = OID: .1.3.6.1.4.1.98847.4.315"), std::string::npos) << text;
+    EXPECT_NE(text.find("STRING: \"MFG:Orvela;MDL:OR-M1020;CMD:PCL;\""), std::string::npos) << text;
+    EXPECT_NE(text.find(".1.3.6.1.2.1.43.5.1.1.17.1 = STRING: \"OR-4242\""), std::string::npos) << text;
+    // An object it does not have: the client names it as the failed one.
+    const std::string missing = run_snmpget(agent.port(), "1.3.6.1.2.1.1.5.0 1.3.6.1.2.1.1.3.0");
+    EXPECT_NE(missing.find("noSuchName"), std::string::npos) << missing;
+    EXPECT_NE(missing.find("Failed object: .1.3.6.1.2.1.1.3.0"), std::string::npos) << missing;
+}
+
 // --- the host's discovery code against the agent on port 161, in a private
 // network namespace of a child process ---
 
