@@ -16,6 +16,7 @@
 #                                 LAB_SIM_EXTRA_ADDRS="A/24 ..." adds further
 #                                 addresses to its interface first (for
 #                                 --snmp-flood-from)
+#                                 (NAME: at most 12 characters, it names the veth)
 #   lab_stop NAME                 ends a device's processes; its namespace and
 #                                 veth go with them
 #

@@ -302,11 +302,13 @@ Bytes build_snmp_answer(const SnmpIdentity& identity, const SnmpFaults& faults, 
             break;
         }
     }
-    if (error_status == 0 && faults.error_status != 0) {
+    const bool absent = error_status != 0;
+    if (!absent && faults.error_status != 0) {
         error_status = faults.error_status;
         error_index = 1;
     }
-    const bool values_null = error_status != 0 && !(error_status == faults.error_status && faults.error_keeps_values);
+    // An absent object always nulls every value; a scripted error may keep them.
+    const bool values_null = absent || (error_status != 0 && !faults.error_keeps_values);
     for (const std::string& oid : objects) {
         const unsigned bit = object_bit(oid);
         if (faults.omitted & bit) continue;

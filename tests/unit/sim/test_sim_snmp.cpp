@@ -127,6 +127,10 @@ TEST(SimSnmpAnswers, EveryBadAnswerIsRefusedByDiscovery) {
     a = build_snmp_answer(id, f, kFour, 0);
     EXPECT_FALSE(accepted(a, &r));
     EXPECT_TRUE(contains(a, serial_bytes));
+    f.missing = kObjSerial;  // an absent object nulls the values all the same
+    a = build_snmp_answer(id, f, kFour, 0);
+    EXPECT_TRUE(contains(a, {0x02, 0x01, 0x02, 0x02, 0x01, 0x04}));
+    EXPECT_FALSE(contains(a, serial_bytes));
 
     const unsigned objects[4] = {kObjSysName, kObjSysObjectId, kObjDeviceId, kObjSerial};
     for (int i = 0; i < 4; ++i) {
