@@ -32,7 +32,7 @@ if [ -z "${ORVELA_PKG_INSIDE:-}" ]; then
   deb=$(ls "$pkgbuild"/libsane-orvela_*.deb)
   echo "package: $deb"
   cc -Wall -Wextra -Werror -O1 -o "$pkgbuild/option_probe" "$here/option_probe.c" -ldl
-  exec env ORVELA_PKG_INSIDE=1 ORVELA_DEB="$deb" ORVELA_OPTION_PROBE="$pkgbuild/option_probe" \
+  exec env ORVELA_PKG_INSIDE=1 ORVELA_DEB="$deb" ORVELA_OPTION_PROBE="$pkgbuild/option_probe" ORVELA_PKGBUILD="$pkgbuild" \
     unshare -m --propagation private "$0"
 fi
 
@@ -179,6 +179,30 @@ else
   echo "FAIL: files differ after the purge:"
   cat "$overlay/diff"
   fail=1
+fi
+
+# The same from source, as the README tells: cmake --install, udev's database
+# rebuilt, scanimage finds the scanner; then removal by the install manifest.
+if cmake --install "$ORVELA_PKGBUILD" >"$overlay/cmake-install.log" 2>&1; then
+  systemd-hwdb --usr update
+  check "source install: udev marks a USB model" \
+    test "$(systemd-hwdb query usb:v5E5Bp2002d0100dc00dsc00dp00ic07isc01ip02in00)" = "libsane_matched=yes"
+  list=$(clean timeout 180 scanimage -L 2>&1) || true
+  check "source install: scanimage -L lists the scanner" grep -q "orvela:socket://10.232.1.21" <<<"$list"
+  xargs rm -f <"$ORVELA_PKGBUILD/install_manifest.txt"
+  rmdir /usr/share/doc/libsane-orvela
+  systemd-hwdb --usr update
+  listing >"$overlay/after-source"
+  if diff "$overlay/before" "$overlay/after-source" >"$overlay/diff-source"; then
+    echo "ok: source install removed without a trace"
+  else
+    echo "FAIL: files differ after removing the source install:"
+    cat "$overlay/diff-source"
+    fail=1
+  fi
+else
+  cat "$overlay/cmake-install.log"
+  check "source install" false
 fi
 
 [ "$fail" = 0 ] && echo "1 passed, 0 failed" || echo "0 passed, 1 failed"
