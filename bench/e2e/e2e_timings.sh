@@ -1,0 +1,96 @@
+#!/bin/bash
+# Times of whole operations as a frontend sees them, against simulated
+# scanners in the lab (run under `unshare -n`; see CMakeLists.txt here):
+#   - scanimage -L with no subnet, one subnet and two subnets
+#   - opening a known "socket://" name in a process that never searched
+#     (sane_open alone, and a small page with scanimage), and a name where no
+#     scanner answers
+#   - one A4 page at 300 dpi in colour over the network (and over emulated USB)
+# Prints figures only; nothing here passes or fails on time.
+#
+# Needs: LAB_BIN, ORVELA_LIBDIR, TIMING_BIN (the sane_timing program).
+set -u
+. "$(dirname "$0")/../../tests/e2e/lab_lib.sh"
+lab_init
+export SANE_CONFIG_DIR=$(lab_sane_config) LD_LIBRARY_PATH=$ORVELA_LIBDIR
+RUNS=${RUNS:-3}
+OUT=$LAB_RUN/out
+mkdir -p "$OUT"
+
+# timed LABEL COMMAND...: runs COMMAND $RUNS times, prints each wall time
+# and the median in seconds.
+timed() {
+  local label=$1 t0 t1 times=()
+  shift
+  for _ in $(seq 1 "$RUNS"); do
+    t0=$(date +%s.%N)
+    "$@" >"$OUT/last.out" 2>"$OUT/last.err" || echo "  ($label: exit $?: $(tail -1 "$OUT/last.err"))"
+    t1=$(date +%s.%N)
+    times+=("$(echo "$t1 - $t0" | bc)")
+  done
+  python3 - "$label" "${times[@]}" <<'PY'
+import statistics, sys
+label, times = sys.argv[1], [float(t) for t in sys.argv[2:]]
+print("%-58s median %7.3f s   (%s)" % (label, statistics.median(times), " ".join("%.3f" % t for t in times)))
+PY
+}
+
+# breakdown LABEL COMMAND...: COMMAND (sane_timing, possibly wrapped) $RUNS
+# times; the median of each figure it prints.
+breakdown() {
+  local label=$1 lines=()
+  shift
+  for _ in $(seq 1 "$RUNS"); do
+    lines+=("$("$@" 2>"$OUT/timing.err" || echo "failed $(tail -1 "$OUT/timing.err")")")
+  done
+  python3 - "$label" "${lines[@]}" <<'PY'
+import statistics, sys
+label, lines = sys.argv[1], sys.argv[2:]
+runs = [dict(kv.split("=") for kv in l.split()) for l in lines if not l.startswith("failed")]
+for l in lines:
+    if l.startswith("failed"):
+        print("  %s: %s" % (label, l))
+if runs:
+    keys = ["open", "start", "first_data", "read", "close", "total"]
+    med = {k: statistics.median(float(r[k]) for r in runs) for k in keys}
+    print("%-58s " % label + "  ".join("%s %.1f" % (k, med[k]) for k in keys) + " ms"
+          + "   (%sx%s, %s bytes, %d runs)" % (runs[0]["pixels"], runs[0]["lines"], runs[0]["bytes"], len(runs)))
+PY
+}
+
+echo "End-to-end timings ($RUNS runs each; wall-clock times as the frontend sees them)"
+echo
+
+# --- device search ------------------------------------------------------------
+timed "scanimage -L, no subnet (loopback only)" scanimage -L
+lab_bridge br1 10.231.1.10/24
+lab_device flat br1 10.231.1.21/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" OR-0001
+lab_device colour br1 10.231.1.22/24 1.3.6.1.4.1.93501.1.104 "MFG:Orvela;MDL:OR-M2270fdw;" OR-0002 --right-rear
+timed "scanimage -L, one subnet, two scanners" scanimage -L
+echo "  listed: $(grep -c '^device' "$OUT/last.out") device(s)"
+lab_bridge br2 10.231.2.10/24
+lab_device far br2 10.231.2.31/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" OR-0003
+timed "scanimage -L, two subnets, three scanners" scanimage -L
+echo "  listed: $(grep -c '^device' "$OUT/last.out") device(s)"
+echo
+
+# --- opening a name without a search --------------------------------------------
+DEV=orvela:socket://10.231.1.21
+breakdown "open by name + 4x6 in grey 75 dpi (sane_timing)" "$TIMING_BIN" "$DEV" mode=Gray resolution=75 "Page Size=4x6 in"
+timed "scanimage -d socket://... 4x6 in grey 75 dpi" scanimage -d "$DEV" --mode Gray --resolution 75 \
+  --"Page Size" "4x6 in" --format=pnm -o /dev/null
+timed "scanimage -d socket://<address without a scanner>" scanimage -d orvela:socket://10.231.1.99 --mode Gray \
+  --resolution 75 --format=pnm -o /dev/null
+echo
+
+# --- an A4 page at 300 dpi in colour ------------------------------------------------
+A4="A4 (210 x 297 mm)"
+timed "scanimage A4 300 dpi colour over the network (PNM)" scanimage -d "$DEV" --mode Color --resolution 300 \
+  --"Page Size" "$A4" --format=pnm -o "$OUT/a4.pnm"
+timed "scanimage A4 300 dpi colour over the network (PNG)" scanimage -d "$DEV" --mode Color --resolution 300 \
+  --"Page Size" "$A4" --format=png -o "$OUT/a4.png"
+breakdown "A4 300 dpi colour over the network (sane_timing)" "$TIMING_BIN" "$DEV" mode=Color resolution=300 "Page Size=$A4"
+if [ -x "$LAB_BIN/usb_scanner_server" ]; then
+  breakdown "A4 300 dpi colour over emulated USB (sane_timing)" "$LAB_BIN/usb_scanner_server" -- "$TIMING_BIN" \
+    orvela:usb://5E5A:1001:SN0001 mode=Color resolution=300 "Page Size=$A4"
+fi
