@@ -59,8 +59,15 @@ bool set_timeout(int fd, int option, int seconds) {
     return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
 }
 
-// Copies text into a record field of `width` bytes, cut to keep its terminator.
-void copy_field(char* field, size_t width, const char* text) { snprintf(field, width, "%s", text ? text : ""); }
+// Copies text into a record field of `width` bytes, cut to keep its
+// terminator. Control characters (a newline in a foreign agent's sysName, say)
+// become '?': the texts end up in frontends' one-line device listings.
+void copy_field(char* field, size_t width, const char* text) {
+    snprintf(field, width, "%s", text ? text : "");
+    for (char* c = field; *c != '\0'; ++c) {
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) *c = '?';
+    }
+}
 
 void format_address(const sockaddr_in& address, char* text, size_t size) {
     const uint8_t* octets = reinterpret_cast<const uint8_t*>(&address.sin_addr.s_addr);

@@ -34,6 +34,16 @@ bool resolve(void* handle, const char* name, Fn& slot) {
     return slot != nullptr;
 }
 
+}  // namespace
+
+#if defined(ORVELA_SANITIZED_BUILD)
+const bool kJpegBindingIsDeep = false;
+#else
+const bool kJpegBindingIsDeep = true;
+#endif
+
+namespace {
+
 JpegApi g_api;
 const JpegApi* g_loaded = nullptr;
 std::once_flag g_once;

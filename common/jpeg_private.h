@@ -31,5 +31,8 @@ struct JpegApi {
 
 // The table, loaded on first use; null when the library cannot be loaded.
 const JpegApi* orvela_jpeg_api();
+// False in sanitizer builds, whose runtimes refuse a deep binding: there
+// libjpeg's calls to its own functions may reach a host's library.
+extern const bool kJpegBindingIsDeep;
 // Name of the shared object the table is loaded from.
 constexpr const char* kJpegLibraryName = "libjpeg.so.62";

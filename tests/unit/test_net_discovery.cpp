@@ -104,6 +104,10 @@ TEST(DiscoveryAnswer, NamesFromTheDeviceId) {
     EXPECT_STREQ(r.brandName, "");
     EXPECT_STREQ(r.modelName, "scanner-1");
 
+    a.device_id = "MFG:Orvela;MDL:line1\nline2\t;";  // control characters never reach a listing
+    ASSERT_TRUE(accept(a, &r));
+    EXPECT_STREQ(r.modelName, "line1?line2?");
+
     a.device_id = "MFG:" + std::string(80, 'M') + ";MDL:" + std::string(80, 'D') + ";";
     a.serial = std::string(200, 'S');
     ASSERT_TRUE(accept(a, &r));  // long texts are cut to their fields, terminated
