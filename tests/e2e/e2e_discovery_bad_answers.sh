@@ -97,6 +97,7 @@ check "long maker cut to the brand field" test "$(field 10.231.1.24 4)" = "$(x 3
 check "long model pair cut to the model field" test "$(field 10.231.1.24 5)" = "$(x 31 d)"
 check "long serial cut to the serial field" test "$(field 10.231.1.24 6)" = "$(x 31 s)"
 check "zero byte ends the serial" grep -qF '|SN|10.231.2.25|53010|' <<<"$out"
+check "newline in a name becomes '?'" grep -qF '|line1?line2|SN|10.231.2.25|' <<<"$out"
 for entry in "${bad[@]}"; do
   read -r name bridge addr args <<<"$entry"
   check "$name ($args) is no device" not_listed "$addr"

@@ -212,7 +212,7 @@ TEST(SimSnmpAnswers, LongAndOddValuesStayWithinTheRecord) {
     id.sys_name = "line1\nline2";
     ASSERT_TRUE(accepted(build_snmp_answer(id, {}, kFour, 0), &r));
     EXPECT_STREQ(r.brandName, "");
-    EXPECT_STREQ(r.modelName, "line1\nline2");
+    EXPECT_STREQ(r.modelName, "line1?line2");  // control characters never reach a listing
     id.serial = std::string("SN\0hidden", 9);
     ASSERT_TRUE(accepted(build_snmp_answer(id, {}, kFour, 0), &r));
     EXPECT_STREQ(r.serial, "SN");
