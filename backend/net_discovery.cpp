@@ -76,6 +76,16 @@ void format_address(const sockaddr_in& address, char* text, size_t size) {
 
 bool begins_with(const char* text, const char* prefix, size_t n) { return strncmp(text, prefix, n) == 0; }
 
+// Waits (for the socket's receive time-out) for one answer of at most 2048
+// bytes; 0 or less when none came, which is how a search ends.
+ssize_t receive_answer(int sock, uint8_t (&datagram)[kDatagramSize], sockaddr_in& sender) {
+    socklen_t sender_size = sizeof sender;
+    const ssize_t n = recvfrom(sock, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&sender), &sender_size);
+    DBG_INFO("read size=%d\n", static_cast<int>(n));
+    if (n <= 0) DBG_INFO("recv failed!!!,error==%s\n", strerror(errno));
+    return n;
+}
+
 // A device on two of the host's subnets answers the broadcast once through
 // each, from two addresses. Its serial number (with the same names) shows it is
 // the same scanner: the first answer's address is kept.
@@ -309,14 +319,8 @@ int Net_FindScanner(ORVELA_Scanner** scannerList) {
     uint8_t datagram[kDatagramSize];
     for (int examined = 0; examined < kMostDatagrams; ++examined) {
         sockaddr_in sender{};
-        socklen_t sender_size = sizeof sender;
-        const ssize_t n = recvfrom(sock.fd(), datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&sender),
-                                   &sender_size);
-        DBG_INFO("read size=%d\n", static_cast<int>(n));
-        if (n <= 0) {
-            DBG_INFO("recv failed!!!,error==%s\n", strerror(errno));
-            break;
-        }
+        const ssize_t n = receive_answer(sock.fd(), datagram, sender);
+        if (n <= 0) break;
         if (sender.sin_family != AF_INET) continue;
         ORVELA_Scanner record;
         if (!answer_to_record(datagram, static_cast<int>(n), sender, &record)) continue;
@@ -363,14 +367,8 @@ bool getSNMP1284DeviceId(const char* address, char* device1284Id, size_t size) {
     uint8_t datagram[kDatagramSize];
     for (int examined = 0; examined < 3; ++examined) {
         sockaddr_in sender{};
-        socklen_t sender_size = sizeof sender;
-        const ssize_t n = recvfrom(sock.fd(), datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&sender),
-                                   &sender_size);
-        DBG_INFO("read size=%d\n", static_cast<int>(n));
-        if (n <= 0) {
-            DBG_INFO("recv failed!!!,error==%s\n", strerror(errno));
-            return false;
-        }
+        const ssize_t n = receive_answer(sock.fd(), datagram, sender);
+        if (n <= 0) return false;
         if (SNMPResponseType(datagram, static_cast<int>(n), 0, nullptr, nullptr, 0) == -1) continue;
         if (SNMPResponseData(datagram, static_cast<int>(n), 0, device1284Id, size) == -1) continue;
         const uint8_t* octets = reinterpret_cast<const uint8_t*>(&sender.sin_addr.s_addr);
