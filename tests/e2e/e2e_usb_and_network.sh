@@ -87,6 +87,48 @@ f=$OUT/usb-a4-300.pnm
 usb -- scanimage -d "$USB" --mode Color --resolution 300 --"Page Size" "A4 (210 x 297 mm)" --format=pnm -o "$f" \
   2>"$f.err" && check "$f" 300 210 297 0 0 || bad "USB A4 300 dpi: $(cat "$f.err")"
 
+# python3-sane on the USB scanner: a colour page equal to scanimage's.
+usb -- /usr/bin/python3 - "$USB" "$OUT/py-usb.pnm" 2>"$OUT/py-usb.err" <<'PY'
+import sys
+import sane
+sane.init()
+dev = sane.open(sys.argv[1])
+dev.mode = "Color"
+dev.resolution = 150
+setattr(dev, "Page Size", "4x6 in")
+dev.scan().save(sys.argv[2])
+dev.close()
+PY
+/usr/bin/python3 - "$OUT/py-usb.pnm" "$OUT/usb-Color.pnm" <<'PY' && ok || bad "python3-sane over USB: $(tail -2 "$OUT/py-usb.err")"
+import sys
+from PIL import Image
+a, b = (Image.open(p) for p in sys.argv[1:3])
+sys.exit(0 if a.size == b.size and a.tobytes() == b.tobytes() else 1)
+PY
+
+# The USB scanner shared through saned: saned (started inetd style on
+# 127.0.0.1:6566 of this namespace) runs under the emulated bus; the client
+# loads only the net backend. The page equals the one scanned locally.
+SRV=$LAB_RUN/saned-cfg CLI=$LAB_RUN/net-cfg
+mkdir -p "$SRV" "$CLI"
+echo orvela >"$SRV/dll.conf"
+echo 127.0.0.1 >"$SRV/saned.conf"
+echo net >"$CLI/dll.conf"
+printf 'connect_timeout = 3\n127.0.0.1\n' >"$CLI/net.conf"
+usb -- bash -c '
+  systemd-socket-activate -l 127.0.0.1:6566 --inetd -a -E LD_LIBRARY_PATH -E LD_PRELOAD -E UMOCKDEV_DIR \
+    --setenv=SANE_CONFIG_DIR="$1" /usr/sbin/saned -e </dev/null >/dev/null 2>"$3/saned.err" &
+  sa=$!
+  for _ in $(seq 1 100); do (exec 3<>/dev/tcp/127.0.0.1/6566) 2>/dev/null && break; sleep 0.05; done
+  SANE_CONFIG_DIR=$2 LD_LIBRARY_PATH= timeout 120 scanimage -d "net:127.0.0.1:$4" --mode Color --resolution 150 \
+    --"Page Size" "4x6 in" --format=pnm -o "$3/saned-usb.pnm"
+  rc=$?
+  kill $sa
+  wait $sa
+  exit $rc' x "$SRV" "$CLI" "$OUT" "$USB" 2>"$OUT/saned-usb.err"
+cmp -s "$OUT/saned-usb.pnm" "$OUT/usb-Color.pnm" && ok ||
+  bad "USB page through saned: $(cat "$OUT/saned-usb.err" "$OUT/saned.err" 2>/dev/null | tail -5)"
+
 # A serial number with characters that do not belong in a device name is
 # escaped in the name, and that name opens the device.
 ESC='orvela:usb://5E5A:1001:SN%2007%2FB'
