@@ -26,8 +26,8 @@
 
 #include "common/debugtool.h"
 #include "core/scan/imageproc/bilevel.h"
-#include "core/scan/imageproc/resample.h"
 #include "core/scan/orvela_drv.h"
+#include "core/scan/page_pipeline.h"
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
@@ -79,24 +79,6 @@ void pack_bilevel(ORVELA_IMAGE_RAW& img) {
         }
     }
     img.img_width = (width + 7) / 8;
-}
-
-// Rescales src_img to the requested resolution into dst_img.
-SANE_Status rescale_page(orvela_scanner_t* s, SANE_Word resolution, unsigned device_x) {
-    const double ratio = static_cast<double>(resolution) / device_x;
-    const double w = std::trunc(s->src_img.img_width * ratio + 0.00001);
-    const double h = std::trunc(ratio * s->src_img.img_height + 0.00001);
-    DBG_INFO("dst_img.img_width=%d, dst_img.img_height=%d\n", static_cast<int>(w), static_cast<int>(h));
-    if (w < 1 || h < 1 || w > 65500 * 8.0 || h > 65500 * 8.0) return SANE_STATUS_INVAL;
-    const size_t bytes = static_cast<size_t>(w) * static_cast<size_t>(h) * s->src_img.img_channel;
-    auto* data = static_cast<unsigned char*>(malloc(bytes));
-    if (data == nullptr) return SANE_STATUS_NO_MEM;
-    ScaleDownPage(s->src_img.img_data, static_cast<int>(s->src_img.img_width), static_cast<int>(s->src_img.img_height),
-                  static_cast<int>(s->src_img.img_channel), data, static_cast<int>(w), static_cast<int>(h));
-    s->dst_img = {data, static_cast<uint32_t>(w), static_cast<uint32_t>(h), s->src_img.img_channel};
-    free(s->src_img.img_data);
-    s->src_img.img_data = nullptr;
-    return SANE_STATUS_GOOD;
 }
 
 bool is_efile_host() { return strcmp(gApplicationName, "EFileApp") == 0; }
@@ -212,23 +194,18 @@ SANE_Status run_start(orvela_scanner_t* s) {
     }
 
     s->pageCount += 1;
-    const SCAN_Status decoded = orvela_sane_decompress(s, kScanFilePath);
-    if (decoded != SCAN_STATUS_GOOD) {
+    // Decoded and, when the resolution differs from the device's, rescaled
+    // (beside the decode where it can be).
+    const PageResult page = decode_and_rescale_page(s, kScanFilePath, resolution, s->dev_params.xResolution);
+    if (page.decoded != SCAN_STATUS_GOOD) {
         DBG_INFO("jpeg decompress fail!\n");
-        return static_cast<SANE_Status>(decoded);  // the page file stays for inspection
+        return static_cast<SANE_Status>(page.decoded);  // the page file stays for inspection
     }
     DBG_INFO("jpeg decompress success!\n");
     page_file.remove_on_release();
-
-    const unsigned device_x = s->dev_params.xResolution;
-    if (static_cast<unsigned>(resolution) != device_x && s->src_img.img_data != nullptr) {
-        const SANE_Status scaled = rescale_page(s, resolution, device_x);
-        if (scaled != SANE_STATUS_GOOD) {
-            release_page_buffers(s);
-            return scaled;
-        }
-    } else {
-        s->dst_img = s->src_img;
+    if (page.rescaled != SANE_STATUS_GOOD) {
+        release_page_buffers(s);
+        return page.rescaled;
     }
     if (s->user_params.ScanColor == BlackWhite && s->dev_params.ScanColor == Gray && s->dst_img.img_channel == 1)
         pack_bilevel(s->dst_img);

@@ -1,0 +1,403 @@
+// Decode and rescale of one page, the rescale running in bands beside the
+// decode (see page_pipeline.h).
+//
+// The decoder drives libjpeg through the private table exactly as
+// orvela_sane_decompress does (same checks, statuses and log lines, one
+// scanline per call straight into the page buffer) and tells a listener how
+// many rows are final. Its fatal errors jump back to the decode, which stops
+// the band thread before anything it reads is released.
+#include "core/scan/page_pipeline.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// jpeglib.h needs stdio first; jerror.h gives the message codes.
+#include <jpeglib.h>
+#include <jerror.h>
+
+#include "common/debugtool.h"
+#include "common/jpeg_private.h"
+#include "core/scan/imageproc/resample.h"
+#include "core/scan/imageproc/resample_engine.h"
+#include "core/scan/sane_decode.h"
+
+namespace {
+
+using orvela::resample::PackedWeights;
+using orvela::resample::SimdLevel;
+using orvela::resample::TwoPassJob;
+
+std::atomic<bool> g_enabled{true};
+std::atomic<unsigned> g_band_rows{64};
+std::atomic<bool> g_refuse_thread{false};
+
+// ---------------------------------------------------------------------------
+// Rescaling in bands of destination rows.
+
+// Rows of the decoded page become final in order; the band thread waits for
+// the rows a band reads. Everything here is exception-free (pthread calls).
+class BandScaler {
+public:
+    BandScaler() = default;
+    BandScaler(const BandScaler&) = delete;
+    BandScaler& operator=(const BandScaler&) = delete;
+    ~BandScaler() { stop(); }
+
+    // Sets up the weights for src (w x h x C) -> dst (dw x dh); false when
+    // this page is not done in bands (ScaleDownPage does it after the decode).
+    bool prepare(unsigned w, unsigned h, unsigned C, unsigned dw, unsigned dh) {
+        const orvela::resample::EngineSettings engine = orvela::resample::GetEngineSettings();
+        if (!g_enabled.load() || engine.level == SimdLevel::Scalar || engine.max_threads < 2) return false;
+        if ((C != 1 && C != 3) || dw == w || dh == h) return false;
+        // The filters and the order of the passes that ScaleDownPage chooses
+        // when both sides change.
+        const bool wider = dw > w;
+        const FilterFunc filter = wider ? Lanczos3Filter : BicubicFilter;
+        if (!build(filter, dw, w, wh_) || !build(filter, dh, h, wv_)) return false;
+        level_ = engine.level;
+        job_ = TwoPassJob{&wh_, &wv_, nullptr, nullptr, w, C, !wider};
+        unsigned band = g_band_rows.load();
+        band = band < 8 ? 8 : (band > 4096 ? 4096 : band);
+        band_rows_ = (band + 7) / 8 * 8;
+        bands_ = (dh + band_rows_ - 1) / band_rows_;
+        return true;
+    }
+
+    // Starts the band thread on the page buffers (src being decoded).
+    void start(const uint8_t* src, uint8_t* dst) {
+        job_.src = src;
+        job_.dst = dst;
+        active_ = true;
+        if (g_refuse_thread.load() || pthread_create(&thread_, nullptr, thread_main, this) != 0) {
+            DBG_INFO("No band thread: the page is rescaled after its decode\n");
+            return;
+        }
+        thread_started_ = true;
+    }
+
+    // The decoder has finished rows [0, rows).
+    void rows_ready(unsigned rows) {
+        if (!thread_started_) return;
+        pthread_mutex_lock(&lock_);
+        ready_ = rows;
+        if (waiting_ && ready_ >= wanted_) pthread_cond_signal(&cond_);
+        pthread_mutex_unlock(&lock_);
+    }
+
+    // The decode failed: the band thread stops before the buffers go.
+    void stop() {
+        if (!thread_started_) return;
+        pthread_mutex_lock(&lock_);
+        stopping_ = true;
+        pthread_cond_signal(&cond_);
+        pthread_mutex_unlock(&lock_);
+        pthread_join(thread_, nullptr);
+        thread_started_ = false;
+    }
+
+    // The whole page is decoded: the bands left are shared with the band
+    // thread. True when every band was made.
+    bool finish() {
+        if (!active_) return false;
+        run_bands(false);
+        if (thread_started_) {
+            pthread_join(thread_, nullptr);
+            thread_started_ = false;
+        }
+        return !failed_.load();
+    }
+
+private:
+    static bool build(FilterFunc filter, unsigned dst, unsigned src, PackedWeights& out) {
+        WeightsTableHandle table = WeightsTableInit(filter, dst, src);
+        const bool ok = out.assign(table, src);
+        WeightsTableRelease(table);
+        return ok;
+    }
+
+    static void* thread_main(void* arg) noexcept {
+        static_cast<BandScaler*>(arg)->run_bands(true);
+        return nullptr;
+    }
+
+    // Source rows that destination rows [v0, v1) read: up to the end of the
+    // last tap of any of them.
+    unsigned rows_needed(unsigned v0, unsigned v1) const {
+        unsigned end = 0;
+        for (unsigned v = v0; v < v1; ++v) {
+            const unsigned e = wv_.left[v] + wv_.count[v];
+            if (e > end) end = e;
+        }
+        return end;
+    }
+
+    // Waits until rows [0, rows) are final; false when the decode failed.
+    bool wait_for(unsigned rows) {
+        pthread_mutex_lock(&lock_);
+        while (ready_ < rows && !stopping_) {
+            wanted_ = rows;
+            waiting_ = true;
+            pthread_cond_wait(&cond_, &lock_);
+            waiting_ = false;
+        }
+        const bool go = !stopping_;
+        pthread_mutex_unlock(&lock_);
+        return go;
+    }
+
+    // Takes bands in order until none is left; the band thread waits for
+    // its rows, the decoder's thread (after the decode) never needs to.
+    void run_bands(bool wait) {
+        for (;;) {
+            const unsigned b = next_band_.fetch_add(1);
+            if (b >= bands_) return;
+            const unsigned v0 = b * band_rows_;
+            const unsigned v1 = v0 + band_rows_ < wv_.dst_size ? v0 + band_rows_ : wv_.dst_size;
+            if (wait && !wait_for(rows_needed(v0, v1))) return;
+            const bool ok = level_ == SimdLevel::Avx512 ? orvela::resample::TwoPassRowsAvx512(job_, v0, v1)
+                                                        : orvela::resample::TwoPassRowsAvx2(job_, v0, v1);
+            if (!ok) failed_.store(true);
+        }
+    }
+
+    PackedWeights wh_, wv_;
+    TwoPassJob job_{};
+    SimdLevel level_ = SimdLevel::Scalar;
+    unsigned band_rows_ = 0;
+    unsigned bands_ = 0;
+    bool active_ = false;
+    bool thread_started_ = false;
+    pthread_t thread_{};
+    std::atomic<unsigned> next_band_{0};
+    std::atomic<bool> failed_{false};
+    // Guarded by lock_.
+    pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cond_ = PTHREAD_COND_INITIALIZER;
+    unsigned ready_ = 0;
+    unsigned wanted_ = 0;
+    bool waiting_ = false;
+    bool stopping_ = false;
+};
+
+// What the decoder tells about the page it decodes.
+class PageSink {
+public:
+    virtual ~PageSink() = default;
+    // The page buffer is allocated and about to be filled.
+    virtual void begin(unsigned char* buffer, unsigned w, unsigned h, unsigned C) = 0;
+    // Rows [0, rows) are final.
+    virtual void rows_ready(unsigned rows) = 0;
+    // The decode failed; the buffer is released after this returns.
+    virtual void abandon() = 0;
+};
+
+// The page's rescaling: the destination buffer and, where possible, the
+// band thread.
+class PageRescale final : public PageSink {
+public:
+    PageRescale(SANE_Word resolution, unsigned device_x) : resolution_(resolution), device_x_(device_x) {}
+    ~PageRescale() override { free(dst_); }
+
+    void begin(unsigned char* buffer, unsigned w, unsigned h, unsigned C) override {
+        if (!rescaled_page_size(w, h, resolution_, device_x_, &dw_, &dh_)) {
+            status_ = SANE_STATUS_INVAL;
+            return;
+        }
+        dst_ = static_cast<unsigned char*>(malloc(static_cast<size_t>(dw_) * dh_ * C));
+        if (dst_ == nullptr) {
+            status_ = SANE_STATUS_NO_MEM;
+            return;
+        }
+        if (bands_.prepare(w, h, C, dw_, dh_)) {
+            DBG_INFO("Run into ScaleDownPage\n");
+            bands_.start(buffer, dst_);
+        }
+    }
+    void rows_ready(unsigned rows) override { bands_.rows_ready(rows); }
+    void abandon() override { bands_.stop(); }
+
+    // After a good decode: the rescaled page replaces the decoded one.
+    SANE_Status complete(orvela_scanner_t* s) {
+        if (status_ != SANE_STATUS_GOOD) return status_;
+        ORVELA_IMAGE_RAW& src = s->src_img;
+        if (!bands_.finish())
+            ScaleDownPage(src.img_data, static_cast<int>(src.img_width), static_cast<int>(src.img_height),
+                          static_cast<int>(src.img_channel), dst_, static_cast<int>(dw_), static_cast<int>(dh_));
+        s->dst_img = {dst_, dw_, dh_, src.img_channel};
+        dst_ = nullptr;
+        free(src.img_data);
+        src.img_data = nullptr;
+        return SANE_STATUS_GOOD;
+    }
+
+private:
+    SANE_Word resolution_;
+    unsigned device_x_;
+    uint32_t dw_ = 0, dh_ = 0;
+    unsigned char* dst_ = nullptr;
+    SANE_Status status_ = SANE_STATUS_GOOD;
+    BandScaler bands_;
+};
+
+// ---------------------------------------------------------------------------
+// The decode.
+
+struct DecodeErrorManager {
+    jpeg_error_mgr pub;  // first: libjpeg sees only this part
+    jmp_buf escape;
+};
+
+void log_jpeg_message(j_common_ptr cinfo) {
+    char text[JMSG_LENGTH_MAX] = {};
+    cinfo->err->format_message(cinfo, text);
+    DBG_INFO("libjpeg: %s\n", text);
+}
+
+[[noreturn]] void on_fatal_error(j_common_ptr cinfo) {
+    log_jpeg_message(cinfo);
+    longjmp(reinterpret_cast<DecodeErrorManager*>(cinfo->err)->escape, 1);
+}
+
+// Warnings are logged; data that ends early makes the page unusable.
+void on_message(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;
+    log_jpeg_message(cinfo);
+    if (cinfo->err->msg_code == JWRN_JPEG_EOF) longjmp(reinterpret_cast<DecodeErrorManager*>(cinfo->err)->escape, 1);
+    cinfo->err->num_warnings++;
+}
+
+unsigned long long requested_pixels(const orvela_scanner_t* s) {
+    const unsigned long long area =
+        static_cast<unsigned long long>(s->dev_params.widthPixel) * s->dev_params.heightPixel;
+    return area != 0 ? area : kMaxRequestPixels;
+}
+
+// Only trivially destructible locals live between setjmp and a longjmp; the
+// sink lives in the caller's frame.
+SCAN_Status decode_with_sink(orvela_scanner_t* s, const JpegApi* api, FILE* file, PageSink* sink) {
+    jpeg_decompress_struct cinfo;
+    memset(&cinfo, 0, sizeof cinfo);
+    DecodeErrorManager err;
+    memset(&err, 0, sizeof err);
+    unsigned char* volatile buffer = nullptr;
+    const long start = ftell(file);
+
+    cinfo.err = api->std_error(&err.pub);
+    err.pub.error_exit = on_fatal_error;
+    err.pub.emit_message = on_message;
+    err.pub.output_message = log_jpeg_message;
+    if (setjmp(err.escape) != 0) {
+        api->destroy_decompress(&cinfo);
+        if (buffer != nullptr) sink->abandon();
+        free(buffer);
+        return SCAN_STATUS_IO_ERROR;
+    }
+
+    api->create_decompress(&cinfo);
+    api->stdio_src(&cinfo, file);
+    api->read_header(&cinfo, TRUE);
+    DBG_INFO("libjpeg version: %d%c\n", 9, 'e');
+    DBG_INFO("cinfo.image_width=%d\n", cinfo.image_width);
+    DBG_INFO("cinfo.image_height=%d\n", cinfo.image_height);
+    api->calc_output_dimensions(&cinfo);
+    DBG_INFO("cinfo.output_width=%d\n", cinfo.output_width);
+    DBG_INFO("cinfo.output_height=%d\n", cinfo.output_height);
+    DBG_INFO("cinfo.output_components=%d\n", cinfo.output_components);
+
+    const unsigned long long pixels = static_cast<unsigned long long>(cinfo.output_width) * cinfo.output_height;
+    if (pixels == 0 || pixels > 2 * requested_pixels(s) ||
+        (cinfo.output_components != 1 && cinfo.output_components != 3)) {
+        DBG_INFO("Refuse page of %ux%u pixels, %d components\n", cinfo.output_width, cinfo.output_height,
+                 cinfo.output_components);
+        api->destroy_decompress(&cinfo);
+        return SCAN_STATUS_IO_ERROR;
+    }
+    const size_t stride = static_cast<size_t>(cinfo.output_width) * static_cast<size_t>(cinfo.output_components);
+    buffer = static_cast<unsigned char*>(malloc(stride * cinfo.output_height));
+    if (buffer == nullptr) {
+        api->destroy_decompress(&cinfo);
+        fseek(file, start, SEEK_SET);
+        return SCAN_STATUS_NO_MEM;
+    }
+    sink->begin(buffer, cinfo.output_width, cinfo.output_height, static_cast<unsigned>(cinfo.output_components));
+
+    api->start_decompress(&cinfo);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = buffer + static_cast<size_t>(cinfo.output_scanline) * stride;
+        if (api->read_scanlines(&cinfo, &row, 1) != 1) {
+            api->destroy_decompress(&cinfo);
+            sink->abandon();
+            free(buffer);
+            return SCAN_STATUS_IO_ERROR;
+        }
+        sink->rows_ready(cinfo.output_scanline);
+    }
+    api->finish_decompress(&cinfo);
+    const ORVELA_IMAGE_RAW page = {buffer, cinfo.output_width, cinfo.output_height,
+                                   static_cast<uint32_t>(cinfo.output_components)};
+    api->destroy_decompress(&cinfo);
+
+    release_page_buffers(s);
+    s->src_img = page;
+    return SCAN_STATUS_GOOD;
+}
+
+SCAN_Status decode_file_with_sink(orvela_scanner_t* s, const char* filename, PageSink* sink) {
+    const JpegApi* api = orvela_jpeg_api();
+    if (s == nullptr || filename == nullptr || api == nullptr) return SCAN_STATUS_IO_ERROR;
+    const int fd = open(filename, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return SCAN_STATUS_IO_ERROR;
+    FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        close(fd);
+        return SCAN_STATUS_IO_ERROR;
+    }
+    const SCAN_Status status = decode_with_sink(s, api, file, sink);
+    fclose(file);
+    return status;
+}
+
+}  // namespace
+
+bool rescaled_page_size(uint32_t w, uint32_t h, SANE_Word resolution, unsigned device_x, uint32_t* dst_w,
+                        uint32_t* dst_h) {
+    const double ratio = static_cast<double>(resolution) / device_x;
+    const double dw = std::trunc(w * ratio + 0.00001);
+    const double dh = std::trunc(ratio * h + 0.00001);
+    DBG_INFO("dst_img.img_width=%d, dst_img.img_height=%d\n", static_cast<int>(dw), static_cast<int>(dh));
+    if (!(dw >= 1) || !(dh >= 1) || dw > 65500 * 8.0 || dh > 65500 * 8.0) return false;
+    *dst_w = static_cast<uint32_t>(dw);
+    *dst_h = static_cast<uint32_t>(dh);
+    return true;
+}
+
+PageResult decode_and_rescale_page(orvela_scanner_t* s, const char* filename, SANE_Word resolution,
+                                   unsigned device_x) {
+    if (s == nullptr || static_cast<unsigned>(resolution) == device_x || device_x == 0) {
+        const SCAN_Status decoded = orvela_sane_decompress(s, filename);
+        if (decoded == SCAN_STATUS_GOOD) s->dst_img = s->src_img;
+        return {decoded, SANE_STATUS_GOOD};
+    }
+    PageRescale rescale(resolution, device_x);
+    const SCAN_Status decoded = decode_file_with_sink(s, filename, &rescale);
+    if (decoded != SCAN_STATUS_GOOD) return {decoded, SANE_STATUS_GOOD};
+    return {decoded, rescale.complete(s)};
+}
+
+PagePipelineSettings get_page_pipeline_settings() {
+    return PagePipelineSettings{g_enabled.load(), g_band_rows.load(), g_refuse_thread.load()};
+}
+
+void set_page_pipeline_settings(const PagePipelineSettings& settings) {
+    g_enabled.store(settings.enabled);
+    g_band_rows.store(settings.band_rows);
+    g_refuse_thread.store(settings.refuse_thread);
+}

@@ -1,0 +1,51 @@
+// Host work of one page: the page file is decoded and, when the requested
+// resolution differs from the device's, rescaled.
+//
+// Where the resampler can work on bands of destination rows (both axes
+// change and vector code is available), a second thread rescales each band
+// as soon as the decoder has produced the source rows it reads, so that the
+// page costs little more than its decode; after the decode the two threads
+// share the bands that are left. The bytes are exactly those of decoding the
+// whole page and then calling ScaleDownPage on it: every destination row is
+// computed by the same code from the same weights whatever band it is in.
+//
+//   decoder (caller's thread)   rows 0..k ready ----> rows ..m ready --> done, then bands left
+//   band thread                 waits, band 0 ------> band 1 ... -------> bands left, ends
+//
+// Anything that prevents the bands (no thread, no memory for the weights, a
+// band that finds no scratch memory) leaves the rescaling to ScaleDownPage on
+// the whole decoded page, after the decode.
+#pragma once
+
+#include <cstdint>
+
+#include "core/scan/sane_handle.h"
+
+// Outcome of a page's decode and rescale.
+struct PageResult {
+    SCAN_Status decoded;   // as orvela_sane_decompress: GOOD, IO_ERROR or NO_MEM
+    SANE_Status rescaled;  // GOOD, INVAL (no usable size) or NO_MEM (no room for the rescaled page)
+};
+
+// Size of a page of w x h pixels rescaled from device_x dpi to resolution:
+// trunc(w * ratio + 0.00001) x trunc(ratio * h + 0.00001). False when either
+// side comes out below 1 or above 524000.
+bool rescaled_page_size(uint32_t w, uint32_t h, SANE_Word resolution, unsigned device_x, uint32_t* dst_w,
+                        uint32_t* dst_h);
+
+// Decodes the page file into s->src_img and, when resolution differs from
+// device_x, rescales it into s->dst_img and releases src_img; otherwise
+// dst_img takes over src_img. A failed decode leaves the handle's buffers as
+// they were and nothing of this page allocated. A failed rescale leaves the
+// decoded page in src_img (dst_img cleared) for the caller to release.
+PageResult decode_and_rescale_page(orvela_scanner_t* s, const char* filename, SANE_Word resolution,
+                                   unsigned device_x);
+
+// Settings for tests and the benchmark.
+struct PagePipelineSettings {
+    bool enabled = true;         // false: decode the whole page, then ScaleDownPage
+    unsigned band_rows = 64;     // destination rows per band (rounded up to a multiple of 8)
+    bool refuse_thread = false;  // act as if the band thread could not be started
+};
+PagePipelineSettings get_page_pipeline_settings();
+void set_page_pipeline_settings(const PagePipelineSettings& settings);
