@@ -47,12 +47,12 @@ PY
 }
 
 # usb [SERVER OPTIONS] -- COMMAND...: runs COMMAND with the emulated scanner
-# plugged in; the server's report goes to $OUT/usb.log. The device must be
-# unlocked again when the frontend has gone.
+# plugged in; the server's report of what the device saw goes to
+# $OUT/usb.log. The device must be unlocked again when the frontend has gone.
 usb() {
-  timeout 300 "$SERVER" --stats "$@" 2>>"$OUT/usb.err"
+  timeout 300 "$SERVER" --stats-file "$OUT/usb.log" "$@"
   local rc=$?
-  tail -1 "$OUT/usb.err" | grep -q "locked=0" || bad "USB scanner left locked: $(tail -1 "$OUT/usb.err")"
+  tail -1 "$OUT/usb.log" | grep -q "locked=0" || bad "USB scanner left locked: $(tail -1 "$OUT/usb.log")"
   return $rc
 }
 
@@ -62,7 +62,7 @@ FEED=orvela:socket://10.231.1.22
 
 # Listing: the USB scanner first, then both network scanners, all of type
 # "Scanner".
-list=$(usb -- scanimage -L)
+list=$(usb -- scanimage -L 2>&1)
 first=$(echo "$list" | grep -m1 '^device')
 [ "$first" = "device \`$USB' is a Orvela OR-M1020 Scanner" ] && ok || bad "first listed: $first (all: $list)"
 echo "$list" | grep -qF "device \`$DEV' is a Orvela OR-M1020 Scanner" && ok || bad "scanimage -L: $list"
@@ -132,7 +132,7 @@ cmp -s "$OUT/saned-usb.pnm" "$OUT/usb-Color.pnm" && ok ||
 # A serial number with characters that do not belong in a device name is
 # escaped in the name, and that name opens the device.
 ESC='orvela:usb://5E5A:1001:SN%2007%2FB'
-list=$(usb --serial "SN 07/B" -- scanimage -L)
+list=$(usb --serial "SN 07/B" -- scanimage -L 2>&1)
 echo "$list" | grep -qF "device \`$ESC' is a Orvela OR-M1020 Scanner" && ok || bad "escaped serial: $list"
 f=$OUT/usb-escaped.pnm
 usb --serial "SN 07/B" -- scanimage -d "$ESC" --mode Gray --resolution 100 --"Page Size" "4x6 in" --format=pnm \
@@ -143,11 +143,32 @@ usb --serial "SN 07/B" -- scanimage -d "$ESC" --mode Gray --resolution 100 --"Pa
 mkdir -p "$OUT/usbadf"
 (cd "$OUT/usbadf" && usb --pid 1006 --product OR-M2270fdw --serial FD0001 --sheets 3 --right-rear -- \
    scanimage -d orvela:usb://5E5A:1006:FD0001 --source "Automatic Document Feeder" --mode Gray --resolution 100 \
-   --"Page Size" "A5 (148 x 210 mm)" --format=pnm --batch=adf%d.pnm >/dev/null)
+   --"Page Size" "A5 (148 x 210 mm)" --format=pnm --batch=adf%d.pnm >/dev/null 2>"$OUT/usbadf.err")
 rc=$?
 n=$(ls "$OUT"/usbadf/adf*.pnm 2>/dev/null | wc -l)
-[ $rc = 0 ] && [ "$n" = 3 ] && ok || bad "USB feeder batch: rc=$rc pages=$n $(tail -5 "$OUT/usb.err")"
+[ $rc = 0 ] && [ "$n" = 3 ] && ok || bad "USB feeder batch: rc=$rc pages=$n $(cat "$OUT/usbadf.err")"
 for i in 1 2 3; do [ -f "$OUT/usbadf/adf$i.pnm" ] && check "$OUT/usbadf/adf$i.pnm" 100 148 210 33.95 0; done
+
+# A jam on the second sheet ends the batch with the first page kept and the
+# scanner released; a scanner busy at the first lock is waited out.
+mkdir -p "$OUT/jam"
+(cd "$OUT/jam" && usb --pid 1006 --product OR-M2270fdw --serial FD0002 --sheets 3 --right-rear --jam-at-page 2 -- \
+   scanimage -d orvela:usb://5E5A:1006:FD0002 --source "Automatic Document Feeder" --mode Gray --resolution 100 \
+   --format=pnm --batch=jam%d.pnm >/dev/null 2>"$OUT/jam.err")
+rc=$?
+[ $rc != 0 ] && [ "$(ls "$OUT"/jam/jam*.pnm 2>/dev/null | wc -l)" = 1 ] && grep -q "Document feeder jammed" "$OUT/jam.err" &&
+  ok || bad "jam over USB: rc=$rc $(ls "$OUT/jam") $(cat "$OUT/jam.err")"
+f=$OUT/busy.pnm
+usb --busy 1 -- scanimage -d "$USB" --mode Gray --resolution 100 --"Page Size" "4x6 in" --format=pnm -o "$f" 2>"$f.err" &&
+  check "$f" 100 101.6 152.4 0 0 || bad "busy scanner over USB: $(cat "$f.err")"
+
+# scanimage's conformance test and 1 KiB reads over USB.
+t=$(usb -- scanimage -d "$USB" -T --resolution 75 2>&1)
+echo "$t" | grep -q "stepped read.*PASS" && ! echo "$t" | grep -q FAIL && ok ||
+  bad "scanimage -T over USB: $(echo "$t" | grep -v PASS | head -5)"
+f=$OUT/usb-small-buffer.pnm
+usb -- scanimage --buffer-size=1 -d "$USB" --mode Gray --resolution 600 --"Page Size" "4x6 in" --format=pnm -o "$f" \
+  2>"$f.err" && check "$f" 600 101.6 152.4 0 0 || bad "1 KiB reads over USB: $(cat "$f.err")"
 
 # One page over USB and one over the network at the same time, from two
 # frontends running side by side under the same emulated bus.
@@ -168,7 +189,7 @@ n=$("$LAB_BIN/image_check" "$OUT/both-net.pnm" 200 2>/dev/null | sed 's/ cells=.
 f=$OUT/first-device.pnm
 usb -- scanimage --mode Gray --resolution 75 --"Page Size" "4x6 in" --format=pnm -o "$f" 2>"$f.err" &&
   check "$f" 75 101.6 152.4 0 0 || bad "scan from the first device: $(cat "$f.err")"
-tail -1 "$OUT/usb.err" | grep -q " 1 pages" && ok || bad "the first device was not the USB one: $(tail -1 "$OUT/usb.err")"
+tail -1 "$OUT/usb.log" | grep -q " 1 pages" && ok || bad "the first device was not the USB one: $(tail -1 "$OUT/usb.log")"
 
 echo "$pass passed, $fail failed"
 [ $fail = 0 ]

@@ -15,7 +15,10 @@
 //     --sheets N              sheets in the feeder
 //     --right-rear            positions count from the bed's right edge
 //     --band-size N           data bytes per band
+//     --busy N                the next N locks answer "busy"
+//     --jam-at-page K         page K stops halfway with a paper jam
 //     --stats                 print what the device saw on exit (stderr)
+//     --stats-file F          append that line to F instead
 //
 // This process needs no preload itself: umockdev serves the ioctls of the
 // child's emulated /dev node from a worker thread here. The child is started
@@ -52,7 +55,8 @@ void forward_signal(int sig) {
 [[noreturn]] void usage() {
     fprintf(stderr,
             "usage: usb_scanner_server [--vid HEX] [--pid HEX] [--serial S] [--manufacturer S] [--product S]\n"
-            "                          [--sheets N] [--right-rear] [--band-size N] [--stats] -- command [args...]\n");
+            "                          [--sheets N] [--right-rear] [--band-size N] [--busy N] [--jam-at-page K]\n"
+            "                          [--stats] [--stats-file F] -- command [args...]\n");
     exit(2);
 }
 
@@ -72,6 +76,7 @@ int main(int argc, char** argv) {
     std::string serial = "SN0001", manufacturer = "Orvela", product = "OR-M1020";
     orvela_sim::SimScript script;
     bool stats = false;
+    std::string stats_file;
     int i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
         const std::string arg = argv[i];
@@ -89,6 +94,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--pid" && parse_number(argv[i + 1], 16, 1, 0xFFFF, v)) {
             pid = static_cast<uint16_t>(v);
             ++i;
+        } else if (arg == "--stats-file") {
+            stats = true;
+            stats_file = argv[++i];
         } else if (arg == "--serial") {
             serial = argv[++i];
         } else if (arg == "--manufacturer") {
@@ -100,6 +108,12 @@ int main(int argc, char** argv) {
             ++i;
         } else if (arg == "--band-size" && parse_number(argv[i + 1], 10, 1, 1 << 24, v)) {
             script.band_size = static_cast<uint32_t>(v);
+            ++i;
+        } else if (arg == "--busy" && parse_number(argv[i + 1], 10, 0, 1000, v)) {
+            script.busy_locks = static_cast<int>(v);
+            ++i;
+        } else if (arg == "--jam-at-page" && parse_number(argv[i + 1], 10, 1, 1000, v)) {
+            script.jam_at_page = static_cast<int>(v);
             ++i;
         } else {
             usage();
@@ -155,11 +169,14 @@ int main(int argc, char** argv) {
         if (stats) {
             const usb_emu::UsbfsStats s = device.stats();
             const auto commands = model->commands();
-            fprintf(stderr,
+            FILE* out = stats_file.empty() ? stderr : fopen(stats_file.c_str(), "ae");
+            if (out == nullptr) out = stderr;
+            fprintf(out,
                     "usb_scanner_server: child status %d; %llu ioctls, %llu URBs, %zu commands, %d pages, "
                     "%zu bytes of page data, locked=%d\n",
                     status, static_cast<unsigned long long>(s.ioctls), static_cast<unsigned long long>(s.submits),
                     commands.size(), model->pages_started(), peer->page_data().size(), model->locked() ? 1 : 0);
+            if (out != stderr) fclose(out);
         }
     } catch (const std::exception& e) {
         fprintf(stderr, "usb_scanner_server: %s\n", e.what());
