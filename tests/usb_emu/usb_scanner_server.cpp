@@ -36,6 +36,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/usb_emu/sim_bulk_peer.h"
 #include "tests/usb_emu/usbfs_emulation.h"
@@ -140,10 +141,22 @@ int main(int argc, char** argv) {
             return 0;
         });
 
-        const char* preload = getenv("LD_PRELOAD");
-        std::string value = "libumockdev-preload.so.0";
-        if (preload != nullptr && *preload != '\0') value += std::string(":") + preload;
-        setenv("LD_PRELOAD", value.c_str(), 1);
+        // The child's environment: ours (UMOCKDEV_DIR included) with the
+        // preload library in front of any other. Built as a copy, since
+        // umockdev's thread is running already and setenv is not thread safe.
+        std::vector<std::string> env_text;
+        std::string preload = "LD_PRELOAD=libumockdev-preload.so.0";
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (strncmp(*e, "LD_PRELOAD=", 11) == 0) {
+                if ((*e)[11] != '\0') preload += std::string(":") + (*e + 11);
+            } else {
+                env_text.emplace_back(*e);
+            }
+        }
+        env_text.push_back(preload);
+        std::vector<char*> child_env;
+        for (std::string& e : env_text) child_env.push_back(e.data());
+        child_env.push_back(nullptr);
 
         struct sigaction sa {};
         sa.sa_handler = forward_signal;
@@ -153,8 +166,7 @@ int main(int argc, char** argv) {
         sigaction(SIGHUP, &sa, nullptr);
 
         pid_t child = 0;
-        const int rc = posix_spawnp(&child, command[0], nullptr, nullptr, command, environ);
-        unsetenv("LD_PRELOAD");
+        const int rc = posix_spawnp(&child, command[0], nullptr, nullptr, command, child_env.data());
         if (rc != 0) {
             fprintf(stderr, "usb_scanner_server: cannot run %s: %s\n", command[0], strerror(rc));
             return 127;
