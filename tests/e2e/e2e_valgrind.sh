@@ -4,7 +4,7 @@
 # block, through the backend's main paths: a device search, a colour page
 # that is resampled, a black-and-white page, a feeder run to its end, a page
 # whose connection drops, a page cancelled by Ctrl-C, and a page over
-# emulated USB.
+# emulated USB; and saned serving a page.
 set -u
 . "$(dirname "$0")/lab_lib.sh"
 lab_init
@@ -98,6 +98,38 @@ fi
 # The device was told to stop, then released.
 [ "$(grep -o 'cmd=[a-z]' "$LAB_RUN/slow.cmds" | tail -2 | tr '\n' ' ')" = "cmd=a cmd=u " ] && ok ||
   bad "commands of the cancelled page: $(cat "$LAB_RUN/slow.cmds")"
+
+# saned under memcheck, serving a page to the net backend: its reads come in
+# pieces of its ring buffer, down to a few bytes.
+SRV=$LAB_RUN/saned-cfg CLI=$LAB_RUN/net-cfg
+mkdir -p "$SRV" "$CLI"
+echo orvela >"$SRV/dll.conf"
+echo 127.0.0.1 >"$SRV/saned.conf"
+echo net >"$CLI/dll.conf"
+printf 'connect_timeout = 3\n127.0.0.1\n' >"$CLI/net.conf"
+systemd-socket-activate -l 127.0.0.1:6566 --inetd -a -E LD_LIBRARY_PATH --setenv=SANE_CONFIG_DIR="$SRV" \
+  "${VG[@]}" --log-file="$OUT/saned-%p.log" /usr/sbin/saned </dev/null >/dev/null 2>"$OUT/saned-activate.err" &
+SA=$!
+LAB_PIDS+=("$SA")
+# Ready when it listens (a test connection would start a saned of its own).
+for _ in $(seq 1 100); do grep -q "Listening on" "$OUT/saned-activate.err" && break; sleep 0.05; done
+SANE_CONFIG_DIR=$CLI LD_LIBRARY_PATH= timeout 300 scanimage -d "net:127.0.0.1:$DEV" --mode Color --resolution 150 \
+  --"Page Size" "4x6 in" --format=pnm -o "$OUT/saned.pnm" 2>"$OUT/saned-client.err"
+rc=$?
+# saned ends when its client has gone; memcheck writes its summary then.
+for _ in $(seq 1 100); do grep -qs "ERROR SUMMARY" "$OUT"/saned-*.log && break; sleep 0.1; done
+kill "$SA" 2>/dev/null
+wait "$SA" 2>/dev/null
+cat "$OUT"/saned-*.log >"$OUT/saned.vg" 2>/dev/null
+[ "$(grep -c "ERROR SUMMARY" "$OUT/saned.vg")" = 1 ] && ok || bad "one saned expected: $(grep "Command:" "$OUT/saned.vg")"
+if ! grep -q "ERROR SUMMARY: 0 errors" "$OUT/saned.vg" 2>/dev/null; then
+  bad "saned: memcheck found errors or did not finish:"
+  grep -A25 -m3 "Invalid\|uninitialised\|definitely lost in" "$OUT/saned.vg" 2>/dev/null | head -80
+elif [ $rc != 0 ]; then
+  bad "page through saned under memcheck: rc=$rc $(cat "$OUT/saned-client.err")"
+else
+  ok
+fi
 
 # Over emulated USB (the preload and memcheck in the same frontend).
 if [ -x "$LAB_BIN/usb_scanner_server" ]; then
