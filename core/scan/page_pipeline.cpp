@@ -10,8 +10,10 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csetjmp>
@@ -25,6 +27,7 @@
 
 #include "common/debugtool.h"
 #include "common/jpeg_private.h"
+#include "core/scan/imageproc/bilevel.h"
 #include "core/scan/imageproc/resample.h"
 #include "core/scan/imageproc/resample_engine.h"
 #include "core/scan/sane_decode.h"
@@ -76,11 +79,17 @@ public:
         job_.src = src;
         job_.dst = dst;
         active_ = true;
-        if (g_refuse_thread.load() || pthread_create(&thread_, nullptr, thread_main, this) != 0) {
+        if (g_refuse_thread.load()) {
             DBG_INFO("No band thread: the page is rescaled after its decode\n");
             return;
         }
-        thread_started_ = true;
+        // The host's signals stay on the host's threads.
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
+        thread_started_ = pthread_create(&thread_, nullptr, thread_main, this) == 0;
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        if (!thread_started_) DBG_INFO("No band thread: the page is rescaled after its decode\n");
     }
 
     // The decoder has finished rows [0, rows).
@@ -390,6 +399,26 @@ PageResult decode_and_rescale_page(orvela_scanner_t* s, const char* filename, SA
     const SCAN_Status decoded = decode_file_with_sink(s, filename, &rescale);
     if (decoded != SCAN_STATUS_GOOD) return {decoded, SANE_STATUS_GOOD};
     return {decoded, rescale.complete(s)};
+}
+
+void pack_bilevel_page(ORVELA_IMAGE_RAW& img) {
+    DBG_INFO("Convert gray image to 1 bit B/W image!\n");
+    const uint32_t width = img.img_width;
+    const unsigned char* in_base = img.img_data;
+    unsigned char* out = img.img_data;
+    for (uint32_t y = 0; y < img.img_height; ++y) {
+        const unsigned char* in = in_base + static_cast<size_t>(y) * width;
+        for (uint32_t x = 0; x < width; x += 8) {
+            unsigned char byte = 0;
+            const uint32_t bits = std::min<uint32_t>(8, width - x);
+            for (uint32_t b = 0; b < bits; ++b) {
+                const int v = in[x + b];
+                if (v < CalcNewThreshold(v)) byte |= static_cast<unsigned char>(0x80 >> b);
+            }
+            *out++ = byte;  // never ahead of the input: out advances 1 per 8 read
+        }
+    }
+    img.img_width = (width + 7) / 8;
 }
 
 PagePipelineSettings get_page_pipeline_settings() {

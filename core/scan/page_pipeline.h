@@ -1,5 +1,6 @@
 // Host work of one page: the page file is decoded and, when the requested
-// resolution differs from the device's, rescaled.
+// resolution differs from the device's, rescaled; a black-and-white page is
+// then packed to one bit per pixel.
 //
 // Where the resampler can work on bands of destination rows (both axes
 // change and vector code is available), a second thread rescales each band
@@ -40,6 +41,14 @@ bool rescaled_page_size(uint32_t w, uint32_t h, SANE_Word resolution, unsigned d
 // decoded page in src_img (dst_img cleared) for the caller to release.
 PageResult decode_and_rescale_page(orvela_scanner_t* s, const char* filename, SANE_Word resolution,
                                    unsigned device_x);
+
+// Packs a grey page to one bit per pixel in place: 1 (black) when the pixel
+// is below its randomised threshold (CalcNewThreshold, once per pixel in
+// order), first pixel in the top bit; img_width becomes the bytes of a row.
+// A row that does not end on a whole byte ends in a partial byte whose unused
+// bits are white: dropping those pixels would leave the frame's last byte to
+// the read's fill pattern, a striped edge on the page.
+void pack_bilevel_page(ORVELA_IMAGE_RAW& img);
 
 // Settings for tests and the benchmark.
 struct PagePipelineSettings {

@@ -25,7 +25,6 @@
 #include <ctime>
 
 #include "common/debugtool.h"
-#include "core/scan/imageproc/bilevel.h"
 #include "core/scan/orvela_drv.h"
 #include "core/scan/page_pipeline.h"
 #include "core/scan/sane_decode.h"
@@ -55,31 +54,6 @@ private:
     int fd_ = -1;
     bool remove_ = false;
 };
-
-// Packs a grey page to one bit per pixel in place: 1 (black) when the pixel
-// is below its randomised threshold, first pixel in the top bit. A row that
-// does not end on a whole byte ends in a partial byte whose unused bits are
-// white: dropping those pixels would leave the frame's last byte to the read's
-// fill pattern, a striped edge on the page.
-void pack_bilevel(ORVELA_IMAGE_RAW& img) {
-    DBG_INFO("Convert gray image to 1 bit B/W image!\n");
-    const uint32_t width = img.img_width;
-    const unsigned char* in_base = img.img_data;
-    unsigned char* out = img.img_data;
-    for (uint32_t y = 0; y < img.img_height; ++y) {
-        const unsigned char* in = in_base + static_cast<size_t>(y) * width;
-        for (uint32_t x = 0; x < width; x += 8) {
-            unsigned char byte = 0;
-            const uint32_t bits = std::min<uint32_t>(8, width - x);
-            for (uint32_t b = 0; b < bits; ++b) {
-                const int v = in[x + b];
-                if (v < CalcNewThreshold(v)) byte |= static_cast<unsigned char>(0x80 >> b);
-            }
-            *out++ = byte;  // never ahead of the input: out advances 1 per 8 read
-        }
-    }
-    img.img_width = (width + 7) / 8;
-}
 
 bool is_efile_host() { return strcmp(gApplicationName, "EFileApp") == 0; }
 
@@ -208,7 +182,7 @@ SANE_Status run_start(orvela_scanner_t* s) {
         return page.rescaled;
     }
     if (s->user_params.ScanColor == BlackWhite && s->dev_params.ScanColor == Gray && s->dst_img.img_channel == 1)
-        pack_bilevel(s->dst_img);
+        pack_bilevel_page(s->dst_img);
 
     // Reads rely on the frame parameters; a frontend that reads without asking
     // for them first still gets the page's real line count.
