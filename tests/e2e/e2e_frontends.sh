@@ -143,7 +143,8 @@ systemd-socket-activate -l 127.0.0.1:6566 --inetd -a -E LD_LIBRARY_PATH --setenv
   /usr/sbin/saned -e </dev/null >"$OUT/saned.out" 2>"$OUT/saned.err" &
 SA=$!
 LAB_PIDS+=("$SA")
-for _ in $(seq 1 100); do (exec 3<>/dev/tcp/127.0.0.1/6566) 2>/dev/null && break; sleep 0.05; done
+# Ready when it listens (a test connection would start a saned of its own).
+for _ in $(seq 1 100); do grep -q "Listening on" "$OUT/saned.err" && break; sleep 0.05; done
 net() { SANE_CONFIG_DIR=$CLI LD_LIBRARY_PATH= timeout 120 "$@"; }
 
 # The listing through saned (saned searches with local_only set).

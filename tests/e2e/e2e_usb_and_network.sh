@@ -119,7 +119,7 @@ usb -- bash -c '
   systemd-socket-activate -l 127.0.0.1:6566 --inetd -a -E LD_LIBRARY_PATH -E LD_PRELOAD -E UMOCKDEV_DIR \
     --setenv=SANE_CONFIG_DIR="$1" /usr/sbin/saned -e </dev/null >/dev/null 2>"$3/saned.err" &
   sa=$!
-  for _ in $(seq 1 100); do (exec 3<>/dev/tcp/127.0.0.1/6566) 2>/dev/null && break; sleep 0.05; done
+  for _ in $(seq 1 100); do grep -q "Listening on" "$3/saned.err" && break; sleep 0.05; done
   SANE_CONFIG_DIR=$2 LD_LIBRARY_PATH= timeout 120 scanimage -d "net:127.0.0.1:$4" --mode Color --resolution 150 \
     --"Page Size" "4x6 in" --format=pnm -o "$3/saned-usb.pnm"
   rc=$?
