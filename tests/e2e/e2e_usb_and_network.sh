@@ -3,6 +3,8 @@
 # two simulated network scanners in the lab, and an emulated USB scanner
 # (umockdev, the real libusb, the simulator's device model behind the bulk
 # endpoints) served by usb_scanner_server to the frontend it runs as a child.
+# Besides pages: a feeder run, a jam, a busy scanner, a pulled cable,
+# python3-sane and saned on the USB scanner.
 # The listing holds all of them, USB first; USB pages are checked against the
 # chart like the network ones; a USB and a network page are scanned at once.
 set -u
@@ -161,6 +163,18 @@ rc=$?
 f=$OUT/busy.pnm
 usb --busy 1 -- scanimage -d "$USB" --mode Gray --resolution 100 --"Page Size" "4x6 in" --format=pnm -o "$f" 2>"$f.err" &&
   check "$f" 100 101.6 152.4 0 0 || bad "busy scanner over USB: $(cat "$f.err")"
+
+# The cable is pulled in the middle of a page: the frontend hears of an I/O
+# error at once, neither hanging nor crashing.
+f=$OUT/unplug.pnm
+t0=$(date +%s)
+timeout 120 "$SERVER" --stats-file "$OUT/unplug.log" --band-size 4096 --band-delay 50 --unplug-after 1000 -- \
+  scanimage -d "$USB" --mode Gray --resolution 300 --"Page Size" "4x6 in" --format=pnm -o "$f" 2>"$f.err"
+rc=$?
+t1=$(date +%s)
+grep -q "Error during device I/O" "$f.err" && [ $rc != 0 ] && [ $rc -lt 124 ] && [ $((t1 - t0)) -le 20 ] &&
+  ! grep -q " 0 bytes of page data" "$OUT/unplug.log" && ok ||
+  bad "unplugged mid-page: rc=$rc after $((t1 - t0)) s: $(grep -v uevent "$f.err") $(cat "$OUT/unplug.log")"
 
 # scanimage's conformance test and 1 KiB reads over USB.
 t=$(usb -- scanimage -d "$USB" -T --resolution 75 2>&1)

@@ -17,6 +17,8 @@
 //     --band-size N           data bytes per band
 //     --busy N                the next N locks answer "busy"
 //     --jam-at-page K         page K stops halfway with a paper jam
+//     --band-delay MS         pause before every band of a page
+//     --unplug-after MS       pull the cable MS milliseconds after the first page started
 //     --stats                 print what the device saw on exit (stderr)
 //     --stats-file F          append that line to F instead
 //
@@ -30,12 +32,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/usb_emu/sim_bulk_peer.h"
@@ -57,6 +62,7 @@ void forward_signal(int sig) {
     fprintf(stderr,
             "usage: usb_scanner_server [--vid HEX] [--pid HEX] [--serial S] [--manufacturer S] [--product S]\n"
             "                          [--sheets N] [--right-rear] [--band-size N] [--busy N] [--jam-at-page K]\n"
+            "                          [--band-delay MS] [--unplug-after MS]\n"
             "                          [--stats] [--stats-file F] -- command [args...]\n");
     exit(2);
 }
@@ -77,6 +83,7 @@ int main(int argc, char** argv) {
     std::string serial = "SN0001", manufacturer = "Orvela", product = "OR-M1020";
     orvela_sim::SimScript script;
     bool stats = false;
+    long unplug_after_ms = -1;
     std::string stats_file;
     int i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
@@ -112,6 +119,12 @@ int main(int argc, char** argv) {
             ++i;
         } else if (arg == "--busy" && parse_number(argv[i + 1], 10, 0, 1000, v)) {
             script.busy_locks = static_cast<int>(v);
+            ++i;
+        } else if (arg == "--band-delay" && parse_number(argv[i + 1], 10, 0, 60000, v)) {
+            script.band_delay_ms = static_cast<int>(v);
+            ++i;
+        } else if (arg == "--unplug-after" && parse_number(argv[i + 1], 10, 0, 600000, v)) {
+            unplug_after_ms = v;
             ++i;
         } else if (arg == "--jam-at-page" && parse_number(argv[i + 1], 10, 1, 1000, v)) {
             script.jam_at_page = static_cast<int>(v);
@@ -173,7 +186,26 @@ int main(int argc, char** argv) {
         }
         g_child = child;
         int wstatus = 0;
-        while (waitpid(child, &wstatus, 0) < 0 && errno == EINTR) {
+        if (unplug_after_ms >= 0) {
+            // Watch for the first page, then pull the cable while the
+            // frontend is still at it.
+            using Clock = std::chrono::steady_clock;
+            std::optional<Clock::time_point> page_started;
+            bool unplugged = false;
+            for (;;) {
+                const pid_t done = waitpid(child, &wstatus, WNOHANG);
+                if (done == child || (done < 0 && errno != EINTR)) break;
+                if (!page_started && model->pages_started() > 0) page_started = Clock::now();
+                if (page_started && !unplugged &&
+                    Clock::now() - *page_started >= std::chrono::milliseconds(unplug_after_ms)) {
+                    bed.remove(device);
+                    unplugged = true;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        } else {
+            while (waitpid(child, &wstatus, 0) < 0 && errno == EINTR) {
+            }
         }
         g_child = 0;
         status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
