@@ -18,6 +18,7 @@
 // decoded page plus the rescaled page plus 16 MiB.
 //
 //   bench_page_host [--rounds N] [--case colour|grey|bw ...]
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +44,13 @@ using Clock = std::chrono::steady_clock;
 
 double ms_since(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// Processor time of the whole process (every thread), in ms.
+double cpu_ms() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
 }
 
 constexpr double kMiB = 1048576.0;
@@ -193,8 +201,12 @@ int main(int argc, char** argv) {
         pages.push_back(p);
     }
     const auto engine = orvela::resample::GetEngineSettings();
-    printf("host work of one A4 page; %d rounds, median; SIMD level %d, up to %d threads, %ld cores online\n",
-           rounds, static_cast<int>(engine.level), engine.max_threads, sysconf(_SC_NPROCESSORS_ONLN));
+    double load[3] = {0, 0, 0};
+    getloadavg(load, 3);
+    printf("host work of one A4 page; %d rounds, median; SIMD level %d, up to %d threads, %ld cores online, "
+           "load average %.2f\n",
+           rounds, static_cast<int>(engine.level), engine.max_threads, sysconf(_SC_NPROCESSORS_ONLN), load[0]);
+    printf("(timings need both cores: other work on the machine stretches the totals, see the processor time)\n");
 
     // Memory first, while this process is still small: every child starts
     // with what the parent holds resident (freed pages of timed rounds would
@@ -212,14 +224,17 @@ int main(int argc, char** argv) {
         const Memory mem_seq = mem_seqs[k];
 
         std::vector<double> t_decode, t_rescale, t_rescale1, t_pack, t_seq, t_pipe;
+        std::vector<double> c_decode, c_seq, c_pipe;  // processor time
         PagePipelineSettings settings = get_page_pipeline_settings();
         bool identical = true;
         for (int r = 0; r <= rounds; ++r) {  // round 0 warms up
             // Parts, one after the other.
             orvela_scanner_t s{};
+            double c0 = cpu_ms();
             auto t0 = Clock::now();
             if (orvela_sane_decompress(&s, p.path.c_str()) != SCAN_STATUS_GOOD) return 1;
             const double decode = ms_since(t0);
+            const double decode_cpu = cpu_ms() - c0;
             double rescale = 0;
             ORVELA_IMAGE_RAW page = s.src_img;
             unsigned char* scaled = nullptr;
@@ -251,15 +266,19 @@ int main(int argc, char** argv) {
             settings.enabled = false;
             set_page_pipeline_settings(settings);
             orvela_scanner_t q{};
+            c0 = cpu_ms();
             t0 = Clock::now();
             if (!run_page(p, &q)) return 1;
             const double seq = ms_since(t0);
+            const double seq_cpu = cpu_ms() - c0;
             settings.enabled = true;
             set_page_pipeline_settings(settings);
             orvela_scanner_t b{};
+            c0 = cpu_ms();
             t0 = Clock::now();
             if (!run_page(p, &b)) return 1;
             const double pipe = ms_since(t0);
+            const double pipe_cpu = cpu_ms() - c0;
             const size_t bytes = size_t{b.dst_img.img_width} * b.dst_img.img_height * b.dst_img.img_channel;
             // (Packed pages differ by design: the thresholds are randomised.)
             if (!p.c.bilevel && (q.dst_img.img_width != b.dst_img.img_width || q.dst_img.img_height != b.dst_img.img_height ||
@@ -275,6 +294,9 @@ int main(int argc, char** argv) {
             t_pack.push_back(pack);
             t_seq.push_back(seq);
             t_pipe.push_back(pipe);
+            c_decode.push_back(decode_cpu);
+            c_seq.push_back(seq_cpu);
+            c_pipe.push_back(pipe_cpu);
         }
         const double d = median(t_decode), seq = median(t_seq), pipe = median(t_pipe);
         const double decoded_mib = double(p.w) * p.h * p.c.channels / kMiB;
@@ -288,6 +310,8 @@ int main(int argc, char** argv) {
         printf("  total as start   %7.2f ms = %.2f x decode%s  (bytes %s)\n", pipe, pipe / d,
                p.c.bilevel ? "" : (pipe / d <= 1.3 ? "  goal 1.3x: met" : "  goal 1.3x: MISSED"),
                identical ? "identical" : "DIFFER");
+        printf("  processor time (all threads): decode %.2f, sequential %.2f, as start %.2f ms\n", median(c_decode),
+               median(c_seq), median(c_pipe));
         printf("  best rounds: decode %.2f, sequential %.2f, as start %.2f ms\n",
                *std::min_element(t_decode.begin(), t_decode.end()), *std::min_element(t_seq.begin(), t_seq.end()),
                *std::min_element(t_pipe.begin(), t_pipe.end()));

@@ -39,7 +39,7 @@ using orvela::resample::SimdLevel;
 using orvela::resample::TwoPassJob;
 
 std::atomic<bool> g_enabled{true};
-std::atomic<unsigned> g_band_rows{64};
+std::atomic<unsigned> g_band_rows{128};
 std::atomic<bool> g_refuse_thread{false};
 
 // ---------------------------------------------------------------------------

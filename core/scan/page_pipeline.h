@@ -53,7 +53,7 @@ void pack_bilevel_page(ORVELA_IMAGE_RAW& img);
 // Settings for tests and the benchmark.
 struct PagePipelineSettings {
     bool enabled = true;         // false: decode the whole page, then ScaleDownPage
-    unsigned band_rows = 64;     // destination rows per band (rounded up to a multiple of 8)
+    unsigned band_rows = 128;    // destination rows per band (rounded up to a multiple of 8)
     bool refuse_thread = false;  // act as if the band thread could not be started
 };
 PagePipelineSettings get_page_pipeline_settings();

@@ -118,7 +118,7 @@ TEST_F(PagePipeline, BandedPagesEqualTheWholePageRescaled) {
         ASSERT_FALSE(want.bytes.empty()) << sh.w << "x" << sh.h;
         for (SimdLevel level : {SimdLevel::Avx2, best}) {
             orvela::resample::SetEngineSettings(EngineSettings{level, 2});
-            for (unsigned band : {8u, 24u, 64u, 5000u})
+            for (unsigned band : {8u, 24u, 128u, 5000u})
                 for (bool refuse : {false, true}) {
                     set_page_pipeline_settings(PagePipelineSettings{true, band, refuse});
                     const Page got = pipelined(path, sh.resolution, sh.device_x);
