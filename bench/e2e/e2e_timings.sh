@@ -6,6 +6,7 @@
 #     (sane_open alone, and a small page with scanimage), and a name where no
 #     scanner answers
 #   - one A4 page at 300 dpi in colour over the network (and over emulated USB)
+#   - Ctrl-C during a page, and a page whose stream stalls
 # Prints figures only; nothing here passes or fails on time.
 #
 # Needs: LAB_BIN, ORVELA_LIBDIR, TIMING_BIN (the sane_timing program).
@@ -94,3 +95,31 @@ if [ -x "$LAB_BIN/usb_scanner_server" ]; then
   breakdown "A4 300 dpi colour over emulated USB (sane_timing)" "$LAB_BIN/usb_scanner_server" -- "$TIMING_BIN" \
     orvela:usb://5E5A:1001:SN0001 mode=Color resolution=300 "Page Size=$A4"
 fi
+echo
+
+# --- Ctrl-C ------------------------------------------------------------------------
+# interrupted LABEL DEVICE: scanimage on DEVICE, SIGINT 3 s into the page;
+# the time from the signal until scanimage has gone.
+interrupted() {
+  local t1 t2 p rc
+  scanimage -d "$2" --mode Gray --resolution 300 --format=pnm -o "$OUT/int.pnm" >/dev/null 2>"$OUT/int.err" &
+  p=$!
+  sleep 3
+  t1=$(date +%s.%N)
+  kill -INT $p
+  wait $p
+  rc=$?
+  t2=$(date +%s.%N)
+  printf '%-58s %7.3f s   (exit %d: %s)\n' "$1" "$(echo "$t2 - $t1" | bc)" $rc "$(tail -1 "$OUT/int.err")"
+}
+lab_device slow br1 10.231.1.23/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" OR-0004 \
+  --band-size 8192 --band-delay 100
+lab_device stalled br1 10.231.1.24/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" OR-0005 \
+  --stall-after-bytes 50000
+interrupted "Ctrl-C while a slow page streams in" orvela:socket://10.231.1.23
+interrupted "Ctrl-C while the page stream has stalled" orvela:socket://10.231.1.24
+t0=$(date +%s.%N)
+scanimage -d orvela:socket://10.231.1.24 --mode Gray --resolution 300 --format=pnm -o "$OUT/int.pnm" 2>"$OUT/int.err"
+rc=$?
+printf '%-58s %7.3f s   (exit %d: %s)\n' "a page whose stream stalls, until the frontend hears" \
+  "$(echo "$(date +%s.%N) - $t0" | bc)" $rc "$(tail -1 "$OUT/int.err")"
