@@ -19,30 +19,7 @@ lab_device feednet br1 10.231.1.24/24 1.3.6.1.4.1.93501.1.104 "MFG:Orvela;MDL:OR
 export SANE_CONFIG_DIR=$(lab_sane_config) LD_LIBRARY_PATH=$ORVELA_LIBDIR
 OUT=$LAB_RUN/out
 mkdir -p "$OUT"
-pass=0 fail=0
-ok() { pass=$((pass + 1)); }
-bad() { echo "FAIL: $*"; fail=$((fail + 1)); }
-
-# check FILE DPI W_MM H_MM X_MM Y_MM: size within 1 % + 2 px of the area at
-# that resolution, position within 1.5 mm.
-check() {
-  local r
-  r=$("$LAB_BIN/image_check" "$1" "$2") || { bad "$1 unreadable (fewer lines than announced?)"; return; }
-  python3 - "$r" "$2" "$3" "$4" "$5" "$6" <<'PY' && ok || bad "$1: $r (want ${3}x${4} mm at $5,$6 mm, $2 dpi)"
-import sys
-facts = dict(kv.split("=") for kv in sys.argv[1].split())
-dpi, w_mm, h_mm, x_mm, y_mm = map(float, sys.argv[2:7])
-w, h = map(int, facts["size"].split("x"))
-for got, mm in ((w, w_mm), (h, h_mm)):
-    want = mm * dpi / 25.4
-    if abs(got - want) > want * 0.01 + 2:
-        sys.exit(1)
-if facts["position"] == "none":
-    sys.exit(1)
-x, y = map(float, facts["position"].split(","))
-sys.exit(0 if abs(x - x_mm) <= 1.5 and abs(y - y_mm) <= 1.5 else 1)
-PY
-}
+. "$(dirname "$0")/checks_lib.sh"
 
 # same_pixels A B: two PNM files hold the same image (headers may differ).
 same_pixels() {
@@ -207,5 +184,4 @@ for i in 1 2 3; do
   [ -f "$f" ] && check "$f" 150 148 210 33.95 0
 done
 
-echo "$pass passed, $fail failed"
-[ $fail = 0 ]
+finish

@@ -19,9 +19,7 @@ lab_device slow br1 10.231.1.24/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1
 export SANE_CONFIG_DIR=$(lab_sane_config) LD_LIBRARY_PATH=$ORVELA_LIBDIR
 OUT=$LAB_RUN/out
 mkdir -p "$OUT"
-pass=0 fail=0
-ok() { pass=$((pass + 1)); }
-bad() { echo "FAIL: $*"; fail=$((fail + 1)); }
+. "$(dirname "$0")/checks_lib.sh"
 
 command -v valgrind >/dev/null || { echo "valgrind is not installed"; exit 1; }
 SUPP=$(cd "$(dirname "$0")" && pwd)/e2e_valgrind.supp
@@ -149,5 +147,4 @@ fi
 for log in "$OUT"/*.vg; do
   printf '%-10s %s\n' "$(basename "$log" .vg)" "$(grep -o 'definitely lost: .*' "$log" | head -1)"
 done
-echo "$pass passed, $fail failed"
-[ $fail = 0 ]
+finish
