@@ -213,7 +213,10 @@ public:
 class PageRescale final : public PageSink {
 public:
     PageRescale(SANE_Word resolution, unsigned device_x) : resolution_(resolution), device_x_(device_x) {}
-    ~PageRescale() override { free(dst_); }
+    ~PageRescale() override {
+        bands_.stop();  // never free what the band thread may still write
+        free(dst_);
+    }
 
     void begin(unsigned char* buffer, unsigned w, unsigned h, unsigned C) override {
         if (!rescaled_page_size(w, h, resolution_, device_x_, &dw_, &dh_)) {
