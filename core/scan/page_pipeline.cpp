@@ -1,32 +1,22 @@
 // Decode and rescale of one page, the rescale running in bands beside the
 // decode (see page_pipeline.h).
 //
-// The decoder drives libjpeg through the private table exactly as
-// orvela_sane_decompress does (same checks, statuses and log lines, one
-// scanline per call straight into the page buffer) and tells a listener how
-// many rows are final. Its fatal errors jump back to the decode, which stops
-// the band thread before anything it reads is released.
+// The page decoder (sane_decode) tells the rescale how many rows are final;
+// its fatal errors jump back to the decode, which has the band thread stopped
+// before anything it reads is released.
 #include "core/scan/page_pipeline.h"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-// jpeglib.h needs stdio first; jerror.h gives the message codes.
-#include <jpeglib.h>
-#include <jerror.h>
-
 #include "common/debugtool.h"
-#include "common/jpeg_private.h"
 #include "core/scan/imageproc/bilevel.h"
 #include "core/scan/imageproc/resample.h"
 #include "core/scan/imageproc/resample_engine.h"
@@ -196,18 +186,6 @@ private:
     bool stopping_ = false;
 };
 
-// What the decoder tells about the page it decodes.
-class PageSink {
-public:
-    virtual ~PageSink() = default;
-    // The page buffer is allocated and about to be filled.
-    virtual void begin(unsigned char* buffer, unsigned w, unsigned h, unsigned C) = 0;
-    // Rows [0, rows) are final.
-    virtual void rows_ready(unsigned rows) = 0;
-    // The decode failed; the buffer is released after this returns.
-    virtual void abandon() = 0;
-};
-
 // The page's rescaling: the destination buffer and, where possible, the
 // band thread.
 class PageRescale final : public PageSink {
@@ -259,124 +237,6 @@ private:
     BandScaler bands_;
 };
 
-// ---------------------------------------------------------------------------
-// The decode.
-
-struct DecodeErrorManager {
-    jpeg_error_mgr pub;  // first: libjpeg sees only this part
-    jmp_buf escape;
-};
-
-void log_jpeg_message(j_common_ptr cinfo) {
-    char text[JMSG_LENGTH_MAX] = {};
-    cinfo->err->format_message(cinfo, text);
-    DBG_INFO("libjpeg: %s\n", text);
-}
-
-[[noreturn]] void on_fatal_error(j_common_ptr cinfo) {
-    log_jpeg_message(cinfo);
-    longjmp(reinterpret_cast<DecodeErrorManager*>(cinfo->err)->escape, 1);
-}
-
-// Warnings are logged; data that ends early makes the page unusable.
-void on_message(j_common_ptr cinfo, int level) {
-    if (level >= 0) return;
-    log_jpeg_message(cinfo);
-    if (cinfo->err->msg_code == JWRN_JPEG_EOF) longjmp(reinterpret_cast<DecodeErrorManager*>(cinfo->err)->escape, 1);
-    cinfo->err->num_warnings++;
-}
-
-unsigned long long requested_pixels(const orvela_scanner_t* s) {
-    const unsigned long long area =
-        static_cast<unsigned long long>(s->dev_params.widthPixel) * s->dev_params.heightPixel;
-    return area != 0 ? area : kMaxRequestPixels;
-}
-
-// Only trivially destructible locals live between setjmp and a longjmp; the
-// sink lives in the caller's frame.
-SCAN_Status decode_with_sink(orvela_scanner_t* s, const JpegApi* api, FILE* file, PageSink* sink) {
-    jpeg_decompress_struct cinfo;
-    memset(&cinfo, 0, sizeof cinfo);
-    DecodeErrorManager err;
-    memset(&err, 0, sizeof err);
-    unsigned char* volatile buffer = nullptr;
-    const long start = ftell(file);
-
-    cinfo.err = api->std_error(&err.pub);
-    err.pub.error_exit = on_fatal_error;
-    err.pub.emit_message = on_message;
-    err.pub.output_message = log_jpeg_message;
-    if (setjmp(err.escape) != 0) {
-        api->destroy_decompress(&cinfo);
-        if (buffer != nullptr) sink->abandon();
-        free(buffer);
-        return SCAN_STATUS_IO_ERROR;
-    }
-
-    api->create_decompress(&cinfo);
-    api->stdio_src(&cinfo, file);
-    api->read_header(&cinfo, TRUE);
-    DBG_INFO("libjpeg version: %d%c\n", 9, 'e');
-    DBG_INFO("cinfo.image_width=%d\n", cinfo.image_width);
-    DBG_INFO("cinfo.image_height=%d\n", cinfo.image_height);
-    api->calc_output_dimensions(&cinfo);
-    DBG_INFO("cinfo.output_width=%d\n", cinfo.output_width);
-    DBG_INFO("cinfo.output_height=%d\n", cinfo.output_height);
-    DBG_INFO("cinfo.output_components=%d\n", cinfo.output_components);
-
-    const unsigned long long pixels = static_cast<unsigned long long>(cinfo.output_width) * cinfo.output_height;
-    if (pixels == 0 || pixels > 2 * requested_pixels(s) ||
-        (cinfo.output_components != 1 && cinfo.output_components != 3)) {
-        DBG_INFO("Refuse page of %ux%u pixels, %d components\n", cinfo.output_width, cinfo.output_height,
-                 cinfo.output_components);
-        api->destroy_decompress(&cinfo);
-        return SCAN_STATUS_IO_ERROR;
-    }
-    const size_t stride = static_cast<size_t>(cinfo.output_width) * static_cast<size_t>(cinfo.output_components);
-    buffer = static_cast<unsigned char*>(malloc(stride * cinfo.output_height));
-    if (buffer == nullptr) {
-        api->destroy_decompress(&cinfo);
-        fseek(file, start, SEEK_SET);
-        return SCAN_STATUS_NO_MEM;
-    }
-    sink->begin(buffer, cinfo.output_width, cinfo.output_height, static_cast<unsigned>(cinfo.output_components));
-
-    api->start_decompress(&cinfo);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = buffer + static_cast<size_t>(cinfo.output_scanline) * stride;
-        if (api->read_scanlines(&cinfo, &row, 1) != 1) {
-            api->destroy_decompress(&cinfo);
-            sink->abandon();
-            free(buffer);
-            return SCAN_STATUS_IO_ERROR;
-        }
-        sink->rows_ready(cinfo.output_scanline);
-    }
-    api->finish_decompress(&cinfo);
-    const ORVELA_IMAGE_RAW page = {buffer, cinfo.output_width, cinfo.output_height,
-                                   static_cast<uint32_t>(cinfo.output_components)};
-    api->destroy_decompress(&cinfo);
-
-    release_page_buffers(s);
-    s->src_img = page;
-    return SCAN_STATUS_GOOD;
-}
-
-SCAN_Status decode_file_with_sink(orvela_scanner_t* s, const char* filename, PageSink* sink) {
-    const JpegApi* api = orvela_jpeg_api();
-    if (s == nullptr || filename == nullptr || api == nullptr) return SCAN_STATUS_IO_ERROR;
-    const int fd = open(filename, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return SCAN_STATUS_IO_ERROR;
-    FILE* file = fdopen(fd, "rb");
-    if (file == nullptr) {
-        close(fd);
-        return SCAN_STATUS_IO_ERROR;
-    }
-    const SCAN_Status status = decode_with_sink(s, api, file, sink);
-    fclose(file);
-    return status;
-}
-
 }  // namespace
 
 bool rescaled_page_size(uint32_t w, uint32_t h, SANE_Word resolution, unsigned device_x, uint32_t* dst_w,
@@ -399,7 +259,7 @@ PageResult decode_and_rescale_page(orvela_scanner_t* s, const char* filename, SA
         return {decoded, SANE_STATUS_GOOD};
     }
     PageRescale rescale(resolution, device_x);
-    const SCAN_Status decoded = decode_file_with_sink(s, filename, &rescale);
+    const SCAN_Status decoded = decode_page_file(s, filename, &rescale);
     if (decoded != SCAN_STATUS_GOOD) return {decoded, SANE_STATUS_GOOD};
     return {decoded, rescale.complete(s)};
 }

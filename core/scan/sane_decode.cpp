@@ -65,8 +65,8 @@ unsigned long long requested_pixels(const orvela_scanner_t* s) {
 
 // The decode proper. Only trivially destructible locals live between setjmp
 // and a longjmp; what changes after setjmp and is used after the jump is
-// volatile.
-SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file) {
+// volatile. The sink, when there is one, lives in the caller's frame.
+SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file, PageSink* sink) {
     jpeg_decompress_struct cinfo;
     memset(&cinfo, 0, sizeof cinfo);
     DecodeErrorManager err;
@@ -80,6 +80,7 @@ SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file) {
     err.pub.output_message = log_jpeg_message;
     if (setjmp(err.escape) != 0) {
         api->destroy_decompress(&cinfo);
+        if (buffer != nullptr && sink != nullptr) sink->abandon();
         free(buffer);
         return SCAN_STATUS_IO_ERROR;
     }
@@ -113,6 +114,8 @@ SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file) {
         fseek(file, start, SEEK_SET);
         return SCAN_STATUS_NO_MEM;
     }
+    if (sink != nullptr)
+        sink->begin(buffer, cinfo.output_width, cinfo.output_height, static_cast<unsigned>(cinfo.output_components));
 
     api->start_decompress(&cinfo);
     while (cinfo.output_scanline < cinfo.output_height) {
@@ -121,9 +124,11 @@ SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file) {
         // stream rather than a reason to spin.
         if (api->read_scanlines(&cinfo, &row, 1) != 1) {
             api->destroy_decompress(&cinfo);
+            if (sink != nullptr) sink->abandon();
             free(buffer);
             return SCAN_STATUS_IO_ERROR;
         }
+        if (sink != nullptr) sink->rows_ready(cinfo.output_scanline);
     }
     api->finish_decompress(&cinfo);
     const ORVELA_IMAGE_RAW page = {buffer, cinfo.output_width, cinfo.output_height,
@@ -144,9 +149,7 @@ void release_page_buffers(orvela_scanner_t* s) {
     s->dst_img.img_data = nullptr;
 }
 
-extern "C" {
-
-SCAN_Status orvela_sane_decompress(orvela_scanner_t* s, const char* filename) {
+SCAN_Status decode_page_file(orvela_scanner_t* s, const char* filename, PageSink* sink) {
     const JpegApi* api = orvela_jpeg_api();
     if (s == nullptr || filename == nullptr || api == nullptr) return SCAN_STATUS_IO_ERROR;
     const int fd = open(filename, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
@@ -156,9 +159,15 @@ SCAN_Status orvela_sane_decompress(orvela_scanner_t* s, const char* filename) {
         close(fd);
         return SCAN_STATUS_IO_ERROR;
     }
-    const SCAN_Status status = decode_file(s, api, file);
+    const SCAN_Status status = decode_file(s, api, file, sink);
     fclose(file);
     return status;
+}
+
+extern "C" {
+
+SCAN_Status orvela_sane_decompress(orvela_scanner_t* s, const char* filename) {
+    return decode_page_file(s, filename, nullptr);
 }
 
 ORVELA_Scanner PaserFromURI(const char* /*deviceName*/) {

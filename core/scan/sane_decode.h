@@ -14,6 +14,23 @@ ORVELA_Scanner PaserFromURI(const char* deviceName);
 
 }  // extern "C"
 
+// What the page decoder tells a listener about the page it decodes (the
+// pipelined rescale of start listens; orvela_sane_decompress has none).
+class PageSink {
+public:
+    virtual ~PageSink() = default;
+    // The page buffer is allocated and about to be filled.
+    virtual void begin(unsigned char* buffer, unsigned w, unsigned h, unsigned C) = 0;
+    // Rows [0, rows) are final.
+    virtual void rows_ready(unsigned rows) = 0;
+    // The decode failed; the buffer is released after this returns.
+    virtual void abandon() = 0;
+};
+
+// Decodes the page file into s->src_img as orvela_sane_decompress does,
+// telling `sink` (when not null) about each finished row.
+SCAN_Status decode_page_file(orvela_scanner_t* s, const char* filename, PageSink* sink);
+
 // The largest page a request can ask for: 216 x 297 mm at 1200 x 600 dpi.
 constexpr unsigned long long kMaxRequestPixels = 10205ull * 7015ull;
 
