@@ -49,8 +49,9 @@ enum SCAN_Status {
 typedef SCAN_Status STATUS_SCAN;
 
 // Protocol result: 0..15, 27 and 43 are the device's status byte, 100 and up
-// are made by the backend.
-enum _DevStatus {
+// are made by the backend. The device's byte is stored as it came, so the
+// type holds any int (a fixed underlying type), not only the listed values.
+enum _DevStatus : int {
     STATUS_OK = 0,
     STATUS_ILLEGALCMD = 1,
     STATUS_USEWITHOUTLOCK = 2,
@@ -81,8 +82,9 @@ enum _DevStatus {
 typedef _DevStatus DEVSTATUS;
 typedef _DevStatus ERROR_CODE;
 
-// The feeder byte of the device; other byte values pass through unchanged.
-enum STATUS_ADF {
+// The feeder byte of the device; other byte values pass through unchanged
+// (hence the fixed underlying type: any byte is a valid value).
+enum STATUS_ADF : int {
     STATUS_ADF_PAPER_EMPTY = 0,
     STATUS_ADF_PAPER_EXIST = 1,
     STATUS_ADF_COVER_OPEN = 14,

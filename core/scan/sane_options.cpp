@@ -387,7 +387,12 @@ SANE_Status sane_orvela_control_option(SANE_Handle handle, SANE_Int option, SANE
     auto* s = static_cast<orvela_scanner_t*>(handle);
     if (s == nullptr) return SANE_STATUS_INVAL;
 
-    switch (action) {
+    // The action comes from a C caller (or over the network through saned)
+    // and may be any int: it is read as one, never as an out-of-range enum.
+    int requested = 0;
+    static_assert(sizeof requested == sizeof action);
+    memcpy(&requested, &action, sizeof requested);
+    switch (requested) {
         case SANE_ACTION_GET_VALUE: {
             DBG_INFO("SANE_ACTION_GET_VALUE, opt=%d\n", option);
             if (value == nullptr) return SANE_STATUS_INVAL;

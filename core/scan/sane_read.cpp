@@ -89,9 +89,11 @@ void compute_frame_parameters(orvela_scanner_t* s) {
     const double r = s->val[OPT_RESOLUTION].w;
     const double width_mm = s->val[OPT_WIDTH].w / 65536.0;
     const double height_mm = s->val[OPT_HEIGHT].w / 65536.0;
-    // Saturating conversions: the option values are not checked.
+    // Saturating conversions: the option values are not checked. An area
+    // turned inside out (a negative width or height) is an empty frame, not a
+    // negative count that the bytes-per-line products would overflow with.
     auto to_int = [](double v) {
-        return v >= 2147483647.0 ? 2147483647 : v <= -2147483647.0 ? -2147483647 : static_cast<SANE_Int>(std::trunc(v));
+        return v >= 2147483647.0 ? 2147483647 : v <= 0.0 ? 0 : static_cast<SANE_Int>(std::trunc(v));
     };
     SANE_Parameters& p = s->sane_params;
     p.last_frame = SANE_TRUE;
