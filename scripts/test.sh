@@ -54,19 +54,30 @@ if stage 4; then
   echo "== fuzz targets, short runs"
   dir=$top/build-ci-fuzz
   CC=clang CXX=clang++ configure "$dir" -DORVELA_SANITIZE=address,undefined
-  cmake --build "$dir" -j"$jobs" --target fuzz_snmp_readers fuzz_jpeg_stream >/dev/null
-  for target in snmp_readers:snmp jpeg_stream:jpeg; do
-    name=${target%%:*} corpus=$top/fuzz/corpus/${target##*:}
+  targets="snmp_readers:snmp jpeg_stream:jpeg device_id:device_id page_stream:page_stream page_decode:page_decode options:options"
+  cmake --build "$dir" -j"$jobs" --target $(for t in $targets; do printf 'fuzz_%s ' "${t%%:*}"; done) >/dev/null
+  # Each target runs ORVELA_FUZZ_SECONDS (default 60) over its corpus; up to
+  # one target per processor at a time, so six targets take three minutes on
+  # two processors.
+  fuzz_one() {  # NAME CORPUS: the verdict on stdout, 1 on a finding
+    local name=$1 corpus=$top/fuzz/corpus/$2 work
     work=$(mktemp -d)
-    if "$dir/fuzz/fuzz_$name" -max_total_time="${ORVELA_FUZZ_SECONDS:-60}" -print_final_stats=1 \
-         -artifact_prefix="$work/" "$work" "$corpus" >"$work/log" 2>&1; then
-      echo "fuzz_$name: $(grep -E 'stat::number_of_executed_units' "$work/log" | awk '{print $2}') executions, no finding"
+    if UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$dir/fuzz/fuzz_$name" -max_total_time="${ORVELA_FUZZ_SECONDS:-60}" \
+         -print_final_stats=1 -timeout=10 -artifact_prefix="$work/" "$work" "$corpus" >"$work/log" 2>&1; then
+      echo "fuzz_$name: $(grep -E 'stat::number_of_executed_units' "$work/log" | awk '{print $2}') executions, cov $(grep -o 'cov: [0-9]*' "$work/log" | tail -1 | awk '{print $2}'), no finding"
       rm -rf "$work"
     else
       echo "fuzz_$name FAILED; log and crash input kept in $work"; tail -40 "$work/log"
-      failed=1
+      return 1
     fi
+  }
+  started=0 finished=0
+  for target in $targets; do
+    while [ $((started - finished)) -ge "$jobs" ]; do wait -n || failed=1; finished=$((finished + 1)); done
+    fuzz_one "${target%%:*}" "${target##*:}" &
+    started=$((started + 1))
   done
+  while [ $finished -lt $started ]; do wait -n || failed=1; finished=$((finished + 1)); done
 fi
 
 [ $failed = 0 ] && echo "all test stages passed" || echo "some test stage failed"
