@@ -163,6 +163,7 @@ SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
     // is out of step: the page fails instead of reading data as headers.
     bool success = false;
     bool data_arrived = false;
+    bool file_failed = false;
     for (;;) {
         if (canceled(isCanceled)) break;
         const PageHeader kind = orvela_protocol::read_page_header(status, orvela_protocol::kScanTimeout);
@@ -180,8 +181,21 @@ SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
         const bool stored = orvela_protocol::read_band(
             static_cast<size_t>(status.data_size), band.get(), orvela_drv::kBandBufferSize,
             orvela_protocol::kScanTimeout,
-            [f](const unsigned char* piece, size_t size) { return fwrite(piece, 1, size, f) == size; });
-        if (!stored) break;
+            [f, &file_failed](const unsigned char* piece, size_t size) {
+                if (fwrite(piece, 1, size, f) == size) return true;
+                file_failed = true;
+                return false;
+            });
+        if (!stored) {
+            // The page file could not take the band (a full disk): the device
+            // is still sending the page. It is told to stop and the rest is
+            // drained, so that the unlock that follows gets its own reply.
+            if (file_failed) {
+                DBG_INFO("Fail to write page file %s, aborting the page\n", file != nullptr ? file : "(null)");
+                scanner_abort();
+            }
+            break;
+        }
         data_arrived = true;
     }
     band.reset();

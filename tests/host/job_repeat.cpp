@@ -5,6 +5,8 @@
 // resident memory, so a caller can see whether either grows with the jobs.
 //
 // usage: job_repeat LIBRARY DEVICE COUNT [MODE [RESOLUTION [PAGE SIZE]]]
+//   DEVICE is the name as the backend itself lists it (socket://ADDRESS),
+//   without the "orvela:" that the meta-backend adds in front.
 //   prints "job N status=S bytes=B fds=F rss_kb=R" per job, then
 //   "jobs=COUNT good=G"; exits 0 when every job delivered its whole frame.
 #include <dirent.h>
