@@ -57,7 +57,7 @@ private:
     struct Client;
     struct Urb;
     static gboolean on_ioctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
-    static void on_client_notify(GObject* client, GParamSpec* spec, gpointer state);
+    static void on_client_notify(GObject* client, GParamSpec* property, gpointer state);
     static void free_client(gpointer state);
     gboolean handle(UMockdevIoctlClient* client);
     Client* client_state(UMockdevIoctlClient* client);
