@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   sane-utils libsane1 sane python3-sane python3-pil
   snmpd snmp umockdev libumockdev-dev iproute2 util-linux
-  gettext valgrind systemd libvips-dev
+  gettext valgrind systemd libvips-dev bc procps
 )
 missing=()
 for p in "${packages[@]}"; do
