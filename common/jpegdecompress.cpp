@@ -147,6 +147,10 @@ bool isCancelled(DecodeInfo* info) {
 
 // The library part of a decode. Holds no object with a destructor: a library
 // error jumps back into this frame from deep inside the library.
+// The most the library may allocate for one decode's whole-image buffers:
+// enough for a progressive grey page of 216 x 356 mm at 1200 dpi.
+constexpr long kDecoderMemoryLimit = 512L * 1024 * 1024;
+
 void runDecode(DecodeInfo* info, const JpegApi* api, ov_jpeg_source_mgr* src, DecodeState* st) {
     j_decompress_ptr cinfo = &st->cinfo;
     cinfo->err = api->std_error(&st->jerr.pub);
@@ -157,6 +161,11 @@ void runDecode(DecodeInfo* info, const JpegApi* api, ov_jpeg_source_mgr* src, De
         return;
     }
     api->create_decompress(cinfo);
+    // A stream is decoded band by band, but progressive and multi-scan frames
+    // need whole-image coefficient buffers: a header announcing a huge frame
+    // (a few hundred bytes can claim 40000 x 30000 pixels) must end in a
+    // library error, not in gigabytes allocated inside the host.
+    cinfo->mem->max_memory_to_use = kDecoderMemoryLimit;
 
     cinfo->src = &src->jpegSourceMgr;
     src->jpegSourceMgr.init_source = init_source;

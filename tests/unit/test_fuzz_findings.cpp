@@ -5,6 +5,7 @@
 // sizes; here their observable results are pinned down.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/jpegdecompress.h"
 #include "core/scan/orvela_drv.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
@@ -161,3 +163,49 @@ TEST(FuzzFindings, PageEndsWithUnnamedCodesAndFeederBytes) {
 }
 
 }  // namespace
+
+// --- the streaming decoder (fuzz_jpeg_stream) ---
+
+namespace {
+
+std::vector<char> g_stream;
+size_t g_stream_pos = 0;
+
+int feed_stream(char* buffer, size_t* size) {
+    const size_t n = std::min<size_t>(32768, g_stream.size() - g_stream_pos);
+    memcpy(buffer, g_stream.data() + g_stream_pos, n);
+    g_stream_pos += n;
+    *size = n;
+    return n == 0 ? 5 : 0;
+}
+
+long peak_rss_kb() {
+    const std::string status = read_file("/proc/self/status");
+    const size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
+}  // namespace
+
+// A 200-byte progressive stream announcing a 43540 x 32769 frame made libjpeg
+// allocate about 4.3 GB of coefficient buffers inside the host. The decode now
+// ends in a library error instead, having delivered no row.
+TEST(FuzzFindings, HugeProgressiveFrameIsRefusedNotAllocated) {
+    const std::string here = __FILE__;
+    const std::string input = read_file(here.substr(0, here.rfind("/tests/")) +
+                                        "/fuzz/findings/jpeg_stream_progressive_frame_4gb");
+    ASSERT_GT(input.size(), 2u);
+    g_stream.assign(input.begin() + 2, input.end());  // the fuzzer's two control bytes
+    g_stream_pos = 0;
+    int rows = 0;
+    DecodeInfo info{};
+    info.getBandFunc = feed_stream;
+    info.caller = &rows;
+    info.callback = [](unsigned char*, size_t, int, void* caller) { ++*static_cast<int*>(caller); };
+    const long before = peak_rss_kb();
+    JPEGDecompressStart(&info, false);
+    EXPECT_EQ(rows, 0);
+    EXPECT_EQ(info.sourceMgr, nullptr);
+    EXPECT_EQ(info.workID, 0u);
+    EXPECT_LT(peak_rss_kb() - before, 600L * 1024);
+}
