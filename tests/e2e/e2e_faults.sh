@@ -17,15 +17,29 @@
 # /tmp, so what the backend leaves there can be listed.
 set -u
 if [ -z "${ORVELA_FAULTS_PRIVATE_MOUNTS:-}" ]; then
-  export ORVELA_FAULTS_PRIVATE_MOUNTS=1
-  exec unshare -m --propagation private "$0" "$@"
+  # The private mounts need a mount point outside /tmp for the real /tmp (a
+  # checkout or build may live there); it is removed again afterwards.
+  ORVELA_FAULTS_PRIVATE_MOUNTS=$(mktemp -d /run/orvela-faults.XXXXXX) || exit 1
+  export ORVELA_FAULTS_PRIVATE_MOUNTS
+  unshare -m --propagation private "$0" "$@"
+  rc=$?
+  rmdir "$ORVELA_FAULTS_PRIVATE_MOUNTS"
+  exit $rc
 fi
+HERE=$(cd "$(dirname "$0")" && pwd)
+OLD_TMP=$ORVELA_FAULTS_PRIVATE_MOUNTS
+mount --bind /tmp "$OLD_TMP" || { echo "cannot keep the real /tmp reachable"; exit 1; }
 mount -t tmpfs -o size=512m,mode=1777 tmpfs /tmp || { echo "cannot mount a private /tmp"; exit 1; }
+# Paths under the real /tmp are reached through its bind mount from now on.
+beside_tmp() { case "$1" in /tmp/*) echo "$OLD_TMP/${1#/tmp/}" ;; *) echo "$1" ;; esac; }
+HERE=$(beside_tmp "$HERE")
+LAB_BIN=$(beside_tmp "$LAB_BIN")
+ORVELA_LIBDIR=$(beside_tmp "$ORVELA_LIBDIR")
 # The lab's own files stay visible while other file systems are mounted over
 # /tmp: they live beside the library's build.
 export TMPDIR
 TMPDIR=$(cd "$ORVELA_LIBDIR/.." && pwd)
-. "$(dirname "$0")/lab_lib.sh"
+. "$HERE/lab_lib.sh"
 lab_init
 lab_bridge br1 10.231.7.10/24
 lab_device plain br1 10.231.7.21/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" OR-0701 \
@@ -39,7 +53,7 @@ lab_device reset br1 10.231.7.24/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M
 export SANE_CONFIG_DIR=$(lab_sane_config) LD_LIBRARY_PATH=$ORVELA_LIBDIR
 OUT=$LAB_RUN/out
 mkdir -p "$OUT"
-. "$(dirname "$0")/checks_lib.sh"
+. "$HERE/checks_lib.sh"
 
 PLAIN=orvela:socket://10.231.7.21
 SLOW=orvela:socket://10.231.7.22
