@@ -39,6 +39,7 @@ ORVELA_LIBDIR=$(beside_tmp "$ORVELA_LIBDIR")
 # /tmp: they live beside the library's build.
 export TMPDIR
 TMPDIR=$(cd "$ORVELA_LIBDIR/.." && pwd)
+cd "$TMPDIR" || exit 1  # the working directory may have been under /tmp
 . "$HERE/lab_lib.sh"
 lab_init
 lab_bridge br1 10.231.7.10/24
