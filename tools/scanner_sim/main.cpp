@@ -473,7 +473,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     };
     for (;;) {
-        timespec tick{0, 100 * 1000 * 1000};
+        timespec tick{0, 20 * 1000 * 1000};  // the log follows the commands closely
         int sig = sigtimedwait(&stop_signals, nullptr, &tick);
         write_log();
         report_snmp();
