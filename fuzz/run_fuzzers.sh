@@ -1,8 +1,9 @@
 #!/bin/bash
 # Runs the fuzz targets over their corpora, one after the other:
-#   fuzz/run_fuzzers.sh [-s SECONDS | -n RUNS] [-b BUILD_DIR] [-o OUT_DIR] [TARGET...]
+#   fuzz/run_fuzzers.sh [-s SECONDS] [-n RUNS] [-b BUILD_DIR] [-o OUT_DIR] [TARGET...]
 # TARGET is a name without its "fuzz_" prefix (default: all of them). Each
-# target runs for SECONDS (default 60) or RUNS executions over a working copy
+# target runs for SECONDS or RUNS executions, whichever ends first (with
+# neither, 60 seconds), over a working copy
 # of fuzz/corpus/<corpus> (new inputs stay in OUT_DIR/<target>/corpus; the
 # committed corpus is only read). Per target it prints the executions, the
 # final coverage ("cov:") and the findings; crash, leak and time-out inputs
@@ -11,7 +12,7 @@
 # any target found something.
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
-seconds=60 runs="" build=$top/build-fuzz out=""
+seconds="" runs="" build=$top/build-fuzz out=""
 while getopts "s:n:b:o:" flag; do
   case $flag in
     s) seconds=$OPTARG ;;
@@ -44,8 +45,10 @@ for entry in "$@"; do
   cmake --build "$build" -j2 --target "fuzz_$name" >/dev/null || { echo "fuzz_$name: build failed"; found=1; continue; }
   work=$out/$name
   mkdir -p "$work/corpus"
-  limit=(-max_total_time="$seconds")
-  [ -n "$runs" ] && limit=(-runs="$runs")
+  limit=()
+  [ -n "$seconds" ] && limit+=(-max_total_time="$seconds")
+  [ -n "$runs" ] && limit+=(-runs="$runs")
+  [ ${#limit[@]} -eq 0 ] && limit=(-max_total_time=60)
   ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1} \
     "$build/fuzz/fuzz_$name" "${limit[@]}" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$work/" "$work/corpus" "$top/fuzz/corpus/$corpus" >"$work/log" 2>&1
