@@ -217,7 +217,8 @@ int main(int argc, char** argv) {
         if (!jpeg) return 1;
 
         BlastServer blast(*jpeg);
-        for (const auto& [source, port] : {std::pair<const char*, int>{"sim", server.port()}, {"blast", blast.port()}}) {
+        for (const auto& [source, bound_port] : {std::pair<const char*, int>{"sim", server.port()}, {"blast", blast.port()}}) {
+            const int port = bound_port;  // clang 14 cannot capture a structured binding in a lambda
             std::vector<double> t_backend, t_plain;
             size_t bytes = 0;
             for (int i = 0; i < rounds + 1; ++i) {  // the first round warms up and is not counted

@@ -7,7 +7,11 @@
 // Multiply and add must stay separate here too (test programs are built for
 // the x86-64 baseline, which has no FMA; the pragma keeps it so).
 #pragma once
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#else
 #pragma GCC optimize("fp-contract=off")
+#endif
 
 #include <cmath>
 #include <cstdint>

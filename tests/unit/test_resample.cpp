@@ -457,7 +457,7 @@ TEST_F(EngineVariants, NeedsNoPageSizedBufferAndBlanksThePageWithoutMemory) {
         EXPECT_EXIT(
             {
                 if (!LimitAddressSpace(2u << 20)) _exit(3);
-                void* probe = malloc(6000000);
+                void* volatile probe = malloc(6000000);  // volatile: the compiler may not assume it succeeds
                 if (probe != nullptr) _exit(2);
                 ScaleDownPage(const_cast<uint8_t*>(src.data()), 3000, 3000, 1, got.data(), 2000, 1000);
                 _exit(got == want ? 0 : 1);
@@ -470,7 +470,7 @@ TEST_F(EngineVariants, NeedsNoPageSizedBufferAndBlanksThePageWithoutMemory) {
     EXPECT_EXIT(
         {
             if (!LimitAddressSpace(1u << 20)) _exit(3);
-            void* probe = malloc(6000000);
+            void* volatile probe = malloc(6000000);  // volatile: the compiler may not assume it succeeds
             if (probe != nullptr) _exit(2);
             ScaleDownPage(const_cast<uint8_t*>(src.data()), 3000, 3000, 1, got.data(), 2000, 1000);
             _exit(std::all_of(got.begin(), got.end(), [](uint8_t v) { return v == 0xFF; }) ? 0 : 1);

@@ -5,7 +5,11 @@
 // output bytes with a plain formulation. This file is built for the x86-64
 // baseline, which has no FMA instructions; the pragma keeps it so should the
 // file ever be built for a newer target.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#else
 #pragma GCC optimize("fp-contract=off")
+#endif
 
 #include "core/scan/imageproc/resample.h"
 

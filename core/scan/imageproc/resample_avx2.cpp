@@ -11,9 +11,14 @@
 
 #include "core/scan/imageproc/resample_engine.h"
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#pragma clang fp contract(off)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
 #pragma GCC optimize("O3", "fp-contract=off")
+#endif
 
 #include "core/scan/imageproc/resample_simd.h"
 
@@ -82,4 +87,8 @@ bool TwoPassRowsAvx2(const TwoPassJob& job, unsigned v0, unsigned v1) {
 
 }  // namespace orvela::resample
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif

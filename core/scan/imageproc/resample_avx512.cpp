@@ -15,11 +15,17 @@
 
 // GCC 12's AVX-512 intrinsics start some results from a deliberately
 // undefined register value, which its own warning reports as uninitialised.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi"))), \
+                             apply_to = function)
+#pragma clang fp contract(off)
+#else
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi")
 #pragma GCC optimize("O3", "fp-contract=off")
+#endif
 
 #include "core/scan/imageproc/resample_simd.h"
 
@@ -112,5 +118,9 @@ bool TwoPassRowsAvx512(const TwoPassJob& job, unsigned v0, unsigned v1) {
 
 }  // namespace orvela::resample
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
 #pragma GCC diagnostic pop
+#endif

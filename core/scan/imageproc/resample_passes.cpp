@@ -3,7 +3,11 @@
 //
 // Built for the x86-64 baseline (no FMA instructions); the pragma keeps
 // multiply and add separate should the file be built for a newer target.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#else
 #pragma GCC optimize("O3", "fp-contract=off")
+#endif
 
 #include <pthread.h>
 #include <sched.h>
