@@ -164,10 +164,14 @@ SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
     bool success = false;
     bool data_arrived = false;
     bool file_failed = false;
+    bool stream_broken = false;  // the device may still be sending this page
     for (;;) {
         if (canceled(isCanceled)) break;
         const PageHeader kind = orvela_protocol::read_page_header(status, orvela_protocol::kScanTimeout);
-        if (kind == PageHeader::None || kind == PageHeader::Unknown) break;
+        if (kind == PageHeader::None || kind == PageHeader::Unknown) {
+            stream_broken = true;
+            break;
+        }
         if (status.error_code != STATUS_OK) break;
         if (kind == PageHeader::End) {
             DBG_INFO(data_arrived ? "Page End. adf status=0x%02X\n" : "Page End without data. adf status=0x%02X\n",
@@ -175,7 +179,10 @@ SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
             success = true;
             break;
         }
-        if (status.data_size < 0) break;
+        if (status.data_size < 0) {
+            stream_broken = true;
+            break;
+        }
         if (status.data_size == 0) continue;
         FILE* f = out.get();
         const bool stored = orvela_protocol::read_band(
@@ -187,18 +194,21 @@ SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
                 return false;
             });
         if (!stored) {
-            // The page file could not take the band (a full disk): the device
-            // is still sending the page. It is told to stop and the rest is
-            // drained, so that the unlock that follows gets its own reply.
-            if (file_failed) {
+            if (file_failed)
                 DBG_INFO("Fail to write page file %s, aborting the page\n", file != nullptr ? file : "(null)");
-                scanner_abort();
-            }
+            stream_broken = true;
             break;
         }
         data_arrived = true;
     }
     band.reset();
+    // The pull stopped inside the page: a band that did not arrive in time, a
+    // header out of step, or a page file that could not take a band (a full
+    // disk). The device may still be sending the page: it is told to stop and
+    // the rest is drained, so that the unlock that follows gets its own reply
+    // and the scanner is released. On a closed connection the abort fails at
+    // once. A cancel is left to the caller's Drv_cancel.
+    if (stream_broken && !canceled(isCanceled)) scanner_abort();
     // Data that cannot be flushed to the file is lost data.
     if (fclose(out.release()) != 0) success = false;
 

@@ -227,3 +227,31 @@ TEST_F(SimDriver, StalledOrDroppedStreamsFailWithinTheTimeOut) {
         EXPECT_EQ(orvela_net::mSocket, -1);
     }
 }
+
+// A pull that stops inside the page while the connection stays open (a band
+// that comes too late, a header out of step) tells the scanner to stop, so
+// the unlock that follows gets its own reply and the scanner is released
+// even by one that keeps its lock over a closed connection.
+TEST_F(SimDriver, APullThatStopsInsideThePageLeavesTheScannerReleasable) {
+    FastClock clock(50);  // 30 s of header time-out in ~0.6 s
+    const ORVELA_ScanParam p = request(ScanSource_Flatbed, Grayscale, 300, 0, 0, 900, 900);
+    for (const char* fault : {"late band", "unknown header"}) {
+        SCOPED_TRACE(fault);
+        SimScript script;
+        script.unlock_on_disconnect = false;
+        script.band_size = 4096;
+        if (std::strcmp(fault, "late band") == 0) script.band_delay_ms = 1500;
+        else script.unknown_header_before_band = 3;
+        server.model().set_script(script);
+        server.model().clear_commands();
+        if (!server.running()) {
+            ASSERT_TRUE(server.start());
+        }
+        ASSERT_EQ(Drv_open(device()), SCAN_STATUS_GOOD);
+        ASSERT_EQ(Drv_start(p), SCAN_STATUS_GOOD);
+        EXPECT_EQ(Drv_scan2File(page.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR);
+        EXPECT_EQ(Drv_close(), SCAN_STATUS_GOOD);
+        EXPECT_EQ(command_ids(), "liau");
+        EXPECT_FALSE(server.model().locked());
+    }
+}
