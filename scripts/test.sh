@@ -3,7 +3,8 @@
 #   1. the normal build and its whole test suite (unit tests, simulator and
 #      USB-emulation tests, real frontends in private network namespaces);
 #   2. the unit and simulator tests again in an AddressSanitizer +
-#      UndefinedBehaviorSanitizer build;
+#      UndefinedBehaviorSanitizer build, and scanimage scanning through that
+#      build's backend;
 #   3. the threaded tests (cancel during a transfer, the streaming decoder's
 #      worker) in a ThreadSanitizer build;
 #   4. a short run of each fuzz target (clang's libFuzzer) over its corpus.
@@ -27,9 +28,9 @@ if stage 1; then
   (cd "${BUILD_DIR:-$top/build}" && ctest --output-on-failure -j"$jobs" --timeout 900) || failed=1
 fi
 
-# Programs loaded into uninstrumented hosts (scanimage, saned, python) and the
-# valgrind runs cannot take a sanitizer runtime: the end-to-end scripts run in
-# stage 1 only.
+# The valgrind runs, the address-space limits of the fault runs and saned
+# (which starts its children with a clean environment) do not go with a
+# sanitizer runtime: most end-to-end scripts run in stage 1 only.
 no_host_tests='^(e2e_|frontend_load|exported_symbols|usb_transport_valgrind)'
 
 if stage 2; then
@@ -39,6 +40,12 @@ if stage 2; then
   cmake --build "$dir" -j"$jobs" >/dev/null
   (cd "$dir" && ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
      ctest --output-on-failure -j"$jobs" --timeout 900 -E "$no_host_tests") || failed=1
+  # scanimage scanning through the instrumented backend: the sanitizer runtime
+  # is preloaded into every program of the run, so that it comes first in the
+  # uninstrumented frontend. Leak checks stay off for those programs.
+  (cd "$dir" && LD_PRELOAD=$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 \
+     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+     ctest --output-on-failure --timeout 900 -R '^(e2e_scanimage|e2e_discovery)$') || failed=1
 fi
 
 if stage 3; then
