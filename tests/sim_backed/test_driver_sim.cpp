@@ -241,7 +241,13 @@ TEST_F(SimDriver, APullThatStopsInsideThePageLeavesTheScannerReleasable) {
         script.unlock_on_disconnect = false;
         script.band_size = 4096;
         if (std::strcmp(fault, "late band") == 0) script.band_delay_ms = 1500;
-        else script.unknown_header_before_band = 3;
+        else {
+            // Bands paced so that the page is still streaming when the abort
+            // arrives: a scanner that had sent the whole page would answer
+            // the abort too, and that reply could stand in for the unlock's.
+            script.unknown_header_before_band = 3;
+            script.band_delay_ms = 20;
+        }
         server.model().set_script(script);
         server.model().clear_commands();
         if (!server.running()) {
