@@ -5,7 +5,9 @@
 // end), so no socket or clock is involved.
 // Input: byte 0 sets a cancel after that many transport reads (0: never), the
 // rest is the stream. An independent reading of the stream gives the page
-// file's expected bytes and the result, which must match exactly.
+// file's expected bytes, the result, and whether the page is aborted (a pull
+// that stops inside the page tells the device to stop), which must match
+// exactly.
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -27,6 +29,7 @@ struct Stream {
     unsigned reads = 0;
     unsigned cancel_after = 0;
     bool* cancel = nullptr;
+    unsigned aborts = 0;  // abort commands written
 } g_stream;
 
 std::string& page_path() {
@@ -44,6 +47,7 @@ struct Expected {
     std::vector<uint8_t> file;
     SCAN_Status status = SCAN_STATUS_IO_ERROR;
     int adf = STATUS_ADF_PAPER_EMPTY;
+    bool aborted = false;
 };
 
 // The page as the protocol describes it: 8-byte headers, 'd' with a 32-bit
@@ -56,6 +60,7 @@ Expected model(const uint8_t* data, size_t size, unsigned cancel_after) {
     size_t pos = 0;
     unsigned reads = 0;
     bool cancelled = false;
+    bool broken = true;  // until an end header says otherwise
     auto read = [&](size_t n) -> bool {
         ++reads;
         const bool whole = size - pos >= n;
@@ -72,6 +77,7 @@ Expected model(const uint8_t* data, size_t size, unsigned cancel_after) {
         if (!read(8)) break;
         const uint8_t* h = data + at;
         if (h[0] == 0x73) {
+            broken = false;
             if (h[1] == 9) e.status = SCAN_STATUS_CANCELLED;
             else if (h[1] == 0) e.status = SCAN_STATUS_GOOD, e.adf = h[2];
             break;
@@ -94,6 +100,7 @@ Expected model(const uint8_t* data, size_t size, unsigned cancel_after) {
         if (!whole) break;
     }
     if (cancelled) e.status = SCAN_STATUS_CANCELLED, e.adf = STATUS_ADF_PAPER_EMPTY;
+    e.aborted = broken && !cancelled;
     return e;
 }
 
@@ -126,7 +133,11 @@ size_t Device_Read(void* buffer, size_t size, unsigned int) {
     return n;
 }
 
-size_t Device_Write(const void*, size_t size, unsigned int) { return size; }
+size_t Device_Write(const void* bytes, size_t size, unsigned int) {
+    const auto* b = static_cast<const uint8_t*>(bytes);
+    if (size == 8 && b[0] == 0x53 && b[1] == 0x61) ++g_stream.aborts;
+    return size;
+}
 
 }  // extern "C"
 
@@ -145,6 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     if (result.scan_status != expected.status) abort();
     if (static_cast<int>(result.adf_status) != expected.adf) abort();
     if (file_bytes(page_path()) != expected.file) abort();
+    if (g_stream.aborts != (expected.aborted ? 1u : 0u)) abort();
     free(data);
     return 0;
 }

@@ -202,17 +202,20 @@ SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
         data_arrived = true;
     }
     band.reset();
+    // Decided here: a cancel that comes while the rest of a broken page is
+    // drained does not turn its I/O error into a cancel.
+    const bool cancelled = canceled(isCanceled);
     // The pull stopped inside the page: a band that did not arrive in time, a
     // header out of step, or a page file that could not take a band (a full
     // disk). The device may still be sending the page: it is told to stop and
     // the rest is drained, so that the unlock that follows gets its own reply
     // and the scanner is released. On a closed connection the abort fails at
     // once. A cancel is left to the caller's Drv_cancel.
-    if (stream_broken && !canceled(isCanceled)) scanner_abort();
+    if (stream_broken && !cancelled) scanner_abort();
     // Data that cannot be flushed to the file is lost data.
     if (fclose(out.release()) != 0) success = false;
 
-    if (canceled(isCanceled) || status.error_code == STATUS_SCANSTOPPED) {
+    if (cancelled || status.error_code == STATUS_SCANSTOPPED) {
         result.scan_status = SCAN_STATUS_CANCELLED;
     } else if (success) {
         result.scan_status = SCAN_STATUS_GOOD;

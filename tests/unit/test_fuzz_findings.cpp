@@ -2,7 +2,8 @@
 // actions outside the listed ones and areas turned inside out, and page-stream
 // end headers carrying completion codes and feeder bytes beyond the named
 // values. Each once tripped UndefinedBehaviorSanitizer or gave negative frame
-// sizes; here their observable results are pinned down.
+// sizes; here their observable results are pinned down. Also a cancel during
+// the drain of a broken page, and a progressive frame too large to allocate.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -160,6 +161,36 @@ TEST(FuzzFindings, PageEndsWithUnnamedCodesAndFeederBytes) {
         EXPECT_EQ(file_bytes(page), data);
         scanner_close();
     }
+}
+
+// A pull that stops inside the page (here at a header out of step) aborts the
+// page and drains the rest; a cancel made during that drain turned the page's
+// I/O error into a cancel. The result is now settled before the drain.
+TEST(FuzzFindings, CancelDuringTheDrainOfABrokenPageKeepsItsIoError) {
+    const std::vector<uint8_t> data = {'w', 'x', 'y', 'z'};
+    std::vector<uint8_t> stream = peer::reply(0x64, 0, 0, 0, 4);
+    stream.insert(stream.end(), data.begin(), data.end());
+    const std::vector<uint8_t> unknown = peer::reply(0x71, 0, 0);
+    stream.insert(stream.end(), unknown.begin(), unknown.end());
+    bool cancel = false;
+    std::vector<uint8_t> command;
+    LoopbackPeer scanner([&](int& fd, int) {
+        peer::write_all(fd, stream);
+        command = peer::read_bytes(fd, 8);
+        __atomic_store_n(&cancel, true, __ATOMIC_RELEASE);
+        peer::write_all(fd, peer::reply(0x73, 0, 0));
+        peer::wait_closed(fd, 5000);
+    });
+    TempDir dir;
+    const std::string page = dir.file("page.jpg");
+    ASSERT_TRUE(scanner_open(net_record(scanner.port())));
+    const SCAN_RESULT r = Drv_scan2File(page.c_str(), &cancel);
+    scanner_close();
+    scanner.wait_idle();
+    EXPECT_EQ(command, (std::vector<uint8_t>{0x53, 0x61, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(cancel);
+    EXPECT_EQ(r.scan_status, SCAN_STATUS_IO_ERROR);
+    EXPECT_EQ(file_bytes(page), data);
 }
 
 }  // namespace
