@@ -145,12 +145,12 @@ bool isCancelled(DecodeInfo* info) {
     return std::atomic_ref<bool>(info->cancel).load(std::memory_order_acquire);
 }
 
-// The library part of a decode. Holds no object with a destructor: a library
-// error jumps back into this frame from deep inside the library.
 // The most the library may allocate for one decode's whole-image buffers:
 // enough for a progressive grey page of 216 x 356 mm at 1200 dpi.
 constexpr long kDecoderMemoryLimit = 512L * 1024 * 1024;
 
+// The library part of a decode. Holds no object with a destructor: a library
+// error jumps back into this frame from deep inside the library.
 void runDecode(DecodeInfo* info, const JpegApi* api, ov_jpeg_source_mgr* src, DecodeState* st) {
     j_decompress_ptr cinfo = &st->cinfo;
     cinfo->err = api->std_error(&st->jerr.pub);
