@@ -34,11 +34,16 @@ void name_list_assign(SANE_String_Const* list, int slots, int first_owned,
 }
 
 void build_name_lists() {
-    name_list_assign(mode_list, 4, kModeListOwnedFrom, {TL("Color"), TL("Gray"), TL("Black & White")});
+    // Simple-scan style hosts pick the mode and the source by their English
+    // names: for them both lists stay untranslated. The matching rules accept
+    // the English and the translated names alike.
+    const auto host_text = [](const char* text) { return gIsSimpleScanApp ? text : TL(text); };
+    name_list_assign(mode_list, 4, kModeListOwnedFrom,
+                     {host_text("Color"), host_text("Gray"), host_text("Black & White")});
 
     const bool efile = strcmp(gApplicationName, "EFileApp") == 0;
-    const char* flatbed = gIsSimpleScanApp ? "Flatbed" : TL("Flatbed");
-    const char* feeder = gIsSimpleScanApp ? "Automatic Document Feeder" : TL("Automatic Document Feeder");
+    const char* flatbed = host_text("Flatbed");
+    const char* feeder = host_text("Automatic Document Feeder");
     if (efile) feeder = TL("ADF");
     name_list_assign(source_list, 3, kSourceListOwnedFrom, {flatbed, feeder});
 

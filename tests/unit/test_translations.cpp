@@ -276,12 +276,12 @@ TEST_F(Translations, HostsThatStayEnglish) {
         EXPECT_STREQ(h->opt[OPT_BR_Y].title, "Bottom-right y");
     }
 
-    // A simple-scan style host keeps the English source names (it matches
-    // them itself) and gets everything else translated; both feeder names
-    // still re-shape the lists.
+    // A simple-scan style host keeps the English source and mode names (it
+    // matches them itself) and gets everything else translated; both feeder
+    // names still re-shape the lists, and both mode names still select.
     use_host("simple-scan", true);
     EXPECT_EQ(entries(source_list), (std::vector<std::string>{"Flatbed", "Automatic Document Feeder"}));
-    EXPECT_EQ(entries(mode_list), (std::vector<std::string>{"Farbe", "Graustufen", "Schwarzweiß"}));
+    EXPECT_EQ(entries(mode_list), (std::vector<std::string>{"Color", "Gray", "Black & White"}));
     EXPECT_EQ(entries(paperSize_list), kGerman.papers);
     Handle h = open_handle();
     EXPECT_STREQ(h->opt[OPT_SOURCE].title, "Scan-Quelle");
@@ -295,6 +295,12 @@ TEST_F(Translations, HostsThatStayEnglish) {
     set_string(h.get(), OPT_SOURCE, kGerman.feeder);
     EXPECT_EQ(h->user_params.ScanSource, ScanSource_ADF);
     EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, adf_resbit_list);
+    EXPECT_EQ(get_string(h.get(), OPT_MODE), "Color");
+    for (const auto& [text, color] : {std::pair<std::string, int>{"Gray", Gray}, {kGerman.black_white, BlackWhite},
+                                      {"Black & White", BlackWhite}, {kGerman.gray, Gray}}) {
+        set_string(h.get(), OPT_MODE, text);
+        EXPECT_EQ(h->user_params.ScanColor, color) << text;
+    }
 }
 
 // The shared library, loaded by a host program that binds the domain to the
@@ -349,7 +355,8 @@ TEST(TranslationsInLibrary, HostProgramsSeeTheCatalogues) {
         Facts simple = probe_as(dir, "simple-scan", lang->code);
         EXPECT_EQ(simple["source[0]"], "Flatbed");
         EXPECT_EQ(simple["source[1]"], "Automatic Document Feeder");
-        EXPECT_EQ(simple["mode[0]"], lang->color);
+        EXPECT_EQ(simple["mode[0]"], "Color");
+        EXPECT_EQ(simple["mode[2]"], "Black & White");
         EXPECT_EQ(simple["paper[6]"], lang->papers[6]);
     }
     // No language asked for: English.
