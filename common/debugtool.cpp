@@ -1,6 +1,7 @@
 #include "common/debugtool.h"
 
 #include <cstdarg>
+#include <cstdlib>
 
 extern "C" {
 
@@ -21,14 +22,32 @@ void px_dbg_start(FILE* err, FILE* warn, FILE* info) {
 
 namespace {
 
+int g_stderr_level = 0;
+
+constexpr int kErrorLevel = 1;
+constexpr int kWarningLevel = 2;
+constexpr int kInfoLevel = 3;
+
+void write_message(FILE* stream, const char* prefix, const char* file, int line, const char* format,
+                   va_list args) {
+    fprintf(stream, prefix, file, line);
+    vfprintf(stream, format, args);
+    fflush(stream);
+}
+
 // Writes one message to `stream`; with no stream and g_print2std set, binds the
-// level to `fallback` for later calls and writes nothing this time.
-void log_to(FILE*& stream, FILE* fallback, const char* prefix, const char* file, int line,
+// level to `fallback` for later calls and writes nothing this time. Standard
+// error also gets it when the SANE debug level asks for `level`.
+void log_to(FILE*& stream, FILE* fallback, int level, const char* prefix, const char* file, int line,
             const char* format, va_list args) {
+    if (g_stderr_level >= level && stream != stderr) {
+        va_list copy;
+        va_copy(copy, args);
+        write_message(stderr, prefix, file, line, format, copy);
+        va_end(copy);
+    }
     if (stream != nullptr) {
-        fprintf(stream, prefix, file, line);
-        vfprintf(stream, format, args);
-        fflush(stream);
+        write_message(stream, prefix, file, line, format, args);
     } else if (g_print2std != 0) {
         stream = fallback;
     }
@@ -36,26 +55,37 @@ void log_to(FILE*& stream, FILE* fallback, const char* prefix, const char* file,
 
 }  // namespace
 
+void dbg_set_stderr_level(int level) { g_stderr_level = level; }
+
+int dbg_level_from_environment() {
+    const char* value = getenv("SANE_DEBUG_ORVELA");
+    if (value == nullptr) return 0;
+    char* end = nullptr;
+    const long level = strtol(value, &end, 10);
+    if (end == value || level < 0) return 0;
+    return level > 255 ? 255 : static_cast<int>(level);
+}
+
 extern "C" {
 
 void __DBG_INFO(const char* file, int line, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_to(g_info_file, stdout, "INFO: File[ %s ], at Line[ %-5d ] : ", file, line, format, args);
+    log_to(g_info_file, stdout, kInfoLevel, "INFO: File[ %s ], at Line[ %-5d ] : ", file, line, format, args);
     va_end(args);
 }
 
 void __DBG_WARN(const char* file, int line, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_to(g_warn_file, stderr, "WARN: File[ %s ], at Line[ %-5d ] : ", file, line, format, args);
+    log_to(g_warn_file, stderr, kWarningLevel, "WARN: File[ %s ], at Line[ %-5d ] : ", file, line, format, args);
     va_end(args);
 }
 
 void __DBG_ERR(const char* file, int line, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_to(g_err_file, stderr, "ERR : File[ %s ], at Line[ %-5d ] : ", file, line, format, args);
+    log_to(g_err_file, stderr, kErrorLevel, "ERR : File[ %s ], at Line[ %-5d ] : ", file, line, format, args);
     va_end(args);
 }
 

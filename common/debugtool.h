@@ -21,5 +21,12 @@ void __DBG_ERR(const char* file, int line, const char* format, ...) __attribute_
 
 }  // extern "C"
 
-// Every call site in the backend logs at the informational level through this.
+// Besides the three streams, messages can go to standard error by level, as
+// SANE_DEBUG_<backend> asks of every SANE backend: 1 errors, 2 also warnings,
+// 3 and more everything; 0 (the default) nothing.
+void dbg_set_stderr_level(int level);
+// The level that SANE_DEBUG_ORVELA asks for (0 when unset or not a number).
+int dbg_level_from_environment();
+
 #define DBG_INFO(...) __DBG_INFO(__FILE__, __LINE__, __VA_ARGS__)
+#define DBG_WARN(...) __DBG_WARN(__FILE__, __LINE__, __VA_ARGS__)

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/debugtool.h"
+#include "common/orvela_config.h"
 #include "core/scan/imageproc/bilevel.h"
 #include "core/scan/orvela_drv.h"
 #include "core/scan/sane_devices.h"
@@ -101,11 +102,15 @@ const char* TL(const char* text) {
 
 SANE_Status sane_orvela_init(SANE_Int* version_code, SANE_Auth_Callback /*authorize*/) {
     switch_log_on_if_marked();
+    // The level every SANE backend takes from SANE_DEBUG_<name>.
+    sanei_debug_orvela = dbg_level_from_environment();
+    dbg_set_stderr_level(sanei_debug_orvela);
     DBG_INFO("Run into sane_init\n");
     if (version_code != nullptr) *version_code = SANE_VERSION_CODE(1, 3, 1);
     DBG_INFO("***Orvela SANE Driver***\n");
     InitThresholdTable();
     detect_host_application();
+    orvela_config::load();
     build_name_lists();
     return Drv_init(nullptr) == SCAN_STATUS_GOOD ? SANE_STATUS_GOOD : SANE_STATUS_INVAL;
 }

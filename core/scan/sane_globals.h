@@ -18,7 +18,7 @@ extern SANE_String_Const paperSize_list[8];
 
 extern FILE* debug_file;           // the log stream, when logging is on
 extern const char* kScanFilePath;  // the temporary page file
-extern int sanei_debug_orvela;     // exported debug level; nothing reads it
+extern int sanei_debug_orvela;     // the SANE_DEBUG_ORVELA level of the last init
 
 // Translates a text of the option lists and titles in the domain
 // "sane_orvela_drv"; hosts that must stay English get it unchanged.

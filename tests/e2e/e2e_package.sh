@@ -84,7 +84,9 @@ for f in "$backend_dir/libsane-orvela.so.1" /etc/sane.d/dll.d/orvela /lib/udev/h
   check "present $f" test -e "$f"
 done
 check "dll.d entry names the backend" grep -qx orvela /etc/sane.d/dll.d/orvela
-check "dll.d entry is a conffile" grep -q '^ /etc/sane.d/dll.d/orvela ' <(dpkg-query -W -f='${Conffiles}\n' libsane-orvela)
+for f in /etc/sane.d/dll.d/orvela /etc/sane.d/orvela.conf; do
+  check "$f is a conffile" grep -q "^ $f " <(dpkg-query -W -f='${Conffiles}\n' libsane-orvela)
+done
 # udev's trigger rebuilt its database: the USB models are marked for the
 # SANE rules (which give the seat's user access), the third vendor is not.
 check "udev marks a USB model" \

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "common/scanner_description.h"
@@ -107,6 +108,7 @@ TEST(InstallRules, SystemLayoutUnderPrefixUsr) {
         backend_dir + "/libsane-orvela.so.1",
         backend_dir + "/libsane-orvela.so.1.0.0",
         "/etc/sane.d/dll.d/orvela",
+        "/etc/sane.d/orvela.conf",
         "/lib/udev/hwdb.d/20-sane-orvela.hwdb",
         "/usr/share/man/man5/sane-orvela.5.gz",
         "/usr/share/locale/de/LC_MESSAGES/sane_orvela_drv.mo",
@@ -118,6 +120,9 @@ TEST(InstallRules, SystemLayoutUnderPrefixUsr) {
     EXPECT_TRUE(fs::is_symlink(dest.path() + backend_dir + "/libsane-orvela.so.1"));
     EXPECT_EQ(fs::read_symlink(dest.path() + backend_dir + "/libsane-orvela.so.1"), "libsane-orvela.so.1.0.0");
     EXPECT_EQ(read_file(dest.path() + "/etc/sane.d/dll.d/orvela"), "orvela\n");
+    // As installed, the configuration file sets nothing: every line is blank or a comment.
+    std::istringstream conf(read_file(dest.path() + "/etc/sane.d/orvela.conf"));
+    for (std::string line; std::getline(conf, line);) EXPECT_TRUE(line.empty() || line[0] == '#') << line;
     EXPECT_EQ(read_file(dest.path() + "/lib/udev/hwdb.d/20-sane-orvela.hwdb"), read_file(kHwdb));
 
     // The manual page is the compressed source page.

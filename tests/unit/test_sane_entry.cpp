@@ -87,7 +87,8 @@ std::string make_catalogue(const TempDir& dir) {
           "msgid \"Color\"\nmsgstr \"Farbe\"\n\n"
           "msgid \"Flatbed\"\nmsgstr \"Flachbett\"\n\n"
           "msgid \"Automatic Document Feeder\"\nmsgstr \"Vorlageneinzug\"\n\n"
-          "msgid \"ADF\"\nmsgstr \"ADF-de\"\n",
+          "msgid \"ADF\"\nmsgstr \"ADF-de\"\n\n"
+          "msgid \"Full Size\"\nmsgstr \"Volle Gr\xC3\xB6\xC3\x9F" "e\"\n",
           f);
     fclose(f);
     const std::string root = dir.file("locale");
@@ -107,14 +108,15 @@ TEST(HostDetection, SimpleScanStyleHosts) {
         Facts f = probe_as(dir, name, kGerman, catalogue);
         EXPECT_EQ(f["simple"], "1") << name;
         EXPECT_EQ(f["name"], name);
-        // Source names stay English for these hosts.
+        // Source and mode names stay English for these hosts.
         EXPECT_EQ(f["source[0]"], "Flatbed") << name;
+        EXPECT_EQ(f["mode[0]"], "Color") << name;
         EXPECT_EQ(f["source[1]"], "Automatic Document Feeder") << name;
     }
     Facts simple = probe_as(dir, "simple-scan", kGerman, catalogue);
     EXPECT_EQ(simple["init"], "0");
     EXPECT_EQ(simple["version"], "0x01030001");
-    EXPECT_EQ(simple["mode[0]"], "Farbe");  // other texts are still translated
+    EXPECT_EQ(simple["paper[0]"], "Volle Größe");  // other texts are still translated
     for (const char* name : {"xsimple-scan", "simple-sca", "Simple-scan", "awps"}) {
         Facts f = probe_as(dir, name, kGerman, catalogue);
         EXPECT_EQ(f["simple"], "0") << name;
