@@ -1,5 +1,7 @@
 #!/bin/bash
 # Installs what is needed, builds, and runs every test:
+#   0. the library alone in every build type, with gcc and clang and with
+#      Debian's hardening flags, warnings as errors (scripts/build_variants.sh);
 #   1. the normal build and its whole test suite (unit tests, simulator and
 #      USB-emulation tests, real frontends in private network namespaces);
 #   2. the unit and simulator tests again in an AddressSanitizer +
@@ -8,10 +10,10 @@
 #   3. the threaded tests (cancel during a transfer, the streaming decoder's
 #      worker) in a ThreadSanitizer build;
 #   4. a short run of each fuzz target (clang's libFuzzer) over its corpus.
-# ORVELA_TEST_STAGES picks stages (default "1 2 3 4").
+# ORVELA_TEST_STAGES picks stages (default "0 1 2 3 4").
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-stages=${ORVELA_TEST_STAGES:-1 2 3 4}
+stages=${ORVELA_TEST_STAGES:-0 1 2 3 4}
 jobs=$(nproc)
 "$top/scripts/setup.sh"
 failed=0
@@ -19,12 +21,17 @@ failed=0
 stage() { case " $stages " in *" $1 "*) return 0 ;; esac; return 1; }
 configure() {  # DIR [CMAKE ARGS...]
   local dir=$1; shift
-  cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVELA_WERROR=ON "$@" >/dev/null
 }
+
+if stage 0; then
+  echo "== build variants: the library alone"
+  "$top/scripts/build_variants.sh" || failed=1
+fi
 
 if stage 1; then
   echo "== normal build: all tests"
-  "$top/scripts/build.sh"
+  "$top/scripts/build.sh" -DORVELA_WERROR=ON
   (cd "${BUILD_DIR:-$top/build}" && ctest --output-on-failure -j"$jobs" --timeout 900) || failed=1
 fi
 

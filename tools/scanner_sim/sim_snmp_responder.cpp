@@ -225,13 +225,16 @@ bool oid_text(const uint8_t* content, size_t size, std::string* out) {
             byte = content[pos++];
             v = (v << 7) | (byte & 0x7F);
         } while (byte & 0x80);
+        // Appended piece by piece: gcc 12 at -O3 misreads `string + "." +
+        // string` as an overlapping copy (-Wrestrict).
         if (first) {
             const uint32_t a = v < 80 ? v / 40 : 2;
-            *out = std::to_string(a) + "." + std::to_string(v - a * 40);
+            out->append(std::to_string(a));
+            v -= a * 40;
             first = false;
-        } else {
-            *out += "." + std::to_string(v);
         }
+        if (!out->empty()) out->push_back('.');
+        out->append(std::to_string(v));
     }
     return true;
 }
