@@ -32,16 +32,14 @@ times=()
 expect() { grep -qxF "$1" <<<"$out" || { echo "FAIL: missing line: $1"; fail=1; }; }
 has() { grep -q "$1" <<<"$devs" || { echo "FAIL: $2"; fail=1; }; }
 hasnt() { ! grep -q "$1" <<<"$devs" || { echo "FAIL: $2"; fail=1; }; }
-search() {  # WHAT: one search with the log, its devices printed and timed
-  local start end
+search() {  # WHAT: one search with the log, timed; its devices printed
+  local start
   start=$(date +%s.%N)
   out=$("$LAB_BIN/devlist_probe" -v 2>&1)
-  end=$(date +%s.%N)
+  secs=$(echo "$(date +%s.%N) - $start" | bc)
   devs=$(grep -E '^[0-9]+\|(net|usb)\|' <<<"$out" || true)
-  secs=$(echo "$end - $start" | bc)
   times+=("$1 ${secs}s")
-  echo "$devs"
-  echo "search ($1) took ${secs}s"
+  printf '%s\nsearch (%s) took %ss\n' "$devs" "$1" "$secs"
   [ "$(echo "$secs < 9" | bc)" = 1 ] || { echo "FAIL: search ($1) took ${secs}s"; fail=1; }
 }
 

@@ -1,19 +1,27 @@
 // Network discovery without a network: the 1284 value extraction, the
 // duplicate rules, what an SNMP answer turns into and which datagrams the
-// search looks at. Exchanges over sockets run in a private network namespace
-// of a child process.
+// search looks at. Exchanges over sockets
+// run in a private network namespace of a child process.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "backend/io_clock.h"
 #include "backend/net_search.h"
 #include "common/orvela_config.h"
 #include "tests/support/io_hooks.h"
-#include "tests/support/loopback_agent.h"
 #include "tests/support/snmp_answer.h"
 
 namespace {
@@ -54,6 +62,27 @@ TEST(DeviceIdValues, ExistDeviceComparesAddresses) {
     EXPECT_TRUE(ExistDevice(probe, list, 2));
     EXPECT_FALSE(ExistDevice(probe, list, 1));
     EXPECT_FALSE(ExistDevice(probe, nullptr, 0));
+}
+
+// The same device seen at two addresses is merged by a real serial number
+// (and the same names); a factory placeholder tells nothing.
+TEST(DeviceIdValues, MergeBySerialNeedsARealOne) {
+    const char* cases[][4] = {  // listed serial, seen serial, seen model, merged
+        {"OR-0001", "OR-0001", "OR-M1020", "yes"},        {"OR-0001", "OR-0002", "OR-M1020", "no"},
+        {"OR-0001", "OR-0001", "OR-P1400", "no"},         {"", "", "OR-M1020", "no"},
+        {"0000000000", "0000000000", "OR-M1020", "no"},   {"          ", "          ", "OR-M1020", "no"},
+        {"X", "X", "OR-M1020", "no"},                     {"0000000001", "0000000001", "OR-M1020", "yes"},
+    };
+    for (const auto& c : cases) {
+        ORVELA_Scanner listed = {};
+        strcpy(listed.brandName, "Orvela");
+        strcpy(listed.modelName, "OR-M1020");
+        strcpy(listed.serial, c[0]);
+        ORVELA_Scanner seen = listed;
+        strcpy(seen.serial, c[1]);
+        strcpy(seen.modelName, c[2]);
+        EXPECT_EQ(net_discovery::is_listed_elsewhere(seen, &listed, 1), strcmp(c[3], "yes") == 0) << '"' << c[1] << '"';
+    }
 }
 
 sockaddr_in sender(const char* address) {
@@ -150,174 +179,136 @@ TEST(DiscoveryAnswer, RefusedAnswers) {
         EXPECT_FALSE(net_discovery::answer_to_record(full.data(), static_cast<int>(cut), sender("10.0.0.1"), &r)) << cut;
 }
 
-// The receive loop's drop rules: only an error-free GetResponse from port
-// 161 is looked at.
-TEST(DiscoveryLoop, WhichDatagramsAreLookedAt) {
+// The search looks only at an error-free GetResponse from port 161; anything
+// else is dropped and the search goes on.
+TEST(DiscoveryAnswer, WhichDatagramsTheSearchLooksAt) {
     using net_discovery::Verdict;
-    const Bytes good = device_answer(DeviceAnswer{});
-    DeviceAnswer error_answer;
+    DeviceAnswer error_answer, request_echo;
     error_answer.error_status = 5;
-    DeviceAnswer request_echo;
     request_echo.pdu = 0xA0;
-    const Bytes bad_length = {0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0x00};
-    sockaddr_in agent = sender("10.0.0.7");
+    sockaddr_in agent = sender("10.0.0.7"), other_port = agent, not_ipv4 = agent;
     agent.sin_port = htons(161);
-    sockaddr_in other_port = agent;
     other_port.sin_port = htons(4161);
-    sockaddr_in not_ipv4 = agent;
     not_ipv4.sin_family = AF_UNSPEC;
-    struct Case {
-        const char* what;
+    const Bytes good = device_answer(DeviceAnswer{});
+    const struct {
         Bytes bytes;
-        ssize_t size;
+        ssize_t size;  // -1: the whole datagram; -2: a failed receive
         sockaddr_in from;
         Verdict verdict;
     } cases[] = {
-        {"answer", good, static_cast<ssize_t>(good.size()), agent, Verdict::Answer},
-        {"zero-length", good, 0, agent, Verdict::Empty},
-        {"receive error", good, -1, agent, Verdict::Empty},
-        {"answer from another port", good, static_cast<ssize_t>(good.size()), other_port, Verdict::NotFromAgentPort},
-        {"not IPv4", good, static_cast<ssize_t>(good.size()), not_ipv4, Verdict::NotFromAgentPort},
-        {"cut short", good, 20, agent, Verdict::NotAnAnswer},
-        {"lengths past the end", bad_length, static_cast<ssize_t>(bad_length.size()), agent, Verdict::NotAnAnswer},
-        {"error status", device_answer(error_answer), 0, agent, Verdict::NotAnAnswer},
-        {"a request", device_answer(request_echo), 0, agent, Verdict::NotAnAnswer},
+        {good, -1, agent, Verdict::Answer},
+        {good, 0, agent, Verdict::Empty},
+        {good, -2, agent, Verdict::Empty},
+        {good, -1, other_port, Verdict::NotFromAgentPort},
+        {good, -1, not_ipv4, Verdict::NotFromAgentPort},
+        {good, 20, agent, Verdict::NotAnAnswer},
+        {{0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0x00}, -1, agent, Verdict::NotAnAnswer},
+        {device_answer(error_answer), -1, agent, Verdict::NotAnAnswer},
+        {device_answer(request_echo), -1, agent, Verdict::NotAnAnswer},
     };
-    for (Case& c : cases) {
-        if (c.size == 0 && c.verdict != Verdict::Empty) c.size = static_cast<ssize_t>(c.bytes.size());
-        EXPECT_EQ(net_discovery::judge_datagram(c.bytes.data(), c.size, c.from), c.verdict) << c.what;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        const ssize_t size = c.size == -1 ? static_cast<ssize_t>(c.bytes.size()) : c.size == -2 ? -1 : c.size;
+        EXPECT_EQ(net_discovery::judge_datagram(c.bytes.data(), size, c.from), c.verdict) << i;
     }
-}
-
-// Quiet time and deadline: answers put off the end until the deadline, three
-// quiet times after sending ended.
-TEST(DiscoveryLoop, QuietTimeAndDeadline) {
-    net_discovery::CollectionTimes t;
-    t.sending_end_ms = 2000;
-    EXPECT_EQ(t.end(), 7000);      // nobody answers
-    t.last_answer_ms = 1500;       // answered while the requests went out
-    EXPECT_EQ(t.end(), 7000);
-    t.last_answer_ms = 6000;
-    EXPECT_EQ(t.end(), 11000);
-    for (int64_t at = 2000; at < 30000; at += 4000) t.last_answer_ms = at;  // one every 4 s
-    EXPECT_EQ(t.end(), 17000);
-    t.quiet_ms = 1000;  // the deadline scales with the quiet time
-    EXPECT_EQ(t.end(), 5000);
-    t.quiet_ms = 30000;
-    t.last_answer_ms = 2000;
-    EXPECT_EQ(t.end(), 32000);
-}
-
-// The same device seen at two addresses is merged by a real serial number;
-// a factory placeholder tells nothing.
-TEST(DiscoveryLoop, MergeBySerialNeedsARealOne) {
-    ORVELA_Scanner listed = {};
-    strcpy(listed.brandName, "Orvela");
-    strcpy(listed.modelName, "OR-M1020");
-    struct Case {
-        const char* listed_serial;
-        const char* serial;
-        const char* model;
-        bool merged;
-    } cases[] = {
-        {"OR-0001", "OR-0001", "OR-M1020", true},
-        {"OR-0001", "OR-0002", "OR-M1020", false},
-        {"OR-0001", "OR-0001", "OR-P1400", false},
-        {"", "", "OR-M1020", false},
-        {"0000000000", "0000000000", "OR-M1020", false},
-        {"          ", "          ", "OR-M1020", false},
-        {"X", "X", "OR-M1020", false},
-        {"0000000001", "0000000001", "OR-M1020", true},
-    };
-    for (const Case& c : cases) {
-        strcpy(listed.serial, c.listed_serial);
-        ORVELA_Scanner seen = listed;
-        strcpy(seen.serial, c.serial);
-        strcpy(seen.modelName, c.model);
-        EXPECT_EQ(net_discovery::is_listed_elsewhere(seen, &listed, 1), c.merged) << '"' << c.serial << '"';
-    }
-    EXPECT_FALSE(net_discovery::is_listed_elsewhere(listed, nullptr, 0));
 }
 
 // --- over sockets, in a private network namespace with only loopback ---
 
-// Runs the search of Net_FindScanner with these settings under a fast clock;
-// the clock time it took through *ms.
-int search_with(const orvela_config::Settings& settings, ORVELA_Scanner** list, int64_t* ms) {
-    orvela_config::set_current(settings);
-    const int64_t start = orvela_io::now_ms();
-    const int n = Net_FindScanner(list);
-    *ms = orvela_io::now_ms() - start;
-    return n;
+bool loopback_up() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq ifr{};
+    strcpy(ifr.ifr_name, "lo");
+    const bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 && ((ifr.ifr_flags |= IFF_UP), ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
+    close(fd);
+    return ok;
 }
+
+// Runs `body` in a child in a new network namespace; -1 when none can be made.
+int in_private_network(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNET) != 0 || !loopback_up()) _exit(200);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 200) return -1;
+    return WEXITSTATUS(status);
+}
+
+// An agent on 127.0.0.1:161 that answers every request with `replies` in
+// order, and with `stray` from another port, and counts the datagrams it saw.
+class LoopbackAgent {
+public:
+    explicit LoopbackAgent(std::vector<Bytes> replies, Bytes stray = {})
+        : replies_(std::move(replies)), stray_(std::move(stray)) {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = sender("127.0.0.1");
+        a.sin_port = htons(161);
+        timeval tv{0, 100000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~LoopbackAgent() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+        close(stray_fd_);
+    }
+    bool bound() const { return bound_; }
+    int seen() const { return seen_; }
+
+private:
+    void serve() {
+        uint8_t buf[2048];
+        while (!stop_) {
+            sockaddr_in from{};
+            socklen_t size = sizeof from;
+            const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &size);
+            if (n <= 0) continue;
+            ++seen_;
+            if (n <= 2) continue;
+            const auto* to = reinterpret_cast<sockaddr*>(&from);
+            if (!stray_.empty()) sendto(stray_fd_, stray_.data(), stray_.size(), 0, to, size);
+            for (const Bytes& b : replies_) sendto(fd_, b.data(), b.size(), 0, to, size);
+        }
+    }
+    std::vector<Bytes> replies_;
+    Bytes stray_;
+    int stray_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // sends from a port of its own
+    int fd_ = -1;
+    bool bound_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> seen_{0};
+    std::thread thread_;
+};
 
 TEST(DiscoveryExchange, DirectProbeOfOneAddress) {
     const int rc = in_private_network([] {
         FastClock clock(20);
-        LoopbackAgent agent({device_answer(DeviceAnswer{})});
-        if (!agent.bound()) return 1;
-        ORVELA_Scanner r;
-        if (!net_discovery::probe_address("127.0.0.1", &r, 3)) return 2;
-        if (strcmp(r.deviceURI, "socket://127.0.0.1") != 0) return 3;
-        if (agent.seen() < 2) return 4;  // priming datagram and requests
-        if (net_discovery::probe_address("not-an-address", &r, 1)) return 5;
-        if (!net_discovery::probe_address("localhost", &r, 3) || strcmp(r.ipaddress, "127.0.0.1") != 0) return 6;
-        return 0;
-    });
-    if (rc == -1) GTEST_SKIP() << "needs a private network namespace (root)";
-    EXPECT_EQ(rc, 0);
-}
-
-// Junk before the answer (an empty datagram, malformed BER, an error answer)
-// is passed over; a valid answer from another port is no answer.
-TEST(DiscoveryExchange, StrayDatagramsNeitherEndNorFeedTheSearch) {
-    const int rc = in_private_network([] {
-        FastClock clock(20);
         DeviceAnswer error_answer;
         error_answer.error_status = 2;
-        const std::vector<Bytes> junk = {Bytes{}, Bytes{0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x02},
-                                         device_answer(error_answer)};
+        // Passed over before the answer: empty, malformed BER, an error answer.
+        const std::vector<Bytes> junk = {{}, {0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF}, device_answer(error_answer)};
+        std::vector<Bytes> replies = junk;
+        replies.push_back(device_answer(DeviceAnswer{}));
         ORVELA_Scanner r;
         {
-            std::vector<Bytes> replies = junk;
-            replies.push_back(device_answer(DeviceAnswer{}));
             LoopbackAgent agent(replies);
             if (!agent.bound()) return 1;
             if (!net_discovery::probe_address("127.0.0.1", &r, 3)) return 2;
+            if (strcmp(r.deviceURI, "socket://127.0.0.1") != 0) return 3;
+            if (agent.seen() < 2) return 4;  // priming datagram and requests
+            if (net_discovery::probe_address("not-an-address", &r, 1)) return 5;
+            if (!net_discovery::probe_address("localhost", &r, 3) || strcmp(r.ipaddress, "127.0.0.1") != 0) return 6;
         }
-        LoopbackAgent stray_only(junk, {device_answer(DeviceAnswer{})});
-        if (!stray_only.bound()) return 3;
-        if (net_discovery::probe_address("127.0.0.1", &r, 3)) return 4;
-        if (stray_only.seen() < 3) return 5;  // asked again every second meanwhile
-        return 0;
-    });
-    if (rc == -1) GTEST_SKIP() << "needs a private network namespace (root)";
-    EXPECT_EQ(rc, 0);
-}
-
-// orvela.conf's listed addresses: asked without the broadcast, the search
-// ends as soon as all have answered; a name without an address is skipped.
-TEST(DiscoveryExchange, ListedAddressesWithoutBroadcast) {
-    const int rc = in_private_network([] {
-        FastClock clock(20);
-        LogCapture log;
-        LoopbackAgent agent({device_answer(DeviceAnswer{})});
-        if (!agent.bound()) return 1;
-        orvela_config::Settings settings;
-        settings.discovery_broadcast = false;
-        settings.socket_addresses = {"no-such-host.invalid", "localhost", "127.0.0.1"};
-        ORVELA_Scanner* list = nullptr;
-        int64_t ms = 0;
-        const int n = search_with(settings, &list, &ms);
-        const bool found = n == 1 && list != nullptr && strcmp(list[0].deviceURI, "socket://127.0.0.1") == 0;
-        free(list);
-        if (!found) return 2;
-        if (ms >= 1000) return 3;  // not the query's time-out
-        if (log.contains("Local broadcast address")) return 4;
-        // Nothing listed and no broadcast: nothing to wait for.
-        settings.socket_addresses.clear();
-        if (search_with(settings, &list, &ms) != 0 || list != nullptr || ms > 500) return 5;
-        orvela_config::set_current({});
+        // Junk from port 161, a valid answer from another port: no device;
+        // the request went out again every second meanwhile.
+        LoopbackAgent stray(junk, device_answer(DeviceAnswer{}));
+        if (net_discovery::probe_address("127.0.0.1", &r, 3) || stray.seen() < 3) return 7;
         return 0;
     });
     if (rc == -1) GTEST_SKIP() << "needs a private network namespace (root)";
@@ -345,15 +336,15 @@ TEST(DiscoveryExchange, LoopbackOnlyHostFallsBackAndFindsNothing) {
     const int rc = in_private_network([] {
         FastClock clock(20);
         LogCapture log;
+        orvela_config::set_current({});
         ORVELA_Scanner* list = reinterpret_cast<ORVELA_Scanner*>(1);
-        int64_t ms = 0;
-        if (search_with(orvela_config::Settings{}, &list, &ms) != 0 || list != nullptr) return 1;
+        const int64_t start = orvela_io::now_ms();
+        const int n = Net_FindScanner(&list);
+        if (n != 0 || list != nullptr) return 1;
         // Only the fallback destination was tried, for one burst of four
         // pauses; nothing went out, so there was nothing to wait for.
-        const std::string text = log.text();
-        if (text.find("Local broadcast address: 255.255.255.255") == std::string::npos) return 2;
-        if (text.find("Local broadcast address: 127.") != std::string::npos) return 3;
-        if (ms < 2000 || ms > 2600) return 4;
+        if (!log.contains("Local broadcast address: 255.255.255.255") || log.contains("address: 127.")) return 2;
+        if (orvela_io::now_ms() - start < 2000 || orvela_io::now_ms() - start > 2600) return 3;
         return 0;
     });
     if (rc == -1) GTEST_SKIP() << "needs a private network namespace (root)";
