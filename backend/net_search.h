@@ -29,6 +29,9 @@ namespace net_discovery {
 
 constexpr int kListedQuerySeconds = 5;   // a listed address's time to answer, as at open
 constexpr int kDeadlineQuietMultiple = 3;
+// Devices kept by one search: bounds memory and the frontend's list. The
+// work is bounded by the deadline; a cap on datagrams would let foreign ones
+// crowd out an answer, and a cap per sender would not hold against many.
 constexpr int kMostDevices = 512;
 
 // RAII for a discovery exchange's own datagram socket.
