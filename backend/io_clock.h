@@ -18,5 +18,9 @@ namespace orvela_io {
 
 int64_t now_ms();
 void sleep_us(uint32_t microseconds);
+// Waits until `fd` has data (or an error) to read or `timeout_ms` of this
+// clock have passed; true when a read will not block. Under a test clock the wait is cut into
+// short real slices, so that a faster clock also ends it sooner.
+bool wait_readable(int fd, int64_t timeout_ms);
 
 }  // namespace orvela_io

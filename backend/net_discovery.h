@@ -1,9 +1,11 @@
 // Network discovery: one SNMPv1 GetRequest (sysName, sysObjectID, the IEEE
 // 1284 device ID and the serial number) broadcast to UDP port 161 of every
-// broadcast-capable IPv4 interface (or to 255.255.255.255 when there is none),
-// then the answers collected until the network has been quiet for 5 s. Each
-// address whose sysObjectID names one of the maker's models (or carries one of
-// its brand prefixes) becomes one IOTYPE_NET device record.
+// broadcast-capable IPv4 interface (or to 255.255.255.255 when there is none)
+// and sent directly to the addresses that orvela.conf lists, then the answers
+// collected until the network has been quiet for 5 s (the search itself is
+// in net_search.h). Each address whose sysObjectID names one of the maker's
+// models (or carries one of its brand prefixes) becomes one IOTYPE_NET device
+// record.
 #pragma once
 
 #include <netinet/in.h>
@@ -15,8 +17,10 @@
 
 extern "C" {
 
-// Finds the network scanners; stores a malloc'ed array through scannerList
-// (null when none was found) and returns the count. The caller frees it.
+// Finds the network scanners as orvela.conf asks (broadcast on or off, the
+// quiet time, the listed addresses); stores a malloc'ed array through
+// scannerList (null when none was found) and returns the count. The caller
+// frees it.
 int Net_FindScanner(ORVELA_Scanner** scannerList);
 
 // Asks one address for its IEEE 1284 device ID; true when one was read into
@@ -44,13 +48,19 @@ constexpr const char* kBrandImageOid = "1.3.6.1.4.1.2021";   // the imaging line
 // of the maker's.
 bool answer_to_record(const uint8_t* datagram, int length, const sockaddr_in& sender, ORVELA_Scanner* record);
 
-// Sends the priming datagram and the request three times to `destination`,
-// port 161, with the pauses between them; true when one request went out.
-bool send_discovery_burst(int sock, const sockaddr_in& destination, const uint8_t* request, size_t requestLength);
+// A serial number that tells devices apart: not empty and not a factory
+// placeholder made of one repeated character ("0000000000", blanks).
+bool is_distinct_serial(const char* serial);
 
-// Asks one address directly with the discovery request and accepts the answer
-// under the same rules as a broadcast answer; true with `record` filled when
-// the address is one of the maker's scanners. Waits at most timeoutSeconds.
+// A device on two of the host's subnets answers the broadcast once through
+// each, from two addresses: true when `list` holds a record with the same
+// distinct serial number and the same names.
+bool is_listed_elsewhere(const ORVELA_Scanner& device, const ORVELA_Scanner* list, int count);
+
+// Asks one address (IPv4 or a host name, resolved now) directly with the
+// discovery request, resent every second, and accepts the answer under the
+// same rules as a broadcast answer; true with `record` filled when the
+// address is one of the maker's scanners. Waits at most timeoutSeconds.
 bool probe_address(const char* address, ORVELA_Scanner* record, int timeoutSeconds);
 
 }  // namespace net_discovery

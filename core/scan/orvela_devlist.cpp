@@ -6,6 +6,7 @@
 #include "backend/net_discovery.h"
 #include "backend/usb_discovery.h"
 #include "common/debugtool.h"
+#include "common/orvela_config.h"
 
 extern "C" {
 ORVELA_Scanner* scannerList_all = nullptr;
@@ -14,18 +15,15 @@ int scannerList_all_count = 0;
 
 namespace {
 
-// An array that a direct find replaced: the frontend may still hold device
-// descriptions pointing into it, so it lives until the next full search.
-ORVELA_Scanner* g_retired = nullptr;
+// The array that the front end's device descriptions point into. It outlives
+// the searches after it until the front end hands out descriptions of a newer
+// array (a search that finds nothing, or fails, hands out none), or exit.
+ORVELA_Scanner* g_pinned = nullptr;
 
-// Replaces the list. The superseded arrays are released here: a new search
-// invalidates the frontend's previous device list (the front end rebuilds its
-// descriptions from the new array at once), and open handles hold copies of
-// their records.
+// Makes `list` the current list. The array it replaces goes unless the front
+// end's descriptions point into it; open handles hold copies of their records.
 void replace_list(ORVELA_Scanner* list, int count) {
-    free(scannerList_all);
-    free(g_retired);
-    g_retired = nullptr;
+    if (scannerList_all != g_pinned) free(scannerList_all);
     scannerList_all = list;
     scannerList_all_count = count;
 }
@@ -42,7 +40,12 @@ SANE_Status attach(const char* devname) {
 int Drv_get_devices(ORVELA_Scanner** device_list) {
     DBG_INFO("Run into Scanner_get_devices\n");
     ORVELA_Scanner* usb = nullptr;
-    const int usb_count = USB_FindScanner(&usb);
+    int usb_count = 0;
+    if (orvela_config::current().usb_search) {
+        usb_count = USB_FindScanner(&usb);
+    } else {
+        DBG_INFO("USB search switched off\n");
+    }
     DBG_INFO("Found USB scanner %d\n", usb_count);
     ORVELA_Scanner* net = nullptr;
     const int net_count = Net_FindScanner(&net);
@@ -89,16 +92,18 @@ ORVELA_Scanner* devlist_add(const ORVELA_Scanner& record) {
     if (scannerList_all != nullptr) memcpy(grown, scannerList_all, count * sizeof(ORVELA_Scanner));
     grown[count] = record;
     grown[count].next = nullptr;
-    // The array of the last full search is the one the frontend's device list
-    // points into: keep it; arrays made by earlier direct finds were never
-    // handed out and can go.
-    if (g_retired == nullptr) {
-        g_retired = scannerList_all;
-    } else {
-        free(scannerList_all);
-    }
-    scannerList_all = grown;
-    return &scannerList_all[scannerList_all_count++];
+    replace_list(grown, static_cast<int>(count) + 1);
+    return &scannerList_all[count];
 }
 
-void devlist_release() { replace_list(nullptr, 0); }
+void devlist_pin(const ORVELA_Scanner* list) {
+    if (list == g_pinned) return;
+    if (g_pinned != scannerList_all) free(g_pinned);
+    g_pinned = const_cast<ORVELA_Scanner*>(list);
+}
+
+void devlist_release() {
+    replace_list(nullptr, 0);
+    free(g_pinned);
+    g_pinned = nullptr;
+}

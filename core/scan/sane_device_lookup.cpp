@@ -1,9 +1,11 @@
 #include "core/scan/sane_device_lookup.h"
 
+#include <arpa/inet.h>
+
 #include <cstdlib>
 #include <cstring>
 
-#include "backend/net_discovery.h"
+#include "backend/net_search.h"
 #include "backend/usb_discovery.h"
 #include "common/debugtool.h"
 #include "core/scan/orvela_devlist.h"
@@ -12,7 +14,7 @@ namespace {
 
 constexpr char kUsbScheme[] = "usb://";
 constexpr char kSocketScheme[] = "socket://";
-constexpr int kDirectProbeSeconds = 5;
+constexpr int kDirectProbeSeconds = net_discovery::kListedQuerySeconds;
 
 bool has_scheme(const char* name, const char* scheme) { return strncmp(name, scheme, strlen(scheme)) == 0; }
 
@@ -44,11 +46,16 @@ const ORVELA_Scanner* find_device_for_open(const char* devicename) {
         if (const ORVELA_Scanner* listed = adopt_match(found, count, devicename)) return listed;
     }
     if (net) {
+        const char* host = devicename + strlen(kSocketScheme);
         ORVELA_Scanner record;
-        if (!net_discovery::probe_address(devicename + strlen(kSocketScheme), &record, kDirectProbeSeconds)) return nullptr;
-        // The device names itself by its address; a name with more after the
-        // address is not the same device.
-        return strncmp(record.deviceURI, devicename, 64) == 0 ? devlist_add(record) : nullptr;
+        if (!net_discovery::probe_address(host, &record, kDirectProbeSeconds)) return nullptr;
+        // The device names itself by its address, so a dotted address must be
+        // the whole of the name (one with more after it is not that device);
+        // a host name, as orvela.conf may give it, stands for the address it
+        // resolved to, and the device is listed under that address.
+        in_addr address;
+        if (inet_pton(AF_INET, host, &address) == 1 && strncmp(record.deviceURI, devicename, 64) != 0) return nullptr;
+        return devlist_add(record);
     }
     if (!usb) {
         ORVELA_Scanner* found = nullptr;

@@ -13,21 +13,46 @@
 
 namespace {
 
-// The list handed out by the last device search, null-terminated. Its
-// entries point into the driver layer's device array; they are released at
-// the next search, which is as long as a frontend may use them.
+// The list handed out by the last device search that found devices,
+// null-terminated. Its entries point into the driver layer's device array,
+// which is pinned for as long as they live: a later search that finds
+// nothing, or fails, leaves both as they are, so the frontend's list never
+// points at freed memory; a search that hands out a new list releases them.
 const SANE_Device** devices = nullptr;
 
-void release_device_entries() {
-    if (devices == nullptr) return;
-    for (int i = 0; devices[i] != nullptr; ++i) free(const_cast<SANE_Device*>(devices[i]));
-    free(devices);
-    devices = nullptr;
+void release_entries(const SANE_Device** list) {
+    if (list == nullptr) return;
+    for (int i = 0; list[i] != nullptr; ++i) free(const_cast<SANE_Device*>(list[i]));
+    free(list);
+}
+
+// The descriptions of `count` records, null-terminated; null when memory
+// runs out (no half list is handed out).
+const SANE_Device** describe(const ORVELA_Scanner* list, int count) {
+    auto** fresh = static_cast<const SANE_Device**>(calloc(static_cast<size_t>(count) + 1, sizeof(SANE_Device*)));
+    if (fresh == nullptr) return nullptr;
+    for (int i = 0; i < count; ++i) {
+        DBG_INFO("[%d]productName:%s\n", i, list[i].deviceURI);
+        auto* entry = static_cast<SANE_Device*>(calloc(1, sizeof(SANE_Device)));
+        if (entry == nullptr) {
+            release_entries(fresh);
+            return nullptr;
+        }
+        entry->name = list[i].deviceURI;
+        entry->vendor = list[i].brandName;
+        entry->model = list[i].modelName;
+        entry->type = "Scanner";
+        fresh[i] = entry;
+    }
+    return fresh;
 }
 
 }  // namespace
 
-void sane_devices_release() { release_device_entries(); }
+void sane_devices_release() {
+    release_entries(devices);
+    devices = nullptr;
+}
 
 extern "C" {
 
@@ -38,25 +63,11 @@ SANE_Status sane_orvela_get_devices(const SANE_Device*** device_list, SANE_Bool 
     DBG_INFO("Found devices: %d\n", count);
     if (count <= 0 || list == nullptr) return SANE_STATUS_ACCESS_DENIED;
 
-    release_device_entries();
-    auto** fresh = static_cast<const SANE_Device**>(calloc(static_cast<size_t>(count) + 1, sizeof(SANE_Device*)));
+    const SANE_Device** fresh = describe(list, count);
     if (fresh == nullptr) return SANE_STATUS_NO_MEM;
-    for (int i = 0; i < count; ++i) {
-        DBG_INFO("[%d]productName:%s\n", i, list[i].deviceURI);
-        auto* entry = static_cast<SANE_Device*>(calloc(1, sizeof(SANE_Device)));
-        if (entry == nullptr) {
-            // No half list is handed out.
-            devices = fresh;
-            release_device_entries();
-            return SANE_STATUS_NO_MEM;
-        }
-        entry->name = list[i].deviceURI;
-        entry->vendor = list[i].brandName;
-        entry->model = list[i].modelName;
-        entry->type = "Scanner";
-        fresh[i] = entry;
-    }
+    release_entries(devices);
     devices = fresh;
+    devlist_pin(list);
     if (device_list != nullptr) *device_list = devices;
     DBG_INFO("Return after attach_devices, total=%d\n", count);
     return SANE_STATUS_GOOD;

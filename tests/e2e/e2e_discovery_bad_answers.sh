@@ -3,11 +3,12 @@
 # in a namespace of its own on two made-up subnets: no bad answer adds a
 # device or upsets the search (run once under valgrind when it is there), long
 # texts are cut within the record's fields, a device on both subnets is listed
-# once, and a flood of answers from other agents ends the search at 512
-# datagrams.
+# once, a flood of answers from other agents hides no device, and a host that
+# keeps answering cannot hold the search open past its deadline.
 set -eu
 . "$(dirname "$0")/lab_lib.sh"
 lab_init
+export SANE_CONFIG_DIR=$(lab_sane_config)  # no orvela.conf: the defaults
 lab_bridge br1 10.231.1.10/24
 lab_bridge br2 10.231.2.10/24
 
@@ -109,39 +110,33 @@ for entry in "${bad[@]}"; do
 done
 check "search ended on the quiet" grep -q 'recv failed' <<<"$out"
 
-# --- a flood of answers from other agents ---
+# --- a flood of answers from other agents, and one that never stops ---
 for entry in "${bad[@]}"; do lab_stop "${entry%% *}"; done
 for name in good twohomed longname longid oddtext; do lab_stop "$name"; done
 ip link del br2
-flood_from=10.231.1.101,10.231.1.102,10.231.1.103,10.231.1.104
-flood_search() {  # NAME ADDR FOREIGN_ANSWERS
-  LAB_SIM_EXTRA_ADDRS="10.231.1.101/24 10.231.1.102/24 10.231.1.103/24 10.231.1.104/24" \
-    lab_sim_device "$1" br1 "$2/24" --model OR-M1020 --serial "FLOOD-$1" \
-    --snmp-flood "$3" --snmp-flood-from "$flood_from" --snmp-flood-delay 2000 --snmp-flood-interval 1000
-  local start end
-  start=$(date +%s.%N)
-  out=$("$LAB_BIN/devlist_probe" -v 2>&1)
-  end=$(date +%s.%N)
-  reads=$(grep -c 'read size=' <<<"$out" || true)
-  sleep 0.3  # the simulator reports its counts every 0.1 s
-  echo "flood of $3: $reads datagrams read, $(grep -c 'Response from' <<<"$out" || true) well-formed," \
-    "search took $(echo "$end - $start" | bc) s; $(tail -1 "$LAB_RUN/$1/sim.log")"
-  lab_stop "$1"
-}
-# (The host sends the priming datagram and three requests: 4 datagrams.)
-# 511 foreign answers, then the device's own as datagram 512: listed.
-flood_search flood511 10.231.1.51 511
-check "512th datagram still examined ($reads reads)" listed 10.231.1.51
-check "loop ends at 512 datagrams without waiting for quiet" test "$reads" = 512
-check "... with no receive time-out" no_line 'recv failed'
-check "the flood came from other agents" grep -qF 'Response from 10.231.1.104:' <<<"$out"
-# 512 foreign answers: the device's own would be datagram 513 and is not seen.
-flood_search flood512 10.231.1.52 512
-check "datagram 513 not examined ($reads reads)" not_listed 10.231.1.52
-check "loop ends at 512 datagrams" test "$reads" = 512
-check "no agent of the flood listed" grep -qxF "count=0" <<<"$out"
-check "... although the device did send its answer after them" \
-  grep -qF 'SNMP: 4 datagrams received, 1 answers sent, 512 foreign answers sent' "$LAB_RUN/flood512/sim.log"
+# 2000 foreign answers, one a millisecond from four other addresses, then the
+# device's own: read through, it is listed.
+LAB_SIM_EXTRA_ADDRS="10.231.1.101/24 10.231.1.102/24 10.231.1.103/24 10.231.1.104/24" \
+  lab_sim_device flood br1 10.231.1.51/24 --model OR-M1020 --serial FLOOD-1 --snmp-flood 2000 \
+  --snmp-flood-from 10.231.1.101,10.231.1.102,10.231.1.103,10.231.1.104 --snmp-flood-interval 1000
+# One foreign answer every 4 s, for ever as the search goes: the quiet time
+# never passes, the deadline (three quiet times after sending) ends the search.
+lab_sim_device drip br1 10.231.1.52/24 --model OR-M1020 --serial DRIP-1 --snmp-flood 100 \
+  --snmp-flood-interval 4000000
+start=$(date +%s.%N)
+out=$("$LAB_BIN/devlist_probe" -v 2>&1)
+secs=$(echo "$(date +%s.%N) - $start" | bc)
+reads=$(grep -c 'read size=' <<<"$out" || true)
+sleep 0.3  # the simulator reports its counts every 0.1 s
+echo "flood and drip: $reads datagrams read, $(grep -c 'Response from' <<<"$out" || true) well-formed," \
+  "search took $secs s; $(tail -1 "$LAB_RUN/flood/sim.log"); $(tail -1 "$LAB_RUN/drip/sim.log")"
+check "device answering after 2000 foreign datagrams listed" listed 10.231.1.51
+check "the flood came from other agents and was read ($reads reads)" \
+  grep -qF 'Response from 10.231.1.104:' <<<"$out"
+check "... all of it" test "$reads" -ge 2001
+check "no agent of the flood listed" grep -qxF "count=1" <<<"$out"
+check "search ended at its deadline" grep -qF 'Search deadline reached' <<<"$out"
+check "... 15 s after sending ended (${secs}s)" test "$(echo "$secs > 16.5 && $secs < 18.5" | bc)" = 1
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -47,6 +47,14 @@ first=$(echo "$list" | grep -m1 '^device')
 echo "$list" | grep -qF "device \`$DEV' is a Orvela OR-M1020 Scanner" && ok || bad "scanimage -L: $list"
 echo "$list" | grep -qF "device \`$FEED' is a Orvela OR-M2270fdw Scanner" && ok || bad "scanimage -L: $list"
 [ "$(echo "$list" | grep -c '^device')" = 3 ] && ok || bad "three devices expected: $list"
+# orvela.conf: the broadcast off leaves the USB scanner alone; USB off too, nothing.
+echo "discovery broadcast off" >"$SANE_CONFIG_DIR/orvela.conf"
+list=$(usb -- scanimage -L 2>&1)
+[ "$(echo "$list" | grep '^device')" = "$first" ] && ok || bad "broadcast off: $list"
+echo "usb off" >>"$SANE_CONFIG_DIR/orvela.conf"
+list=$(usb -- scanimage -L 2>&1)
+echo "$list" | grep -q '^device' && bad "USB and broadcast off: $list" || ok
+rm "$SANE_CONFIG_DIR/orvela.conf"
 
 # USB pages, opened by name in a process that never searched: colour and grey
 # on the chart, black-and-white against its grey page.

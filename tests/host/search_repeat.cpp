@@ -1,12 +1,16 @@
 // A host that searches for devices again and again, opens and closes the
 // first device found each time, and exits: run under valgrind, what the
 // searches replace must be released, and the exit must release the rest.
+// With "gone" it then waits for a line on standard input (the device is taken
+// away meanwhile), searches once more, which must find nothing and leave the
+// list pointer alone, and reads the names of the list it still holds.
 //
-// usage: search_repeat LIBRARY COUNT
+// usage: search_repeat LIBRARY COUNT [gone]
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include <sane/sane.h>
 
@@ -25,15 +29,30 @@ int main(int argc, char** argv) {
     if (init(nullptr, nullptr) != SANE_STATUS_GOOD) return 3;
     const int count = atoi(argv[2]);
     int found = 0;
+    const SANE_Device** held = nullptr;
+    std::string held_name;
     for (int i = 0; i < count; ++i) {
         const SANE_Device** list = nullptr;
         if (get_devices(&list, SANE_FALSE) != SANE_STATUS_GOOD || list == nullptr || list[0] == nullptr) continue;
         ++found;
+        held = list;
+        held_name = list[0]->name;
         SANE_Handle handle = nullptr;
         if (open(list[0]->name, &handle) == SANE_STATUS_GOOD) close(handle);
+    }
+    bool gone_ok = true;
+    if (argc > 3 && held != nullptr) {  // gone
+        printf("waiting for the device to go\n");
+        fflush(stdout);
+        char line[16];
+        if (fgets(line, sizeof line, stdin) == nullptr) return 2;
+        const SANE_Device** list = held;
+        const SANE_Status status = get_devices(&list, SANE_FALSE);
+        gone_ok = status == SANE_STATUS_ACCESS_DENIED && list == held && held_name == held[0]->name;
+        printf("after the device went: status %d, held list %s\n", status, gone_ok ? "intact" : "changed");
     }
     exit_fn();
     dlclose(lib);
     printf("searches=%d found=%d\n", count, found);
-    return found == count ? 0 : 1;
+    return found == count && gone_ok ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 // Network discovery without a network: the 1284 value extraction, the
-// duplicate rule and what an SNMP answer turns into. Exchanges over sockets
+// duplicate rules, what an SNMP answer turns into and which datagrams the
+// search looks at. Exchanges over sockets
 // run in a private network namespace of a child process.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -18,7 +19,9 @@
 #include <thread>
 
 #include "backend/io_clock.h"
-#include "backend/net_discovery.h"
+#include "backend/net_search.h"
+#include "common/orvela_config.h"
+#include "tests/support/io_hooks.h"
 #include "tests/support/snmp_answer.h"
 
 namespace {
@@ -59,6 +62,27 @@ TEST(DeviceIdValues, ExistDeviceComparesAddresses) {
     EXPECT_TRUE(ExistDevice(probe, list, 2));
     EXPECT_FALSE(ExistDevice(probe, list, 1));
     EXPECT_FALSE(ExistDevice(probe, nullptr, 0));
+}
+
+// The same device seen at two addresses is merged by a real serial number
+// (and the same names); a factory placeholder tells nothing.
+TEST(DeviceIdValues, MergeBySerialNeedsARealOne) {
+    const char* cases[][4] = {  // listed serial, seen serial, seen model, merged
+        {"OR-0001", "OR-0001", "OR-M1020", "yes"},        {"OR-0001", "OR-0002", "OR-M1020", "no"},
+        {"OR-0001", "OR-0001", "OR-P1400", "no"},         {"", "", "OR-M1020", "no"},
+        {"0000000000", "0000000000", "OR-M1020", "no"},   {"          ", "          ", "OR-M1020", "no"},
+        {"X", "X", "OR-M1020", "no"},                     {"0000000001", "0000000001", "OR-M1020", "yes"},
+    };
+    for (const auto& c : cases) {
+        ORVELA_Scanner listed = {};
+        strcpy(listed.brandName, "Orvela");
+        strcpy(listed.modelName, "OR-M1020");
+        strcpy(listed.serial, c[0]);
+        ORVELA_Scanner seen = listed;
+        strcpy(seen.serial, c[1]);
+        strcpy(seen.modelName, c[2]);
+        EXPECT_EQ(net_discovery::is_listed_elsewhere(seen, &listed, 1), strcmp(c[3], "yes") == 0) << '"' << c[1] << '"';
+    }
 }
 
 sockaddr_in sender(const char* address) {
@@ -155,6 +179,41 @@ TEST(DiscoveryAnswer, RefusedAnswers) {
         EXPECT_FALSE(net_discovery::answer_to_record(full.data(), static_cast<int>(cut), sender("10.0.0.1"), &r)) << cut;
 }
 
+// The search looks only at an error-free GetResponse from port 161; anything
+// else is dropped and the search goes on.
+TEST(DiscoveryAnswer, WhichDatagramsTheSearchLooksAt) {
+    using net_discovery::Verdict;
+    DeviceAnswer error_answer, request_echo;
+    error_answer.error_status = 5;
+    request_echo.pdu = 0xA0;
+    sockaddr_in agent = sender("10.0.0.7"), other_port = agent, not_ipv4 = agent;
+    agent.sin_port = htons(161);
+    other_port.sin_port = htons(4161);
+    not_ipv4.sin_family = AF_UNSPEC;
+    const Bytes good = device_answer(DeviceAnswer{});
+    const struct {
+        Bytes bytes;
+        ssize_t size;  // -1: the whole datagram; -2: a failed receive
+        sockaddr_in from;
+        Verdict verdict;
+    } cases[] = {
+        {good, -1, agent, Verdict::Answer},
+        {good, 0, agent, Verdict::Empty},
+        {good, -2, agent, Verdict::Empty},
+        {good, -1, other_port, Verdict::NotFromAgentPort},
+        {good, -1, not_ipv4, Verdict::NotFromAgentPort},
+        {good, 20, agent, Verdict::NotAnAnswer},
+        {{0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0x00}, -1, agent, Verdict::NotAnAnswer},
+        {device_answer(error_answer), -1, agent, Verdict::NotAnAnswer},
+        {device_answer(request_echo), -1, agent, Verdict::NotAnAnswer},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        const ssize_t size = c.size == -1 ? static_cast<ssize_t>(c.bytes.size()) : c.size == -2 ? -1 : c.size;
+        EXPECT_EQ(net_discovery::judge_datagram(c.bytes.data(), size, c.from), c.verdict) << i;
+    }
+}
+
 // --- over sockets, in a private network namespace with only loopback ---
 
 bool loopback_up() {
@@ -179,11 +238,12 @@ int in_private_network(const std::function<int()>& body) {
     return WEXITSTATUS(status);
 }
 
-// An agent on 127.0.0.1:161 that answers every request with `answer` and
-// counts the datagrams it saw.
+// An agent on 127.0.0.1:161 that answers every request with `replies` in
+// order, and with `stray` from another port, and counts the datagrams it saw.
 class LoopbackAgent {
 public:
-    explicit LoopbackAgent(Bytes answer) : answer_(std::move(answer)) {
+    explicit LoopbackAgent(std::vector<Bytes> replies, Bytes stray = {})
+        : replies_(std::move(replies)), stray_(std::move(stray)) {
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a = sender("127.0.0.1");
         a.sin_port = htons(161);
@@ -196,6 +256,7 @@ public:
         stop_ = true;
         thread_.join();
         close(fd_);
+        close(stray_fd_);
     }
     bool bound() const { return bound_; }
     int seen() const { return seen_; }
@@ -209,10 +270,15 @@ private:
             const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &size);
             if (n <= 0) continue;
             ++seen_;
-            if (n > 2) sendto(fd_, answer_.data(), answer_.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
+            if (n <= 2) continue;
+            const auto* to = reinterpret_cast<sockaddr*>(&from);
+            if (!stray_.empty()) sendto(stray_fd_, stray_.data(), stray_.size(), 0, to, size);
+            for (const Bytes& b : replies_) sendto(fd_, b.data(), b.size(), 0, to, size);
         }
     }
-    Bytes answer_;
+    std::vector<Bytes> replies_;
+    Bytes stray_;
+    int stray_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // sends from a port of its own
     int fd_ = -1;
     bool bound_ = false;
     std::atomic<bool> stop_{false};
@@ -220,18 +286,29 @@ private:
     std::thread thread_;
 };
 
-std::atomic<uint64_t> g_slept_us{0};
-
 TEST(DiscoveryExchange, DirectProbeOfOneAddress) {
     const int rc = in_private_network([] {
-        orvela_sleep_hook = [](uint32_t us) { g_slept_us += us; };
-        LoopbackAgent agent(device_answer(DeviceAnswer{}));
-        if (!agent.bound()) return 1;
+        FastClock clock(20);
+        DeviceAnswer error_answer;
+        error_answer.error_status = 2;
+        // Passed over before the answer: empty, malformed BER, an error answer.
+        const std::vector<Bytes> junk = {{}, {0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF}, device_answer(error_answer)};
+        std::vector<Bytes> replies = junk;
+        replies.push_back(device_answer(DeviceAnswer{}));
         ORVELA_Scanner r;
-        if (!net_discovery::probe_address("127.0.0.1", &r, 3)) return 2;
-        if (strcmp(r.deviceURI, "socket://127.0.0.1") != 0) return 3;
-        if (agent.seen() < 2) return 4;  // priming datagram and requests
-        if (net_discovery::probe_address("not-an-address", &r, 1)) return 5;
+        {
+            LoopbackAgent agent(replies);
+            if (!agent.bound()) return 1;
+            if (!net_discovery::probe_address("127.0.0.1", &r, 3)) return 2;
+            if (strcmp(r.deviceURI, "socket://127.0.0.1") != 0) return 3;
+            if (agent.seen() < 2) return 4;  // priming datagram and requests
+            if (net_discovery::probe_address("not-an-address", &r, 1)) return 5;
+            if (!net_discovery::probe_address("localhost", &r, 3) || strcmp(r.ipaddress, "127.0.0.1") != 0) return 6;
+        }
+        // Junk from port 161, a valid answer from another port: no device;
+        // the request went out again every second meanwhile.
+        LoopbackAgent stray(junk, device_answer(DeviceAnswer{}));
+        if (net_discovery::probe_address("127.0.0.1", &r, 3) || stray.seen() < 3) return 7;
         return 0;
     });
     if (rc == -1) GTEST_SKIP() << "needs a private network namespace (root)";
@@ -240,8 +317,8 @@ TEST(DiscoveryExchange, DirectProbeOfOneAddress) {
 
 TEST(DiscoveryExchange, DeviceIdOfOneAddress) {
     const int rc = in_private_network([] {
-        orvela_sleep_hook = [](uint32_t us) { g_slept_us += us; };
-        LoopbackAgent agent(single_answer("1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1", "MFG:Orvela;MDL:OR-M1020;"));
+        FastClock clock;
+        LoopbackAgent agent({single_answer("1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1", "MFG:Orvela;MDL:OR-M1020;")});
         if (!agent.bound()) return 1;
         char id[16];
         if (!getSNMP1284DeviceId("127.0.0.1", id, sizeof id)) return 2;
@@ -257,13 +334,17 @@ TEST(DiscoveryExchange, DeviceIdOfOneAddress) {
 
 TEST(DiscoveryExchange, LoopbackOnlyHostFallsBackAndFindsNothing) {
     const int rc = in_private_network([] {
-        g_slept_us = 0;
-        orvela_sleep_hook = [](uint32_t us) { g_slept_us += us; };
+        FastClock clock(20);
+        LogCapture log;
+        orvela_config::set_current({});
         ORVELA_Scanner* list = reinterpret_cast<ORVELA_Scanner*>(1);
+        const int64_t start = orvela_io::now_ms();
         const int n = Net_FindScanner(&list);
         if (n != 0 || list != nullptr) return 1;
-        // Only the fallback destination was tried: one burst of four pauses.
-        if (g_slept_us != 4 * 500000u) return 2;
+        // Only the fallback destination was tried, for one burst of four
+        // pauses; nothing went out, so there was nothing to wait for.
+        if (!log.contains("Local broadcast address: 255.255.255.255") || log.contains("address: 127.")) return 2;
+        if (orvela_io::now_ms() - start < 2000 || orvela_io::now_ms() - start > 2600) return 3;
         return 0;
     });
     if (rc == -1) GTEST_SKIP() << "needs a private network namespace (root)";

@@ -93,7 +93,9 @@ const char kUsage[] =
     "  --snmp-flood-delay MS     ... starting MS after the host's first request\n"
     "  --snmp-flood-interval US  ... one every US microseconds (default 1000)\n"
     "  --snmp-flood-from A[,A]   ... sent in turn from these local addresses\n"
-    "  --snmp-answer-delay MS    delay before each own answer\n";
+    "  --snmp-answer-delay MS    delay before each own answer\n"
+    "  --snmp-junk               before each own answer: an empty datagram and one\n"
+    "                            of malformed BER\n";
 
 bool parse_int(std::string_view text, long long& value) {
     if (text.empty()) return false;
@@ -242,6 +244,10 @@ int main(int argc, char** argv) {
         }
         if (flag("--snmp-error-keep-values")) {
             faults.error_keeps_values = true;
+            continue;
+        }
+        if (flag("--snmp-junk")) {
+            faults.junk_first = true;
             continue;
         }
         if (i + 1 >= argc) {

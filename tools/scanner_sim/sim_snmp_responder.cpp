@@ -21,11 +21,12 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 struct SnmpResponder::Pending {
+    enum Kind { Own, Foreign, Junk };
     Clock::time_point due;
     int fd;
     sockaddr_in to;
     Bytes bytes;
-    bool foreign;
+    Kind kind;
 };
 
 namespace {
@@ -339,6 +340,12 @@ Bytes build_snmp_answer(const SnmpIdentity& identity, const SnmpFaults& faults, 
     return out;
 }
 
+Bytes build_malformed_datagram() {
+    // A message and a GetResponse whose four-byte lengths claim gigabytes.
+    return {kTagSequence, 0x84, 0xFF, 0xFF, 0xFF, 0xF0, 0x02, 0x01, 0x00, 0x04, 0x06, 'r', 'd', 'c', 'o', 'm',
+            'm',          0xA2, 0x84, 0x7F, 0xFF, 0xFF, 0xFF, 0x02, 0x01};
+}
+
 Bytes build_foreign_answer(const std::string& sys_name, const std::vector<std::string>& objects, int32_t request_id,
                            const std::string& community) {
     SnmpIdentity foreign;
@@ -448,7 +455,7 @@ void SnmpResponder::serve() {
             const Pending& p = pending_[sent];
             if (::sendto(p.fd, p.bytes.data(), p.bytes.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&p.to),
                          sizeof p.to) >= 0)
-                ++(p.foreign ? foreign_ : answers_);
+                if (p.kind != Pending::Junk) ++(p.kind == Pending::Foreign ? foreign_ : answers_);
         }
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(sent));
         int timeout = -1;
@@ -494,15 +501,19 @@ void SnmpResponder::handle(const uint8_t* data, size_t size, const void* from_pt
 
     const SnmpFaults& faults = options_.faults;
     const auto now = Clock::now();
-    auto schedule = [&](Clock::time_point due, int fd, Bytes bytes, bool foreign) {
-        Pending p{due, fd, from, std::move(bytes), foreign};
+    auto schedule = [&](Clock::time_point due, int fd, Bytes bytes, Pending::Kind kind) {
+        Pending p{due, fd, from, std::move(bytes), kind};
         auto at = std::upper_bound(pending_.begin(), pending_.end(), due,
                                    [](Clock::time_point t, const Pending& q) { return t < q.due; });
         pending_.insert(at, std::move(p));
     };
     Bytes own = build_snmp_answer(options_.identity, faults, record.objects, record.request_id);
+    if (faults.junk_first) {
+        schedule(now, fd_, Bytes{}, Pending::Junk);
+        schedule(now, fd_, build_malformed_datagram(), Pending::Junk);
+    }
     if (faults.flood <= 0) {
-        schedule(now + std::chrono::milliseconds(faults.answer_delay_ms), fd_, std::move(own), false);
+        schedule(now + std::chrono::milliseconds(faults.answer_delay_ms), fd_, std::move(own), Pending::Own);
         return;
     }
     // One flood per socket of the host; its repeated requests go unanswered.
@@ -514,10 +525,10 @@ void SnmpResponder::handle(const uint8_t* data, size_t size, const void* from_pt
         const int fd = flood_fds_.empty() ? fd_ : flood_fds_[static_cast<size_t>(i) % flood_fds_.size()];
         schedule(start + i * step, fd,
                  build_foreign_answer("agent-" + std::to_string(i + 1), record.objects, record.request_id, community),
-                 true);
+                 Pending::Foreign);
     }
     schedule(start + faults.flood * step + std::chrono::milliseconds(faults.answer_delay_ms), fd_, std::move(own),
-             false);
+             Pending::Own);
 }
 
 }  // namespace orvela_sim

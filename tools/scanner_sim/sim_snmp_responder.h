@@ -98,6 +98,10 @@ struct SnmpFaults {
     std::vector<std::string> flood_from;
     // Delay before every answer of the device itself.
     int answer_delay_ms = 0;
+    // Before each answer of its own, a zero-length datagram and one of
+    // malformed BER (lengths that run far past its end), as a hostile host
+    // would send them.
+    bool junk_first = false;
 };
 
 struct SnmpOptions {
@@ -122,6 +126,8 @@ struct SnmpRequestRecord {
 std::vector<uint8_t> build_snmp_answer(const SnmpIdentity& identity, const SnmpFaults& faults,
                                        const std::vector<std::string>& objects, int32_t request_id);
 // A GetResponse of a stock agent of another maker for the same objects.
+// The malformed datagram of junk_first.
+std::vector<uint8_t> build_malformed_datagram();
 std::vector<uint8_t> build_foreign_answer(const std::string& sys_name, const std::vector<std::string>& objects,
                                           int32_t request_id, const std::string& community);
 

@@ -1,0 +1,88 @@
+// One network device search: the discovery request broadcast to every
+// broadcast-capable IPv4 interface at once, the same request sent directly to
+// listed addresses alongside it, and one receive loop that collects the
+// answers of both under rules that no stray datagram can upset.
+//
+// Timing of the broadcast (all destinations together, whatever their number):
+//   0 ms     priming datagram to every destination
+//   500 ms   request 1 to every destination, then 2 and 3 at 1000 and 1500 ms
+//   2000 ms  sending ends; answers are collected until the quiet time has
+//            passed without an answer, or at the deadline, 3 x the quiet time
+//            after sending ended (15 s with the default 5 s), whichever comes
+//            first.
+// A listed address gets the priming datagram and the request at once, and the
+// request again every second until it answers or its time is up.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "backend/net_discovery.h"
+
+namespace net_discovery {
+
+constexpr int kListedQuerySeconds = 5;   // a listed address's time to answer, as at open
+constexpr int kDeadlineQuietMultiple = 3;
+// Devices kept by one search: bounds memory and the frontend's list. The
+// work is bounded by the deadline; a cap on datagrams would let foreign ones
+// crowd out an answer, and a cap per sender would not hold against many.
+constexpr int kMostDevices = 512;
+
+// RAII for a discovery exchange's own datagram socket.
+class UdpSocket {
+public:
+    UdpSocket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)) {}
+    ~UdpSocket() {
+        if (fd_ >= 0) close(fd_);
+    }
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+struct SearchPlan {
+    bool broadcast = true;
+    int quiet_seconds = 5;
+    std::vector<std::string> listed;  // IPv4 addresses or host names, asked directly
+    int listed_seconds = kListedQuerySeconds;
+};
+
+// What the receive loop does with one datagram: only an error-free SNMPv1
+// GetResponse from port 161 is looked at; everything else is dropped and the
+// loop goes on.
+enum class Verdict { Answer, Empty, NotFromAgentPort, NotAnAnswer };
+Verdict judge_datagram(const uint8_t* data, ssize_t size, const sockaddr_in& sender);
+const char* verdict_text(Verdict verdict);
+
+// When the collection of answers ends: the quiet time after the later of the
+// end of sending and the last answer, but never after the deadline.
+struct CollectionTimes {
+    int64_t sending_end_ms = 0;
+    int64_t quiet_ms = 5000;
+    int64_t last_answer_ms = INT64_MIN;
+
+    int64_t deadline() const { return sending_end_ms + kDeadlineQuietMultiple * quiet_ms; }
+    int64_t quiet_end() const {
+        return (last_answer_ms > sending_end_ms ? last_answer_ms : sending_end_ms) + quiet_ms;
+    }
+    int64_t end() const { return quiet_end() < deadline() ? quiet_end() : deadline(); }
+};
+
+// The IPv4 address of an address or host name (resolved now); false, logged,
+// when it has none.
+bool resolve_ipv4(const std::string& name, in_addr* address);
+
+// Runs one search; stores the devices found (malloc'ed, null when none)
+// through `found` and returns their count.
+int run_search(const SearchPlan& plan, ORVELA_Scanner** found);
+
+}  // namespace net_discovery
