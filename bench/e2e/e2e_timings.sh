@@ -7,16 +7,28 @@
 #     scanner answers
 #   - one A4 page at 300 dpi in colour over the network (and over emulated USB)
 #   - Ctrl-C during a page, and a page whose stream stalls
+# and, as the section "streaming" (streaming_figures.sh), whole pages with
+# "scan streaming" off and on: first and last byte, memory, progress.
 # Prints figures only; nothing here passes or fails on time.
 #
-# Needs: LAB_BIN, ORVELA_LIBDIR, TIMING_BIN (the sane_timing program).
+#   e2e_timings.sh [general|streaming|all]      (default general)
+#   cmake --build build --target e2e-timings     the general section
+#   cmake --build build --target bench-streaming the streaming section
+# RUNS (default 3) sets the runs per figure.
+#
+# Needs: LAB_BIN, ORVELA_LIBDIR, TIMING_BIN (the sane_timing program); for
+# the streaming section also FIRST_LINE_BIN, NET_PULL_BIN, PAGE_HOST_BIN.
 set -u
+SECTION=${1:-general}
+case $SECTION in general|streaming|all) ;; *) echo "usage: $0 [general|streaming|all]" >&2; exit 2 ;; esac
 . "$(dirname "$0")/../../tests/e2e/lab_lib.sh"
 lab_init
 export SANE_CONFIG_DIR=$(lab_sane_config) LD_LIBRARY_PATH=$ORVELA_LIBDIR
 RUNS=${RUNS:-3}
 OUT=$LAB_RUN/out
 mkdir -p "$OUT"
+
+if [ "$SECTION" != streaming ]; then
 
 # timed LABEL COMMAND...: runs COMMAND $RUNS times, prints each wall time
 # and the median in seconds.
@@ -52,7 +64,7 @@ for l in lines:
     if l.startswith("failed"):
         print("  %s: %s" % (label, l))
 if runs:
-    keys = ["open", "start", "first_data", "read", "close", "total"]
+    keys = ["open", "start", "first_data", "last_data", "eof", "close", "total"]
     med = {k: statistics.median(float(r[k]) for r in runs) for k in keys}
     print("%-58s " % label + "  ".join("%s %.1f" % (k, med[k]) for k in keys) + " ms"
           + "   (%sx%s, %s bytes, %d runs)" % (runs[0]["pixels"], runs[0]["lines"], runs[0]["bytes"], len(runs)))
@@ -123,3 +135,9 @@ scanimage -d orvela:socket://10.231.1.24 --mode Gray --resolution 300 --format=p
 rc=$?
 printf '%-58s %7.3f s   (exit %d: %s)\n' "a page whose stream stalls, until the frontend hears" \
   "$(echo "$(date +%s.%N) - $t0" | bc)" $rc "$(tail -1 "$OUT/int.err")"
+echo
+fi
+
+if [ "$SECTION" != general ]; then
+  . "$(dirname "$0")/streaming_figures.sh"
+fi
