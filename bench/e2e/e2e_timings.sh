@@ -21,6 +21,24 @@
 set -u
 SECTION=${1:-general}
 case $SECTION in general|streaming|all) ;; *) echo "usage: $0 [general|streaming|all]" >&2; exit 2 ;; esac
+# The scans run with a /tmp of their own (a directory beside the build, bound
+# over /tmp in a private mount namespace): the page file /tmp/tmpscan.jpg is
+# locked across processes, so scans of other runs on the machine would hold
+# these up (and these them), and a log switch /tmp/orvela_sane left by
+# someone would slow every scan down.
+case "${RECORDS_OUT:-}" in /tmp/*) echo "RECORDS_OUT must lie outside /tmp, which the scans get a private one of" >&2; exit 2 ;; esac
+if [ -z "${ORVELA_TIMINGS_TMP:-}" ]; then
+  ORVELA_TIMINGS_TMP=$(mktemp -d "$ORVELA_LIBDIR/../timings-tmp.XXXXXX") || exit 1
+  export ORVELA_TIMINGS_TMP
+  unshare -m --propagation private "$0" "$@"
+  rc=$?
+  rm -rf "$ORVELA_TIMINGS_TMP"
+  exit $rc
+fi
+case "$ORVELA_TIMINGS_TMP $ORVELA_LIBDIR $LAB_BIN $TIMING_BIN $(cd "$(dirname "$0")" && pwd)" in
+  */tmp/*|/tmp/*) echo "(the build or checkout lives under /tmp: the scans share the machine's /tmp)" ;;
+  *) mount --bind "$ORVELA_TIMINGS_TMP" /tmp && chmod 1777 /tmp || { echo "cannot mount a private /tmp" >&2; exit 1; } ;;
+esac
 . "$(dirname "$0")/../../tests/e2e/lab_lib.sh"
 lab_init
 export SANE_CONFIG_DIR=$(lab_sane_config) LD_LIBRARY_PATH=$ORVELA_LIBDIR

@@ -125,16 +125,14 @@ for c in c300 c600 g1200; do
       record "kind=scan sim=paced path=$path case=$c run=$run $line band0_at=${band0:-0} first_line_band_at=${band_n:-0}"
     done
   done
+  # The unpaced goal's references for this very page, right after its scans
+  # so that both see much the same load on the machine.
+  record_load "references case=$c"
+  "$NET_PULL_BIN" "$RUNS" --device $FAST --page "${SPEC[$c]}" 2>"$OUT/net_pull.err" |
+    sed -n "s/^RESULT /kind=transfer case=$c /p" >> "$STREAM_REC"
+  "$PAGE_HOST_BIN" --rounds "$RUNS" --page "${SPEC[$c]},$(case_res "$c")" 2>"$OUT/page_host.err" |
+    sed -n "s/^RESULT case=[^ ]* /kind=host case=$c /p" >> "$STREAM_REC"
 done
-
-# The unpaced goal's references, for the very pages scanned above.
-record_load references
-refs=()
-for c in c300 c600 g1200; do refs+=(--page "${SPEC[$c]}"); done
-"$NET_PULL_BIN" "$RUNS" --device $FAST "${refs[@]}" 2>"$OUT/net_pull.err" | sed -n 's/^RESULT /kind=transfer /p' >> "$STREAM_REC"
-refs=()
-for c in c300 c600 g1200; do refs+=(--page "${SPEC[$c]},$(case_res "$c")"); done
-"$PAGE_HOST_BIN" --rounds "$RUNS" "${refs[@]}" 2>"$OUT/page_host.err" | sed -n 's/^RESULT /kind=host /p' >> "$STREAM_REC"
 
 # Peak resident memory of scanimage; "base" is the 1 x 1 in patch at 300 dpi.
 record_load memory
