@@ -98,7 +98,7 @@ last_request() {
     { read -r xr yr x y w h bpp && echo "$xr,$yr,$x,$y,$w,$h,$((bpp / 8))"; }
 }
 
-echo "Streaming figures: $RUNS runs of each, paths off/on in turn (about 5 minutes)"
+echo "Streaming figures: $RUNS runs of each, paths off/on in turn (about 4 minutes)"
 echo "  load at start: $(uptime)"
 record_load timing
 declare -A SPEC
