@@ -101,18 +101,18 @@ last_request() {
 echo "Streaming figures: $RUNS runs of each, paths off/on in turn (about 4 minutes)"
 echo "  load at start: $(uptime)"
 record_load timing
-declare -A SPEC
+declare -A REQUEST
 for c in c300 c600 g1200; do
   # Warm both simulators, then find where the first line completes.
   timing off $FAST "$c" >/dev/null
-  SPEC[$c]=$(last_request)
+  REQUEST[$c]=$(last_request)
   warm_paced "$c"
-  first_line=$("$FIRST_LINE_BIN" "${SPEC[$c]}" $BAND)
-  record "kind=page case=$c spec=${SPEC[$c]} $first_line"
+  first_line=$("$FIRST_LINE_BIN" "${REQUEST[$c]}" $BAND)
+  record "kind=page case=$c request=${REQUEST[$c]} $first_line"
   need=${first_line#first_line_bytes=}
   need=${need%% *}
   band=${first_line#*band=}
-  echo "  $c: device request ${SPEC[$c]}, the first line completes with band ${band%% *}"
+  echo "  $c: device request ${REQUEST[$c]}, the first line completes with band ${band%% *}"
   for run in $(seq 1 "$RUNS"); do
     for path in off on; do
       record "kind=scan sim=fast path=$path case=$c run=$run $(timing $path $FAST "$c")"
@@ -128,9 +128,9 @@ for c in c300 c600 g1200; do
   # The unpaced goal's references for this very page, right after its scans
   # so that both see much the same load on the machine.
   record_load "references case=$c"
-  "$NET_PULL_BIN" "$RUNS" --device $FAST --page "${SPEC[$c]}" 2>"$OUT/net_pull.err" |
+  "$NET_PULL_BIN" "$RUNS" --device $FAST --page "${REQUEST[$c]}" 2>"$OUT/net_pull.err" |
     sed -n "s/^RESULT /kind=transfer case=$c /p" >> "$STREAM_REC"
-  "$PAGE_HOST_BIN" --rounds "$RUNS" --page "${SPEC[$c]},$(case_res "$c")" 2>"$OUT/page_host.err" |
+  "$PAGE_HOST_BIN" --rounds "$RUNS" --page "${REQUEST[$c]},$(case_res "$c")" 2>"$OUT/page_host.err" |
     sed -n "s/^RESULT case=[^ ]* /kind=host case=$c /p" >> "$STREAM_REC"
 done
 

@@ -27,8 +27,8 @@ def median(values):
     return statistics.median(values) if values else None
 
 
-def fmt(value, spec="%.0f", missing="-"):
-    return missing if value is None else spec % value
+def fmt(value, pattern="%.0f", missing="-"):
+    return missing if value is None else pattern % value
 
 
 def pick(records, **match):
@@ -74,7 +74,7 @@ def scan_table(records, runs_wanted):
     for r in pick(records, kind="page"):
         title = dict(CASES).get(r["case"], r["case"])
         print("   %s: device request %s, JPEG %.2f MB; the first line completes with band %s of %s (%s bytes)"
-              % (title, r.get("spec"), int(r.get("jpeg_bytes", 0)) / 1e6, r.get("band"), r.get("bands"),
+              % (title, r.get("request"), int(r.get("jpeg_bytes", 0)) / 1e6, r.get("band"), r.get("bands"),
                  r.get("first_line_bytes")))
 
 

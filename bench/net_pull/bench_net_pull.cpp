@@ -5,7 +5,7 @@
 // the two times (medians). Each page is pulled from the simulator and from a
 // device stand-in that sends the same stream as fast as the socket takes it.
 //
-//   bench_net_pull [rounds] [--device ADDR[:PORT]] [--page SPEC]...
+//   bench_net_pull [rounds] [--device ADDR[:PORT]] [--page REQUEST]...
 //     rounds   default 9 (a first round more warms up and is not counted)
 //     --device pull from a scanner already running there (e.g. a simulator in
 //              a test network) instead of the in-process ones

@@ -17,7 +17,7 @@
 // VmHWM after the page is the page's peak resident memory; the bound is the
 // decoded page plus the rescaled page plus 16 MiB.
 //
-//   bench_page_host [--rounds N] [--case colour|grey|bw ...] [--page SPEC ...]
+//   bench_page_host [--rounds N] [--case colour|grey|bw ...] [--page REQUEST ...]
 //     --page XRES,YRES,X,Y,WIDTH,HEIGHT,CHANNELS[,RESOLUTION]: a page as the
 //     device sends it for that request (device pixels, 1 grey or 3 colour),
 //     served at RESOLUTION dpi (default XRES); replaces the three cases.
