@@ -7,16 +7,46 @@
 #     scanner answers
 #   - one A4 page at 300 dpi in colour over the network (and over emulated USB)
 #   - Ctrl-C during a page, and a page whose stream stalls
+# and, as the section "streaming" (streaming_figures.sh), whole pages with
+# "scan streaming" off and on: first and last byte, memory, progress.
 # Prints figures only; nothing here passes or fails on time.
 #
-# Needs: LAB_BIN, ORVELA_LIBDIR, TIMING_BIN (the sane_timing program).
+#   e2e_timings.sh [general|streaming|all]      (default general)
+#   cmake --build build --target e2e-timings     the general section
+#   cmake --build build --target bench-streaming the streaming section
+# RUNS (default 3) sets the runs per figure.
+#
+# Needs: LAB_BIN, ORVELA_LIBDIR, TIMING_BIN (the sane_timing program); for
+# the streaming section also FIRST_LINE_BIN, NET_PULL_BIN, PAGE_HOST_BIN.
 set -u
+SECTION=${1:-general}
+case $SECTION in general|streaming|all) ;; *) echo "usage: $0 [general|streaming|all]" >&2; exit 2 ;; esac
+# The scans run with a /tmp of their own (a directory beside the build, bound
+# over /tmp in a private mount namespace): the page file /tmp/tmpscan.jpg is
+# locked across processes, so scans of other runs on the machine would hold
+# these up (and these them), and a log switch /tmp/orvela_sane left by
+# someone would slow every scan down.
+case "${RECORDS_OUT:-}" in /tmp/*) echo "RECORDS_OUT must lie outside /tmp, which the scans get a private one of" >&2; exit 2 ;; esac
+if [ -z "${ORVELA_TIMINGS_TMP:-}" ]; then
+  ORVELA_TIMINGS_TMP=$(mktemp -d "$ORVELA_LIBDIR/../timings-tmp.XXXXXX") || exit 1
+  export ORVELA_TIMINGS_TMP
+  unshare -m --propagation private "$0" "$@"
+  rc=$?
+  rm -rf "$ORVELA_TIMINGS_TMP"
+  exit $rc
+fi
+case "$ORVELA_TIMINGS_TMP $ORVELA_LIBDIR $LAB_BIN $TIMING_BIN $(cd "$(dirname "$0")" && pwd)" in
+  */tmp/*|/tmp/*) echo "(the build or checkout lives under /tmp: the scans share the machine's /tmp)" ;;
+  *) mount --bind "$ORVELA_TIMINGS_TMP" /tmp && chmod 1777 /tmp || { echo "cannot mount a private /tmp" >&2; exit 1; } ;;
+esac
 . "$(dirname "$0")/../../tests/e2e/lab_lib.sh"
 lab_init
 export SANE_CONFIG_DIR=$(lab_sane_config) LD_LIBRARY_PATH=$ORVELA_LIBDIR
 RUNS=${RUNS:-3}
 OUT=$LAB_RUN/out
 mkdir -p "$OUT"
+
+if [ "$SECTION" != streaming ]; then
 
 # timed LABEL COMMAND...: runs COMMAND $RUNS times, prints each wall time
 # and the median in seconds.
@@ -52,7 +82,7 @@ for l in lines:
     if l.startswith("failed"):
         print("  %s: %s" % (label, l))
 if runs:
-    keys = ["open", "start", "first_data", "read", "close", "total"]
+    keys = ["open", "start", "first_data", "last_data", "eof", "close", "total"]
     med = {k: statistics.median(float(r[k]) for r in runs) for k in keys}
     print("%-58s " % label + "  ".join("%s %.1f" % (k, med[k]) for k in keys) + " ms"
           + "   (%sx%s, %s bytes, %d runs)" % (runs[0]["pixels"], runs[0]["lines"], runs[0]["bytes"], len(runs)))
@@ -123,3 +153,9 @@ scanimage -d orvela:socket://10.231.1.24 --mode Gray --resolution 300 --format=p
 rc=$?
 printf '%-58s %7.3f s   (exit %d: %s)\n' "a page whose stream stalls, until the frontend hears" \
   "$(echo "$(date +%s.%N) - $t0" | bc)" $rc "$(tail -1 "$OUT/int.err")"
+echo
+fi
+
+if [ "$SECTION" != general ]; then
+  . "$(dirname "$0")/streaming_figures.sh"
+fi

@@ -6,7 +6,11 @@
 //   NAME is an option name ("mode", "resolution", "Page Size"...); the value
 //   is given as text and converted to the option's type.
 // prints one line of key=value pairs, times in milliseconds:
-//   init open start first_data read close total, and bytes, pixels, lines.
+//   init open start first_data read close total, and bytes, pixels, lines;
+//   first_data, last_data and eof count from the call of sane_start to the
+//   first frame byte, the last frame byte and the end-of-frame status;
+//   start_at and first_at are those two moments on CLOCK_MONOTONIC in
+//   seconds, to set beside a simulator's band log.
 #include <sane/sane.h>
 
 #include <chrono>
@@ -21,6 +25,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double ms_since(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+
+// steady_clock is CLOCK_MONOTONIC on Linux, the clock of the simulator's band log.
+double monotonic_s(Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); }
 
 // Sets option `name` from its text form; false when there is no such option
 // or the backend refuses the value.
@@ -81,9 +88,9 @@ int main(int argc, char** argv) {
         }
     }
 
-    t = Clock::now();
+    const Clock::time_point start_at = Clock::now();
     st = sane_start(h);
-    const double start_ms = ms_since(t);
+    const double start_ms = ms_since(start_at);
     if (st != SANE_STATUS_GOOD) {
         fprintf(stderr, "sane_timing: start: %s\n", sane_strstatus(st));
         sane_close(h);
@@ -95,16 +102,23 @@ int main(int argc, char** argv) {
     // scanimage's default read size.
     std::vector<SANE_Byte> buffer(32768);
     long long bytes = 0;
-    double first_ms = -1;
+    Clock::time_point first_at{}, last_at{};
     t = Clock::now();
     for (;;) {
         SANE_Int n = 0;
         st = sane_read(h, buffer.data(), static_cast<SANE_Int>(buffer.size()), &n);
         if (st != SANE_STATUS_GOOD) break;
-        if (first_ms < 0 && n > 0) first_ms = ms_since(t);
+        if (n > 0) {
+            last_at = Clock::now();
+            if (bytes == 0) first_at = last_at;
+        }
         bytes += n;
     }
     const double read_ms = ms_since(t);
+    const double eof_ms = ms_since(start_at);
+    auto ms_after_start = [&](Clock::time_point at) {
+        return bytes == 0 ? -1.0 : std::chrono::duration<double, std::milli>(at - start_at).count();
+    };
     const bool complete = st == SANE_STATUS_EOF;
     if (!complete) fprintf(stderr, "sane_timing: read: %s\n", sane_strstatus(st));
     const long long expected = static_cast<long long>(p.bytes_per_line) * p.lines;
@@ -114,9 +128,10 @@ int main(int argc, char** argv) {
     sane_close(h);
     sane_exit();
     const double close_ms = ms_since(t);
-    printf("init=%.1f open=%.1f start=%.1f first_data=%.1f read=%.1f close=%.1f total=%.1f bytes=%lld pixels=%d "
-           "lines=%d\n",
-           init_ms, open_ms, start_ms, start_ms + first_ms, read_ms, close_ms, ms_since(begin), bytes,
-           p.pixels_per_line, p.lines);
+    printf("init=%.1f open=%.1f start=%.1f first_data=%.1f last_data=%.1f eof=%.1f read=%.1f close=%.1f total=%.1f "
+           "bytes=%lld pixels=%d lines=%d start_at=%.6f first_at=%.6f\n",
+           init_ms, open_ms, start_ms, ms_after_start(first_at), ms_after_start(last_at), eof_ms, read_ms, close_ms,
+           ms_since(begin), bytes, p.pixels_per_line, p.lines, monotonic_s(start_at),
+           bytes == 0 ? 0.0 : monotonic_s(first_at));
     return complete && bytes == expected ? 0 : 1;
 }

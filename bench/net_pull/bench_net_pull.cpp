@@ -5,7 +5,15 @@
 // the two times (medians). Each page is pulled from the simulator and from a
 // device stand-in that sends the same stream as fast as the socket takes it.
 //
-//   bench_net_pull [rounds]      (default 9)
+//   bench_net_pull [rounds] [--device ADDR[:PORT]] [--page REQUEST]...
+//     rounds   default 9 (a first round more warms up and is not counted)
+//     --device pull from a scanner already running there (e.g. a simulator in
+//              a test network) instead of the in-process ones
+//     --page   XRES,YRES,X,Y,WIDTH,HEIGHT,CHANNELS (device pixels, 1 grey or
+//              3 colour) instead of the two A4 colour pages; repeatable
+// With --device, each page also gives a line
+//   RESULT page=XRESxYRES,WIDTHxHEIGHT,CHANNELS plain_s=.. backend_s=.. bytes=..
+// (medians), the plain transfer time that whole-scan benchmarks compare with.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -54,13 +62,19 @@ bool send_all(int fd, const void* buf, size_t size) {
 
 // The plain reader: blocking socket, one recv per header, MSG_WAITALL per band
 // into a 64 KiB buffer, appended to the file.
-bool plain_pull(int port, const ORVELA_ScanParam& param, const char* path, size_t& bytes) {
+bool plain_pull(const char* ip, int port, const ORVELA_ScanParam& param, const char* path, size_t& bytes) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+    if (inet_pton(AF_INET, ip, &addr.sin_addr) != 1) {
+        close(fd);
+        return false;
+    }
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return false;
+    }
     uint8_t reply[8];
     const uint8_t lock[8] = {0x53, 0x6C};
     if (!send_all(fd, lock, 8) || !recv_all(fd, reply, 8) || reply[1] != 0) return false;
@@ -98,10 +112,10 @@ bool plain_pull(int port, const ORVELA_ScanParam& param, const char* path, size_
     return ok;
 }
 
-bool backend_pull(int port, const ORVELA_ScanParam& param, const char* path, size_t& bytes) {
+bool backend_pull(const char* ip, int port, const ORVELA_ScanParam& param, const char* path, size_t& bytes) {
     ORVELA_Scanner dev{};
     dev.type_io = IOTYPE_NET;
-    strcpy(dev.ipaddress, "127.0.0.1");
+    snprintf(dev.ipaddress, sizeof dev.ipaddress, "%s", ip);
     dev.port = port;
     if (Drv_open(dev) != SCAN_STATUS_GOOD) return false;
     bool ok = Drv_start(param) == SCAN_STATUS_GOOD;
@@ -181,86 +195,167 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+// Times of both readers over the rounds (a first round more warms up): pulls
+// alternate which reader goes first, so neither always finds a warmer cache
+// or a quieter machine. False when a pull fails or the two readers (or the
+// expected size, when given) disagree on the page's bytes.
+struct Times {
+    std::vector<double> backend, plain;
+    size_t bytes = 0;
+};
+bool time_readers(const char* ip, int port, const ORVELA_ScanParam& p, const std::string& path, int rounds,
+                  size_t expected, Times& t) {
+    for (int i = 0; i < rounds + 1; ++i) {
+        size_t b1 = 0, b2 = 0;
+        bool ok1 = false, ok2 = false;
+        double d_backend = 0, d_plain = 0;
+        auto timed = [](auto&& pull) {
+            const auto a = Clock::now();
+            const bool ok = pull();
+            return std::pair<bool, double>(ok, seconds(a, Clock::now()));
+        };
+        auto run_backend = [&] { std::tie(ok1, d_backend) = timed([&] { return backend_pull(ip, port, p, path.c_str(), b1); }); };
+        auto run_plain = [&] { std::tie(ok2, d_plain) = timed([&] { return plain_pull(ip, port, p, path.c_str(), b2); }); };
+        if (i % 2 == 0) {
+            run_backend();
+            run_plain();
+        } else {
+            run_plain();
+            run_backend();
+        }
+        if (!ok1 || !ok2 || b1 != b2 || b1 == 0 || (expected != 0 && b1 != expected)) {
+            fprintf(stderr, "pull failed from %s:%d at %ux%u dpi: backend %d (%zu bytes), plain %d (%zu bytes), page %zu\n",
+                    ip, port, p.xResolution, p.yResolution, ok1, b1, ok2, b2, expected);
+            return false;
+        }
+        t.bytes = b1;
+        if (i == 0) continue;
+        t.backend.push_back(d_backend);
+        t.plain.push_back(d_plain);
+    }
+    return true;
+}
+
+void print_times(const char* label, unsigned dpi, const Times& t) {
+    const double tb = median(t.backend), tp = median(t.plain);
+    const double best_b = *std::min_element(t.backend.begin(), t.backend.end());
+    const double best_p = *std::min_element(t.plain.begin(), t.plain.end());
+    const double mb = static_cast<double>(t.bytes) / 1e6;
+    printf("%-5u %-6s %-8s %9.2f %9.4f %9.2f %9.1f %7s %9.4f %7s\n", dpi, label, "plain", mb, tp, 1.0 / tp, mb / tp,
+           "", best_p, "");
+    printf("%-5u %-6s %-8s %9.2f %9.4f %9.2f %9.1f %7.2f %9.4f %7.2f\n", dpi, label, "backend", mb, tb, 1.0 / tb,
+           mb / tb, tb / tp, best_b, best_b / best_p);
+}
+
+// "XRES,YRES,X,Y,WIDTH,HEIGHT,CHANNELS" as the device request of a flatbed page.
+bool parse_page(const char* text, ORVELA_ScanParam& p) {
+    unsigned v[7];
+    char end = 0;
+    if (sscanf(text, "%u,%u,%u,%u,%u,%u,%u%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &end) != 7 ||
+        (v[6] != 1 && v[6] != 3))
+        return false;
+    p = ORVELA_ScanParam{};
+    p.ScanSource = ScanSource_Flatbed;
+    p.ScanColor = v[6] == 1 ? Grayscale : Color;
+    p.xResolution = v[0];
+    p.yResolution = v[1];
+    p.Left = v[2];
+    p.Top = v[3];
+    p.widthPixel = v[4];
+    p.heightPixel = v[5];
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 9;
-    orvela_sim::TcpScannerServer server;
-    if (!server.start()) {
-        fprintf(stderr, "simulator did not start\n");
-        return 1;
+    int rounds = 9;
+    std::string device_ip;
+    int device_port = 53010;
+    std::vector<ORVELA_ScanParam> pages;
+    for (int i = 1; i < argc; ++i) {
+        ORVELA_ScanParam page{};
+        if (!strcmp(argv[i], "--device") && i + 1 < argc) {
+            device_ip = argv[++i];
+            const size_t colon = device_ip.find(':');
+            if (colon != std::string::npos) {
+                device_port = atoi(device_ip.c_str() + colon + 1);
+                device_ip.resize(colon);
+            }
+        } else if (!strcmp(argv[i], "--page") && i + 1 < argc && parse_page(argv[i + 1], page)) {
+            pages.push_back(page);
+            ++i;
+        } else if (argv[i][0] != '-' && atoi(argv[i]) > 0) {
+            rounds = atoi(argv[i]);
+        } else {
+            fprintf(stderr, "usage: %s [rounds] [--device ADDR[:PORT]] [--page XRES,YRES,X,Y,WIDTH,HEIGHT,CHANNELS]...\n",
+                    argv[0]);
+            return 2;
+        }
+    }
+    if (pages.empty()) {
+        for (unsigned dpi : {300u, 600u}) {
+            ORVELA_ScanParam p{};
+            p.ScanSource = ScanSource_Flatbed;
+            p.ScanColor = Color;
+            p.xResolution = p.yResolution = dpi;
+            p.widthPixel = 2480 * dpi / 300;  // A4: 210 x 297 mm
+            p.heightPixel = 3508 * dpi / 300;
+            pages.push_back(p);
+        }
     }
     char dir_template[] = "/tmp/orvela_bench_XXXXXX";
     const char* dir = mkdtemp(dir_template);
     if (dir == nullptr) return 1;
     const std::string path = std::string(dir) + "/page.jpg";
+    int status = 0;
 
     // "sim": the simulated scanner (its own pace included); "blast": the same
-    // page stream sent as fast as the socket takes it.
+    // page stream sent as fast as the socket takes it; "device": the scanner
+    // named by --device.
     // Medians first, then the best round of each reader and their ratio.
     printf("%-5s %-6s %-8s %9s %9s %9s %9s %7s %9s %7s\n", "dpi", "device", "reader", "page MB", "s/page", "pages/s",
            "MB/s", "ratio", "best s", "ratio");
-    int status = 0;
-    for (unsigned dpi : {300u, 600u}) {
-        ORVELA_ScanParam p{};
-        p.ScanSource = ScanSource_Flatbed;
-        p.ScanColor = Color;
-        p.xResolution = p.yResolution = dpi;
-        p.widthPixel = 2480 * dpi / 300;  // A4: 210 x 297 mm
-        p.heightPixel = 3508 * dpi / 300;
-        // Make the page once so that both readers find it ready in the cache.
-        orvela_sim::PageRequest r;
-        r.xres = r.yres = dpi;
-        r.width = p.widthPixel;
-        r.height = p.heightPixel;
-        auto jpeg = orvela_sim::render_page_jpeg(r);
-        if (!jpeg) return 1;
-
-        BlastServer blast(*jpeg);
-        for (const auto& [source, bound_port] : {std::pair<const char*, int>{"sim", server.port()}, {"blast", blast.port()}}) {
-            const int port = bound_port;  // clang 14 cannot capture a structured binding in a lambda
-            std::vector<double> t_backend, t_plain;
-            size_t bytes = 0;
-            for (int i = 0; i < rounds + 1; ++i) {  // the first round warms up and is not counted
-                // Alternate which reader goes first, so neither always finds a
-                // warmer cache or a quieter machine.
-                size_t b1 = 0, b2 = 0;
-                bool ok1 = false, ok2 = false;
-                double d_backend = 0, d_plain = 0;
-                auto timed = [](auto&& pull) {
-                    const auto a = Clock::now();
-                    const bool ok = pull();
-                    return std::pair<bool, double>(ok, seconds(a, Clock::now()));
-                };
-                auto run_backend = [&] { std::tie(ok1, d_backend) = timed([&] { return backend_pull(port, p, path.c_str(), b1); }); };
-                auto run_plain = [&] { std::tie(ok2, d_plain) = timed([&] { return plain_pull(port, p, path.c_str(), b2); }); };
-                if (i % 2 == 0) {
-                    run_backend();
-                    run_plain();
-                } else {
-                    run_plain();
-                    run_backend();
-                }
-                if (!ok1 || !ok2 || b1 != jpeg->size() || b2 != jpeg->size()) {
-                    fprintf(stderr, "pull failed at %u dpi from %s: backend %d (%zu bytes), plain %d (%zu bytes), page %zu\n",
-                            dpi, source, ok1, b1, ok2, b2, jpeg->size());
-                    status = 1;
-                    break;
-                }
-                bytes = b1;
-                if (i == 0) continue;
-                t_backend.push_back(d_backend);
-                t_plain.push_back(d_plain);
+    if (!device_ip.empty()) {
+        for (const ORVELA_ScanParam& p : pages) {
+            Times t;
+            if (!time_readers(device_ip.c_str(), device_port, p, path, rounds, 0, t)) {
+                status = 1;
+                continue;
             }
-            if (t_backend.empty()) continue;
-            const double tb = median(t_backend), tp = median(t_plain);
-            const double best_b = *std::min_element(t_backend.begin(), t_backend.end());
-            const double best_p = *std::min_element(t_plain.begin(), t_plain.end());
-            const double mb = static_cast<double>(bytes) / 1e6;
-            printf("%-5u %-6s %-8s %9.2f %9.4f %9.2f %9.1f %7s %9.4f %7s\n", dpi, source, "plain", mb, tp, 1.0 / tp,
-                   mb / tp, "", best_p, "");
-            printf("%-5u %-6s %-8s %9.2f %9.4f %9.2f %9.1f %7.2f %9.4f %7.2f\n", dpi, source, "backend", mb, tb,
-                   1.0 / tb, mb / tb, tb / tp, best_b, best_b / best_p);
+            print_times("device", p.xResolution, t);
+            printf("RESULT page=%ux%u,%ux%u,%d plain_s=%.4f backend_s=%.4f bytes=%zu\n", p.xResolution, p.yResolution,
+                   p.widthPixel, p.heightPixel, p.ScanColor == Color ? 3 : 1, median(t.plain), median(t.backend),
+                   t.bytes);
+            fflush(stdout);
+        }
+    } else {
+        orvela_sim::TcpScannerServer server;
+        if (!server.start()) {
+            fprintf(stderr, "simulator did not start\n");
+            return 1;
+        }
+        for (const ORVELA_ScanParam& p : pages) {
+            // Make the page once so that both readers find it ready in the cache.
+            orvela_sim::PageRequest r;
+            r.xres = p.xResolution;
+            r.yres = p.yResolution;
+            r.x = p.Left;
+            r.y = p.Top;
+            r.width = p.widthPixel;
+            r.height = p.heightPixel;
+            r.channels = p.ScanColor == Color ? 3 : 1;
+            auto jpeg = orvela_sim::render_page_jpeg(r);
+            if (!jpeg) return 1;
+            BlastServer blast(*jpeg);
+            for (const auto& [source, port] : {std::pair<const char*, int>{"sim", server.port()}, {"blast", blast.port()}}) {
+                Times t;
+                if (!time_readers("127.0.0.1", port, p, path, rounds, jpeg->size(), t)) {
+                    status = 1;
+                    continue;
+                }
+                print_times(source, p.xResolution, t);
+            }
         }
     }
     unlink(path.c_str());

@@ -17,7 +17,10 @@
 // VmHWM after the page is the page's peak resident memory; the bound is the
 // decoded page plus the rescaled page plus 16 MiB.
 //
-//   bench_page_host [--rounds N] [--case colour|grey|bw ...]
+//   bench_page_host [--rounds N] [--case colour|grey|bw ...] [--page REQUEST ...]
+//     --page XRES,YRES,X,Y,WIDTH,HEIGHT,CHANNELS[,RESOLUTION]: a page as the
+//     device sends it for that request (device pixels, 1 grey or 3 colour),
+//     served at RESOLUTION dpi (default XRES); replaces the three cases.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,12 +59,26 @@ double cpu_ms() {
 constexpr double kMiB = 1048576.0;
 
 struct Case {
-    const char* name;
-    uint32_t dpi;  // device dpi
+    std::string name;
+    uint32_t dpi;  // device dpi (horizontal)
     int channels;
     SANE_Word resolution;
     bool bilevel;
+    // A request of its own (--page); otherwise A4 at dpi x dpi from the corner.
+    uint32_t ydpi = 0, x = 0, y = 0, width = 0, height = 0;
 };
+
+// "XRES,YRES,X,Y,WIDTH,HEIGHT,CHANNELS[,RESOLUTION]"
+bool parse_page(const char* text, Case* out) {
+    unsigned v[8] = {};
+    const int n = sscanf(text, "%u,%u,%u,%u,%u,%u,%u,%u", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7]);
+    if (n < 7 || (v[6] != 1 && v[6] != 3) || v[0] == 0 || v[1] == 0) return false;
+    const SANE_Word resolution = static_cast<SANE_Word>(n == 8 ? v[7] : v[0]);
+    char name[96];
+    snprintf(name, sizeof name, "%s-%ux%u-%ux%u-%d", v[6] == 3 ? "colour" : "grey", v[0], v[1], v[4], v[5], resolution);
+    *out = Case{name, v[0], static_cast<int>(v[6]), resolution, false, v[1], v[2], v[3], v[4], v[5]};
+    return true;
+}
 
 struct Prepared {
     Case c;
@@ -141,6 +158,13 @@ bool prepare(const Case& c, const std::string& dir, Prepared* out) {
     request.xres = request.yres = c.dpi;
     request.width = static_cast<uint32_t>(210.0 * c.dpi / 25.4);
     request.height = static_cast<uint32_t>(c.dpi * 297.0 / 25.4);
+    if (c.width != 0) {
+        request.yres = c.ydpi;
+        request.x = c.x;
+        request.y = c.y;
+        request.width = c.width;
+        request.height = c.height;
+    }
     request.channels = c.channels;
     auto jpeg = orvela_sim::render_page_jpeg(request);
     if (!jpeg) return false;
@@ -167,22 +191,31 @@ bool prepare(const Case& c, const std::string& dir, Prepared* out) {
 int main(int argc, char** argv) {
     int rounds = 7;
     std::vector<std::string> wanted;
+    std::vector<Case> cases;
     for (int i = 1; i < argc; ++i) {
+        Case page;
         if (!strcmp(argv[i], "--rounds") && i + 1 < argc) {
             rounds = std::max(1, atoi(argv[++i]));
         } else if (!strcmp(argv[i], "--case") && i + 1 < argc) {
             wanted.push_back(argv[++i]);
+        } else if (!strcmp(argv[i], "--page") && i + 1 < argc && parse_page(argv[i + 1], &page)) {
+            cases.push_back(page);
+            ++i;
         } else {
-            fprintf(stderr, "usage: %s [--rounds N] [--case colour|grey|bw]...\n", argv[0]);
+            fprintf(stderr,
+                    "usage: %s [--rounds N] [--case colour|grey|bw]... "
+                    "[--page XRES,YRES,X,Y,WIDTH,HEIGHT,CHANNELS[,RESOLUTION]]...\n",
+                    argv[0]);
             return 2;
         }
     }
     InitThresholdTable();
-    const Case cases[] = {
-        {"colour", 300, 3, 200, false},
-        {"grey", 600, 1, 400, false},
-        {"bw", 300, 1, 300, true},
-    };
+    if (cases.empty())
+        cases = {
+            {"colour", 300, 3, 200, false},
+            {"grey", 600, 1, 400, false},
+            {"bw", 300, 1, 300, true},
+        };
     char dir_template[] = "/tmp/bench_page_host.XXXXXX";
     if (mkdtemp(dir_template) == nullptr) {
         perror("mkdtemp");
@@ -195,7 +228,7 @@ int main(int argc, char** argv) {
         if (!wanted.empty() && std::find(wanted.begin(), wanted.end(), c.name) == wanted.end()) continue;
         Prepared p;
         if (!prepare(c, dir, &p)) {
-            fprintf(stderr, "cannot make the %s page\n", c.name);
+            fprintf(stderr, "cannot make the %s page\n", c.name.c_str());
             return 1;
         }
         pages.push_back(p);
@@ -302,7 +335,7 @@ int main(int argc, char** argv) {
         const double decoded_mib = double(p.w) * p.h * p.c.channels / kMiB;
         const double rescaled_mib = p.dw != p.w ? double(p.dw) * p.dh * p.c.channels / kMiB : 0.0;
         const double bound_mib = decoded_mib + rescaled_mib + 16.0;
-        printf("\n%s: %ux%ux%d at %u dpi -> %ux%u at %d dpi%s, JPEG %.2f MiB\n", p.c.name, p.w, p.h, p.c.channels,
+        printf("\n%s: %ux%ux%d at %u dpi -> %ux%u at %d dpi%s, JPEG %.2f MiB\n", p.c.name.c_str(), p.w, p.h, p.c.channels,
                p.c.dpi, p.dw, p.dh, p.c.resolution, p.c.bilevel ? " packed to 1 bit" : "", p.jpeg_bytes / kMiB);
         printf("  decode %7.2f ms   rescale %7.2f ms (one thread %.2f ms)   pack %7.2f ms\n", d, median(t_rescale),
                median(t_rescale1), median(t_pack));
@@ -324,7 +357,7 @@ int main(int argc, char** argv) {
         if (!mem_ok) status = 1;
         printf("RESULT case=%s decode_ms=%.2f rescale_ms=%.2f pack_ms=%.2f sequential_ms=%.2f start_ms=%.2f "
                "ratio_sequential=%.2f ratio_start=%.2f peak_mib=%.1f bound_mib=%.1f identical=%s\n",
-               p.c.name, d, median(t_rescale), median(t_pack), seq, pipe, seq / d, pipe / d,
+               p.c.name.c_str(), d, median(t_rescale), median(t_pack), seq, pipe, seq / d, pipe / d,
                mem_pipe.peak_kb / 1024.0, bound_mib, identical ? "yes" : "no");
         fflush(stdout);
         if (!identical) status = 1;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,8 @@ const char kUsage[] =
     "  --port N                  TCP port (default 53010; 0 picks a free one)\n"
     "  --pidfile F               write the process id to F once listening\n"
     "  --log F                   append every received command to F\n"
+    "  --band-log F              append a line per page band sent in full to F:\n"
+    "                            page=K jpeg_bytes=N at=SECONDS (CLOCK_MONOTONIC)\n"
     "  --sheets N                sheets in the feeder\n"
     "  --flatbed-adf B           feeder byte of a flatbed page's end header\n"
     "  --empty-feeder-status S   status of a feeder scan request while the feeder is empty\n"
@@ -210,7 +213,7 @@ int main(int argc, char** argv) {
     options.address = "0.0.0.0";
     options.port = 53010;
     SimScript script;
-    std::string pidfile, logfile;
+    std::string pidfile, logfile, band_logfile;
     bool snmp = false;
     long long snmp_port = 161;
     std::string snmp_listen, model_name;
@@ -267,6 +270,7 @@ int main(int argc, char** argv) {
         else if (flag("--port")) { if (number(0, 65535)) options.port = static_cast<uint16_t>(n); }
         else if (flag("--pidfile")) pidfile = value;
         else if (flag("--log")) logfile = value;
+        else if (flag("--band-log")) band_logfile = value;
         else if (flag("--sheets")) { if (count()) script.sheets = static_cast<int>(n); }
         else if (flag("--flatbed-adf")) { if (byte()) script.flatbed_adf_byte = static_cast<uint8_t>(n); }
         else if (flag("--empty-feeder-status")) { if (byte()) script.empty_feeder_status = static_cast<uint8_t>(n); }
@@ -420,6 +424,7 @@ int main(int argc, char** argv) {
 
     // The pid file is written before the "listening" line, so whoever waits for
     // that line finds both.
+    script.record_sent_bands = !band_logfile.empty();
     auto model = std::make_shared<orvela_sim::ScannerModel>(script);
     orvela_sim::TcpScannerServer server(model, options);
     std::string error;
@@ -439,6 +444,15 @@ int main(int argc, char** argv) {
         log = std::fopen(logfile.c_str(), "ae");
         if (!log) {
             std::fprintf(stderr, "orvela-scanner-sim: cannot write %s: %s\n", logfile.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+
+    FILE* band_log = nullptr;
+    if (!band_logfile.empty()) {
+        band_log = std::fopen(band_logfile.c_str(), "ae");
+        if (!band_log) {
+            std::fprintf(stderr, "orvela-scanner-sim: cannot write %s: %s\n", band_logfile.c_str(), std::strerror(errno));
             return 1;
         }
     }
@@ -464,6 +478,13 @@ int main(int argc, char** argv) {
         for (; logged < commands.size(); ++logged) std::fprintf(log, "%s\n", orvela_sim::describe(commands[logged]).c_str());
         std::fflush(log);
     };
+    auto write_band_log = [&] {
+        if (!band_log) return;
+        for (const orvela_sim::SentBand& b : model->take_sent_bands())
+            std::fprintf(band_log, "page=%d jpeg_bytes=%zu at=%.6f\n", b.page, b.jpeg_bytes,
+                         std::chrono::duration<double>(b.when.time_since_epoch()).count());
+        std::fflush(band_log);
+    };
     // The agent's activity, for scripts that check it was asked and answered.
     int snmp_requests = 0, snmp_answers = 0, snmp_foreign = 0;
     auto report_snmp = [&] {
@@ -482,13 +503,16 @@ int main(int argc, char** argv) {
         timespec tick{0, 20 * 1000 * 1000};  // the log follows the commands closely
         int sig = sigtimedwait(&stop_signals, nullptr, &tick);
         write_log();
+        write_band_log();
         report_snmp();
         if (sig == SIGTERM || sig == SIGINT) break;
     }
     agent.stop();
     server.stop();
     write_log();
+    write_band_log();
     if (log) std::fclose(log);
+    if (band_log) std::fclose(band_log);
     if (!pidfile.empty()) unlink(pidfile.c_str());
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include "tools/scanner_sim/page_image.h"
 
@@ -398,6 +399,7 @@ struct ScannerModel::Impl {
     std::deque<Segment> out;
     std::vector<std::shared_future<JpegPtr>> abandoned;  // pages still rendering after a discard
     std::vector<RecordedCommand> commands;
+    std::vector<SentBand> sent_bands;
 
     void reset_counters() {
         busy_left = script.busy_locks;
@@ -815,6 +817,16 @@ size_t ScannerModel::device_take(std::span<uint8_t> dest) {
         Segment& head = impl_->out.front();
         size_t n = std::min(dest.size() - taken, head.end - head.pos);
         std::memcpy(dest.data() + taken, head.buf->data() + head.pos, n);
+        if (impl_->script.record_sent_bands && head.page) {
+            // Every header that this piece reaches closes the band before it;
+            // each header before header j took 8 bytes of the stream.
+            const std::vector<size_t>& starts = head.page->band_starts;
+            auto j = std::upper_bound(starts.begin(), starts.end(), head.pos);
+            for (; j != starts.end() && *j <= head.pos + n; ++j) {
+                const size_t headers = static_cast<size_t>(j - starts.begin());
+                impl_->sent_bands.push_back({head.page->page, *j - 8 * headers, Clock::now()});
+            }
+        }
         head.pos += n;
         taken += n;
     }
@@ -844,6 +856,11 @@ NextAction ScannerModel::wait_for_output(std::chrono::milliseconds limit) {
 std::vector<RecordedCommand> ScannerModel::commands() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->commands;
+}
+
+std::vector<SentBand> ScannerModel::take_sent_bands() {
+    std::lock_guard lock(impl_->mutex);
+    return std::exchange(impl_->sent_bands, {});
 }
 
 void ScannerModel::clear_commands() {

@@ -144,6 +144,15 @@ struct RecordedCommand {
 // Text form used by the command log of the command-line simulator.
 std::string describe(const RecordedCommand& command);
 
+// One band of a page stream handed to the transport in full: when, and how
+// many of the page's JPEG bytes had gone out with it. Lets a benchmark tell
+// how long after a band the host showed the lines it completed.
+struct SentBand {
+    int page = 0;           // as numbered in SimScript
+    size_t jpeg_bytes = 0;  // JPEG data of the page up to the end of this band
+    std::chrono::steady_clock::time_point when{};
+};
+
 // What a page's JPEG is made to look like.
 enum class JpegFault {
     None,
@@ -223,6 +232,7 @@ struct SimScript {
     int64_t drop_after_page_bytes = -1;  // close the connection after this many bytes of the page stream
     uint8_t drop_on_command = 0;    // close the connection instead of replying to this command id (0 none)
     AbortMode abort_mode = AbortMode::StopWithEnd;
+    bool record_sent_bands = false;  // keep a SentBand per band for take_sent_bands()
 };
 
 // What the transport should do next.
@@ -283,6 +293,8 @@ public:
     int sheets_left() const;
     int pages_started() const;  // 'i' commands accepted since set_script
     int connections() const;    // connection_opened calls since construction
+    // The bands handed out since the last call (only with record_sent_bands).
+    std::vector<SentBand> take_sent_bands();
 
 private:
     struct Impl;

@@ -286,6 +286,7 @@ TEST(ScannerSimProtocol, ScanParameterBlockIsDecodedFieldByField) {
 TEST(ScannerSimPage, BandedStreamReassemblesIntoTheRequestedJpeg) {
     SimScript script;
     script.band_size = 4096;
+    script.record_sent_bands = true;
     Sim sim(script);
     RawClient c(sim.port());
     ASSERT_EQ(c.exchange(kCmdLock), reply('s', 0, 0));
@@ -303,6 +304,19 @@ TEST(ScannerSimPage, BandedStreamReassemblesIntoTheRequestedJpeg) {
     EXPECT_EQ(d.width, 301u);
     EXPECT_EQ(d.height, 207u);
     EXPECT_EQ(d.channels, 3);
+    // Every band is reported once it went out in full, with the JPEG bytes up to its end.
+    const auto sent = sim.model().take_sent_bands();
+    ASSERT_EQ(sent.size(), page.bands.size());
+    size_t through = 0;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        through += page.bands[i];
+        EXPECT_EQ(sent[i].page, 1);
+        EXPECT_EQ(sent[i].jpeg_bytes, through) << "band " << i;
+        if (i > 0) {
+            EXPECT_GE(sent[i].when, sent[i - 1].when);
+        }
+    }
+    EXPECT_TRUE(sim.model().take_sent_bands().empty()) << "taken once";
 
     // Grey, 1200 x 600 dpi.
     ASSERT_EQ(c.scan(make_scan_info(0, 2, 1200, 600, 0, 0, 500, 260)), reply('s', 0, 0));
@@ -490,6 +504,7 @@ TEST(ScannerSimFaults, WrongIdentifierUnknownHeaderAndDamagedJpeg) {
     script.unknown_header_before_band = 1;
     script.unknown_header_id = 'q';
     script.band_size = 2000;
+    script.record_sent_bands = true;
     Sim sim(script);
     {
         RawClient c(sim.port());
@@ -502,6 +517,10 @@ TEST(ScannerSimFaults, WrongIdentifierUnknownHeaderAndDamagedJpeg) {
         EXPECT_EQ(page.unknown[0][0], 'q');
         EXPECT_EQ(le32(page.unknown[0].data() + 4), 0u);
         EXPECT_TRUE(decode(page.jpeg).ok) << "no data follows an unknown header";
+        const auto sent = sim.model().take_sent_bands();
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent[0].jpeg_bytes, 2000u);
+        EXPECT_EQ(sent.back().jpeg_bytes, page.jpeg.size()) << "the unknown header carries no JPEG bytes";
     }
     const auto clean = render_page_jpeg({100, 100, 40, 60, 120, 90, 3, false, 80});
     ASSERT_TRUE(clean);
