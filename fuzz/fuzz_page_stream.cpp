@@ -82,9 +82,13 @@ Expected model(const uint8_t* data, size_t size, unsigned cancel_after) {
             else if (h[1] == 0) e.status = SCAN_STATUS_GOOD, e.adf = h[2];
             break;
         }
-        if (h[0] != 0x64) break;
+        // Any other header, and a data header of 0 bytes or fewer (as an
+        // int), is a poll that carries nothing; a band above 256 MiB means
+        // the stream is out of step.
+        if (h[0] != 0x64) continue;
         const int announced = static_cast<int>(le32(h + 4));
-        if (announced < 0) break;
+        if (announced <= 0) continue;
+        if (announced > (256 << 20)) break;
         size_t left = static_cast<size_t>(announced);
         bool whole = true;
         while (left > 0) {
@@ -132,6 +136,15 @@ size_t Device_Read(void* buffer, size_t size, unsigned int) {
     if (s.cancel_after != 0 && s.reads >= s.cancel_after) __atomic_store_n(s.cancel, true, __ATOMIC_RELEASE);
     return n;
 }
+
+}  // extern "C"
+
+// The cancel-aware read of the streaming path, over the same bytes.
+size_t orvela_dispatch::read_until(void* buffer, size_t size, int64_t, const bool*) {
+    return Device_Read(buffer, size, 0);
+}
+
+extern "C" {
 
 size_t Device_Write(const void* bytes, size_t size, unsigned int) {
     const auto* b = static_cast<const uint8_t*>(bytes);

@@ -13,6 +13,7 @@
 
 #include "backend/net_transport.h"
 #include "core/scan/orvela_drv.h"
+#include "protocol/page_pull.h"
 #include "protocol/scanner.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/loopback_peer.h"
@@ -285,12 +286,19 @@ TEST_F(Driver, Scan2FileReportsHowThePageEnded) {
         {end_of_page(0, 0), SCAN_STATUS_GOOD, STATUS_ADF_PAPER_EMPTY, 0},                   // no data at all
         {band(data) + end_of_page(9, 1), SCAN_STATUS_CANCELLED, STATUS_ADF_PAPER_EMPTY, 5000},  // stopped on the device
         {band(data) + end_of_page(5, 1), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY, 5000},   // device error
-        {band(data) + peer::reply(0x00, 0, 0, 0, 0) + band(data), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY, 5000},
-        {peer::reply(0x64, 0, 0, 0, 0x80000000u) + data, SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY, 0},
+        // A header that is neither data nor end, and a data header of 0 bytes
+        // or fewer (as an int), are polls that carry nothing.
+        {band(data) + peer::reply(0x00, 0, 0, 0, 0) + band(data) + end_of_page(0, 1), SCAN_STATUS_GOOD,
+         STATUS_ADF_PAPER_EXIST, 10000},
+        {peer::reply(0x64, 0, 0, 0, 0x80000000u) + peer::reply(0x64, 0, 0, 0, 0) + band(data) + end_of_page(0, 0),
+         SCAN_STATUS_GOOD, STATUS_ADF_PAPER_EMPTY, 5000},
+        // A band beyond 256 MiB means the stream is out of step.
+        {band(data) + peer::reply(0x64, 0, 0, 0, orvela_protocol::kMaxBandSize + 1) + data, SCAN_STATUS_IO_ERROR,
+         STATUS_ADF_PAPER_EMPTY, 5000},
     };
     for (const Case& c : cases) {
         LogCapture log;
-        FakeScanner scanner([&](uint8_t, int) { return Response{c.stream}; });
+        FakeScanner scanner([&](uint8_t id, int) { return Response{id == 0x61 ? end_of_page(9, 0) : c.stream}; });
         ASSERT_TRUE(scanner_open(net_record(scanner.port())));
         trigger();
         bool cancel = false;
@@ -327,6 +335,26 @@ TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade
         EXPECT_EQ(file_bytes(page), data) << scenario;  // the bands that arrived whole stay in the file
         scanner_close();
     }
+    // Polls that carry nothing, one every 10 ms, do not keep a page alive past
+    // the header time-out.
+    LoopbackPeer polling([&](int& fd, int) {
+        peer::read_bytes(fd, 8);
+        peer::write_all(fd, band(data));
+        for (int i = 0; i < 1000; ++i) {
+            if (!peer::write_all(fd, peer::reply(i % 2 ? 0x51 : 0x64, 0, 0, 0, 0))) return;
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+    });
+    ASSERT_TRUE(scanner_open(net_record(polling.port())));
+    trigger();
+    const auto start = steady_clock::now();
+    EXPECT_EQ(Drv_scan2File(page.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR);
+    const double took = duration<double>(steady_clock::now() - start).count();
+    EXPECT_GT(took, 0.5);  // 30 s on the fast clock
+    EXPECT_LT(took, 3.0);
+    EXPECT_EQ(file_bytes(page), data);
+    scanner_close();
+
     LogCapture log;
     const std::string missing = dir.file("no/such/dir/page.jpg");
     const SCAN_RESULT r = Drv_scan2File(missing.c_str(), nullptr);

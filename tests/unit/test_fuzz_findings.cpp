@@ -19,6 +19,7 @@
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
+#include "protocol/page_pull.h"
 #include "protocol/scanner.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process.h"
@@ -163,15 +164,15 @@ TEST(FuzzFindings, PageEndsWithUnnamedCodesAndFeederBytes) {
     }
 }
 
-// A pull that stops inside the page (here at a header out of step) aborts the
-// page and drains the rest; a cancel made during that drain turned the page's
+// A pull that stops inside the page (here at a band too large to be in step)
+// aborts the page and drains the rest; a cancel made during that drain turned the page's
 // I/O error into a cancel. The result is now settled before the drain.
 TEST(FuzzFindings, CancelDuringTheDrainOfABrokenPageKeepsItsIoError) {
     const std::vector<uint8_t> data = {'w', 'x', 'y', 'z'};
     std::vector<uint8_t> stream = peer::reply(0x64, 0, 0, 0, 4);
     stream.insert(stream.end(), data.begin(), data.end());
-    const std::vector<uint8_t> unknown = peer::reply(0x71, 0, 0);
-    stream.insert(stream.end(), unknown.begin(), unknown.end());
+    const std::vector<uint8_t> too_large = peer::reply(0x64, 0, 0, 0, orvela_protocol::kMaxBandSize + 1);
+    stream.insert(stream.end(), too_large.begin(), too_large.end());
     bool cancel = false;
     std::vector<uint8_t> command;
     LoopbackPeer scanner([&](int& fd, int) {
