@@ -16,6 +16,7 @@
 
 #include "common/jpegdecompress.h"
 #include "core/scan/orvela_drv.h"
+#include "core/scan/sane_decode.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
@@ -23,6 +24,7 @@
 #include "protocol/scanner.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process.h"
+#include "tests/support/test_jpeg_writer.h"
 
 extern "C" {
 SANE_Status sane_orvela_control_option(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*);
@@ -239,5 +241,14 @@ TEST(FuzzFindings, HugeProgressiveFrameIsRefusedNotAllocated) {
     EXPECT_EQ(rows, 0);
     EXPECT_EQ(info.sourceMgr, nullptr);
     EXPECT_EQ(info.workID, 0u);
+    EXPECT_LT(peak_rss_kb() - before, 600L * 1024);
+
+    // The scan path's page decode refuses the frame too: it is larger than
+    // the bed at any device resolution.
+    TempDir dir;
+    ASSERT_TRUE(write_test_file(dir.file("page.jpg"), std::vector<uint8_t>(g_stream.begin(), g_stream.end())));
+    orvela_scanner_t page{};
+    EXPECT_EQ(orvela_sane_decompress(&page, dir.file("page.jpg").c_str()), SCAN_STATUS_IO_ERROR);
+    EXPECT_EQ(page.src_img.img_data, nullptr);
     EXPECT_LT(peak_rss_kb() - before, 600L * 1024);
 }

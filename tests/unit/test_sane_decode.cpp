@@ -13,6 +13,7 @@
 
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_handle.h"
+#include "tests/support/io_hooks.h"
 #include "tests/support/process.h"
 #include "tests/support/test_jpeg_writer.h"
 
@@ -155,26 +156,40 @@ std::vector<uint8_t> with_frame_size(std::vector<uint8_t> jpeg, unsigned w, unsi
     return jpeg;
 }
 
-TEST_F(Decode, PagesFarLargerThanRequestedAreRefused) {
+TEST_F(Decode, PagesLargerThanTheBedAreRefusedSmallerOnesServed) {
+    // A device that sends more than was asked (up to its whole bed) is served.
     const std::vector<uint8_t> small = encode_test_jpeg(gradient(100, 40, 1).data(), 100, 40, 1);
     ASSERT_TRUE(write_test_file(dir.file("p.jpg"), small));
-    handle.dev_params.widthPixel = 50;
-    handle.dev_params.heightPixel = 40;
-    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_GOOD);  // exactly twice
-    handle.dev_params.widthPixel = 49;
-    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_IO_ERROR);
+    handle.dev_params = {};
+    handle.dev_params.widthPixel = 20;
+    handle.dev_params.heightPixel = 10;
+    handle.dev_params.xResolution = handle.dev_params.yResolution = 300;
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_GOOD);
+
+    // At 10 dpi the bed is 85 x 140 pixels; with its margin 87 x 144 fits.
+    handle.dev_params.xResolution = handle.dev_params.yResolution = 10;
+    const std::vector<uint8_t> bed = encode_test_jpeg(gradient(87, 144, 1).data(), 87, 144, 1);
+    ASSERT_TRUE(write_test_file(dir.file("bed.jpg"), bed));
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("bed.jpg").c_str()), SCAN_STATUS_GOOD);
+    for (auto [w, h] : {std::pair{88u, 144u}, std::pair{87u, 145u}}) {
+        ASSERT_TRUE(write_test_file(dir.file("over.jpg"), with_frame_size(bed, w, h)));
+        LogCapture log;
+        EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("over.jpg").c_str()), SCAN_STATUS_IO_ERROR) << w;
+        EXPECT_TRUE(log.contains("Refuse page of " + std::to_string(w) + "x" + std::to_string(h))) << w;
+    }
 
     // A header announcing 65000 x 65000 colour pixels (12 GiB) is refused,
-    // not attempted (an attempt would give NO_MEM or worse).
+    // not attempted (an attempt would give NO_MEM or worse), also without a
+    // request (the largest tier, 1200 x 600 dpi, bounds the page then).
     const std::vector<uint8_t> colour = encode_test_jpeg(gradient(64, 64, 3).data(), 64, 64, 3);
     ASSERT_TRUE(write_test_file(dir.file("huge.jpg"), with_frame_size(colour, 65000, 65000)));
-    handle.dev_params.widthPixel = 2480;
-    handle.dev_params.heightPixel = 3507;
+    handle.dev_params.xResolution = handle.dev_params.yResolution = 300;
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("huge.jpg").c_str()), SCAN_STATUS_IO_ERROR);
-    // Without a request the largest possible one bounds the page.
     handle.dev_params = {};
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("huge.jpg").c_str()), SCAN_STATUS_IO_ERROR);
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_GOOD);
+    EXPECT_TRUE(frame_fits_bed(10518, 8662, 0, 0));
+    EXPECT_FALSE(frame_fits_bed(10519, 8662, 1200, 600));
 }
 
 TEST(PageFile, OpenedSafelyAndLocked) {
