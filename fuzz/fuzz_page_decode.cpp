@@ -26,6 +26,9 @@ std::string& page_path() {
 
 }  // namespace
 
+// The handle here never has a streaming page.
+void release_page_stream(orvela_scanner_t*) {}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     if (size < 1) return 0;
     const int fd = open(page_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);

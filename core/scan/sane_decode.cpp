@@ -27,33 +27,9 @@
 #include "common/debugtool.h"
 #include "common/jpeg_private.h"
 #include "common/scanner_description.h"
+#include "core/scan/jpeg_errors.h"
 
 namespace {
-
-struct DecodeErrorManager {
-    jpeg_error_mgr pub;  // first: libjpeg sees only this part
-    jmp_buf escape;
-};
-
-void log_jpeg_message(j_common_ptr cinfo) {
-    char text[JMSG_LENGTH_MAX] = {};
-    cinfo->err->format_message(cinfo, text);
-    DBG_INFO("libjpeg: %s\n", text);
-}
-
-[[noreturn]] void on_fatal_error(j_common_ptr cinfo) {
-    log_jpeg_message(cinfo);
-    longjmp(reinterpret_cast<DecodeErrorManager*>(cinfo->err)->escape, 1);
-}
-
-// Warnings are logged; the one that says the data ended early makes the page
-// unusable (libjpeg would pad the rest with grey), so it fails like an error.
-void on_message(j_common_ptr cinfo, int level) {
-    if (level >= 0) return;  // trace messages
-    log_jpeg_message(cinfo);
-    if (cinfo->err->msg_code == JWRN_JPEG_EOF) longjmp(reinterpret_cast<DecodeErrorManager*>(cinfo->err)->escape, 1);
-    cinfo->err->num_warnings++;
-}
 
 // The decode proper. Only trivially destructible locals live between setjmp
 // and a longjmp; what changes after setjmp and is used after the jump is
@@ -66,10 +42,7 @@ SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file, Pag
     unsigned char* volatile buffer = nullptr;
     const long start = ftell(file);
 
-    cinfo.err = api->std_error(&err.pub);
-    err.pub.error_exit = on_fatal_error;
-    err.pub.emit_message = on_message;
-    err.pub.output_message = log_jpeg_message;
+    install_decode_errors(api, &cinfo, &err);
     if (setjmp(err.escape) != 0) {
         api->destroy_decompress(&cinfo);
         if (buffer != nullptr && sink != nullptr) sink->abandon();
@@ -145,6 +118,7 @@ bool frame_fits_bed(unsigned width, unsigned height, unsigned x_dpi, unsigned y_
 }
 
 void release_page_buffers(orvela_scanner_t* s) {
+    release_page_stream(s);
     if (s->dst_img.img_data != s->src_img.img_data) free(s->dst_img.img_data);
     free(s->src_img.img_data);
     s->src_img.img_data = nullptr;

@@ -25,11 +25,13 @@
 #include <ctime>
 
 #include "common/debugtool.h"
+#include "common/orvela_config.h"
 #include "core/scan/orvela_drv.h"
 #include "core/scan/page_pipeline.h"
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
+#include "core/scan/sane_stream.h"
 #include "core/scan/scan_job.h"
 
 namespace {
@@ -214,7 +216,7 @@ SANE_Status sane_orvela_start(SANE_Handle handle) {
     auto* s = static_cast<orvela_scanner_t*>(handle);
     if (s == nullptr) return SANE_STATUS_INVAL;
     job_section_claim(s);
-    SANE_Status status = run_start(s);
+    SANE_Status status = orvela_config::current().scan_streaming ? run_stream_start(s) : run_start(s);
     if (job_section_release(s) && status == SANE_STATUS_GOOD) status = SANE_STATUS_CANCELLED;
     return status;
 }

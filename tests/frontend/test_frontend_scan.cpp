@@ -13,11 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "common/orvela_config.h"
+#include "core/scan/imageproc/bilevel.h"
 #include "core/scan/orvela_devlist.h"
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
+#include "tests/support/process.h"
 #include "tools/scanner_sim/page_image.h"
 #include "tools/scanner_sim/sim_device.h"
 #include "tools/scanner_sim/sim_tcp_server.h"
@@ -50,6 +53,9 @@ class ScanJob : public ::testing::Test {
 protected:
     void SetUp() override {
         use_host("test_frontend_scan", false);
+        // A page file of this test's own: other scans on the machine use /tmp's.
+        saved_page_file = kScanFilePath;
+        kScanFilePath = page_file.c_str();
         std::string error;
         ASSERT_TRUE(server.start(&error)) << error;
     }
@@ -61,6 +67,14 @@ protected:
         }
         server.stop();
         use_host("test_frontend_scan", false);
+        orvela_config::set_current(orvela_config::Settings{});
+        kScanFilePath = saved_page_file;
+    }
+
+    static void use_streaming(bool on) {
+        orvela_config::Settings settings = orvela_config::current();
+        settings.scan_streaming = on;
+        orvela_config::set_current(settings);
     }
 
     static void use_host(const char* name, bool simple_scan) {
@@ -147,6 +161,9 @@ protected:
                                          static_cast<uint32_t>(page.params.lines), channels, dpi, dpi);
     }
 
+    TempDir dir;
+    std::string page_file = dir.file("tmpscan.jpg");
+    const char* saved_page_file = nullptr;
     TcpScannerServer server;
     std::unique_ptr<orvela_scanner_t> handle;
 };
@@ -185,6 +202,85 @@ TEST_F(ScanJob, FlatbedColourA4At200Dpi) {
     const Page again = scan();
     EXPECT_EQ(again.bytes.size(), page.bytes.size());
     EXPECT_EQ(command_ids(), "liuliu");
+}
+
+// With the streaming path switched on, a frontend gets exactly the bytes of
+// the whole-page path: each mode, the resolutions of both lists and off them,
+// each page size, both sources, a right-rear device, reads of a few bytes,
+// bands of one byte and of more than 64 KiB, pages with more or fewer rows and
+// columns than the frame; black and white from the same random seed. No page
+// file is written.
+TEST_F(ScanJob, StreamingServesTheWholePagePathsBytes) {
+    struct Case {
+        const char* mode;
+        SANE_Word resolution;
+        const char* size;  // null: a 40 x 30 mm area
+        SANE_Int max_length = 32768;
+        const char* source = "Flatbed";
+        bool right_rear = false;
+        uint32_t band = 65536;
+        int extra_rows = 0, extra_columns = 0;
+    };
+    const Case cases[] = {
+        {"Color", 200, "A5 (148 x 210 mm)"},
+        {"Color", 300, nullptr},
+        {"Color", 1200, nullptr},  // rows served twice
+        {"Gray", 100, "Full Size"},
+        {"Gray", 400, nullptr},
+        {"Gray", 600, nullptr},
+        {"Black & White", 150, nullptr},
+        {"Black & White", 300, "4x6 in"},
+        {"Black & White", 1200, nullptr},
+        {"Black & White", 137, nullptr, 7},
+        {"Color", 75, "Letter (8.5 x 11 in)"},
+        {"Gray", 250, "B5 (182 x 257 mm)"},
+        {"Color", 137, nullptr, 3},
+        {"Gray", 2400, nullptr},  // the page gets wider
+        {"Gray", 100, nullptr, 1},
+        {"Color", 200, "A4 (210 x 297 mm)", 32768, "Automatic Document Feeder"},
+        {"Gray", 150, nullptr, 32768, "Flatbed", true},
+        {"Gray", 100, nullptr, 8188, "Flatbed", false, 1},
+        {"Color", 300, "A4 (210 x 297 mm)", 32768, "Flatbed", false, 200000},
+        {"Gray", 200, nullptr, 32768, "Flatbed", false, 65536, 9, 5},
+        {"Black & White", 300, nullptr, 32768, "Flatbed", false, 65536, -7, -3},
+    };
+    InitThresholdTable();  // as initialisation does: random thresholds for light greys
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.mode << " " << c.resolution << " dpi " << (c.size ? c.size : "area")
+                                          << " " << c.source << " max_length " << c.max_length << " band " << c.band
+                                          << " rows " << c.extra_rows);
+        SimScript script;
+        script.sheets = 1;
+        script.band_size = c.band;
+        script.right_rear_reference = c.right_rear;
+        script.page_extra_rows = c.extra_rows;
+        script.page_extra_columns = c.extra_columns;
+        open(true, c.right_rear);
+        set_string(OPT_SOURCE, c.source);
+        set_string(OPT_MODE, c.mode);
+        // Black and white where the chart has light greys, whose bits the
+        // random thresholds decide.
+        const bool bilevel = strcmp(c.mode, "Black & White") == 0;
+        if (c.size != nullptr) set_string(OPT_PAPERSIZE, c.size);
+        else set_area(12, bilevel ? 262 : 17, 40, 30);
+        set_word(OPT_RESOLUTION, c.resolution);
+        Page pages[2];
+        for (bool streaming : {false, true}) {
+            use_streaming(streaming);
+            server.model().set_script(script);
+            sane_orvela_cancel(handle.get());  // a new job each time
+            srand(20240611);
+            ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+            EXPECT_EQ(handle->page_stream != nullptr, streaming);
+            pages[streaming] = read_page(c.max_length);
+            EXPECT_EQ(pages[streaming].end, SANE_STATUS_EOF);
+        }
+        EXPECT_EQ(memcmp(&pages[0].params, &pages[1].params, sizeof(SANE_Parameters)), 0);
+        EXPECT_EQ(pages[0].bytes.size(), size_t(pages[0].params.bytes_per_line) * pages[0].params.lines);
+        EXPECT_TRUE(pages[0].bytes == pages[1].bytes);
+        EXPECT_NE(access(kScanFilePath, F_OK), 0);
+        EXPECT_FALSE(server.model().locked());
+    }
 }
 
 TEST_F(ScanJob, EachResolutionPlacesAndScalesTheArea) {

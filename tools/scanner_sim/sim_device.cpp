@@ -635,8 +635,8 @@ struct ScannerModel::Impl {
         req.yres = info.nYResoultion;
         req.x = info.nXPosition;
         req.y = info.nYPosition;
-        req.width = info.nXExtent;
-        req.height = info.nYExtent;
+        req.width = static_cast<uint32_t>(std::max<int64_t>(1, int64_t{info.nXExtent} + script.page_extra_columns));
+        req.height = static_cast<uint32_t>(std::max<int64_t>(1, int64_t{info.nYExtent} + script.page_extra_rows));
         req.channels = info.nDataType == 2 ? 1 : 3;
         req.right_rear = script.right_rear_reference;
         req.quality = script.jpeg_quality;

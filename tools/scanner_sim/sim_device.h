@@ -197,6 +197,8 @@ struct SimScript {
     int jam_at_page = 0;            // page k stops halfway with end feeder byte 15
     int cover_open_at_page = 0;     // page k stops halfway with end feeder byte 14
     bool right_rear_reference = false;  // nXPosition counts from the bed's right edge
+    int page_extra_columns = 0;     // the page's image is this much wider than asked (narrower when < 0)
+    int page_extra_rows = 0;        // ... and this much taller (shorter when < 0)
     int jpeg_quality = 80;
     JpegFault jpeg_fault = JpegFault::None;
     int jpeg_fault_page = 0;        // 0: every page
