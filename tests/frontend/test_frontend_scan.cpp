@@ -20,6 +20,7 @@
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
+#include "tests/support/io_hooks.h"
 #include "tests/support/process.h"
 #include "tools/scanner_sim/page_image.h"
 #include "tools/scanner_sim/sim_device.h"
@@ -416,32 +417,38 @@ TEST_F(ScanJob, RightRearDeviceIsMirrored) {
 }
 
 TEST_F(ScanJob, FeederJobOfThreeSheets) {
-    SimScript script;
-    script.sheets = 3;
-    server.model().set_script(script);
-    open();
-    set_string(OPT_SOURCE, "Automatic Document Feeder");
-    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
-    set_string(OPT_MODE, "Gray");
-    set_word(OPT_RESOLUTION, 100);
-    for (int sheet = 1; sheet <= 3; ++sheet) {
-        SCOPED_TRACE(sheet);
-        const Page page = scan();
-        const auto at = locate(page, 100);
-        ASSERT_TRUE(at.has_value());
-        EXPECT_NEAR(at->x_mm, (215.9 - 210) / 2, 0.4);  // centred on the feeder path
+    for (bool streaming : {false, true}) {
+        SCOPED_TRACE(streaming ? "streaming" : "whole page");
+        use_streaming(streaming);
+        SimScript script;
+        script.sheets = 3;
+        server.model().set_script(script);
+        server.model().clear_commands();
+        const int connections = server.model().connections();
+        open();
+        set_string(OPT_SOURCE, "Automatic Document Feeder");
+        set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+        set_string(OPT_MODE, "Gray");
+        set_word(OPT_RESOLUTION, 100);
+        for (int sheet = 1; sheet <= 3; ++sheet) {
+            SCOPED_TRACE(sheet);
+            const Page page = scan();
+            const auto at = locate(page, 100);
+            ASSERT_TRUE(at.has_value());
+            EXPECT_NEAR(at->x_mm, (215.9 - 210) / 2, 0.4);  // centred on the feeder path
+        }
+        EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_NO_DOCS);
+        EXPECT_EQ(server.model().connections(), connections + 1);  // one open for the whole job
+        EXPECT_FALSE(server.model().locked());
+        EXPECT_EQ(scan_infos().size(), 3u);
+        EXPECT_EQ(scan_infos()[0].nXPosition, 34u);
+        EXPECT_EQ(scan_infos()[0].nScanSrc, 1u);
+        // Cancel opens the way for a new job.
+        sane_orvela_cancel(handle.get());
+        script.sheets = 1;
+        server.model().set_script(script);
+        scan();
     }
-    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_NO_DOCS);
-    EXPECT_EQ(server.model().connections(), 1);  // one open for the whole job
-    EXPECT_FALSE(server.model().locked());
-    EXPECT_EQ(scan_infos().size(), 3u);
-    EXPECT_EQ(scan_infos()[0].nXPosition, 34u);
-    EXPECT_EQ(scan_infos()[0].nScanSrc, 1u);
-    // Cancel opens the way for a new job.
-    sane_orvela_cancel(handle.get());
-    script.sheets = 1;
-    server.model().set_script(script);
-    scan();
 }
 
 TEST_F(ScanJob, FeederEmptyJammedOrOpenBeforeTheJob) {
@@ -603,6 +610,130 @@ TEST_F(ScanJob, CorruptPagesAreIoErrors) {
     EXPECT_NE(access(kScanFilePath, F_OK), 0);
 }
 
+// Streaming: what goes wrong in the middle of a page ends the read that meets
+// it, after the lines already delivered; a page the device may still be
+// sending is aborted and drained; the next job works.
+TEST_F(ScanJob, StreamingFaultsEndTheReadThatMeetsThem) {
+    struct Fault {
+        const char* name;
+        SimScript script;
+        SANE_Status status;
+        const char* commands;  // what the scanner saw up to the frontend's cancel
+    };
+    std::vector<Fault> faults;
+    auto add = [&](const char* name, SANE_Status status, const char* commands, auto edit) {
+        Fault f{name, SimScript{}, status, commands};
+        f.script.sheets = 2;
+        f.script.band_size = 8192;
+        edit(f.script);
+        faults.push_back(f);
+    };
+    // The image ends early: the device's end of page comes first.
+    add("truncated", SANE_STATUS_IO_ERROR, "liu", [](SimScript& s) { s.jpeg_fault = orvela_sim::JpegFault::Truncated; });
+    // A marker that cannot be there: the decoder fails while the page streams.
+    add("bad marker", SANE_STATUS_IO_ERROR, "liau", [](SimScript& s) { s.jpeg_fault = orvela_sim::JpegFault::BadMarker; });
+    add("jam", SANE_STATUS_JAMMED, "lfiu", [](SimScript& s) { s.jam_at_page = 1; });
+    add("cover open", SANE_STATUS_COVER_OPEN, "lfiu", [](SimScript& s) { s.cover_open_at_page = 1; });
+    add("dropped", SANE_STATUS_IO_ERROR, "lfi", [](SimScript& s) { s.drop_after_page_bytes = 60000; });
+    // The stalled scanner answers neither the abort nor the unlocks (three
+    // tries); closing the connection releases it.
+    add("stalled", SANE_STATUS_IO_ERROR, "lfiauuu", [](SimScript& s) { s.stall_after_page_bytes = 60000; });
+    use_streaming(true);
+    for (const Fault& f : faults) {
+        SCOPED_TRACE(f.name);
+        FastClock clock(50);  // 30 s of header time-out in ~0.6 s
+        server.model().set_script(f.script);
+        server.model().clear_commands();
+        open();
+        const bool feeder = f.script.jam_at_page != 0 || f.script.cover_open_at_page != 0 ||
+                            f.script.drop_after_page_bytes >= 0 || f.script.stall_after_page_bytes >= 0;
+        set_string(OPT_SOURCE, feeder ? "Automatic Document Feeder" : "Flatbed");
+        set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+        set_string(OPT_MODE, "Gray");
+        set_word(OPT_RESOLUTION, 200);
+        ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+        const Page page = read_page(4096);
+        EXPECT_EQ(page.end, f.status);
+        EXPECT_GT(page.bytes.size(), 0u);  // lines delivered before
+        sane_orvela_cancel(handle.get());
+        EXPECT_EQ(command_ids(), f.commands);
+        EXPECT_FALSE(server.model().locked());
+        // The next job starts cleanly.
+        server.model().set_script(SimScript{});
+        set_string(OPT_SOURCE, "Flatbed");
+        set_area(0, 0, 30, 30);
+        scan();
+    }
+}
+
+// Streaming: a cancel from another thread ends a read that waits for a
+// stalled scanner within ~100 ms; the page is aborted and drained and the
+// scanner unlocked. A frontend that stops reading and cancels, or closes the
+// handle, mid-page leaves the scanner unlocked too.
+TEST_F(ScanJob, StreamingCancelEndsTheWaitingRead) {
+    use_streaming(true);
+    SimScript script;
+    script.band_size = 4096;
+    script.stall_after_page_bytes = 5 * (4096 + 8);  // before the sixth band's header
+    server.model().set_script(script);
+    open();
+    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+    set_word(OPT_RESOLUTION, 300);
+    ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+    std::atomic<bool> waiting{false};
+    std::chrono::steady_clock::time_point cancelled_at;
+    std::thread canceller([&] {
+        while (!waiting.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the read waits by now
+        cancelled_at = std::chrono::steady_clock::now();
+        sane_orvela_cancel(handle.get());
+    });
+    std::vector<SANE_Byte> buf(32768);
+    SANE_Int len = 0;
+    size_t delivered = 0;
+    SANE_Status st;
+    while ((st = sane_orvela_read(handle.get(), buf.data(), 32768, &len)) == SANE_STATUS_GOOD) {
+        delivered += static_cast<size_t>(len);
+        waiting = true;
+    }
+    const auto returned = std::chrono::steady_clock::now();
+    canceller.join();
+    EXPECT_EQ(st, SANE_STATUS_CANCELLED);
+    EXPECT_EQ(len, 0);
+    EXPECT_GT(delivered, 0u);
+    EXPECT_LT(returned - cancelled_at, std::chrono::milliseconds(100));
+    EXPECT_EQ(command_ids(), "liau");
+    EXPECT_FALSE(server.model().locked());
+    EXPECT_EQ(sane_orvela_read(handle.get(), buf.data(), 32768, &len), SANE_STATUS_CANCELLED);
+
+    // The next scan on the same handle works.
+    server.model().set_script(SimScript{});
+    server.model().clear_commands();
+    set_area(0, 0, 30, 30);
+    scan();
+    EXPECT_EQ(command_ids(), "liu");
+
+    // A frontend that stops reading after a few lines and cancels.
+    script.stall_after_page_bytes = -1;
+    script.band_delay_ms = 5;
+    server.model().set_script(script);
+    server.model().clear_commands();
+    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+    ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(sane_orvela_read(handle.get(), buf.data(), 32768, &len), SANE_STATUS_GOOD);
+    sane_orvela_cancel(handle.get());
+    EXPECT_EQ(command_ids(), "liau");
+    EXPECT_FALSE(server.model().locked());
+
+    // ... or closes the handle.
+    server.model().clear_commands();
+    ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+    ASSERT_EQ(sane_orvela_read(handle.get(), buf.data(), 32768, &len), SANE_STATUS_GOOD);
+    sane_orvela_close(handle.release());
+    EXPECT_EQ(command_ids(), "liau");
+    EXPECT_FALSE(server.model().locked());
+}
+
 // The whole life of a handle through the entry points: open by name, options,
 // a feeder page, and a close that still finds the job open.
 TEST_F(ScanJob, OpenByNameScanAndClose) {
@@ -643,6 +774,7 @@ TEST_F(ScanJob, OpenByNameScanAndClose) {
 
 // Two scans at once never share the page file: the second waits until the
 // first is done with it, and a cancel ends the wait without device contact.
+// A streaming scan has no page file to wait for.
 TEST_F(ScanJob, WaitsForAnotherScansPageFile) {
     open();
     set_area(0, 0, 30, 30);
@@ -674,6 +806,14 @@ TEST_F(ScanJob, WaitsForAnotherScansPageFile) {
     EXPECT_GE(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(250));
     releaser.join();
     EXPECT_EQ(command_ids(), "liu");
+
+    // The streaming path has no page file, so it never waits for one.
+    ASSERT_EQ(page_file_acquire(kScanFilePath, 0, nullptr, &held), SCAN_STATUS_GOOD);
+    use_streaming(true);
+    const auto t2 = std::chrono::steady_clock::now();
+    scan();
+    EXPECT_LT(std::chrono::steady_clock::now() - t2, std::chrono::milliseconds(250));
+    page_file_release(kScanFilePath, held, false);
 }
 
 // Ending a feeder job early pulls the sheets left in the feeder through the

@@ -87,6 +87,12 @@ std::vector<uint8_t> apply_fault(const std::vector<uint8_t>& jpeg, JpegFault fau
         if (!damaged && out.size() >= 2) out[0] = out[1] = 0;
         break;
     }
+    case JpegFault::BadMarker:
+        if (out.size() >= 4) {
+            out[out.size() / 2] = 0xFF;
+            out[out.size() / 2 + 1] = 0xD8;
+        }
+        break;
     case JpegFault::CorruptData: {
         // Noise (never 0xFF, so no marker is made) over a stretch of the scan data.
         size_t start = out.size() / 2, length = std::min<size_t>(4096, out.size() / 8);

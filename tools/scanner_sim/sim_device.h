@@ -150,6 +150,8 @@ enum class JpegFault {
     Truncated,     // only the first half of the file is sent (no end-of-image marker)
     CorruptHeader, // the frame header is damaged: decoding fails at once
     CorruptData,   // entropy-coded data is overwritten with noise in the middle
+    BadMarker,     // a second start-of-image marker in the middle: the rows after it come out
+                   // blank and the decoder fails when it reaches the marker
 };
 
 // How the device answers "S a".
