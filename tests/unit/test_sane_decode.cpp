@@ -13,6 +13,7 @@
 
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_handle.h"
+#include "core/scan/stream_decoder.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/process.h"
 #include "tests/support/test_jpeg_writer.h"
@@ -42,6 +43,32 @@ int max_difference(const uint8_t* a, const uint8_t* b, size_t n) {
     int worst = 0;
     for (size_t i = 0; i < n; ++i) worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
     return worst;
+}
+
+// The streaming path's decoder fed `piece` bytes whenever it asks for more:
+// the rows it gave, and the step it stopped at (Done, Failed, or NeedData
+// when the bytes ran out).
+std::vector<uint8_t> stream_decode(const std::vector<uint8_t>& jpeg, size_t piece, StreamDecoder::Step* last) {
+    StreamDecoder decoder;
+    EXPECT_TRUE(decoder.init());
+    std::vector<uint8_t> rows, row;
+    size_t pos = 0;
+    for (;;) {
+        const StreamDecoder::Step step = decoder.step(row.data());
+        if (step == StreamDecoder::Step::Header) {
+            row.resize(size_t{decoder.width()} * decoder.components());
+        } else if (step == StreamDecoder::Step::Row) {
+            rows.insert(rows.end(), row.begin(), row.end());
+        } else if (step == StreamDecoder::Step::NeedData && pos < jpeg.size()) {
+            const size_t n = std::min(piece, jpeg.size() - pos);
+            memcpy(decoder.input_space(n), jpeg.data() + pos, n);
+            decoder.commit_input(n);
+            pos += n;
+        } else {
+            *last = step;
+            return rows;
+        }
+    }
 }
 
 class Decode : public ::testing::Test {
@@ -141,6 +168,38 @@ TEST_F(Decode, CorruptAndTruncatedPagesFailWithoutEndingTheProcess) {
     ASSERT_TRUE(write_test_file(dir.file("good.jpg"), good));
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("good.jpg").c_str()), SCAN_STATUS_GOOD);
     EXPECT_EQ(handle.src_img.img_height, 90u);
+
+    // The streaming decoder fails on the same streams, or waits for bytes
+    // that a truncated one never brings.
+    StreamDecoder::Step last{};
+    for (const std::vector<uint8_t>* stream : {&garbage, static_cast<const std::vector<uint8_t>*>(&bad_header)}) {
+        stream_decode(*stream, 64, &last);
+        EXPECT_EQ(last, StreamDecoder::Step::Failed);
+    }
+    const std::vector<uint8_t> cut(good.begin(), good.begin() + static_cast<long>(good.size() / 2));
+    EXPECT_FALSE(stream_decode(cut, 64, &last).empty());
+    EXPECT_EQ(last, StreamDecoder::Step::NeedData);
+}
+
+// Fed in pieces of any size (one byte, odd sizes, more than a piece of the
+// band buffer), the streaming decoder gives the page decode's rows, also
+// across a marker segment that libjpeg skips in parts.
+TEST_F(Decode, StreamingDecoderGivesThePageDecodesRowsWhateverThePieces) {
+    std::vector<uint8_t> jpeg = encode_test_jpeg(gradient(203, 117, 3).data(), 203, 117, 3);
+    // An APP9 segment of 6002 bytes after SOI, made of what would be start
+    // markers if it were read rather than skipped.
+    std::vector<uint8_t> app;
+    for (int i = 0; i < 3002; ++i) app.insert(app.end(), {0xFF, 0xD8});
+    app[0] = 0xFF, app[1] = 0xE9, app[2] = 6002 >> 8, app[3] = 6002 & 0xFF;
+    jpeg.insert(jpeg.begin() + 2, app.begin(), app.end());
+    ASSERT_TRUE(write_test_file(dir.file("app.jpg"), jpeg));
+    ASSERT_EQ(orvela_sane_decompress(&handle, dir.file("app.jpg").c_str()), SCAN_STATUS_GOOD);
+    const std::vector<uint8_t> want(handle.src_img.img_data, handle.src_img.img_data + 203 * 117 * 3);
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{4093}, size_t{100000}}) {
+        StreamDecoder::Step last{};
+        EXPECT_TRUE(stream_decode(jpeg, piece, &last) == want) << piece;
+        EXPECT_EQ(last, StreamDecoder::Step::Done) << piece;
+    }
 }
 
 // Rewrites the frame header's height and width.
