@@ -218,6 +218,7 @@ void drv_cancelADFPages(orvela_scanner_t* s) {
     if (s == nullptr || s->user_params.ScanSource != ScanSource_ADF) return;
     DBG_INFO("Run into drv_cancelADFPages\n");
     job_section_claim(s);
+    stop_stream_page(s);  // a streaming page in the middle
     compute_device_request(s);
     // The drain asks for the sheets where the frontend placed them: no
     // centring, no mirroring.

@@ -1,6 +1,7 @@
 #include "core/scan/sane_stream.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "common/debugtool.h"
@@ -86,6 +87,20 @@ bool cancel_stream_page(orvela_scanner_t* s) {
     if (s->page_stream == nullptr || s->page_stream->pull().ended()) return false;
     orvela_drv::cancel_page(&s->page_stream->pull());
     return true;
+}
+
+void stop_stream_page(orvela_scanner_t* s) {
+    if (s->page_stream == nullptr) return;
+    // Pulled to its end like the sheets after it, so that the next command's
+    // reply is the next thing to read.
+    orvela_protocol::PagePull& pull = s->page_stream->pull();
+    std::unique_ptr<unsigned char[]> scratch(new (std::nothrow) unsigned char[orvela_drv::kBandBufferSize]);
+    size_t got = 0;
+    while (scratch != nullptr && !pull.ended()) {
+        const orvela_protocol::PagePull::Result r = pull.pull(scratch.get(), orvela_drv::kBandBufferSize, &got);
+        if (r == orvela_protocol::PagePull::Result::Failed || r == orvela_protocol::PagePull::Result::Cancelled) break;
+    }
+    release_page_stream(s);
 }
 
 SANE_Status run_stream_start(orvela_scanner_t* s) {

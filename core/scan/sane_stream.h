@@ -31,3 +31,7 @@ SANE_Status stream_read(orvela_scanner_t* s, SANE_Byte* data, SANE_Int max_lengt
 // abort, drain from where the page stream stopped, unlock, close. False (and
 // nothing done) when no such page is in flight.
 bool cancel_stream_page(orvela_scanner_t* s);
+
+// Pulls a streaming page still on the way to its end, throwing it away (the
+// job keeps its lock and connection), and forgets it; for the feeder drain.
+void stop_stream_page(orvela_scanner_t* s);

@@ -846,6 +846,21 @@ TEST_F(ScanJob, DrainTheFeeder) {
     set_string(OPT_SOURCE, "Flatbed");
     drv_cancelADFPages(handle.get());
     EXPECT_EQ(command_ids(), "");
+
+    // A streaming sheet in the middle is pulled to its end first.
+    use_streaming(true);
+    sane_orvela_cancel(handle.get());
+    server.model().set_script(script);
+    server.model().clear_commands();
+    set_string(OPT_SOURCE, "Automatic Document Feeder");
+    ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+    SANE_Byte b[64];
+    SANE_Int len = 0;
+    ASSERT_EQ(sane_orvela_read(handle.get(), b, sizeof b, &len), SANE_STATUS_GOOD);
+    drv_cancelADFPages(handle.get());
+    EXPECT_EQ(server.model().sheets_left(), 0);
+    EXPECT_FALSE(server.model().locked());
+    EXPECT_EQ(command_ids(), "lfififfiffifu");  // no abort: the sheet is pulled whole
 }
 
 }  // namespace
