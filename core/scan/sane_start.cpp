@@ -2,7 +2,9 @@
 // are checked, the device is opened when a job begins, the driver layer pulls
 // the whole compressed page into the page file, which is decoded, rescaled to
 // the requested resolution and, for black and white, packed to one bit per
-// pixel; sane_orvela_read then serves it from memory.
+// pixel; sane_orvela_read then serves it from memory. With "scan streaming on"
+// in orvela.conf the streaming path (sane_stream.cpp) runs instead; the steps
+// both share are in scan_job.cpp.
 //
 //   job:  start(page 1)                     start(page k)            start(last)
 //         range/mem/disk checks             checks                   checks

@@ -389,6 +389,40 @@ TEST_F(Driver, Scan2FileStopsAtTheNextHeaderOnceCancelled) {
     scanner_close();
 }
 
+// The streaming path's pull, cancelled while it waits inside a header or a
+// band: the drain after the abort starts with the rest of that record, so
+// the unlock gets its own reply.
+TEST_F(Driver, CancelledPullDrainsFromInsideTheRecord) {
+    const std::vector<uint8_t> stream = band(peer::pattern(5000, 11)) + end_of_page(9, 0);
+    for (size_t split : {size_t{3}, size_t{8 + 3000}}) {
+        SCOPED_TRACE(split);
+        std::vector<uint8_t> commands;
+        LoopbackPeer scanner([&](int& fd, int) {
+            peer::write_all(fd, stream.data(), split);
+            commands = peer::read_bytes(fd, 8);  // the abort
+            peer::write_all(fd, stream.data() + split, stream.size() - split);
+            commands = commands + peer::read_bytes(fd, 8);  // the unlock
+            peer::write_all(fd, peer::reply(0x73, 0));
+            peer::wait_closed(fd);
+        });
+        ASSERT_TRUE(scanner_open(net_record(scanner.port())));
+        bool cancel = false;
+        orvela_protocol::PagePull pull(&cancel);
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(milliseconds(150));
+            __atomic_store_n(&cancel, true, __ATOMIC_RELEASE);
+        });
+        std::vector<uint8_t> buffer(65536);
+        size_t got = 0;
+        EXPECT_EQ(pull.pull(buffer.data(), buffer.size(), &got), orvela_protocol::PagePull::Result::Cancelled);
+        canceller.join();
+        EXPECT_TRUE(pull.inside_record());
+        EXPECT_EQ(orvela_drv::cancel_page(&pull), SCAN_STATUS_GOOD);
+        scanner.wait_idle();
+        EXPECT_EQ(commands, peer::reply(0x53, 0x61) + peer::reply(0x53, 0x75));
+    }
+}
+
 TEST_F(Driver, ScanBandReturnsOneBandAtATimeAndNeverWritesPastItsBuffer) {
     const auto small = peer::pattern(4000, 7), full = peer::pattern(65536, 8), big = peer::pattern(65537, 9);
     FakeScanner scanner([&](uint8_t, int) {
