@@ -84,8 +84,8 @@ for i in 1 2 3; do [ -f "$OUT/adf$i.pnm" ] && check "$OUT/adf$i.pnm" 100 148 210
 # reads at 1200 dpi (the small-buffer scan below), and the conformance test.
 STREAM_CFG=$(lab_sane_config streaming)
 stream_scan() { SANE_CONFIG_DIR=$STREAM_CFG timeout 120 scanimage "$@"; }
-for spec in "Color 200" "Gray 1200" "Black & White 150" "Color 75" "Gray 250" "Black & White 400"; do
-  mode=${spec% *} res=${spec##* }
+for pair in "Color 200" "Gray 1200" "Black & White 150" "Color 75" "Gray 250" "Black & White 400"; do
+  mode=${pair% *} res=${pair##* }
   f=$OUT/stream-${mode// /}-$res.pnm
   stream_scan -d "$DEV" --mode "$mode" --resolution "$res" --"Page Size" "4x6 in" --format=pnm -o "$f" 2>"$f.err" &&
     cmp -s "$f" "$OUT/m-${mode// /}-$res.pnm" && ok || bad "streaming $mode $res: not the whole-page bytes $(cat "$f.err")"

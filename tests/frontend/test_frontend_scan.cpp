@@ -417,38 +417,43 @@ TEST_F(ScanJob, RightRearDeviceIsMirrored) {
 }
 
 TEST_F(ScanJob, FeederJobOfThreeSheets) {
-    for (bool streaming : {false, true}) {
-        SCOPED_TRACE(streaming ? "streaming" : "whole page");
-        use_streaming(streaming);
-        SimScript script;
-        script.sheets = 3;
-        server.model().set_script(script);
-        server.model().clear_commands();
-        const int connections = server.model().connections();
-        open();
-        set_string(OPT_SOURCE, "Automatic Document Feeder");
-        set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
-        set_string(OPT_MODE, "Gray");
-        set_word(OPT_RESOLUTION, 100);
-        for (int sheet = 1; sheet <= 3; ++sheet) {
-            SCOPED_TRACE(sheet);
-            const Page page = scan();
-            const auto at = locate(page, 100);
-            ASSERT_TRUE(at.has_value());
-            EXPECT_NEAR(at->x_mm, (215.9 - 210) / 2, 0.4);  // centred on the feeder path
-        }
-        EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_NO_DOCS);
-        EXPECT_EQ(server.model().connections(), connections + 1);  // one open for the whole job
-        EXPECT_FALSE(server.model().locked());
-        EXPECT_EQ(scan_infos().size(), 3u);
-        EXPECT_EQ(scan_infos()[0].nXPosition, 34u);
-        EXPECT_EQ(scan_infos()[0].nScanSrc, 1u);
-        // Cancel opens the way for a new job.
-        sane_orvela_cancel(handle.get());
-        script.sheets = 1;
-        server.model().set_script(script);
-        scan();
+    SimScript script;
+    script.sheets = 3;
+    server.model().set_script(script);
+    open();
+    set_string(OPT_SOURCE, "Automatic Document Feeder");
+    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+    set_string(OPT_MODE, "Gray");
+    set_word(OPT_RESOLUTION, 100);
+    for (int sheet = 1; sheet <= 3; ++sheet) {
+        SCOPED_TRACE(sheet);
+        const Page page = scan();
+        const auto at = locate(page, 100);
+        ASSERT_TRUE(at.has_value());
+        EXPECT_NEAR(at->x_mm, (215.9 - 210) / 2, 0.4);  // centred on the feeder path
     }
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_NO_DOCS);
+    EXPECT_EQ(server.model().connections(), 1);  // one open for the whole job
+    EXPECT_FALSE(server.model().locked());
+    EXPECT_EQ(scan_infos().size(), 3u);
+    EXPECT_EQ(scan_infos()[0].nXPosition, 34u);
+    EXPECT_EQ(scan_infos()[0].nScanSrc, 1u);
+    // Cancel opens the way for a new job.
+    sane_orvela_cancel(handle.get());
+    script.sheets = 1;
+    server.model().set_script(script);
+    scan();
+
+    // The same job through the streaming path.
+    use_streaming(true);
+    sane_orvela_cancel(handle.get());
+    script.sheets = 3;
+    server.model().set_script(script);
+    server.model().clear_commands();
+    for (int sheet = 1; sheet <= 3; ++sheet) scan();
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_NO_DOCS);
+    EXPECT_EQ(command_ids(), "lfiiifu");  // one lock for the job, the feeder asked before and after
+    EXPECT_FALSE(server.model().locked());
 }
 
 TEST_F(ScanJob, FeederEmptyJammedOrOpenBeforeTheJob) {

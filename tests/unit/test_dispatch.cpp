@@ -10,9 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstring>
-#include <thread>
 
 #include "backend/device.h"
 #include "backend/net_transport.h"
@@ -96,42 +94,6 @@ TEST(Dispatch, NetworkDataChannelConnectsToTheRecordsAddressAndPort) {
     EXPECT_EQ(CurrentDeviceType(), IOTYPE_NET);
     EXPECT_EQ(Device_Read(reply, 8, 1), 0u);
     EXPECT_EQ(Device_Write(lock, 8, 1), 0u);
-}
-
-// The cancel-aware read of the streaming path: a cancel from a signal handler
-// on the reading thread ends the wait within its slice, and what arrived of a
-// record stays in the buffer for the next read.
-bool g_signal_cancel = false;
-void cancel_from_signal(int) { __atomic_store_n(&g_signal_cancel, true, __ATOMIC_RELEASE); }
-
-TEST(Dispatch, ReadUntilEndsAtACancelKeepingWhatArrived) {
-    const auto header = peer::pattern(8, 5);
-    LoopbackPeer scanner([&](int& fd, int) {
-        peer::write_all(fd, header.data(), 3);
-        peer::read_bytes(fd, 1, 5000);  // the test's go-ahead
-        peer::write_all(fd, header.data() + 3, 5);
-        peer::wait_closed(fd);
-    });
-    ASSERT_TRUE(Device_Open(net_record("127.0.0.1", scanner.port())));
-    struct sigaction action {}, old {};
-    action.sa_handler = cancel_from_signal;
-    sigaction(SIGUSR1, &action, &old);
-    const pthread_t reader = pthread_self();
-    std::thread canceller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        pthread_kill(reader, SIGUSR1);
-    });
-    std::vector<uint8_t> got(8);
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(orvela_dispatch::read_until(got.data(), 8, 5000, &g_signal_cancel), 3u);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150 + orvela_dispatch::kCancelSliceMs));
-    canceller.join();
-    sigaction(SIGUSR1, &old, nullptr);
-    const uint8_t go = 1;
-    Device_Write(&go, 1, 1);
-    EXPECT_EQ(orvela_dispatch::read_until(got.data() + 3, 5, 5000, nullptr), 5u);
-    EXPECT_EQ(got, header);
-    Device_Close();
 }
 
 TEST(Dispatch, UsbRecordsGoToTheUsbTransport) {

@@ -168,17 +168,6 @@ TEST_F(Decode, CorruptAndTruncatedPagesFailWithoutEndingTheProcess) {
     ASSERT_TRUE(write_test_file(dir.file("good.jpg"), good));
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("good.jpg").c_str()), SCAN_STATUS_GOOD);
     EXPECT_EQ(handle.src_img.img_height, 90u);
-
-    // The streaming decoder fails on the same streams, or waits for bytes
-    // that a truncated one never brings.
-    StreamDecoder::Step last{};
-    for (const std::vector<uint8_t>* stream : {&garbage, static_cast<const std::vector<uint8_t>*>(&bad_header)}) {
-        stream_decode(*stream, 64, &last);
-        EXPECT_EQ(last, StreamDecoder::Step::Failed);
-    }
-    const std::vector<uint8_t> cut(good.begin(), good.begin() + static_cast<long>(good.size() / 2));
-    EXPECT_FALSE(stream_decode(cut, 64, &last).empty());
-    EXPECT_EQ(last, StreamDecoder::Step::NeedData);
 }
 
 // Fed in pieces of any size (one byte, odd sizes, more than a piece of the
