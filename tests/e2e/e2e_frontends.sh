@@ -117,12 +117,15 @@ echo orvela >"$SRV/dll.conf"
 echo 127.0.0.1 >"$SRV/saned.conf"
 echo net >"$CLI/dll.conf"
 printf 'connect_timeout = 3\n127.0.0.1\n' >"$CLI/net.conf"
-systemd-socket-activate -l 127.0.0.1:6566 --inetd -a -E LD_LIBRARY_PATH --setenv=SANE_CONFIG_DIR="$SRV" \
-  /usr/sbin/saned -e </dev/null >"$OUT/saned.out" 2>"$OUT/saned.err" &
-SA=$!
-LAB_PIDS+=("$SA")
-# Ready when it listens (a test connection would start a saned of its own).
-for _ in $(seq 1 100); do grep -q "Listening on" "$OUT/saned.err" && break; sleep 0.05; done
+start_saned() {  # LOG: saned on 127.0.0.1:6566, ready when it listens
+  systemd-socket-activate -l 127.0.0.1:6566 --inetd -a -E LD_LIBRARY_PATH --setenv=SANE_CONFIG_DIR="$SRV" \
+    /usr/sbin/saned -e </dev/null >"$1.out" 2>"$1.err" &
+  SA=$!
+  LAB_PIDS+=("$SA")
+  # (A test connection would start a saned of its own.)
+  for _ in $(seq 1 100); do grep -q "Listening on" "$1.err" && break; sleep 0.05; done
+}
+start_saned "$OUT/saned"
 net() { SANE_CONFIG_DIR=$CLI LD_LIBRARY_PATH= timeout 120 "$@"; }
 
 # The listing through saned (saned searches with local_only set).
@@ -194,11 +197,7 @@ for mode in Color Gray; do
     bad "python3-sane, streaming, $mode: $r $(tail -2 "$OUT/pystream.err")"
 done
 cp "$STREAM_CFG/orvela.conf" "$SRV/orvela.conf"
-systemd-socket-activate -l 127.0.0.1:6566 --inetd -a -E LD_LIBRARY_PATH --setenv=SANE_CONFIG_DIR="$SRV" \
-  /usr/sbin/saned -e </dev/null >"$OUT/saned-stream.out" 2>"$OUT/saned-stream.err" &
-SA=$!
-LAB_PIDS+=("$SA")
-for _ in $(seq 1 100); do grep -q "Listening on" "$OUT/saned-stream.err" && break; sleep 0.05; done
+start_saned "$OUT/saned-stream"
 for mode in Color Gray; do
   f=$OUT/netstream-$mode.pnm
   net scanimage -d "net:127.0.0.1:$DEV" --mode "$mode" --resolution 150 --"Page Size" "4x6 in" --format=pnm \

@@ -247,9 +247,8 @@ TEST_F(ScanJob, StreamingServesTheWholePagePathsBytes) {
     };
     InitThresholdTable();  // as initialisation does: random thresholds for light greys
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.mode << " " << c.resolution << " dpi " << (c.size ? c.size : "area")
-                                          << " " << c.source << " max_length " << c.max_length << " band " << c.band
-                                          << " rows " << c.extra_rows);
+        SCOPED_TRACE(::testing::Message() << c.mode << " " << c.resolution << " " << (c.size ? c.size : "area") << " "
+                                          << c.source << " " << c.max_length << " " << c.band << " " << c.extra_rows);
         SimScript script;
         script.sheets = 1;
         script.band_size = c.band;
@@ -717,25 +716,21 @@ TEST_F(ScanJob, StreamingCancelEndsTheWaitingRead) {
     scan();
     EXPECT_EQ(command_ids(), "liu");
 
-    // A frontend that stops reading after a few lines and cancels.
+    // A frontend that stops reading after a few lines and cancels, or closes
+    // the handle.
     script.stall_after_page_bytes = -1;
     script.band_delay_ms = 5;
-    server.model().set_script(script);
-    server.model().clear_commands();
     set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
-    ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(sane_orvela_read(handle.get(), buf.data(), 32768, &len), SANE_STATUS_GOOD);
-    sane_orvela_cancel(handle.get());
-    EXPECT_EQ(command_ids(), "liau");
-    EXPECT_FALSE(server.model().locked());
-
-    // ... or closes the handle.
-    server.model().clear_commands();
-    ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
-    ASSERT_EQ(sane_orvela_read(handle.get(), buf.data(), 32768, &len), SANE_STATUS_GOOD);
-    sane_orvela_close(handle.release());
-    EXPECT_EQ(command_ids(), "liau");
-    EXPECT_FALSE(server.model().locked());
+    for (bool close : {false, true}) {
+        server.model().set_script(script);
+        server.model().clear_commands();
+        ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(sane_orvela_read(handle.get(), buf.data(), 32768, &len), SANE_STATUS_GOOD);
+        if (close) sane_orvela_close(handle.release());
+        else sane_orvela_cancel(handle.get());
+        EXPECT_EQ(command_ids(), "liau");
+        EXPECT_FALSE(server.model().locked());
+    }
 }
 
 // The whole life of a handle through the entry points: open by name, options,
