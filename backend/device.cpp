@@ -131,3 +131,21 @@ size_t Device_ControlWrite(const void* data, size_t size, int timeoutSeconds) {
 IOTYPE CurrentDeviceType(void) { return currentDevice.type_io; }
 
 }  // extern "C"
+
+namespace orvela_dispatch {
+
+size_t read_until(void* buffer, size_t size, int64_t limit_ms, const bool* cancel) {
+    switch (currentDevice.type_io) {
+    case IOTYPE_USB:
+        return orvela_usb::read_until(buffer, size, limit_ms, cancel);
+    case IOTYPE_NET: {
+        size_t received = 0;
+        orvela_net::read_until(buffer, size, limit_ms, cancel, &received);
+        return received;
+    }
+    default:
+        return 0;
+    }
+}
+
+}  // namespace orvela_dispatch

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "core/scan/orvela_types.h"
 
@@ -40,5 +41,15 @@ namespace orvela_dispatch {
 
 constexpr int kConnectTimeoutSeconds = 8;
 constexpr int kControlPort = 9100;
+
+// Longest wait of read_until between two looks at its cancel flag.
+constexpr int kCancelSliceMs = 100;
+
+// Reads `size` bytes of the data channel like Device_Read, but in waits of at
+// most kCancelSliceMs, giving up early once *cancel (read atomically; may be
+// null) is set, also by a signal handler on this thread. Returns the bytes
+// that arrived, kept in the buffer whatever the end: fewer than `size` when
+// cancelled, timed out (limit_ms) or when the connection failed.
+size_t read_until(void* buffer, size_t size, int64_t limit_ms, const bool* cancel);
 
 }  // namespace orvela_dispatch

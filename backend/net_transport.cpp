@@ -54,6 +54,44 @@ void close_socket() {
 
 }  // namespace
 
+namespace orvela_net {
+
+ReadEnd read_until(void* buffer, size_t size, int64_t limit_ms, const bool* cancel, size_t* received_out) {
+    *received_out = 0;
+    if (size == 0) return ReadEnd::Complete;
+    if (buffer == nullptr || mSocket == -1) return ReadEnd::Closed;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    const int64_t start = orvela_io::now_ms();
+    size_t received = 0;
+    char text[128];
+    for (;;) {
+        const ssize_t n = recv(mSocket, bytes + received, size - received, MSG_DONTWAIT);
+        const int code = errno;
+        if (n > 0) received += static_cast<size_t>(n);
+        *received_out = received;
+        if (received >= size) return ReadEnd::Complete;  // whatever the clock says
+        if (n == 0) {
+            // The peer closed the connection: nothing more will come.
+            DBG_INFO("TCPRead: get size=0, and error:(%d)%s\n", code, error_text(code, text));
+            return ReadEnd::Closed;
+        }
+        if (n < 0 && !is_retry_error(code)) {
+            // Reset or otherwise broken: as final as a close.
+            DBG_INFO("TCPRead: receive error:(%d)%s\n", code, error_text(code, text));
+            return ReadEnd::Closed;
+        }
+        const int64_t elapsed = orvela_io::now_ms() - start;
+        if (elapsed >= limit_ms) {
+            DBG_INFO("TCPRead: timeout! error:(%d)%s\n", code, error_text(code, text));
+            return ReadEnd::TimedOut;
+        }
+        if (cancel != nullptr && __atomic_load_n(cancel, __ATOMIC_ACQUIRE)) return ReadEnd::Cancelled;
+        if (n < 0) wait_ready(POLLIN, limit_ms - elapsed);
+    }
+}
+
+}  // namespace orvela_net
+
 extern "C" {
 
 bool TCP_Connect(const char* address, int port, int timeoutSeconds) {
@@ -137,33 +175,10 @@ bool TCP_Connect(const char* address, int port, int timeoutSeconds) {
 size_t TCP_Read(void* buffer, size_t size, int timeoutSeconds) {
     if (buffer == nullptr || mSocket == -1) return 0;
     if (size == 0) return 0;
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    const int64_t start = orvela_io::now_ms();
-    const int64_t limit = static_cast<int64_t>(std::max(timeoutSeconds, 0)) * 1000;
     size_t received = 0;
-    char text[128];
-    for (;;) {
-        const ssize_t n = recv(mSocket, bytes + received, size - received, MSG_DONTWAIT);
-        const int code = errno;
-        if (n > 0) {
-            received += static_cast<size_t>(n);
-            if (received >= size) return received;  // complete, whatever the clock says
-        } else if (n == 0) {
-            // The peer closed the connection: nothing more will come.
-            DBG_INFO("TCPRead: get size=0, and error:(%d)%s\n", code, error_text(code, text));
-            return received;
-        } else if (!is_retry_error(code)) {
-            // Reset or otherwise broken: as final as a close.
-            DBG_INFO("TCPRead: receive error:(%d)%s\n", code, error_text(code, text));
-            return received;
-        }
-        const int64_t elapsed = orvela_io::now_ms() - start;
-        if (elapsed >= limit) {
-            DBG_INFO("TCPRead: timeout! error:(%d)%s\n", code, error_text(code, text));
-            return 0;
-        }
-        if (n < 0) wait_ready(POLLIN, limit - elapsed);
-    }
+    const int64_t limit = static_cast<int64_t>(std::max(timeoutSeconds, 0)) * 1000;
+    const orvela_net::ReadEnd end = orvela_net::read_until(buffer, size, limit, nullptr, &received);
+    return end == orvela_net::ReadEnd::TimedOut ? 0 : received;
 }
 
 size_t TCP_Write(const void* data, size_t size, int timeoutSeconds) {

@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <cstdint>
 
 extern "C" {
 
@@ -56,5 +57,14 @@ constexpr int kReceiveBufferSize = 65536;
 // Longest single wait for data or for room to send; the loops wake at once
 // when the socket becomes ready.
 constexpr int kPollSliceMs = 20;
+
+// How a read of read_until ended.
+enum class ReadEnd { Complete, Closed, TimedOut, Cancelled };
+
+// Reads until `size` bytes arrived, the peer closed or reset the connection,
+// limit_ms passed, or *cancel (when not null) was seen set between two waits
+// of at most kPollSliceMs. *received is the number of bytes that arrived, kept
+// in the buffer whatever the end. TCP_Read is this without a cancel flag.
+ReadEnd read_until(void* buffer, size_t size, int64_t limit_ms, const bool* cancel, size_t* received);
 
 }  // namespace orvela_net

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 
+#include "backend/io_clock.h"
 #include "common/debugtool.h"
 #include "common/scanner_description.h"
 
@@ -41,6 +42,30 @@ bool read_string_descriptor(libusb_device_handle* handle, uint8_t index, char (&
 unsigned int timeout_ms(unsigned int timeout_second) {
     if (timeout_second > UINT_MAX / 1000u) return UINT_MAX;
     return timeout_second * 1000u;
+}
+
+size_t read_until(void* buffer, size_t size, int64_t limit_ms, const bool* cancel) {
+    if (dev_handle == nullptr || buffer == nullptr || size > static_cast<size_t>(INT_MAX)) return 0;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    const int64_t start = orvela_io::now_ms();
+    size_t received = 0;
+    while (received < size) {
+        const int64_t left = limit_ms - (orvela_io::now_ms() - start);
+        if (left <= 0) break;
+        int moved = 0;
+        const auto slice = static_cast<unsigned>(left < kReadSliceMs ? left : kReadSliceMs);
+        const int result = libusb_bulk_transfer(dev_handle, static_cast<unsigned char>(current_scanner.endpoint_bulkin & 0xFF),
+                                                bytes + received, static_cast<int>(size - received), &moved, slice);
+        if (moved > 0) received += static_cast<size_t>(moved);
+        if (result == 0 && received < size) break;  // a short transfer: the device sent less
+        if (result != 0 && result != LIBUSB_ERROR_TIMEOUT) {
+            DBG_INFO("USB_Read fail: errorcode=%d, actual_size is %d,request size=%d\n", result,
+                     static_cast<int>(received), static_cast<int>(size));
+            break;
+        }
+        if (received < size && cancel != nullptr && __atomic_load_n(cancel, __ATOMIC_ACQUIRE)) break;
+    }
+    return received;
 }
 
 }  // namespace orvela_usb

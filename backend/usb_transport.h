@@ -18,6 +18,7 @@
 #include <libusb.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "core/scan/orvela_types.h"
 
@@ -64,5 +65,14 @@ bool read_string_descriptor(libusb_device_handle* handle, uint8_t index, char (&
 // Converts a time-out in whole seconds into libusb's milliseconds, saturating
 // instead of wrapping for very large values. 0 stays 0 (no limit).
 unsigned int timeout_ms(unsigned int timeout_second);
+
+// Longest single bulk transfer of read_until, so that a cancel is seen.
+constexpr unsigned kReadSliceMs = 100;
+
+// Reads `size` bytes from the data channel's bulk IN endpoint in transfers of
+// at most kReadSliceMs, until all arrived, limit_ms passed, the device ended a
+// transfer short or failed, or *cancel (when not null) was seen set between
+// two transfers. Returns the bytes that arrived; they stay in the buffer.
+size_t read_until(void* buffer, size_t size, int64_t limit_ms, const bool* cancel);
 
 }  // namespace orvela_usb

@@ -47,6 +47,9 @@ bool job_section_release(orvela_scanner_t*) { abort(); }
 SCAN_Status page_file_acquire(const char*, int, const bool*, int*) { abort(); }
 void page_file_release(const char*, int, bool) { abort(); }
 void release_page_buffers(orvela_scanner_t*) {}
+SANE_Status stream_read(orvela_scanner_t*, SANE_Byte*, SANE_Int, SANE_Int*) { abort(); }
+bool cancel_stream_page(orvela_scanner_t*) { abort(); }
+void stop_stream_page(orvela_scanner_t*) { abort(); }
 
 namespace {
 

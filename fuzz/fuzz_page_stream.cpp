@@ -8,6 +8,10 @@
 // file's expected bytes, the result, and whether the page is aborted (a pull
 // that stops inside the page tells the device to stop), which must match
 // exactly.
+// Then the streaming path reads the same stream (PageStream: the pull, the
+// suspending decoder, the row rescaler, 300 -> 200 dpi): it must serve a
+// complete page exactly when the whole-page path does (page file, decode,
+// rescale), with the same bytes.
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -19,6 +23,9 @@
 
 #include "backend/device.h"
 #include "core/scan/orvela_drv.h"
+#include "core/scan/page_pipeline.h"
+#include "core/scan/page_stream.h"
+#include "core/scan/sane_decode.h"
 
 namespace {
 
@@ -82,9 +89,13 @@ Expected model(const uint8_t* data, size_t size, unsigned cancel_after) {
             else if (h[1] == 0) e.status = SCAN_STATUS_GOOD, e.adf = h[2];
             break;
         }
-        if (h[0] != 0x64) break;
+        // Any other header, and a data header of 0 bytes or fewer (as an
+        // int), is a poll that carries nothing; a band above 256 MiB means
+        // the stream is out of step.
+        if (h[0] != 0x64) continue;
         const int announced = static_cast<int>(le32(h + 4));
-        if (announced < 0) break;
+        if (announced <= 0) continue;
+        if (announced > (256 << 20)) break;
         size_t left = static_cast<size_t>(announced);
         bool whole = true;
         while (left > 0) {
@@ -115,7 +126,47 @@ std::vector<uint8_t> file_bytes(const std::string& path) {
     return bytes;
 }
 
+constexpr SANE_Word kResolution = 200;
+constexpr unsigned kDeviceDpi = 300;
+
+// The page the whole-page path serves from the page file; empty when it
+// serves none.
+std::vector<uint8_t> whole_page_path(const SCAN_RESULT& pulled) {
+    std::vector<uint8_t> page;
+    if (pulled.scan_status != SCAN_STATUS_GOOD) return page;
+    orvela_scanner_t s{};
+    s.dev_params.xResolution = s.dev_params.yResolution = kDeviceDpi;
+    const PageResult r = decode_and_rescale_page(&s, page_path().c_str(), kResolution, kDeviceDpi);
+    if (r.decoded == SCAN_STATUS_GOOD && r.rescaled == SANE_STATUS_GOOD) {
+        const ORVELA_IMAGE_RAW& img = s.dst_img;
+        page.assign(img.img_data, img.img_data + size_t{img.img_width} * img.img_height * img.img_channel);
+    }
+    release_page_buffers(&s);
+    return page;
+}
+
+// The page the streaming path serves; empty when it ends otherwise than with
+// a complete page and a normal end.
+std::vector<uint8_t> streaming_path() {
+    std::vector<uint8_t> page;
+    PageStream stream(g_stream.cancel, kResolution, kDeviceDpi, kDeviceDpi, false);
+    if (!stream.init()) abort();
+    const uint8_t* row = nullptr;
+    PageStream::Result r;
+    while ((r = stream.next_row(true, &row)) == PageStream::Result::Ready) {
+        const ORVELA_IMAGE_RAW& shape = stream.shape();
+        page.insert(page.end(), row, row + size_t{shape.img_width} * shape.img_channel);
+    }
+    if (r != PageStream::Result::NoRow || stream.finish() != PageStream::Result::Done ||
+        stream.end_result().scan_status != SCAN_STATUS_GOOD)
+        page.clear();
+    return page;
+}
+
 }  // namespace
+
+// The whole-page path's decode here never meets a streaming page.
+void release_page_stream(orvela_scanner_t*) {}
 
 // The transport seam, fed by the fuzzer.
 extern "C" {
@@ -132,6 +183,15 @@ size_t Device_Read(void* buffer, size_t size, unsigned int) {
     if (s.cancel_after != 0 && s.reads >= s.cancel_after) __atomic_store_n(s.cancel, true, __ATOMIC_RELEASE);
     return n;
 }
+
+}  // extern "C"
+
+// The cancel-aware read of the streaming path, over the same bytes.
+size_t orvela_dispatch::read_until(void* buffer, size_t size, int64_t, const bool*) {
+    return Device_Read(buffer, size, 0);
+}
+
+extern "C" {
 
 size_t Device_Write(const void* bytes, size_t size, unsigned int) {
     const auto* b = static_cast<const uint8_t*>(bytes);
@@ -157,6 +217,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     if (static_cast<int>(result.adf_status) != expected.adf) abort();
     if (file_bytes(page_path()) != expected.file) abort();
     if (g_stream.aborts != (expected.aborted ? 1u : 0u)) abort();
+
+    const std::vector<uint8_t> whole = whole_page_path(result);
+    g_stream = Stream{data, length, 0, 0, 0, &cancel};
+    cancel = false;
+    const std::vector<uint8_t> streamed = streaming_path();
+    if (whole != streamed) abort();
     free(data);
     return 0;
 }

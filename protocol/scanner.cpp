@@ -8,6 +8,7 @@
 #include "backend/device.h"
 #include "backend/io_clock.h"
 #include "common/debugtool.h"
+#include "protocol/page_pull.h"
 
 static_assert(std::endian::native == std::endian::little, "packets are little-endian and copied as they are");
 
@@ -68,6 +69,33 @@ bool read_band(size_t size, unsigned char* buffer, size_t capacity, int timeout_
         if (!read_all(buffer, piece, timeout_second)) return false;
         if (!sink(buffer, piece)) return false;
         size -= piece;
+    }
+    return true;
+}
+
+bool abort_page(PagePull* pull) {
+    abortScanCmd cmd{};
+    cmd.cmdHEAD = kCmdHead;
+    cmd.cmdID = kCmdAbort;
+    if (!write_all(&cmd, sizeof cmd, kCommandTimeout)) return false;
+
+    // Swallow the rest of the page: bands larger than the drain buffer are read
+    // in pieces. The drain ends at the end of the page, at a header that does
+    // not come, at a band that does not arrive, and at a header that is neither
+    // data nor end (the stream is out of step; what follows means nothing).
+    std::unique_ptr<unsigned char, decltype(&free)> drain(static_cast<unsigned char*>(calloc(1, kDrainBufferSize)),
+                                                           &free);
+    if (drain == nullptr) return true;
+    if (pull != nullptr && !pull->finish_record(drain.get(), kDrainBufferSize, kDrainTimeout)) return true;
+    ScanStatus status{};
+    for (;;) {
+        const PageHeader kind = read_page_header(status, kDrainTimeout);
+        if (kind == PageHeader::None || kind == PageHeader::Unknown) break;
+        if (status.data_size <= 0) break;
+        if (kind == PageHeader::End) break;
+        const bool read = read_band(static_cast<size_t>(status.data_size), drain.get(), kDrainBufferSize,
+                                    kDrainTimeout, [](const unsigned char*, size_t) { return true; });
+        if (!read) break;
     }
     return true;
 }
@@ -179,30 +207,6 @@ size_t scanner_get_scan_data(void* buffer, int buffer_size) {
     return scanner_get_scan_data_time(buffer, buffer_size, kScanTimeout);
 }
 
-bool scanner_abort(void) {
-    abortScanCmd cmd{};
-    cmd.cmdHEAD = kCmdHead;
-    cmd.cmdID = kCmdAbort;
-    if (!write_all(&cmd, sizeof cmd, kCommandTimeout)) return false;
-
-    // Swallow the rest of the page: bands larger than the drain buffer are read
-    // in pieces. The drain ends at the end of the page, at a header that does
-    // not come, at a band that does not arrive, and at a header that is neither
-    // data nor end (the stream is out of step; what follows means nothing).
-    std::unique_ptr<unsigned char, decltype(&free)> drain(static_cast<unsigned char*>(calloc(1, kDrainBufferSize)),
-                                                           &free);
-    if (drain == nullptr) return true;
-    ScanStatus status{};
-    for (;;) {
-        const PageHeader kind = read_page_header(status, kDrainTimeout);
-        if (kind == PageHeader::None || kind == PageHeader::Unknown) break;
-        if (status.data_size <= 0) break;
-        if (kind == PageHeader::End) break;
-        const bool read = read_band(static_cast<size_t>(status.data_size), drain.get(), kDrainBufferSize,
-                                    kDrainTimeout, [](const unsigned char*, size_t) { return true; });
-        if (!read) break;
-    }
-    return true;
-}
+bool scanner_abort(void) { return abort_page(nullptr); }
 
 }  // extern "C"

@@ -101,6 +101,8 @@ static_assert(sizeof(scanInfoCmd) == 168 && offsetof(scanInfoCmd, scanInfo) == 8
 
 namespace orvela_protocol {
 
+class PagePull;
+
 constexpr uint8_t kCmdHead = 0x53;
 constexpr uint8_t kCmdLock = 0x6C;
 constexpr uint8_t kCmdUnlock = 0x75;
@@ -131,6 +133,11 @@ PageHeader apply_page_header(const ScanDataRsp& header, ScanStatus& status);
 // Polls one page-stream header like scanner_get_scan_status_time and tells
 // which kind arrived (None when nothing did).
 PageHeader read_page_header(ScanStatus& status, int timeout_second);
+
+// scanner_abort for a page that `pull` (when not null) was reading: the rest of
+// the header or band it left half read is consumed before the drain goes on
+// header by header.
+bool abort_page(PagePull* pull);
 
 // Reads a band of `size` bytes through `buffer` (room for `capacity` bytes) in
 // pieces of at most `capacity`, handing each piece to `sink`; false when a

@@ -9,10 +9,12 @@
 
 #include "backend/io_clock.h"
 #include "common/debugtool.h"
+#include "protocol/page_pull.h"
 #include "protocol/scan_param.h"
 #include "protocol/scanner.h"
 
 using orvela_protocol::PageHeader;
+using orvela_protocol::PagePull;
 
 namespace {
 
@@ -65,6 +67,21 @@ Buffer zeroed_buffer(size_t size) { return Buffer(static_cast<unsigned char*>(ca
 
 }  // namespace
 
+namespace orvela_drv {
+
+SCAN_Status cancel_page(orvela_protocol::PagePull* pull) {
+    DBG_INFO("Run into Drv_cancel\n");
+    if (!orvela_protocol::abort_page(pull)) {
+        scanner_close();
+        return SCAN_STATUS_GOOD;
+    }
+    const DEVSTATUS status = scanner_unlock();
+    scanner_close();
+    return translate_session_status(status);
+}
+
+}  // namespace orvela_drv
+
 extern "C" {
 
 SCAN_Status Drv_open(ORVELA_Scanner dev) {
@@ -108,16 +125,7 @@ SCAN_Status Drv_start(ORVELA_ScanParam param) {
     return translate_command_status(status);
 }
 
-SCAN_Status Drv_cancel(void) {
-    DBG_INFO("Run into Drv_cancel\n");
-    if (!scanner_abort()) {
-        scanner_close();
-        return SCAN_STATUS_GOOD;
-    }
-    const DEVSTATUS status = scanner_unlock();
-    scanner_close();
-    return translate_session_status(status);
-}
+SCAN_Status Drv_cancel(void) { return orvela_drv::cancel_page(nullptr); }
 
 STATUS_ADF Drv_get_adf_status(void) {
     DBG_INFO("Run into Drv_get_adf_status\n");
@@ -146,7 +154,6 @@ extern "C" {
 
 SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
     DBG_INFO("Run into Drv_scan2File\n");
-    ScanStatus status{};
     SCAN_RESULT result{SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY};
 
     std::unique_ptr<FILE, FileCloser> out(open_page_file(file));
@@ -157,56 +164,38 @@ SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
     Buffer band = zeroed_buffer(orvela_drv::kBandBufferSize);
     if (band == nullptr) return result;
 
-    // Headers and bands until the end of the page. A band larger than the
-    // buffer is read and appended in buffer-sized pieces. A header that is
-    // neither data nor end, or a size beyond the int range, means the stream
-    // is out of step: the page fails instead of reading data as headers.
+    // Page data until the end of the page, a band larger than the buffer
+    // appended in buffer-sized pieces; the header rules are the pull's. The
+    // cancel flag is looked at before every header.
+    PagePull pull;
     bool success = false;
-    bool data_arrived = false;
-    bool file_failed = false;
     bool stream_broken = false;  // the device may still be sending this page
     for (;;) {
-        if (canceled(isCanceled)) break;
-        const PageHeader kind = orvela_protocol::read_page_header(status, orvela_protocol::kScanTimeout);
-        if (kind == PageHeader::None || kind == PageHeader::Unknown) {
-            stream_broken = true;
+        if (!pull.inside_record() && canceled(isCanceled)) break;
+        size_t got = 0;
+        const PagePull::Result r = pull.pull(band.get(), orvela_drv::kBandBufferSize, &got);
+        if (r == PagePull::Result::Idle) continue;
+        if (r == PagePull::Result::Data) {
+            if (fwrite(band.get(), 1, got, out.get()) == got) continue;
+            DBG_INFO("Fail to write page file %s, aborting the page\n", file != nullptr ? file : "(null)");
+        } else if (r == PagePull::Result::End) {
+            if (pull.status().error_code == STATUS_OK) {
+                DBG_INFO(pull.data_arrived() ? "Page End. adf status=0x%02X\n"
+                                             : "Page End without data. adf status=0x%02X\n",
+                         pull.status().adfStatus);
+                success = true;
+            }
             break;
         }
-        if (status.error_code != STATUS_OK) break;
-        if (kind == PageHeader::End) {
-            DBG_INFO(data_arrived ? "Page End. adf status=0x%02X\n" : "Page End without data. adf status=0x%02X\n",
-                     status.adfStatus);
-            success = true;
-            break;
-        }
-        if (status.data_size < 0) {
-            stream_broken = true;
-            break;
-        }
-        if (status.data_size == 0) continue;
-        FILE* f = out.get();
-        const bool stored = orvela_protocol::read_band(
-            static_cast<size_t>(status.data_size), band.get(), orvela_drv::kBandBufferSize,
-            orvela_protocol::kScanTimeout,
-            [f, &file_failed](const unsigned char* piece, size_t size) {
-                if (fwrite(piece, 1, size, f) == size) return true;
-                file_failed = true;
-                return false;
-            });
-        if (!stored) {
-            if (file_failed)
-                DBG_INFO("Fail to write page file %s, aborting the page\n", file != nullptr ? file : "(null)");
-            stream_broken = true;
-            break;
-        }
-        data_arrived = true;
+        stream_broken = true;
+        break;
     }
     band.reset();
     // Decided here: a cancel that comes while the rest of a broken page is
     // drained does not turn its I/O error into a cancel.
     const bool cancelled = canceled(isCanceled);
     // The pull stopped inside the page: a band that did not arrive in time, a
-    // header out of step, or a page file that could not take a band (a full
+    // stream out of step, or a page file that could not take a band (a full
     // disk). The device may still be sending the page: it is told to stop and
     // the rest is drained, so that the unlock that follows gets its own reply
     // and the scanner is released. On a closed connection the abort fails at
@@ -215,11 +204,11 @@ SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
     // Data that cannot be flushed to the file is lost data.
     if (fclose(out.release()) != 0) success = false;
 
-    if (cancelled || status.error_code == STATUS_SCANSTOPPED) {
+    if (cancelled || pull.status().error_code == STATUS_SCANSTOPPED) {
         result.scan_status = SCAN_STATUS_CANCELLED;
     } else if (success) {
         result.scan_status = SCAN_STATUS_GOOD;
-        result.adf_status = status.adfStatus;
+        result.adf_status = pull.status().adfStatus;
     }
     return result;
 }

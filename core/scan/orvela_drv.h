@@ -45,7 +45,15 @@ void Drv_get_backend_error_code(int* errCode);
 
 }  // extern "C"
 
+namespace orvela_protocol {
+class PagePull;
+}
+
 namespace orvela_drv {
+
+// Drv_cancel for a page that `pull` was reading (null: at a header boundary):
+// abort, drain from where the pull stopped, unlock, close.
+SCAN_Status cancel_page(orvela_protocol::PagePull* pull);
 
 constexpr int kLockAttempts = 30;
 constexpr unsigned kLockWaitUs = 2000000;

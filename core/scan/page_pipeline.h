@@ -49,6 +49,9 @@ PageResult decode_and_rescale_page(orvela_scanner_t* s, const char* filename, SA
 // bits are white: dropping those pixels would leave the frame's last byte to
 // the read's fill pattern, a striped edge on the page.
 void pack_bilevel_page(ORVELA_IMAGE_RAW& img);
+// One row of it: `width` grey pixels into (width + 7) / 8 bytes; out may be
+// in itself (it never runs ahead of the pixels read).
+void pack_bilevel_row(const unsigned char* in, uint32_t width, unsigned char* out);
 
 // Settings for tests and the benchmark.
 struct PagePipelineSettings {

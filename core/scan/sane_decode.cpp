@@ -27,41 +27,9 @@
 #include "common/debugtool.h"
 #include "common/jpeg_private.h"
 #include "common/scanner_description.h"
+#include "core/scan/jpeg_errors.h"
 
 namespace {
-
-struct DecodeErrorManager {
-    jpeg_error_mgr pub;  // first: libjpeg sees only this part
-    jmp_buf escape;
-};
-
-void log_jpeg_message(j_common_ptr cinfo) {
-    char text[JMSG_LENGTH_MAX] = {};
-    cinfo->err->format_message(cinfo, text);
-    DBG_INFO("libjpeg: %s\n", text);
-}
-
-[[noreturn]] void on_fatal_error(j_common_ptr cinfo) {
-    log_jpeg_message(cinfo);
-    longjmp(reinterpret_cast<DecodeErrorManager*>(cinfo->err)->escape, 1);
-}
-
-// Warnings are logged; the one that says the data ended early makes the page
-// unusable (libjpeg would pad the rest with grey), so it fails like an error.
-void on_message(j_common_ptr cinfo, int level) {
-    if (level >= 0) return;  // trace messages
-    log_jpeg_message(cinfo);
-    if (cinfo->err->msg_code == JWRN_JPEG_EOF) longjmp(reinterpret_cast<DecodeErrorManager*>(cinfo->err)->escape, 1);
-    cinfo->err->num_warnings++;
-}
-
-// Requested area in pixels, or the largest possible request when the handle
-// carries none.
-unsigned long long requested_pixels(const orvela_scanner_t* s) {
-    const unsigned long long area =
-        static_cast<unsigned long long>(s->dev_params.widthPixel) * s->dev_params.heightPixel;
-    return area != 0 ? area : kMaxRequestPixels;
-}
 
 // The decode proper. Only trivially destructible locals live between setjmp
 // and a longjmp; what changes after setjmp and is used after the jump is
@@ -74,10 +42,7 @@ SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file, Pag
     unsigned char* volatile buffer = nullptr;
     const long start = ftell(file);
 
-    cinfo.err = api->std_error(&err.pub);
-    err.pub.error_exit = on_fatal_error;
-    err.pub.emit_message = on_message;
-    err.pub.output_message = log_jpeg_message;
+    install_decode_errors(api, &cinfo, &err);
     if (setjmp(err.escape) != 0) {
         api->destroy_decompress(&cinfo);
         if (buffer != nullptr && sink != nullptr) sink->abandon();
@@ -96,11 +61,11 @@ SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file, Pag
     DBG_INFO("cinfo.output_height=%d\n", cinfo.output_height);
     DBG_INFO("cinfo.output_components=%d\n", cinfo.output_components);
 
-    // A page far larger than the request (a corrupt or foreign header) is
+    // A page larger than the device can scan (a corrupt or foreign header) is
     // refused before anything is allocated for it; so are sample layouts the
     // page path cannot serve.
-    const unsigned long long pixels = static_cast<unsigned long long>(cinfo.output_width) * cinfo.output_height;
-    if (pixels == 0 || pixels > 2 * requested_pixels(s) ||
+    if (!frame_fits_bed(cinfo.output_width, cinfo.output_height, s->dev_params.xResolution,
+                        s->dev_params.yResolution) ||
         (cinfo.output_components != 1 && cinfo.output_components != 3)) {
         DBG_INFO("Refuse page of %ux%u pixels, %d components\n", cinfo.output_width, cinfo.output_height,
                  cinfo.output_components);
@@ -142,7 +107,18 @@ SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file, Pag
 
 }  // namespace
 
+bool frame_fits_bed(unsigned width, unsigned height, unsigned x_dpi, unsigned y_dpi) {
+    if (x_dpi == 0 || y_dpi == 0) {
+        x_dpi = 1200;
+        y_dpi = 600;
+    }
+    const uint64_t bed_w = uint64_t{x_dpi} * 17 / 2;  // 215.9 mm = 8.5 in
+    const uint64_t bed_h = uint64_t{y_dpi} * 14;      // 355.6 mm = 14 in
+    return width > 0 && height > 0 && width <= bed_w + bed_w / 32 && height <= bed_h + bed_h / 32;
+}
+
 void release_page_buffers(orvela_scanner_t* s) {
+    release_page_stream(s);
     if (s->dst_img.img_data != s->src_img.img_data) free(s->dst_img.img_data);
     free(s->src_img.img_data);
     s->src_img.img_data = nullptr;

@@ -31,8 +31,13 @@ public:
 // telling `sink` (when not null) about each finished row.
 SCAN_Status decode_page_file(orvela_scanner_t* s, const char* filename, PageSink* sink);
 
-// The largest page a request can ask for: 216 x 297 mm at 1200 x 600 dpi.
-constexpr unsigned long long kMaxRequestPixels = 10205ull * 7015ull;
+// Whether a JPEG frame of width x height pixels is one the device can send for
+// a request at x_dpi x y_dpi (0 for either: the largest tier, 1200 x 600): at
+// most the largest bed, 215.9 x 355.6 mm (8.5 x 14 in), plus 1/32 of each side
+// for a device whose bed measures a little more than its nominal size. Any
+// smaller frame is served, rescaled to the requested one; a larger one is
+// refused before anything is allocated for it.
+bool frame_fits_bed(unsigned width, unsigned height, unsigned x_dpi, unsigned y_dpi);
 
 // Takes the page file for this job: opens (creating it 0600) without
 // following a symbolic link, refuses a file that is not a regular file of

@@ -9,6 +9,8 @@
 
 #include "core/scan/orvela_types.h"
 
+class PageStream;
+
 extern "C" {
 
 enum orvela_sane_Option {
@@ -80,6 +82,9 @@ struct orvela_scanner_t {
     bool device_held;           // Drv_open was called and no close/cancel since
     unsigned int line_offset;   // bytes of the current line already served
     bool serves_image;          // the device URI allows image data (set per page)
+    // The page of the streaming path that reads are serving (null on the
+    // whole-page path and between pages); owned by the handle.
+    PageStream* page_stream;
 };
 
 inline bool cancel_flag_load(const orvela_scanner_t* s) {
@@ -139,7 +144,9 @@ bool job_section_release(orvela_scanner_t* s);
 void cancel_job_work(orvela_scanner_t* s);
 
 // Page buffers (sane_decode.cpp): frees src_img and dst_img (which may share
-// one buffer) and clears both pointers.
+// one buffer) and clears both pointers, and the streaming path's page
+// (release_page_stream, sane_stream.cpp).
 void release_page_buffers(orvela_scanner_t* s);
+void release_page_stream(orvela_scanner_t* s);
 // Decodes the JPEG page file into s->src_img.
 extern "C" SCAN_Status orvela_sane_decompress(orvela_scanner_t* s, const char* filename);

@@ -7,21 +7,13 @@
 
 #include "common/debugtool.h"
 #include "core/scan/orvela_drv.h"
+#include "core/scan/frame_lines.h"
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
+#include "core/scan/sane_stream.h"
 
 namespace {
-
-// Serving the image rows needs a device URI of one of the known schemes;
-// otherwise a page is fill pattern only.
-bool serves_image_data(const orvela_scanner_t* s) {
-    const char* uri = s->device.deviceURI;
-    char bounded[sizeof s->device.deviceURI + 1] = {};
-    memcpy(bounded, uri, sizeof s->device.deviceURI);
-    return strstr(bounded, "file://") != nullptr || strstr(bounded, "socket://") != nullptr ||
-           strstr(bounded, "usb://") != nullptr;
-}
 
 // Image bytes at the start of line `line`, and how many of them there are;
 // null when the page does not cover the line.
@@ -29,19 +21,12 @@ const unsigned char* line_source(const orvela_scanner_t* s, unsigned line, size_
     const ORVELA_IMAGE_RAW& img = s->dst_img;
     *count = 0;
     if (img.img_data == nullptr || !s->serves_image) return nullptr;
-    const bool doubled_rows = s->dev_params.xResolution == 1200 && s->dev_params.yResolution == 600;
-    const unsigned row = doubled_rows ? line / 2 : line;
-    if (row >= img.img_height) return nullptr;
-    const size_t row_bytes = static_cast<size_t>(img.img_width) * img.img_channel;
-    const size_t ppl = s->sane_params.pixels_per_line > 0 ? static_cast<size_t>(s->sane_params.pixels_per_line) : 0;
-    size_t n = img.img_width < ppl ? row_bytes : bytes_per_line;
-    // Never more than the line, nor than the stored row (the options may have
-    // changed since start).
-    *count = std::min({n, bytes_per_line, row_bytes});
-    return img.img_data + static_cast<size_t>(row) * row_bytes;
+    unsigned row = 0;
+    if (!line_row(s, img, line, bytes_per_line, &row, count)) return nullptr;
+    return img.img_data + static_cast<size_t>(row) * img.img_width * img.img_channel;
 }
 
-void finish_page(orvela_scanner_t* s) {
+void end_served_page(orvela_scanner_t* s) {
     s->page_read_lines = 0;
     s->line_offset = 0;
     s->page_completed = true;
@@ -54,7 +39,7 @@ void finish_page(orvela_scanner_t* s) {
 SANE_Status serve_line(orvela_scanner_t* s, SANE_Byte* data, SANE_Int max_length, SANE_Int* length) {
     const size_t bpl = s->sane_params.bytes_per_line > 0 ? static_cast<size_t>(s->sane_params.bytes_per_line) : 0;
     if (bpl == 0 || s->sane_params.lines <= 0) {
-        finish_page(s);
+        end_served_page(s);
         return SANE_STATUS_EOF;
     }
     const size_t offset = s->line_offset;
@@ -64,26 +49,51 @@ SANE_Status serve_line(orvela_scanner_t* s, SANE_Byte* data, SANE_Int max_length
 
     size_t image_bytes = 0;
     const unsigned char* src = line_source(s, line, bpl, &image_bytes);
-    // Image bytes first, the fill pattern (0x00 on lines 0-3 of every 8,
-    // 0xFF on lines 4-7) for whatever the page does not cover.
-    size_t copied = 0;
-    if (src != nullptr && offset < image_bytes) {
-        copied = std::min(n, image_bytes - offset);
-        memcpy(data, src + offset, copied);
-    }
-    if (copied < n) memset(data + copied, (line % 8) < 4 ? 0x00 : 0xFF, n - copied);
+    copy_line_part(src, image_bytes, line, offset, n, data);
 
     *length = static_cast<SANE_Int>(n);
     s->line_offset = static_cast<unsigned>(offset + n);
     if (s->line_offset == bpl) {
         s->line_offset = 0;
         s->page_read_lines += 1;
-        if (s->page_read_lines == static_cast<unsigned>(s->sane_params.lines)) finish_page(s);
+        if (s->page_read_lines == static_cast<unsigned>(s->sane_params.lines)) end_served_page(s);
     }
     return SANE_STATUS_GOOD;
 }
 
 }  // namespace
+
+bool serves_image_data(const orvela_scanner_t* s) {
+    char bounded[sizeof s->device.deviceURI + 1] = {};
+    memcpy(bounded, s->device.deviceURI, sizeof s->device.deviceURI);
+    return strstr(bounded, "file://") != nullptr || strstr(bounded, "socket://") != nullptr ||
+           strstr(bounded, "usb://") != nullptr;
+}
+
+bool line_row(const orvela_scanner_t* s, const ORVELA_IMAGE_RAW& page, unsigned line, size_t bytes_per_line,
+              unsigned* row, size_t* count) {
+    *count = 0;
+    const bool doubled_rows = s->dev_params.xResolution == 1200 && s->dev_params.yResolution == 600;
+    *row = doubled_rows ? line / 2 : line;
+    if (*row >= page.img_height) return false;
+    const size_t row_bytes = static_cast<size_t>(page.img_width) * page.img_channel;
+    const size_t ppl = s->sane_params.pixels_per_line > 0 ? static_cast<size_t>(s->sane_params.pixels_per_line) : 0;
+    const size_t n = page.img_width < ppl ? row_bytes : bytes_per_line;
+    // Never more than the line, nor than the stored row (the options may have
+    // changed since start).
+    *count = std::min({n, bytes_per_line, row_bytes});
+    return true;
+}
+
+void copy_line_part(const unsigned char* row, size_t image_bytes, unsigned line, size_t offset, size_t n,
+                    unsigned char* out) {
+    size_t copied = 0;
+    if (row != nullptr && offset < image_bytes) {
+        copied = std::min(n, image_bytes - offset);
+        memcpy(out, row + offset, copied);
+    }
+    if (copied < n) memset(out + copied, (line % 8) < 4 ? 0x00 : 0xFF, n - copied);
+}
 
 void compute_frame_parameters(orvela_scanner_t* s) {
     const double r = s->val[OPT_RESOLUTION].w;
@@ -126,7 +136,10 @@ void cancel_job_work(orvela_scanner_t* s) {
     // Only a connection this job opened is closed: the transport is process
     // wide, and closing it for a handle that holds none would cut another's.
     if (!s->job_completed && s->device_held) {
-        if (s->user_params.ScanSource == ScanSource_ADF && s->pageCount > 0) {
+        if (cancel_stream_page(s)) {
+            // A streaming page on the way: aborted and drained from where
+            // its pull stopped, unlocked, closed.
+        } else if (s->user_params.ScanSource == ScanSource_ADF && s->pageCount > 0) {
             Drv_cancel();
             Drv_close();
         } else {
@@ -165,7 +178,9 @@ SANE_Status sane_orvela_read(SANE_Handle handle, SANE_Byte* data, SANE_Int max_l
     if (cancel_flag_load(s)) return SANE_STATUS_CANCELLED;
     // The section is held elsewhere only by a cancel that has set the flag.
     if (!job_section_try_claim(s)) return SANE_STATUS_CANCELLED;
-    const SANE_Status status = s->page_completed ? SANE_STATUS_EOF : serve_line(s, data, max_length, length);
+    const SANE_Status status = s->page_completed          ? SANE_STATUS_EOF
+                               : s->page_stream != nullptr ? stream_read(s, data, max_length, length)
+                                                           : serve_line(s, data, max_length, length);
     job_section_release(s);
     return status;
 }
@@ -203,6 +218,7 @@ void drv_cancelADFPages(orvela_scanner_t* s) {
     if (s == nullptr || s->user_params.ScanSource != ScanSource_ADF) return;
     DBG_INFO("Run into drv_cancelADFPages\n");
     job_section_claim(s);
+    stop_stream_page(s);  // a streaming page in the middle
     compute_device_request(s);
     // The drain asks for the sheets where the frontend placed them: no
     // centring, no mirroring.

@@ -2,7 +2,9 @@
 // are checked, the device is opened when a job begins, the driver layer pulls
 // the whole compressed page into the page file, which is decoded, rescaled to
 // the requested resolution and, for black and white, packed to one bit per
-// pixel; sane_orvela_read then serves it from memory.
+// pixel; sane_orvela_read then serves it from memory. With "scan streaming on"
+// in orvela.conf the streaming path (sane_stream.cpp) runs instead; the steps
+// both share are in scan_job.cpp.
 //
 //   job:  start(page 1)                     start(page k)            start(last)
 //         range/mem/disk checks             checks                   checks
@@ -25,19 +27,19 @@
 #include <ctime>
 
 #include "common/debugtool.h"
+#include "common/orvela_config.h"
 #include "core/scan/orvela_drv.h"
 #include "core/scan/page_pipeline.h"
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
+#include "core/scan/sane_stream.h"
+#include "core/scan/scan_job.h"
 
 namespace {
 
 // How long a start waits for the page file while another scan holds it.
 constexpr int kPageFileWaitSeconds = 120;
-// Resolutions outside this range cannot be turned into a page.
-constexpr SANE_Word kMinResolution = 1;
-constexpr SANE_Word kMaxResolution = 9600;
 
 double fixed_mm(SANE_Word v) { return static_cast<double>(v) / 65536.0; }
 
@@ -55,45 +57,19 @@ private:
     bool remove_ = false;
 };
 
-bool is_efile_host() { return strcmp(gApplicationName, "EFileApp") == 0; }
-
-SANE_Status map_open_or_close_failure(SCAN_Status st) {
-    if (st == SCAN_STATUS_JAMMED) return SANE_STATUS_JAMMED;
-    if (st == SCAN_STATUS_COVER_OPEN) return SANE_STATUS_COVER_OPEN;
-    return SANE_STATUS_DEVICE_BUSY;
-}
-
-// Steps of one start, run inside the job's device section.
+// A start of the whole-page path, inside the job's device section: the page
+// is pulled into the page file, decoded, rescaled and packed before start
+// returns.
 SANE_Status run_start(orvela_scanner_t* s) {
-    DBG_INFO("Run into sane_start\n");
-    s->page_read_lines = 0;
-    s->line_offset = 0;
-    s->page_completed = false;
-    s->sane_params.last_frame = SANE_TRUE;
-    // A page left from an earlier start is never served again.
-    release_page_buffers(s);
+    SANE_Status status = prepare_page(s);
+    if (status != SANE_STATUS_GOOD) return status;
 
-    const SANE_Word resolution = s->val[OPT_RESOLUTION].w;
-    if (IsOutOfScanRange(s) || resolution < kMinResolution || resolution > kMaxResolution) return SANE_STATUS_INVAL;
-
-    const bool feeder = s->user_params.ScanSource == ScanSource_ADF;
-    if (s->job_completed && (feeder || (s->user_params.ScanSource == ScanSource_Flatbed && is_efile_host())))
-        return SANE_STATUS_NO_DOCS;
-
-    compute_device_request(s);
     const uint32_t channels = s->dev_params.ScanColor == TrueColor ? 3u : 1u;
     const uint32_t need = (s->dev_params.widthPixel * s->dev_params.heightPixel * channels) >> 20;
     if (IsLowofSystemMemory(need)) return SANE_STATUS_NO_MEM;
     if (IsNoEnoughSpace("/tmp", need)) return SANE_STATUS_ACCESS_DENIED;
 
-    const bool continuing_feeder_job = s->pageCount > 0 && s->user_params.ScanSource != ScanSource_Flatbed;
-    if (!continuing_feeder_job) {
-        // A new job: a cancel of the previous job no longer applies, but one
-        // made while this start is running does.
-        cancel_flag_store(s, false);
-        if (s->cancel_pending.load()) cancel_flag_store(s, true);
-        s->job_completed = false;
-    }
+    if (!continuing_feeder_job(s)) begin_job(s);
     if (cancel_flag_load(s)) return SANE_STATUS_CANCELLED;
 
     // Only one scan at a time writes the page file, in this process or any
@@ -103,74 +79,15 @@ SANE_Status run_start(orvela_scanner_t* s) {
     if (file_status == SCAN_STATUS_CANCELLED) return SANE_STATUS_CANCELLED;
     if (file_status != SCAN_STATUS_GOOD) return static_cast<SANE_Status>(file_status);
 
-    if (!continuing_feeder_job) {
-        const SCAN_Status opened = Drv_open(s->device);
-        // Only a failed connect leaves nothing open; every other answer
-        // leaves the connection for cancel to close.
-        s->device_held = opened != SCAN_STATUS_ACCESS_DENIED;
-        if (opened != SCAN_STATUS_GOOD) return map_open_or_close_failure(opened);
-        if (feeder && s->pageCount == 0) {
-            const STATUS_ADF adf = Drv_get_adf_status();
-            if (adf == STATUS_ADF_PAPER_EMPTY) return SANE_STATUS_NO_DOCS;
-            if (adf == STATUS_ADF_COVER_OPEN) return SANE_STATUS_COVER_OPEN;
-            if (adf == STATUS_ADF_JAM) return SANE_STATUS_JAMMED;
-        }
-    }
-    if (cancel_flag_load(s)) return SANE_STATUS_CANCELLED;
-
-    ORVELA_ScanParam request{};
-    request.Left = s->dev_params.Left;
-    request.Top = s->dev_params.Top;
-    request.ScanColor = s->dev_params.ScanColor;
-    request.ScanSource = s->dev_params.ScanSource;
-    request.xResolution = s->dev_params.xResolution;
-    request.yResolution = s->dev_params.yResolution;
-    request.widthPixel = s->dev_params.widthPixel;
-    request.heightPixel = s->dev_params.heightPixel;
-    const SCAN_Status started = Drv_start(request);
-    if (started != SCAN_STATUS_GOOD) return static_cast<SANE_Status>(started);
-
+    if ((status = open_job(s)) != SANE_STATUS_GOOD) return status;
+    if ((status = start_page(s)) != SANE_STATUS_GOOD) return status;
     const SCAN_RESULT result = Drv_scan2File(kScanFilePath, &s->job_canceled);
-    if (result.adf_status == STATUS_ADF_JAM) return SANE_STATUS_JAMMED;
-    if (result.adf_status == STATUS_ADF_COVER_OPEN) return SANE_STATUS_COVER_OPEN;
-    bool page_cancelled = false;
-    if (result.scan_status == SCAN_STATUS_CANCELLED) {
-        if (cancel_flag_load(s)) {
-            Drv_cancel();
-            s->device_held = false;
-        }
-        page_cancelled = true;
-    } else if (result.scan_status != SCAN_STATUS_GOOD) {
-        return SANE_STATUS_IO_ERROR;
-    }
+    if ((status = finish_page(s, result)) != SANE_STATUS_GOOD) return status;
 
-    if (feeder) {
-        // A closed connection (after a cancel) has nothing more to say.
-        if (result.adf_status == STATUS_ADF_PAPER_EMPTY && s->device_held &&
-            Drv_get_adf_status() == STATUS_ADF_PAPER_EMPTY) {
-            s->job_completed = true;
-            DBG_INFO("sane_read ADF job end with no paper!\n");
-        }
-        if (!s->job_completed && page_cancelled) return SANE_STATUS_CANCELLED;
-    } else {
-        s->job_completed = true;
-    }
-    if (s->job_completed) {
-        SCAN_Status closed = SCAN_STATUS_GOOD;
-        if (s->device_held) {
-            closed = Drv_close();
-            s->device_held = false;
-        }
-        if (closed == SCAN_STATUS_JAMMED) return SANE_STATUS_JAMMED;
-        if (closed == SCAN_STATUS_COVER_OPEN) return SANE_STATUS_COVER_OPEN;
-        if (page_cancelled) return SANE_STATUS_CANCELLED;
-        if (closed != SCAN_STATUS_GOOD) return SANE_STATUS_DEVICE_BUSY;
-    }
-
-    s->pageCount += 1;
     // Decoded and, when the resolution differs from the device's, rescaled
     // (beside the decode where it can be).
-    const PageResult page = decode_and_rescale_page(s, kScanFilePath, resolution, s->dev_params.xResolution);
+    const PageResult page =
+        decode_and_rescale_page(s, kScanFilePath, s->val[OPT_RESOLUTION].w, s->dev_params.xResolution);
     if (page.decoded != SCAN_STATUS_GOOD) {
         DBG_INFO("jpeg decompress fail!\n");
         return static_cast<SANE_Status>(page.decoded);  // the page file stays for inspection
@@ -301,7 +218,7 @@ SANE_Status sane_orvela_start(SANE_Handle handle) {
     auto* s = static_cast<orvela_scanner_t*>(handle);
     if (s == nullptr) return SANE_STATUS_INVAL;
     job_section_claim(s);
-    SANE_Status status = run_start(s);
+    SANE_Status status = orvela_config::current().scan_streaming ? run_stream_start(s) : run_start(s);
     if (job_section_release(s) && status == SANE_STATUS_GOOD) status = SANE_STATUS_CANCELLED;
     return status;
 }

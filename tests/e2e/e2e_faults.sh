@@ -8,8 +8,9 @@
 #   - statfs and sysinfo report too little free disk or memory (a preload);
 #   - an address-space limit (RLIMIT_AS) that makes the page allocation fail;
 #   - the scanner resets the connection in the middle of the page;
-#   - SIGINT to scanimage while an emulated USB page streams in, and while
-#     scanimage is still reading a finished page;
+#   - SIGINT to scanimage while an emulated USB page streams in, while
+#     scanimage is still reading a finished page, and while a page streams in
+#     on the streaming path;
 #   - one hundred jobs in one process: open descriptors and resident memory
 #     must not grow;
 #   - two frontends scanning two scanners at the same time.
@@ -238,6 +239,32 @@ says "SIGINT while reading" "$OUT/read-int.err" "Operation was canceled"
 [ "$(commands "$LAB_RUN/plain.cmds")" = liu ] && ok ||
   bad "SIGINT while reading: commands $(commands "$LAB_RUN/plain.cmds")"
 tmp_clean "SIGINT while reading"
+
+# --- SIGINT while a streaming page streams in ------------------------------
+# With the streaming path (orvela.conf) scanimage waits in sane_read while the
+# slow scanner sends its bands; the cancel of its SIGINT handler ends that
+# read at once, the page is aborted and drained, the scanner unlocked, and no
+# page file is ever written.
+: >"$LAB_RUN/slow.cmds"
+SANE_CONFIG_DIR=$(lab_sane_config streaming) timeout --foreground 120 scanimage -d "$SLOW" --mode Color \
+  --resolution 300 --"Page Size" "A4 (210 x 297 mm)" --format=pnm -o "$OUT/stream-int.pnm" 2>"$OUT/stream-int.err" &
+p=$!
+sleep 2  # some 50 of the page's bands of 8 KiB, 40 ms apart, are in
+t0=$(date +%s%N)
+kill -INT $p
+wait $p
+rc=$?
+ms=$((($(date +%s%N) - t0) / 1000000))
+alive "SIGINT during a streaming page" $rc
+[ $rc != 0 ] && ok || bad "SIGINT during a streaming page: the scan reported success"
+says "SIGINT during a streaming page" "$OUT/stream-int.err" "Operation was canceled"
+echo "SIGINT during a streaming page: scanimage ended $ms ms after the signal"
+[ $ms -lt 1000 ] && ok || bad "SIGINT during a streaming page: scanimage ended $ms ms after the signal"
+[ "$(commands "$LAB_RUN/slow.cmds")" = liau ] && ok ||
+  bad "SIGINT during a streaming page: commands $(commands "$LAB_RUN/slow.cmds")"
+[ -e "$PAGE_FILE" ] && bad "SIGINT during a streaming page: a page file was written" || ok
+tmp_clean "SIGINT during a streaming page"
+usable "streaming SIGINT" "$SLOW"
 
 # --- one hundred jobs in one process ----------------------------------------
 : >"$LAB_RUN/plain.cmds"

@@ -2,7 +2,8 @@
 # Frontends other than scanimage against simulated network scanners:
 # python3-sane (single pages in every mode, a feeder run with multi_scan),
 # saned with libsane's net backend as its client (pages through saned must be
-# the pages scanned locally, byte for byte), and scanadf over the feeder.
+# the pages scanned locally, byte for byte), and scanadf over the feeder; then
+# python3-sane and saned through the streaming path, against the same pages.
 # Pages are checked against the chart the simulator draws.
 set -u
 . "$(dirname "$0")/lab_lib.sh"
@@ -116,12 +117,15 @@ echo orvela >"$SRV/dll.conf"
 echo 127.0.0.1 >"$SRV/saned.conf"
 echo net >"$CLI/dll.conf"
 printf 'connect_timeout = 3\n127.0.0.1\n' >"$CLI/net.conf"
-systemd-socket-activate -l 127.0.0.1:6566 --inetd -a -E LD_LIBRARY_PATH --setenv=SANE_CONFIG_DIR="$SRV" \
-  /usr/sbin/saned -e </dev/null >"$OUT/saned.out" 2>"$OUT/saned.err" &
-SA=$!
-LAB_PIDS+=("$SA")
-# Ready when it listens (a test connection would start a saned of its own).
-for _ in $(seq 1 100); do grep -q "Listening on" "$OUT/saned.err" && break; sleep 0.05; done
+start_saned() {  # LOG: saned on 127.0.0.1:6566, ready when it listens
+  systemd-socket-activate -l 127.0.0.1:6566 --inetd -a -E LD_LIBRARY_PATH --setenv=SANE_CONFIG_DIR="$SRV" \
+    /usr/sbin/saned -e </dev/null >"$1.out" 2>"$1.err" &
+  SA=$!
+  LAB_PIDS+=("$SA")
+  # (A test connection would start a saned of its own.)
+  for _ in $(seq 1 100); do grep -q "Listening on" "$1.err" && break; sleep 0.05; done
+}
+start_saned "$OUT/saned"
 net() { SANE_CONFIG_DIR=$CLI LD_LIBRARY_PATH= timeout 120 "$@"; }
 
 # The listing through saned (saned searches with local_only set).
@@ -171,6 +175,37 @@ for i in 1 2; do [ -f "$OUT/netadf$i.pnm" ] && check "$OUT/netadf$i.pnm" 100 148
 kill "$SA" 2>/dev/null
 wait "$SA" 2>/dev/null
 grep -qi "segfault\|abort\|stack smashing" "$OUT/saned.err" && bad "saned: $(cat "$OUT/saned.err")" || ok
+
+# --- the streaming path (orvela.conf: scan streaming on) ---------------------
+# python3-sane, and saned reading in pieces of its ring buffer: the pages are
+# the whole-page path's, byte for byte.
+STREAM_CFG=$(lab_sane_config streaming)
+SANE_CONFIG_DIR=$STREAM_CFG timeout 120 /usr/bin/python3 - "$DEV" "$OUT" 2>"$OUT/pystream.err" <<'PY'
+import sys
+import sane
+sane.init()
+dev = sane.open(sys.argv[1])
+setattr(dev, "Page Size", "4x6 in")
+dev.resolution = 150
+for mode in ("Color", "Gray"):
+    dev.mode = mode
+    dev.scan().save("%s/pystream-%s.pnm" % (sys.argv[2], mode))
+dev.close()
+PY
+for mode in Color Gray; do
+  r=$(same_pixels "$OUT/pystream-$mode.pnm" "$OUT/local-$mode.pnm" 2>&1) && ok ||
+    bad "python3-sane, streaming, $mode: $r $(tail -2 "$OUT/pystream.err")"
+done
+cp "$STREAM_CFG/orvela.conf" "$SRV/orvela.conf"
+start_saned "$OUT/saned-stream"
+for mode in Color Gray; do
+  f=$OUT/netstream-$mode.pnm
+  net scanimage -d "net:127.0.0.1:$DEV" --mode "$mode" --resolution 150 --"Page Size" "4x6 in" --format=pnm \
+    -o "$f" 2>"$f.err" && cmp -s "$f" "$OUT/local-$mode.pnm" && ok ||
+    bad "saned, streaming, $mode: not the local page $(cat "$f.err")"
+done
+kill "$SA" 2>/dev/null
+wait "$SA" 2>/dev/null
 
 # --- scanadf -----------------------------------------------------------------
 mkdir -p "$OUT/adf"

@@ -155,10 +155,12 @@ lab_stop() {  # NAME
   LAB_DEV_PIDS[$1]=
 }
 
-# A private SANE configuration that loads only this backend.
-lab_sane_config() {
-  local cfg=$LAB_RUN/sane
+# A private SANE configuration that loads only this backend; with the
+# argument "streaming" its orvela.conf switches the streaming path on.
+lab_sane_config() {  # [streaming]
+  local cfg=$LAB_RUN/sane${1:+-$1}
   mkdir -p "$cfg"
   echo orvela > "$cfg/dll.conf"
+  if [ "${1:-}" = streaming ]; then echo "scan streaming on" > "$cfg/orvela.conf"; fi
   echo "$cfg"
 }

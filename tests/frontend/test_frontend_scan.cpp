@@ -13,11 +13,15 @@
 #include <thread>
 #include <vector>
 
+#include "common/orvela_config.h"
+#include "core/scan/imageproc/bilevel.h"
 #include "core/scan/orvela_devlist.h"
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
+#include "tests/support/io_hooks.h"
+#include "tests/support/process.h"
 #include "tools/scanner_sim/page_image.h"
 #include "tools/scanner_sim/sim_device.h"
 #include "tools/scanner_sim/sim_tcp_server.h"
@@ -50,6 +54,9 @@ class ScanJob : public ::testing::Test {
 protected:
     void SetUp() override {
         use_host("test_frontend_scan", false);
+        // A page file of this test's own: other scans on the machine use /tmp's.
+        saved_page_file = kScanFilePath;
+        kScanFilePath = page_file.c_str();
         std::string error;
         ASSERT_TRUE(server.start(&error)) << error;
     }
@@ -61,6 +68,14 @@ protected:
         }
         server.stop();
         use_host("test_frontend_scan", false);
+        orvela_config::set_current(orvela_config::Settings{});
+        kScanFilePath = saved_page_file;
+    }
+
+    static void use_streaming(bool on) {
+        orvela_config::Settings settings = orvela_config::current();
+        settings.scan_streaming = on;
+        orvela_config::set_current(settings);
     }
 
     static void use_host(const char* name, bool simple_scan) {
@@ -139,6 +154,13 @@ protected:
         for (const auto& c : server.model().commands()) ids += static_cast<char>(c.id);
         return ids;
     }
+    // The log once the simulator has taken `want` (up to a second): after an
+    // abort the backend may have read an earlier reply as the last command's
+    // and closed before the simulator took that command.
+    std::string command_ids_once(const std::string& want) {
+        for (int i = 0; i < 100 && command_ids() != want; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return command_ids();
+    }
 
     // Where the served page lies on the bed, read from its content.
     static std::optional<orvela_sim::BedPosition> locate(const Page& page, double dpi) {
@@ -147,6 +169,9 @@ protected:
                                          static_cast<uint32_t>(page.params.lines), channels, dpi, dpi);
     }
 
+    TempDir dir;
+    std::string page_file = dir.file("tmpscan.jpg");
+    const char* saved_page_file = nullptr;
     TcpScannerServer server;
     std::unique_ptr<orvela_scanner_t> handle;
 };
@@ -185,6 +210,84 @@ TEST_F(ScanJob, FlatbedColourA4At200Dpi) {
     const Page again = scan();
     EXPECT_EQ(again.bytes.size(), page.bytes.size());
     EXPECT_EQ(command_ids(), "liuliu");
+}
+
+// With the streaming path switched on, a frontend gets exactly the bytes of
+// the whole-page path: each mode, the resolutions of both lists and off them,
+// each page size, both sources, a right-rear device, reads of a few bytes,
+// bands of one byte and of more than 64 KiB, pages with more or fewer rows and
+// columns than the frame; black and white from the same random seed. No page
+// file is written.
+TEST_F(ScanJob, StreamingServesTheWholePagePathsBytes) {
+    struct Case {
+        const char* mode;
+        SANE_Word resolution;
+        const char* size;  // null: a 40 x 30 mm area
+        SANE_Int max_length = 32768;
+        const char* source = "Flatbed";
+        bool right_rear = false;
+        uint32_t band = 65536;
+        int extra_rows = 0, extra_columns = 0;
+    };
+    const Case cases[] = {
+        {"Color", 200, "A5 (148 x 210 mm)"},
+        {"Color", 300, nullptr},
+        {"Color", 1200, nullptr},  // rows served twice
+        {"Gray", 100, "Full Size"},
+        {"Gray", 400, nullptr},
+        {"Gray", 600, nullptr},
+        {"Black & White", 150, nullptr},
+        {"Black & White", 300, "4x6 in"},
+        {"Black & White", 1200, nullptr},
+        {"Black & White", 137, nullptr, 7},
+        {"Color", 75, "Letter (8.5 x 11 in)"},
+        {"Gray", 250, "B5 (182 x 257 mm)"},
+        {"Color", 137, nullptr, 3},
+        {"Gray", 2400, nullptr},  // the page gets wider
+        {"Gray", 100, nullptr, 1},
+        {"Color", 200, "A4 (210 x 297 mm)", 32768, "Automatic Document Feeder"},
+        {"Gray", 150, nullptr, 32768, "Flatbed", true},
+        {"Gray", 100, nullptr, 8188, "Flatbed", false, 1},
+        {"Color", 300, "A4 (210 x 297 mm)", 32768, "Flatbed", false, 200000},
+        {"Gray", 200, nullptr, 32768, "Flatbed", false, 65536, 9, 5},
+        {"Black & White", 300, nullptr, 32768, "Flatbed", false, 65536, -7, -3},
+    };
+    InitThresholdTable();  // as initialisation does: random thresholds for light greys
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.mode << " " << c.resolution << " " << (c.size ? c.size : "area") << " "
+                                          << c.source << " " << c.max_length << " " << c.band << " " << c.extra_rows);
+        SimScript script;
+        script.sheets = 1;
+        script.band_size = c.band;
+        script.right_rear_reference = c.right_rear;
+        script.page_extra_rows = c.extra_rows;
+        script.page_extra_columns = c.extra_columns;
+        open(true, c.right_rear);
+        set_string(OPT_SOURCE, c.source);
+        set_string(OPT_MODE, c.mode);
+        // Black and white where the chart has light greys, whose bits the
+        // random thresholds decide.
+        const bool bilevel = strcmp(c.mode, "Black & White") == 0;
+        if (c.size != nullptr) set_string(OPT_PAPERSIZE, c.size);
+        else set_area(12, bilevel ? 262 : 17, 40, 30);
+        set_word(OPT_RESOLUTION, c.resolution);
+        Page pages[2];
+        for (bool streaming : {false, true}) {
+            use_streaming(streaming);
+            server.model().set_script(script);
+            sane_orvela_cancel(handle.get());  // a new job each time
+            srand(20240611);
+            ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+            EXPECT_EQ(handle->page_stream != nullptr, streaming);
+            pages[streaming] = read_page(c.max_length);
+            EXPECT_EQ(pages[streaming].end, SANE_STATUS_EOF);
+        }
+        EXPECT_EQ(memcmp(&pages[0].params, &pages[1].params, sizeof(SANE_Parameters)), 0);
+        EXPECT_EQ(pages[0].bytes.size(), size_t(pages[0].params.bytes_per_line) * pages[0].params.lines);
+        EXPECT_TRUE(pages[0].bytes == pages[1].bytes);
+        EXPECT_NE(access(kScanFilePath, F_OK), 0);
+        EXPECT_FALSE(server.model().locked());
+    }
 }
 
 TEST_F(ScanJob, EachResolutionPlacesAndScalesTheArea) {
@@ -346,6 +449,17 @@ TEST_F(ScanJob, FeederJobOfThreeSheets) {
     script.sheets = 1;
     server.model().set_script(script);
     scan();
+
+    // The same job through the streaming path.
+    use_streaming(true);
+    sane_orvela_cancel(handle.get());
+    script.sheets = 3;
+    server.model().set_script(script);
+    server.model().clear_commands();
+    for (int sheet = 1; sheet <= 3; ++sheet) scan();
+    EXPECT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_NO_DOCS);
+    EXPECT_EQ(command_ids(), "lfiiifu");  // one lock for the job, the feeder asked before and after
+    EXPECT_FALSE(server.model().locked());
 }
 
 TEST_F(ScanJob, FeederEmptyJammedOrOpenBeforeTheJob) {
@@ -507,6 +621,125 @@ TEST_F(ScanJob, CorruptPagesAreIoErrors) {
     EXPECT_NE(access(kScanFilePath, F_OK), 0);
 }
 
+// Streaming: what goes wrong in the middle of a page ends the read that meets
+// it, after the lines already delivered; a page the device may still be
+// sending is aborted and drained; the next job works.
+TEST_F(ScanJob, StreamingFaultsEndTheReadThatMeetsThem) {
+    using orvela_sim::JpegFault;
+    const struct {
+        const char* name;
+        void (*fault)(SimScript&);
+        bool feeder;
+        SANE_Status status;
+        const char* commands;  // what the scanner saw up to the frontend's cancel
+    } faults[] = {
+        // The image ends early: the device's end of page comes first.
+        {"truncated", [](SimScript& s) { s.jpeg_fault = JpegFault::Truncated; }, false, SANE_STATUS_IO_ERROR, "liu"},
+        // A marker that cannot be there: the decoder fails while the page streams.
+        {"bad marker", [](SimScript& s) { s.jpeg_fault = JpegFault::BadMarker; }, false, SANE_STATUS_IO_ERROR, "liau"},
+        {"jam", [](SimScript& s) { s.jam_at_page = 1; }, true, SANE_STATUS_JAMMED, "lfiu"},
+        {"cover open", [](SimScript& s) { s.cover_open_at_page = 1; }, true, SANE_STATUS_COVER_OPEN, "lfiu"},
+        {"dropped", [](SimScript& s) { s.drop_after_page_bytes = 60000; }, true, SANE_STATUS_IO_ERROR, "lfi"},
+        // The stalled scanner answers neither the abort nor the unlocks (three
+        // tries); closing the connection releases it.
+        {"stalled", [](SimScript& s) { s.stall_after_page_bytes = 60000; }, true, SANE_STATUS_IO_ERROR, "lfiauuu"},
+    };
+    use_streaming(true);
+    for (const auto& f : faults) {
+        SCOPED_TRACE(f.name);
+        SimScript script;
+        script.sheets = 2;
+        script.band_size = 8192;
+        f.fault(script);
+        server.model().set_script(script);
+        server.model().clear_commands();
+        open();
+        set_string(OPT_SOURCE, f.feeder ? "Automatic Document Feeder" : "Flatbed");
+        set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+        set_string(OPT_MODE, "Gray");
+        set_word(OPT_RESOLUTION, 200);
+        ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+        SANE_Byte first[4096];
+        SANE_Int len = 0;
+        ASSERT_EQ(sane_orvela_read(handle.get(), first, sizeof first, &len), SANE_STATUS_GOOD);  // lines delivered
+        std::unique_ptr<FastClock> clock;
+        if (script.stall_after_page_bytes >= 0) clock = std::make_unique<FastClock>(50);  // 30 s in ~0.6 s
+        EXPECT_EQ(read_page(4096).end, f.status);
+        sane_orvela_cancel(handle.get());
+        EXPECT_EQ(command_ids_once(f.commands), f.commands);
+        EXPECT_FALSE(server.model().locked());
+        // The next job starts cleanly.
+        server.model().set_script(SimScript{});
+        set_string(OPT_SOURCE, "Flatbed");
+        set_area(0, 0, 30, 30);
+        scan();
+    }
+}
+
+// Streaming: a cancel from another thread ends a read that waits for a
+// stalled scanner within ~100 ms; the page is aborted and drained and the
+// scanner unlocked. A frontend that stops reading and cancels, or closes the
+// handle, mid-page leaves the scanner unlocked too.
+TEST_F(ScanJob, StreamingCancelEndsTheWaitingRead) {
+    use_streaming(true);
+    SimScript script;
+    script.band_size = 4096;
+    script.stall_after_page_bytes = 5 * (4096 + 8);  // before the sixth band's header
+    server.model().set_script(script);
+    open();
+    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+    set_word(OPT_RESOLUTION, 300);
+    ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+    std::atomic<bool> waiting{false};
+    std::chrono::steady_clock::time_point cancelled_at;
+    std::thread canceller([&] {
+        while (!waiting.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the read waits by now
+        cancelled_at = std::chrono::steady_clock::now();
+        sane_orvela_cancel(handle.get());
+    });
+    std::vector<SANE_Byte> buf(32768);
+    SANE_Int len = 0;
+    size_t delivered = 0;
+    SANE_Status st;
+    while ((st = sane_orvela_read(handle.get(), buf.data(), 32768, &len)) == SANE_STATUS_GOOD) {
+        delivered += static_cast<size_t>(len);
+        waiting = true;
+    }
+    const auto returned = std::chrono::steady_clock::now();
+    canceller.join();
+    EXPECT_EQ(st, SANE_STATUS_CANCELLED);
+    EXPECT_EQ(len, 0);
+    EXPECT_GT(delivered, 0u);
+    EXPECT_LT(returned - cancelled_at, std::chrono::milliseconds(100));
+    EXPECT_EQ(command_ids_once("liau"), "liau");
+    EXPECT_FALSE(server.model().locked());
+    EXPECT_EQ(sane_orvela_read(handle.get(), buf.data(), 32768, &len), SANE_STATUS_CANCELLED);
+
+    // The next scan on the same handle works.
+    server.model().set_script(SimScript{});
+    server.model().clear_commands();
+    set_area(0, 0, 30, 30);
+    scan();
+    EXPECT_EQ(command_ids(), "liu");
+
+    // A frontend that stops reading after a few lines and cancels, or closes
+    // the handle.
+    script.stall_after_page_bytes = -1;
+    script.band_delay_ms = 5;
+    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+    for (bool close : {false, true}) {
+        server.model().set_script(script);
+        server.model().clear_commands();
+        ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(sane_orvela_read(handle.get(), buf.data(), 32768, &len), SANE_STATUS_GOOD);
+        if (close) sane_orvela_close(handle.release());
+        else sane_orvela_cancel(handle.get());
+        EXPECT_EQ(command_ids_once("liau"), "liau");
+        EXPECT_FALSE(server.model().locked());
+    }
+}
+
 // The whole life of a handle through the entry points: open by name, options,
 // a feeder page, and a close that still finds the job open.
 TEST_F(ScanJob, OpenByNameScanAndClose) {
@@ -547,6 +780,7 @@ TEST_F(ScanJob, OpenByNameScanAndClose) {
 
 // Two scans at once never share the page file: the second waits until the
 // first is done with it, and a cancel ends the wait without device contact.
+// A streaming scan has no page file to wait for.
 TEST_F(ScanJob, WaitsForAnotherScansPageFile) {
     open();
     set_area(0, 0, 30, 30);
@@ -578,6 +812,14 @@ TEST_F(ScanJob, WaitsForAnotherScansPageFile) {
     EXPECT_GE(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(250));
     releaser.join();
     EXPECT_EQ(command_ids(), "liu");
+
+    // The streaming path has no page file, so it never waits for one.
+    ASSERT_EQ(page_file_acquire(kScanFilePath, 0, nullptr, &held), SCAN_STATUS_GOOD);
+    use_streaming(true);
+    const auto t2 = std::chrono::steady_clock::now();
+    scan();
+    EXPECT_LT(std::chrono::steady_clock::now() - t2, std::chrono::milliseconds(250));
+    page_file_release(kScanFilePath, held, false);
 }
 
 // Ending a feeder job early pulls the sheets left in the feeder through the
@@ -610,6 +852,21 @@ TEST_F(ScanJob, DrainTheFeeder) {
     set_string(OPT_SOURCE, "Flatbed");
     drv_cancelADFPages(handle.get());
     EXPECT_EQ(command_ids(), "");
+
+    // A streaming sheet in the middle is pulled to its end first.
+    use_streaming(true);
+    sane_orvela_cancel(handle.get());
+    server.model().set_script(script);
+    server.model().clear_commands();
+    set_string(OPT_SOURCE, "Automatic Document Feeder");
+    ASSERT_EQ(sane_orvela_start(handle.get()), SANE_STATUS_GOOD);
+    SANE_Byte b[64];
+    SANE_Int len = 0;
+    ASSERT_EQ(sane_orvela_read(handle.get(), b, sizeof b, &len), SANE_STATUS_GOOD);
+    drv_cancelADFPages(handle.get());
+    EXPECT_EQ(server.model().sheets_left(), 0);
+    EXPECT_FALSE(server.model().locked());
+    EXPECT_EQ(command_ids(), "lfififfiffifu");  // no abort: the sheet is pulled whole
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "backend/net_transport.h"
 #include "core/scan/orvela_drv.h"
+#include "protocol/page_pull.h"
 #include "protocol/scanner.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/loopback_peer.h"
@@ -285,12 +286,19 @@ TEST_F(Driver, Scan2FileReportsHowThePageEnded) {
         {end_of_page(0, 0), SCAN_STATUS_GOOD, STATUS_ADF_PAPER_EMPTY, 0},                   // no data at all
         {band(data) + end_of_page(9, 1), SCAN_STATUS_CANCELLED, STATUS_ADF_PAPER_EMPTY, 5000},  // stopped on the device
         {band(data) + end_of_page(5, 1), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY, 5000},   // device error
-        {band(data) + peer::reply(0x00, 0, 0, 0, 0) + band(data), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY, 5000},
-        {peer::reply(0x64, 0, 0, 0, 0x80000000u) + data, SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY, 0},
+        // A header that is neither data nor end, and a data header of 0 bytes
+        // or fewer (as an int), are polls that carry nothing.
+        {band(data) + peer::reply(0x00, 0, 0, 0, 0) + band(data) + end_of_page(0, 1), SCAN_STATUS_GOOD,
+         STATUS_ADF_PAPER_EXIST, 10000},
+        {peer::reply(0x64, 0, 0, 0, 0x80000000u) + peer::reply(0x64, 0, 0, 0, 0) + band(data) + end_of_page(0, 0),
+         SCAN_STATUS_GOOD, STATUS_ADF_PAPER_EMPTY, 5000},
+        // A band beyond 256 MiB means the stream is out of step.
+        {band(data) + peer::reply(0x64, 0, 0, 0, orvela_protocol::kMaxBandSize + 1) + data, SCAN_STATUS_IO_ERROR,
+         STATUS_ADF_PAPER_EMPTY, 5000},
     };
     for (const Case& c : cases) {
         LogCapture log;
-        FakeScanner scanner([&](uint8_t, int) { return Response{c.stream}; });
+        FakeScanner scanner([&](uint8_t id, int) { return Response{id == 0x61 ? end_of_page(9, 0) : c.stream}; });
         ASSERT_TRUE(scanner_open(net_record(scanner.port())));
         trigger();
         bool cancel = false;
@@ -327,6 +335,26 @@ TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade
         EXPECT_EQ(file_bytes(page), data) << scenario;  // the bands that arrived whole stay in the file
         scanner_close();
     }
+    // Polls that carry nothing, one every 10 ms, do not keep a page alive past
+    // the header time-out.
+    LoopbackPeer polling([&](int& fd, int) {
+        peer::read_bytes(fd, 8);
+        peer::write_all(fd, band(data));
+        for (int i = 0; i < 1000; ++i) {
+            if (!peer::write_all(fd, peer::reply(i % 2 ? 0x51 : 0x64, 0, 0, 0, 0))) return;
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+    });
+    ASSERT_TRUE(scanner_open(net_record(polling.port())));
+    trigger();
+    const auto start = steady_clock::now();
+    EXPECT_EQ(Drv_scan2File(page.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR);
+    const double took = duration<double>(steady_clock::now() - start).count();
+    EXPECT_GT(took, 0.5);  // 30 s on the fast clock
+    EXPECT_LT(took, 3.0);
+    EXPECT_EQ(file_bytes(page), data);
+    scanner_close();
+
     LogCapture log;
     const std::string missing = dir.file("no/such/dir/page.jpg");
     const SCAN_RESULT r = Drv_scan2File(missing.c_str(), nullptr);
@@ -359,6 +387,40 @@ TEST_F(Driver, Scan2FileStopsAtTheNextHeaderOnceCancelled) {
     EXPECT_EQ(r.scan_status, SCAN_STATUS_GOOD);
     EXPECT_EQ(file_bytes(page), data + data);
     scanner_close();
+}
+
+// The streaming path's pull, cancelled while it waits inside a header or a
+// band: the drain after the abort starts with the rest of that record, so
+// the unlock gets its own reply.
+TEST_F(Driver, CancelledPullDrainsFromInsideTheRecord) {
+    const std::vector<uint8_t> stream = band(peer::pattern(5000, 11)) + end_of_page(9, 0);
+    for (size_t split : {size_t{3}, size_t{8 + 3000}}) {
+        SCOPED_TRACE(split);
+        std::vector<uint8_t> commands;
+        LoopbackPeer scanner([&](int& fd, int) {
+            peer::write_all(fd, stream.data(), split);
+            commands = peer::read_bytes(fd, 8);  // the abort
+            peer::write_all(fd, stream.data() + split, stream.size() - split);
+            commands = commands + peer::read_bytes(fd, 8);  // the unlock
+            peer::write_all(fd, peer::reply(0x73, 0));
+            peer::wait_closed(fd);
+        });
+        ASSERT_TRUE(scanner_open(net_record(scanner.port())));
+        bool cancel = false;
+        orvela_protocol::PagePull pull(&cancel);
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(milliseconds(150));
+            __atomic_store_n(&cancel, true, __ATOMIC_RELEASE);
+        });
+        std::vector<uint8_t> buffer(65536);
+        size_t got = 0;
+        EXPECT_EQ(pull.pull(buffer.data(), buffer.size(), &got), orvela_protocol::PagePull::Result::Cancelled);
+        canceller.join();
+        EXPECT_TRUE(pull.inside_record());
+        EXPECT_EQ(orvela_drv::cancel_page(&pull), SCAN_STATUS_GOOD);
+        scanner.wait_idle();
+        EXPECT_EQ(commands, peer::reply(0x53, 0x61) + peer::reply(0x53, 0x75));
+    }
 }
 
 TEST_F(Driver, ScanBandReturnsOneBandAtATimeAndNeverWritesPastItsBuffer) {

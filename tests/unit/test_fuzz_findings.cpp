@@ -16,12 +16,15 @@
 
 #include "common/jpegdecompress.h"
 #include "core/scan/orvela_drv.h"
+#include "core/scan/sane_decode.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
+#include "protocol/page_pull.h"
 #include "protocol/scanner.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process.h"
+#include "tests/support/test_jpeg_writer.h"
 
 extern "C" {
 SANE_Status sane_orvela_control_option(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*);
@@ -163,15 +166,15 @@ TEST(FuzzFindings, PageEndsWithUnnamedCodesAndFeederBytes) {
     }
 }
 
-// A pull that stops inside the page (here at a header out of step) aborts the
-// page and drains the rest; a cancel made during that drain turned the page's
+// A pull that stops inside the page (here at a band too large to be in step)
+// aborts the page and drains the rest; a cancel made during that drain turned the page's
 // I/O error into a cancel. The result is now settled before the drain.
 TEST(FuzzFindings, CancelDuringTheDrainOfABrokenPageKeepsItsIoError) {
     const std::vector<uint8_t> data = {'w', 'x', 'y', 'z'};
     std::vector<uint8_t> stream = peer::reply(0x64, 0, 0, 0, 4);
     stream.insert(stream.end(), data.begin(), data.end());
-    const std::vector<uint8_t> unknown = peer::reply(0x71, 0, 0);
-    stream.insert(stream.end(), unknown.begin(), unknown.end());
+    const std::vector<uint8_t> too_large = peer::reply(0x64, 0, 0, 0, orvela_protocol::kMaxBandSize + 1);
+    stream.insert(stream.end(), too_large.begin(), too_large.end());
     bool cancel = false;
     std::vector<uint8_t> command;
     LoopbackPeer scanner([&](int& fd, int) {
@@ -238,5 +241,14 @@ TEST(FuzzFindings, HugeProgressiveFrameIsRefusedNotAllocated) {
     EXPECT_EQ(rows, 0);
     EXPECT_EQ(info.sourceMgr, nullptr);
     EXPECT_EQ(info.workID, 0u);
+    EXPECT_LT(peak_rss_kb() - before, 600L * 1024);
+
+    // The scan path's page decode refuses the frame too: it is larger than
+    // the bed at any device resolution.
+    TempDir dir;
+    ASSERT_TRUE(write_test_file(dir.file("page.jpg"), std::vector<uint8_t>(g_stream.begin(), g_stream.end())));
+    orvela_scanner_t page{};
+    EXPECT_EQ(orvela_sane_decompress(&page, dir.file("page.jpg").c_str()), SCAN_STATUS_IO_ERROR);
+    EXPECT_EQ(page.src_img.img_data, nullptr);
     EXPECT_LT(peak_rss_kb() - before, 600L * 1024);
 }

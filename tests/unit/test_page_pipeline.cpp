@@ -11,6 +11,7 @@
 
 #include "core/scan/imageproc/resample.h"
 #include "core/scan/imageproc/resample_engine.h"
+#include "core/scan/imageproc/row_rescale.h"
 #include "core/scan/page_pipeline.h"
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_handle.h"
@@ -147,6 +148,57 @@ TEST_F(PagePipeline, BandedPagesEqualTheWholePageRescaled) {
     EXPECT_TRUE(pipelined(path, 200, 300).bytes == want.bytes);
 }
 
+// The streaming path's rescaler, fed row by row (only when a row is due, or
+// as far ahead as it takes rows), gives ScaleDownPage's bytes at every level.
+TEST_F(PagePipeline, RowByRowRescaleEqualsTheWholePageRescaled) {
+    struct Shape {
+        unsigned w, h, c, dw, dh;
+    };
+    const Shape shapes[] = {
+        {620, 877, 3, 413, 584},  // 300 -> 200, cubic, rows first
+        {301, 299, 1, 75, 74},    // 1/4: long taps
+        {333, 517, 3, 166, 258},  // odd sizes
+        {257, 190, 3, 514, 380},  // wider: Lanczos, columns first
+        {97, 61, 1, 145, 91},     // growth by 1.5
+        {3, 2, 3, 2, 1},          // tiny
+        {16, 41, 1, 5, 13},       // narrow strip
+        {120, 50, 3, 80, 50},     // rows only
+        {120, 50, 1, 180, 50},    // rows only, wider
+        {120, 50, 1, 120, 33},    // columns only
+        {64, 20, 3, 64, 20},      // unchanged
+    };
+    const SimdLevel best = orvela::resample::DetectSimdLevel();
+    for (const Shape& sh : shapes) {
+        const std::vector<uint8_t> src = jpeg_test_picture(sh.w, sh.h, static_cast<int>(sh.c), sh.w);
+        std::vector<uint8_t> want(size_t{sh.dw} * sh.dh * sh.c, 0);
+        if (sh.w == sh.dw && sh.h == sh.dh) want = src;  // ScaleDownPage leaves it unwritten
+        else ScaleDownPage(const_cast<uint8_t*>(src.data()), int(sh.w), int(sh.h), int(sh.c), want.data(), int(sh.dw),
+                           int(sh.dh));
+        for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Avx2, best})
+            for (bool eager : {false, true}) {
+                SCOPED_TRACE(::testing::Message() << sh.w << "x" << sh.h << "x" << sh.c << " -> " << sh.dw << "x"
+                                                  << sh.dh << " level " << int(level) << " eager " << eager);
+                orvela::resample::SetEngineSettings(EngineSettings{level, 1});
+                RowRescaler rescaler;
+                ASSERT_TRUE(rescaler.init(sh.w, sh.h, sh.c, sh.dw, sh.dh));
+                std::vector<uint8_t> got;
+                const size_t row = size_t{sh.w} * sh.c;
+                auto take = [&] {
+                    memcpy(rescaler.next_source_row(), &src[rescaler.rows_taken() * row], row);
+                    rescaler.commit_row();
+                };
+                while (rescaler.rows_made() < sh.dh) {
+                    while (!rescaler.row_ready()) take();
+                    while (eager && rescaler.rows_taken() < sh.h && rescaler.wants_row_for_block()) take();
+                    const uint8_t* out = rescaler.make_row();
+                    got.insert(got.end(), out, out + size_t{sh.dw} * sh.c);
+                }
+                while (rescaler.rows_taken() < sh.h) take();  // the rest of the page is taken and dropped
+                EXPECT_TRUE(got == want);
+            }
+    }
+}
+
 TEST_F(PagePipeline, PagesServedAsScannedOrWithoutAUsableSize) {
     // The device's own resolution: no rescale, dst_img is src_img.
     const std::string path = write_page("p.jpg", 90, 70, 3);
@@ -213,9 +265,9 @@ TEST_F(PagePipeline, BrokenPagesFailAndReleaseEverything) {
     EXPECT_EQ(decode_and_rescale_page(&s, cut_path.c_str(), 200, 300).decoded, SCAN_STATUS_IO_ERROR);
     EXPECT_EQ(s.src_img.img_data, sentinel);
 
-    // A page larger than twice the request is refused before anything runs.
-    s.dev_params.widthPixel = 100;
-    s.dev_params.heightPixel = 100;
+    // A page larger than the bed (at 10 dpi: 87 x 144 pixels with the
+    // margin) is refused before anything runs.
+    s.dev_params.xResolution = s.dev_params.yResolution = 10;
     ASSERT_TRUE(write_test_file(cut_path, good));
     EXPECT_EQ(decode_and_rescale_page(&s, cut_path.c_str(), 200, 300).decoded, SCAN_STATUS_IO_ERROR);
     EXPECT_EQ(s.src_img.img_data, sentinel);

@@ -13,6 +13,8 @@
 
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_handle.h"
+#include "core/scan/stream_decoder.h"
+#include "tests/support/io_hooks.h"
 #include "tests/support/process.h"
 #include "tests/support/test_jpeg_writer.h"
 
@@ -41,6 +43,28 @@ int max_difference(const uint8_t* a, const uint8_t* b, size_t n) {
     int worst = 0;
     for (size_t i = 0; i < n; ++i) worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
     return worst;
+}
+
+// The streaming path's decoder fed `piece` bytes whenever it asks for more:
+// the rows, or nothing unless it reached the end of the image.
+std::vector<uint8_t> stream_decode(const std::vector<uint8_t>& jpeg, size_t piece) {
+    StreamDecoder decoder;
+    EXPECT_TRUE(decoder.init());
+    std::vector<uint8_t> rows, row;
+    for (size_t pos = 0, n;;) {
+        switch (decoder.step(row.data())) {
+        case StreamDecoder::Step::Header: row.resize(size_t{decoder.width()} * decoder.components()); break;
+        case StreamDecoder::Step::Row: rows.insert(rows.end(), row.begin(), row.end()); break;
+        case StreamDecoder::Step::Done: return rows;
+        case StreamDecoder::Step::NeedData:
+            if ((n = std::min(piece, jpeg.size() - pos)) == 0) return {};
+            memcpy(decoder.input_space(n), jpeg.data() + pos, n);
+            decoder.commit_input(n);
+            pos += n;
+            break;
+        default: return {};
+        }
+    }
 }
 
 class Decode : public ::testing::Test {
@@ -142,6 +166,24 @@ TEST_F(Decode, CorruptAndTruncatedPagesFailWithoutEndingTheProcess) {
     EXPECT_EQ(handle.src_img.img_height, 90u);
 }
 
+// Fed in pieces of any size (one byte, odd sizes, more than a piece of the
+// band buffer), the streaming decoder gives the page decode's rows, also
+// across a marker segment that libjpeg skips in parts.
+TEST_F(Decode, StreamingDecoderGivesThePageDecodesRowsWhateverThePieces) {
+    std::vector<uint8_t> jpeg = encode_test_jpeg(gradient(203, 117, 3).data(), 203, 117, 3);
+    // An APP9 segment of 6002 bytes after SOI, made of what would be start
+    // markers if it were read rather than skipped.
+    std::vector<uint8_t> app;
+    for (int i = 0; i < 3002; ++i) app.insert(app.end(), {0xFF, 0xD8});
+    app[0] = 0xFF, app[1] = 0xE9, app[2] = 6002 >> 8, app[3] = 6002 & 0xFF;
+    jpeg.insert(jpeg.begin() + 2, app.begin(), app.end());
+    ASSERT_TRUE(write_test_file(dir.file("app.jpg"), jpeg));
+    ASSERT_EQ(orvela_sane_decompress(&handle, dir.file("app.jpg").c_str()), SCAN_STATUS_GOOD);
+    const std::vector<uint8_t> want(handle.src_img.img_data, handle.src_img.img_data + 203 * 117 * 3);
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{4093}, size_t{100000}})
+        EXPECT_TRUE(stream_decode(jpeg, piece) == want) << piece;
+}
+
 // Rewrites the frame header's height and width.
 std::vector<uint8_t> with_frame_size(std::vector<uint8_t> jpeg, unsigned w, unsigned h) {
     for (size_t i = 0; i + 9 < jpeg.size(); ++i)
@@ -155,26 +197,40 @@ std::vector<uint8_t> with_frame_size(std::vector<uint8_t> jpeg, unsigned w, unsi
     return jpeg;
 }
 
-TEST_F(Decode, PagesFarLargerThanRequestedAreRefused) {
+TEST_F(Decode, PagesLargerThanTheBedAreRefusedSmallerOnesServed) {
+    // A device that sends more than was asked (up to its whole bed) is served.
     const std::vector<uint8_t> small = encode_test_jpeg(gradient(100, 40, 1).data(), 100, 40, 1);
     ASSERT_TRUE(write_test_file(dir.file("p.jpg"), small));
-    handle.dev_params.widthPixel = 50;
-    handle.dev_params.heightPixel = 40;
-    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_GOOD);  // exactly twice
-    handle.dev_params.widthPixel = 49;
-    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_IO_ERROR);
+    handle.dev_params = {};
+    handle.dev_params.widthPixel = 20;
+    handle.dev_params.heightPixel = 10;
+    handle.dev_params.xResolution = handle.dev_params.yResolution = 300;
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_GOOD);
+
+    // At 10 dpi the bed is 85 x 140 pixels; with its margin 87 x 144 fits.
+    handle.dev_params.xResolution = handle.dev_params.yResolution = 10;
+    const std::vector<uint8_t> bed = encode_test_jpeg(gradient(87, 144, 1).data(), 87, 144, 1);
+    ASSERT_TRUE(write_test_file(dir.file("bed.jpg"), bed));
+    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("bed.jpg").c_str()), SCAN_STATUS_GOOD);
+    for (auto [w, h] : {std::pair{88u, 144u}, std::pair{87u, 145u}}) {
+        ASSERT_TRUE(write_test_file(dir.file("over.jpg"), with_frame_size(bed, w, h)));
+        LogCapture log;
+        EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("over.jpg").c_str()), SCAN_STATUS_IO_ERROR) << w;
+        EXPECT_TRUE(log.contains("Refuse page of " + std::to_string(w) + "x" + std::to_string(h))) << w;
+    }
 
     // A header announcing 65000 x 65000 colour pixels (12 GiB) is refused,
-    // not attempted (an attempt would give NO_MEM or worse).
+    // not attempted (an attempt would give NO_MEM or worse), also without a
+    // request (the largest tier, 1200 x 600 dpi, bounds the page then).
     const std::vector<uint8_t> colour = encode_test_jpeg(gradient(64, 64, 3).data(), 64, 64, 3);
     ASSERT_TRUE(write_test_file(dir.file("huge.jpg"), with_frame_size(colour, 65000, 65000)));
-    handle.dev_params.widthPixel = 2480;
-    handle.dev_params.heightPixel = 3507;
+    handle.dev_params.xResolution = handle.dev_params.yResolution = 300;
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("huge.jpg").c_str()), SCAN_STATUS_IO_ERROR);
-    // Without a request the largest possible one bounds the page.
     handle.dev_params = {};
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("huge.jpg").c_str()), SCAN_STATUS_IO_ERROR);
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_GOOD);
+    EXPECT_TRUE(frame_fits_bed(10518, 8662, 0, 0));
+    EXPECT_FALSE(frame_fits_bed(10519, 8662, 1200, 600));
 }
 
 TEST(PageFile, OpenedSafelyAndLocked) {

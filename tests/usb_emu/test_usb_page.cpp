@@ -13,6 +13,9 @@
 #include "backend/usb_discovery.h"
 #include "backend/usb_transport.h"
 #include "core/scan/orvela_drv.h"
+#include "core/scan/page_stream.h"
+#include "core/scan/sane_decode.h"
+#include "tests/support/test_jpeg_writer.h"
 #include "tests/usb_emu/emu_test_util.h"
 #include "tests/usb_emu/usbfs_emulation.h"
 
@@ -161,6 +164,32 @@ TEST_F(UsbPage, BusyScannerIsWaitedOutAndFeederSheetsComeOneByOne) {
     EXPECT_EQ(Drv_close(), SCAN_STATUS_GOOD);
     EXPECT_EQ(peer->model().sheets_left(), 0);
     EXPECT_FALSE(pages[0].empty());
+}
+
+// The streaming path over USB: bands that come slower than the read's 100 ms
+// transfers are waited for and decoded as they arrive, into the rows of the
+// page as sent.
+TEST_F(UsbPage, StreamingPageIsDecodedAsItComes) {
+    orvela_sim::SimScript script;
+    script.band_size = 8192;
+    script.band_delay_ms = 150;
+    ASSERT_EQ(Drv_open(attach(script)), SCAN_STATUS_GOOD);
+    ASSERT_EQ(Drv_start(colour_page(600, 400)), SCAN_STATUS_GOOD);
+    bool cancel = false;
+    PageStream page(&cancel, 300, 300, 300, false);
+    ASSERT_TRUE(page.init());
+    std::vector<uint8_t> rows;
+    const uint8_t* row = nullptr;
+    while (page.next_row(true, &row) == PageStream::Result::Ready) rows.insert(rows.end(), row, row + 600 * 3);
+    EXPECT_EQ(page.finish(), PageStream::Result::Done);
+    EXPECT_EQ(Drv_close(), SCAN_STATUS_GOOD);
+    const std::string path = dir.file("page.jpg");
+    ASSERT_TRUE(write_test_file(path, peer->page_data()));
+    orvela_scanner_t decoded{};
+    ASSERT_EQ(orvela_sane_decompress(&decoded, path.c_str()), SCAN_STATUS_GOOD);
+    ASSERT_EQ(rows.size(), 600u * 400 * 3);
+    EXPECT_TRUE(std::equal(rows.begin(), rows.end(), decoded.src_img.img_data));
+    release_page_buffers(&decoded);
 }
 
 #else

@@ -198,6 +198,21 @@ TEST_F(UsbTransport, ReadsTimeOutAfterTheirSecondsAndZeroWaitsWithoutLimit) {
     EXPECT_GE(elapsed_ms(start), 1400.0);
     EXPECT_EQ(buf[0], 5);
     feeder.join();
+
+    // The streaming path's read waits in slices and ends soon after a cancel;
+    // the next reply still reaches the next read.
+    bool cancel = false;
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        __atomic_store_n(&cancel, true, __ATOMIC_RELEASE);
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(orvela_usb::read_until(buf, 8, 5000, &cancel), 0u);
+    EXPECT_LT(elapsed_ms(start), 150.0 + 2 * orvela_usb::kReadSliceMs);
+    canceller.join();
+    locked(d, [&](DeviceModel&) { peer->queue_in({6, 6, 6, 6, 6, 6, 6, 6}); return 0; });
+    EXPECT_EQ(orvela_usb::read_until(buf, 8, 5000, &cancel), 8u);
+    EXPECT_EQ(buf[7], 6);
 }
 
 TEST_F(UsbTransport, CloseWithoutDeviceAndReopenWithoutClose) {

@@ -52,7 +52,7 @@ const char kUsage[] =
     "  --cover-open-at-page K    page K stops halfway, feeder byte 14\n"
     "  --right-rear              positions count from the bed's right edge\n"
     "  --quality Q               JPEG quality (default 80)\n"
-    "  --jpeg-fault KIND         truncated | corrupt-header | corrupt-data\n"
+    "  --jpeg-fault KIND         truncated | corrupt-header | corrupt-data | bad-marker\n"
     "  --jpeg-fault-page K       only page K gets the fault (default every page)\n"
     "  --band-size N             data bytes per band (default 65536)\n"
     "  --band-pattern N[,N...]   band sizes used in turn\n"
@@ -301,6 +301,7 @@ int main(int argc, char** argv) {
             if (value == "truncated") script.jpeg_fault = JpegFault::Truncated;
             else if (value == "corrupt-header") script.jpeg_fault = JpegFault::CorruptHeader;
             else if (value == "corrupt-data") script.jpeg_fault = JpegFault::CorruptData;
+            else if (value == "bad-marker") script.jpeg_fault = JpegFault::BadMarker;
             else ok = false;
         }
         else if (flag("--jpeg-fault-page")) { if (count()) script.jpeg_fault_page = static_cast<int>(n); }

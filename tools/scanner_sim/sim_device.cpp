@@ -88,6 +88,12 @@ std::vector<uint8_t> apply_fault(const std::vector<uint8_t>& jpeg, JpegFault fau
         if (!damaged && out.size() >= 2) out[0] = out[1] = 0;
         break;
     }
+    case JpegFault::BadMarker:
+        if (out.size() >= 4) {
+            out[out.size() / 2] = 0xFF;
+            out[out.size() / 2 + 1] = 0xD8;
+        }
+        break;
     case JpegFault::CorruptData: {
         // Noise (never 0xFF, so no marker is made) over a stretch of the scan data.
         size_t start = out.size() / 2, length = std::min<size_t>(4096, out.size() / 8);
@@ -637,8 +643,8 @@ struct ScannerModel::Impl {
         req.yres = info.nYResoultion;
         req.x = info.nXPosition;
         req.y = info.nYPosition;
-        req.width = info.nXExtent;
-        req.height = info.nYExtent;
+        req.width = static_cast<uint32_t>(std::max<int64_t>(1, int64_t{info.nXExtent} + script.page_extra_columns));
+        req.height = static_cast<uint32_t>(std::max<int64_t>(1, int64_t{info.nYExtent} + script.page_extra_rows));
         req.channels = info.nDataType == 2 ? 1 : 3;
         req.right_rear = script.right_rear_reference;
         req.quality = script.jpeg_quality;

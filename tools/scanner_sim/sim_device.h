@@ -159,6 +159,8 @@ enum class JpegFault {
     Truncated,     // only the first half of the file is sent (no end-of-image marker)
     CorruptHeader, // the frame header is damaged: decoding fails at once
     CorruptData,   // entropy-coded data is overwritten with noise in the middle
+    BadMarker,     // a second start-of-image marker in the middle: the rows after it come out
+                   // blank and the decoder fails when it reaches the marker
 };
 
 // How the device answers "S a".
@@ -206,6 +208,8 @@ struct SimScript {
     int jam_at_page = 0;            // page k stops halfway with end feeder byte 15
     int cover_open_at_page = 0;     // page k stops halfway with end feeder byte 14
     bool right_rear_reference = false;  // nXPosition counts from the bed's right edge
+    int page_extra_columns = 0;     // the page's image is this much wider than asked (narrower when < 0)
+    int page_extra_rows = 0;        // ... and this much taller (shorter when < 0)
     int jpeg_quality = 80;
     JpegFault jpeg_fault = JpegFault::None;
     int jpeg_fault_page = 0;        // 0: every page

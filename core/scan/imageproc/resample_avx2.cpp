@@ -85,6 +85,11 @@ bool TwoPassRowsAvx2(const TwoPassJob& job, unsigned v0, unsigned v1) {
     return TwoPassRowsSimd<OpsAvx2>(job, v0, v1);
 }
 
+void VerticalWindowRowAvx2(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
+                         uint8_t* dst) {
+    VerticalWindowRowSimd<OpsAvx2>(weights, v, rows, row_bytes, dst);
+}
+
 }  // namespace orvela::resample
 
 #if defined(__clang__)

@@ -122,6 +122,11 @@ bool TwoPassRowsAvx512(const TwoPassJob& job, unsigned v0, unsigned v1) {
     return TwoPassRowsSimd<OpsAvx512>(job, v0, v1);
 }
 
+void VerticalWindowRowAvx512(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
+                         uint8_t* dst) {
+    VerticalWindowRowSimd<OpsAvx512>(weights, v, rows, row_bytes, dst);
+}
+
 }  // namespace orvela::resample
 
 #if defined(__clang__)

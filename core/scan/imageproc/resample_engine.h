@@ -92,6 +92,21 @@ void VerticalRowsAvx512(const VerticalJob& job, unsigned v0, unsigned v1);
 bool TwoPassRowsAvx2(const TwoPassJob& job, unsigned v0, unsigned v1);
 bool TwoPassRowsAvx512(const TwoPassJob& job, unsigned v0, unsigned v1);
 
+// Destination row v of the vertical pass from a window of source rows that
+// need not be adjacent in memory: rows[k] is source row weights.left[v] + k,
+// for k < weights.count[v]; rows are row_bytes long. The bytes are those the
+// vertical pass over a whole image gives for row v, so a page can be rescaled
+// from a sliding window of its rows.
+void VerticalWindowRowScalar(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
+                             uint8_t* dst);
+void VerticalWindowRowAvx2(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
+                           uint8_t* dst);
+void VerticalWindowRowAvx512(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
+                             uint8_t* dst);
+// The same at the current engine level.
+void VerticalWindowRow(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
+                       uint8_t* dst);
+
 // Engine settings, for tests and the benchmark: the instruction-set level
 // (capped at what the CPU has) and the most threads a pass may use (1 or 2).
 struct EngineSettings {

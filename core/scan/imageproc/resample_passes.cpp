@@ -67,6 +67,24 @@ void VerticalRowsScalar(const VerticalJob& job, unsigned v0, unsigned v1) {
     }
 }
 
+void VerticalWindowRowScalar(const PackedWeights& wt, unsigned v, const uint8_t* const* rows, size_t N,
+                             uint8_t* d) {
+    const double* w = wt.w + static_cast<size_t>(v) * wt.taps;
+    const unsigned n = wt.count[v];
+    size_t j = 0;
+    for (; j + 8 <= N; j += 8) {
+        double a[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        for (unsigned k = 0; k < n; ++k)
+            for (int l = 0; l < 8; ++l) a[l] += w[k] * rows[k][j + l];
+        for (int l = 0; l < 8; ++l) d[j + l] = RoundSample(a[l]);
+    }
+    for (; j < N; ++j) {
+        double sum = 0.0;
+        for (unsigned k = 0; k < n; ++k) sum += w[k] * rows[k][j];
+        d[j] = RoundSample(sum);
+    }
+}
+
 SimdLevel DetectSimdLevel() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
@@ -162,6 +180,17 @@ bool WorthTwoThreads(unsigned rows, double work) {
 }
 
 }  // namespace
+
+void VerticalWindowRow(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
+                       uint8_t* dst) {
+    const auto level = static_cast<SimdLevel>(gLevel.load(std::memory_order_relaxed));
+    if (level == SimdLevel::Avx512)
+        VerticalWindowRowAvx512(weights, v, rows, row_bytes, dst);
+    else if (level == SimdLevel::Avx2)
+        VerticalWindowRowAvx2(weights, v, rows, row_bytes, dst);
+    else
+        VerticalWindowRowScalar(weights, v, rows, row_bytes, dst);
+}
 
 EngineSettings GetEngineSettings() {
     return EngineSettings{static_cast<SimdLevel>(gLevel.load()), gMaxThreads.load()};

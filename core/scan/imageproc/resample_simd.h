@@ -246,6 +246,14 @@ void VerticalRowsSimd(const VerticalJob& job, unsigned v0, unsigned v1) {
     free(list);
 }
 
+// One destination row from a window of row pointers (rows[k] is source row
+// left[v] + k): a group of one row.
+template <class O>
+void VerticalWindowRowSimd(const PackedWeights& wt, unsigned v, const uint8_t* const* rows, size_t N, uint8_t* dst) {
+    uint8_t* d[1] = {dst};
+    VerticalRowGroup<O>(rows, wt.left[v], wt, v, 1, static_cast<size_t>(wt.left[v]) + wt.count[v], N, d);
+}
+
 // Scratch of the horizontal blocks: T (transposed source span) and OT
 // (transposed output bytes).
 struct BlockScratch {

@@ -545,6 +545,9 @@ TEST(ScannerSimFaults, WrongIdentifierUnknownHeaderAndDamagedJpeg) {
     auto data = page_with(JpegFault::CorruptData);
     EXPECT_EQ(data.jpeg.size(), clean->size());
     EXPECT_NE(data.jpeg, *clean);
+    auto marker = page_with(JpegFault::BadMarker);
+    EXPECT_EQ(marker.jpeg.size(), clean->size());
+    EXPECT_FALSE(decode(marker.jpeg).ok);
 }
 
 TEST(ScannerSimFaults, DroppedConnectionMidPage) {

@@ -1,0 +1,24 @@
+// How the lines of a frame are made from the rows of a page, for both ways
+// of serving a page: which stored row a line shows, how many of its bytes,
+// and the fill pattern for whatever the page does not cover.
+#pragma once
+
+#include <cstddef>
+
+#include "core/scan/sane_handle.h"
+
+// Whether the device URI lets image data be served (otherwise a page is fill
+// pattern only).
+bool serves_image_data(const orvela_scanner_t* s);
+
+// The row of a page of `page`'s shape (img_width, img_height, img_channel)
+// that frame line `line` shows, and how many of its bytes; false when the
+// page does not cover the line. Rows are shown twice in the 1200 x 600 tier.
+bool line_row(const orvela_scanner_t* s, const ORVELA_IMAGE_RAW& page, unsigned line, size_t bytes_per_line,
+              unsigned* row, size_t* count);
+
+// Bytes [offset, offset + n) of frame line `line` into out: the first
+// `image_bytes` of the line from `row`, the rest fill pattern (0x00 on lines
+// 0-3 of every 8, 0xFF on lines 4-7).
+void copy_line_part(const unsigned char* row, size_t image_bytes, unsigned line, size_t offset, size_t n,
+                    unsigned char* out);

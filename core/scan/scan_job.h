@@ -1,0 +1,62 @@
+// The steps of a scan job that both ways of serving a page share, and the one
+// place where the device's answers become SANE statuses.
+//
+//   sane_orvela_start
+//     prepare_page          page state reset, area check, end-of-job rule,
+//                           device request
+//     [resource checks]     whole page: memory and /tmp; streaming: buffers
+//     begin_job             a new job (unless a feeder job goes on)
+//     [page file lock]      whole page only
+//     open_job              Drv_open (lock, wait out busy), feeder check
+//     start_page            Drv_start: the device starts scanning
+//   the page's data         whole page: Drv_scan2File, then decode and rescale
+//                           streaming: pulled by sane_orvela_read
+//   finish_page             at the end of the page: how it ended, the feeder
+//                           check after a sheet, and at the job's end
+//     finish_job            Drv_close (unlock, close)
+#pragma once
+
+#include <sane/sane.h>
+
+#include "core/scan/orvela_types.h"
+#include "core/scan/sane_handle.h"
+
+// Where in a job a device answer was given; each place maps it its own way.
+enum class JobStep {
+    Open,         // Drv_open: jammed, cover open, or busy for any other failure
+    FirstSheet,   // the feeder before the first sheet (its STATUS_ADF)
+    StartPage,    // Drv_start: the status as it is
+    PageEnd,      // the page pull: feeder jam / cover open, cancelled, I/O error
+    Close,        // Drv_close at the job's end: jammed, cover open, or busy
+};
+
+// The SANE status of a device answer at a step: `status` for the driver's
+// result, `adf` for the feeder byte (FirstSheet, PageEnd).
+SANE_Status sane_status_of(JobStep step, SCAN_Status status, STATUS_ADF adf = STATUS_ADF_PAPER_EXIST);
+
+// Resets the page state, checks the area and the rule that a finished job
+// gives no more pages, and works out the device request (dev_params).
+SANE_Status prepare_page(orvela_scanner_t* s);
+
+// True when this start scans the next sheet of a feeder job that is open.
+bool continuing_feeder_job(const orvela_scanner_t* s);
+
+// A new job (not for a continuing feeder job): a cancel of the previous job
+// no longer applies, one made while this start runs does.
+void begin_job(orvela_scanner_t* s);
+
+// Opens the device and takes the scanner's lock, and checks the feeder before
+// its first sheet; nothing for a continuing feeder job.
+SANE_Status open_job(orvela_scanner_t* s);
+
+// Sends the page's scan parameters; the device starts scanning.
+SANE_Status start_page(orvela_scanner_t* s);
+
+// The end of a page pulled from the device (`result` as Drv_scan2File gives
+// it): its status, the feeder check after the sheet, and the end of the job
+// (finish_job) when the feeder is empty or the source is not the feeder.
+// GOOD when the page is to be served; pageCount counts it then.
+SANE_Status finish_page(orvela_scanner_t* s, const SCAN_RESULT& result);
+
+// Unlocks and closes the device at the end of a job.
+SCAN_Status finish_job(orvela_scanner_t* s);

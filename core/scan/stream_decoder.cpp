@@ -1,0 +1,116 @@
+#include "core/scan/stream_decoder.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/debugtool.h"
+
+StreamDecoder::~StreamDecoder() {
+    if (created_) api_->destroy_decompress(&cinfo_);
+    free(input_);
+}
+
+bool StreamDecoder::init() {
+    api_ = orvela_jpeg_api();
+    if (api_ == nullptr) return false;
+    install_decode_errors(api_, &cinfo_, &err_);
+    if (setjmp(err_.escape) != 0) return false;  // no memory for the decompressor
+    api_->create_decompress(&cinfo_);
+    created_ = true;
+    source_.self = this;
+    source_.pub.init_source = init_source;
+    source_.pub.fill_input_buffer = fill_input_buffer;
+    source_.pub.skip_input_data = skip_input_data;
+    source_.pub.resync_to_restart = resync_to_restart;
+    source_.pub.term_source = term_source;
+    source_.pub.next_input_byte = nullptr;
+    source_.pub.bytes_in_buffer = 0;
+    cinfo_.src = &source_.pub;
+    return true;
+}
+
+void StreamDecoder::skip_input_data(j_decompress_ptr cinfo, long num_bytes) {
+    if (num_bytes <= 0) return;
+    auto* source = reinterpret_cast<Source*>(cinfo->src);
+    jpeg_source_mgr& pub = source->pub;
+    const auto n = static_cast<size_t>(num_bytes);
+    if (n <= pub.bytes_in_buffer) {
+        pub.next_input_byte += n;
+        pub.bytes_in_buffer -= n;
+        return;
+    }
+    // The rest is skipped from the bytes still to come.
+    source->self->skip_ += n - pub.bytes_in_buffer;
+    pub.next_input_byte += pub.bytes_in_buffer;
+    pub.bytes_in_buffer = 0;
+}
+
+boolean StreamDecoder::resync_to_restart(j_decompress_ptr cinfo, int desired) {
+    return reinterpret_cast<Source*>(cinfo->src)->self->api_->resync_to_restart(cinfo, desired);
+}
+
+size_t StreamDecoder::unconsumed() const { return source_.pub.bytes_in_buffer; }
+
+unsigned char* StreamDecoder::input_space(size_t want) {
+    // The unconsumed bytes move to the front; libjpeg keeps no pointer into
+    // the input between calls but the source's own.
+    const size_t keep = source_.pub.bytes_in_buffer;
+    if (keep > kMaxInput || want > kMaxInput) return nullptr;
+    if (keep != 0 && source_.pub.next_input_byte != input_) memmove(input_, source_.pub.next_input_byte, keep);
+    if (keep + want > capacity_) {
+        auto* grown = static_cast<unsigned char*>(realloc(input_, keep + want));
+        if (grown == nullptr) return nullptr;
+        input_ = grown;
+        capacity_ = keep + want;
+    }
+    source_.pub.next_input_byte = input_;
+    return input_ + keep;
+}
+
+void StreamDecoder::commit_input(size_t size) {
+    size_t skipped = 0;
+    if (skip_ > 0) {  // nothing was left unconsumed then: the new bytes are at the front
+        skipped = skip_ < size ? skip_ : size;
+        skip_ -= skipped;
+    }
+    source_.pub.next_input_byte = input_ + skipped;
+    source_.pub.bytes_in_buffer += size - skipped;
+}
+
+StreamDecoder::Step StreamDecoder::step(unsigned char* row) {
+    if (phase_ == Phase::Failed || !created_) return Step::Failed;
+    if (phase_ == Phase::Done) return Step::Done;
+    if (setjmp(err_.escape) != 0) {
+        phase_ = Phase::Failed;
+        return Step::Failed;
+    }
+    switch (phase_) {
+    case Phase::Header:
+        if (api_->read_header(&cinfo_, TRUE) == JPEG_SUSPENDED) return Step::NeedData;
+        api_->calc_output_dimensions(&cinfo_);
+        DBG_INFO("cinfo.output_width=%d\n", cinfo_.output_width);
+        DBG_INFO("cinfo.output_height=%d\n", cinfo_.output_height);
+        DBG_INFO("cinfo.output_components=%d\n", cinfo_.output_components);
+        width_ = cinfo_.output_width;
+        height_ = cinfo_.output_height;
+        components_ = static_cast<unsigned>(cinfo_.output_components);
+        phase_ = Phase::Start;
+        return Step::Header;
+    case Phase::Start:
+        if (!api_->start_decompress(&cinfo_)) return Step::NeedData;
+        phase_ = height_ > 0 ? Phase::Rows : Phase::Finish;
+        return step(row);
+    case Phase::Rows: {
+        JSAMPROW rows[1] = {row};
+        if (api_->read_scanlines(&cinfo_, rows, 1) != 1) return Step::NeedData;
+        if (++rows_ == height_) phase_ = Phase::Finish;
+        return Step::Row;
+    }
+    case Phase::Finish:
+        if (!api_->finish_decompress(&cinfo_)) return Step::NeedData;
+        phase_ = Phase::Done;
+        return Step::Done;
+    default:
+        return Step::Failed;
+    }
+}
