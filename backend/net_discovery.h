@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 
 extern "C" {
 

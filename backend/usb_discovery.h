@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <string>
 
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 
 extern "C" {
 

@@ -23,7 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 #include "protocol/scanner.h"
 
 namespace orvela_protocol {

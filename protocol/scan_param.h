@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 
 extern "C" {
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 #include "protocol/scan_param.h"
 
 extern "C" {

@@ -5,7 +5,7 @@
 
 #include <sane/sane.h>
 
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 
 extern "C" {
 

@@ -14,7 +14,7 @@
 
 #include <cstddef>
 
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 
 extern "C" {
 

@@ -23,7 +23,7 @@
 #include <cstdint>
 
 #include "core/scan/imageproc/row_rescale.h"
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 #include "core/scan/stream_decoder.h"
 #include "protocol/page_pull.h"
 

@@ -3,7 +3,7 @@
 // removed here.
 #pragma once
 
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 #include "core/scan/sane_handle.h"
 
 extern "C" {

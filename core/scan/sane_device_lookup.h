@@ -2,7 +2,7 @@
 // (scanimage -d, saned for a client that opens by name).
 #pragma once
 
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 
 // The record for `devicename`: from the last search; else, for a "usb://"
 // name, from a fresh USB search; for a "socket://" name, by asking that

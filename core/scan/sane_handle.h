@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 
 class PageStream;
 

@@ -18,7 +18,7 @@
 
 #include <sane/sane.h>
 
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 #include "core/scan/sane_handle.h"
 
 // Where in a job a device answer was given; each place maps it its own way.

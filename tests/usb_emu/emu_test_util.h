@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "common/debugtool.h"
-#include "core/scan/orvela_types.h"
+#include "common/orvela_types.h"
 #include "tests/support/process.h"
 
 namespace usb_emu {
