@@ -18,7 +18,16 @@ jobs=$(nproc)
 "$top/scripts/setup.sh"
 failed=0
 
-stage() { case " $stages " in *" $1 "*) return 0 ;; esac; return 1; }
+# stage N: true when stage N is asked for; also reports how long the stage
+# before it took.
+stage_started=
+stage() {
+  case " $stages " in *" $1 "*) ;; *) return 1 ;; esac
+  stage_done
+  stage_started=$SECONDS
+  return 0
+}
+stage_done() { [ -z "$stage_started" ] || echo "   (stage took $((SECONDS - stage_started)) s)"; stage_started=; }
 configure() {  # DIR [CMAKE ARGS...]
   local dir=$1; shift
   cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVELA_WERROR=ON "$@" >/dev/null
@@ -94,5 +103,6 @@ if stage 4; then
   while [ $finished -lt $started ]; do wait -n || failed=1; finished=$((finished + 1)); done
 fi
 
-[ $failed = 0 ] && echo "all test stages passed" || echo "some test stage failed"
+stage_done
+[ $failed = 0 ] && echo "all test stages passed in $SECONDS s" || echo "some test stage failed"
 exit $failed
