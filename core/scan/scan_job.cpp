@@ -1,10 +1,9 @@
 #include "core/scan/scan_job.h"
 
-#include <cstring>
 
 #include "common/debugtool.h"
 #include "core/scan/orvela_drv.h"
-#include "core/scan/sane_globals.h"
+#include "core/scan/sane_host.h"
 
 // Driver statuses reach the frontend unchanged where no mapping is given: the
 // numbers must stay SANE's.
@@ -26,8 +25,6 @@ namespace {
 // Resolutions outside this range cannot be turned into a page.
 constexpr SANE_Word kMinResolution = 1;
 constexpr SANE_Word kMaxResolution = 9600;
-
-bool is_efile_host() { return strcmp(gApplicationName, "EFileApp") == 0; }
 
 }  // namespace
 
@@ -67,7 +64,7 @@ SANE_Status prepare_page(orvela_scanner_t* s) {
     if (IsOutOfScanRange(s) || resolution < kMinResolution || resolution > kMaxResolution) return SANE_STATUS_INVAL;
 
     const bool feeder = s->user_params.ScanSource == ScanSource_ADF;
-    if (s->job_completed && (feeder || (s->user_params.ScanSource == ScanSource_Flatbed && is_efile_host())))
+    if (s->job_completed && (feeder || (s->user_params.ScanSource == ScanSource_Flatbed && host_is_efile_app())))
         return SANE_STATUS_NO_DOCS;
 
     compute_device_request(s);
