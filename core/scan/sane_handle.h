@@ -136,7 +136,9 @@ void drv_cancelADFPages(orvela_scanner_t* s);
 // Device resolution tier of a resolution option value.
 unsigned device_x_dpi(SANE_Word resolution);
 unsigned device_y_dpi(SANE_Word resolution);
-// Fills s->dev_params from the options, as start sends it to the device.
+// The device request that the options ask for, as start sends it.
+ORVELA_ScanParam device_request(const orvela_scanner_t* s);
+// Fills s->dev_params with it.
 void compute_device_request(orvela_scanner_t* s);
 // Fills s->sane_params from the options.
 void compute_frame_parameters(orvela_scanner_t* s);

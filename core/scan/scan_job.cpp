@@ -51,15 +51,8 @@ SANE_Status sane_status_of(JobStep step, SCAN_Status status, STATUS_ADF adf) {
     return SANE_STATUS_IO_ERROR;
 }
 
-SANE_Status prepare_page(orvela_scanner_t* s) {
+SANE_Status check_page_request(orvela_scanner_t* s, ORVELA_ScanParam* request) {
     DBG_INFO("Run into sane_start\n");
-    s->page_read_lines = 0;
-    s->line_offset = 0;
-    s->page_completed = false;
-    s->sane_params.last_frame = SANE_TRUE;
-    // A page left from an earlier start is never served again.
-    release_page_buffers(s);
-
     const SANE_Word resolution = s->val[OPT_RESOLUTION].w;
     if (IsOutOfScanRange(s) || resolution < kMinResolution || resolution > kMaxResolution) return SANE_STATUS_INVAL;
 
@@ -67,8 +60,18 @@ SANE_Status prepare_page(orvela_scanner_t* s) {
     if (s->job_completed && (feeder || (s->user_params.ScanSource == ScanSource_Flatbed && host_is_efile_app())))
         return SANE_STATUS_NO_DOCS;
 
-    compute_device_request(s);
+    *request = device_request(s);
     return SANE_STATUS_GOOD;
+}
+
+void begin_page(orvela_scanner_t* s, const ORVELA_ScanParam& request) {
+    s->page_read_lines = 0;
+    s->line_offset = 0;
+    s->page_completed = false;
+    s->sane_params.last_frame = SANE_TRUE;
+    // A page left from an earlier start is never served again.
+    release_page_buffers(s);
+    s->dev_params = request;
 }
 
 bool continuing_feeder_job(const orvela_scanner_t* s) {
