@@ -1,6 +1,5 @@
 #include "core/scan/scan_job.h"
 
-
 #include "common/debugtool.h"
 #include "core/scan/orvela_drv.h"
 #include "core/scan/sane_host.h"
