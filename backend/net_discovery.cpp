@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <vector>
 
 #include "backend/io_clock.h"
 #include "backend/net_search.h"
@@ -46,7 +47,11 @@ void format_address(const sockaddr_in& address, char* text, size_t size) {
     snprintf(text, size, "%d.%d.%d.%d", octets[0], octets[1], octets[2], octets[3]);
 }
 
-bool begins_with(const char* text, const char* prefix, size_t n) { return strncmp(text, prefix, n) == 0; }
+// Plain text comparison over the whole prefix, with no regard to arcs.
+template <size_t N>
+bool begins_with(const char* text, const char (&prefix)[N]) {
+    return strncmp(text, prefix, N - 1) == 0;
+}
 
 // Waits (for the socket's receive time-out) for one answer of at most 2048
 // bytes; 0 or less when none came, which is how a search ends.
@@ -114,7 +119,7 @@ bool answer_to_record(const uint8_t* datagram, int length, const sockaddr_in& se
     DBG_INFO("    SN = %s\n", serial);
 
     const int row = MatchNetProduct(object_id);
-    if (row < 0 && !begins_with(object_id, kBrandOid, 17) && !begins_with(object_id, kBrandImageOid, 16)) return false;
+    if (row < 0 && !begins_with(object_id, kOrvelaEnterpriseOid) && !begins_with(object_id, kOrvelaImagingOid)) return false;
     bool has_feeder = false;
     bool right_rear = false;
     if (row >= 0) {
@@ -221,22 +226,16 @@ bool getSNMP1284DeviceId(const char* address, char* device1284Id, size_t size) {
     if (!set_timeout(sock.fd(), SO_RCVTIMEO, 8) || !set_timeout(sock.fd(), SO_SNDTIMEO, 8)) return false;
 
     DBG_INFO("remote address: %s\n", address);
-    sockaddr_in destination{};
-    destination.sin_family = AF_INET;
-    destination.sin_port = htons(net_discovery::kSnmpPort);
-    destination.sin_addr.s_addr = inet_addr(address);
-    const sockaddr* to = reinterpret_cast<const sockaddr*>(&destination);
-    const uint8_t priming[2] = {0, 0};
-    (void)sendto(sock.fd(), priming, sizeof priming, MSG_NOSIGNAL, to, sizeof destination);
+    in_addr destination{};
+    destination.s_addr = inet_addr(address);
+    const std::vector<sockaddr_in> to{net_discovery::agent_address(destination)};
+    (void)net_discovery::send_priming(sock.fd(), to);
     orvela_io::sleep_us(kPauseUs);
-    if (request_length <= 0 ||
-        sendto(sock.fd(), request, static_cast<size_t>(request_length), MSG_NOSIGNAL, to, sizeof destination) < 0) {
-        DBG_INFO("IPv4 sendto failed!\n");
-        orvela_io::sleep_us(kPauseUs);
-        return false;
-    }
-    DBG_INFO("IPv4 sendto success!\n");
+    const bool sent = request_length > 0 &&
+                      net_discovery::send_request(sock.fd(), to, request, static_cast<size_t>(request_length));
+    if (request_length <= 0) DBG_INFO("IPv4 sendto failed!\n");
     orvela_io::sleep_us(kPauseUs);
+    if (!sent) return false;
 
     uint8_t datagram[kDatagramSize];
     for (int examined = 0; examined < 3; ++examined) {

@@ -40,12 +40,11 @@ namespace net_discovery {
 
 constexpr int kSnmpPort = 161;
 constexpr int kScannerDataPort = 53010;
-constexpr const char* kBrandOid = "1.3.6.1.4.1.93501";       // the maker's enterprise prefix
-constexpr const char* kBrandImageOid = "1.3.6.1.4.1.2021";   // the imaging line's prefix
 
 // Examines one answer from `sender`: true, with `record` filled, when it is an
 // error-free GetResponse carrying the four values and its sysObjectID is one
-// of the maker's.
+// of the maker's (a model row's, or one under a brand prefix of
+// scanner_description.h).
 bool answer_to_record(const uint8_t* datagram, int length, const sockaddr_in& sender, ORVELA_Scanner* record);
 
 // A serial number that tells devices apart: not empty and not a factory

@@ -34,17 +34,8 @@ constexpr int64_t kResendMs = 1000;
 constexpr size_t kDatagramSize = 2048;
 constexpr uint8_t kPriming[2] = {0, 0};
 
-sockaddr_in agent_address(in_addr address) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kSnmpPort);
-    a.sin_addr = address;
-    return a;
-}
-
 // The one send routine of discovery: one datagram to every destination, all
-// at once; true when at least one went out. Requests are logged one line per
-// destination, the priming datagram (which only wakes sleeping links) not.
+// at once; true when at least one went out.
 bool send_to_each(int sock, const std::vector<sockaddr_in>& destinations, const uint8_t* bytes, size_t size,
                   bool is_request) {
     bool sent = false;
@@ -116,8 +107,8 @@ public:
     void send_due(int sock, int64_t now, const uint8_t* request, size_t size) {
         for (; step_ <= kRequestRepeats && now >= next_send(); ++step_) {
             if (step_ == 0) {
-                (void)send_to_each(sock, destinations_, kPriming, sizeof kPriming, false);
-            } else if (send_to_each(sock, destinations_, request, size, true)) {
+                (void)send_priming(sock, destinations_);
+            } else if (send_request(sock, destinations_, request, size)) {
                 sent_ = true;
             }
         }
@@ -186,6 +177,22 @@ private:
 };
 
 }  // namespace
+
+sockaddr_in agent_address(in_addr address) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kSnmpPort);
+    a.sin_addr = address;
+    return a;
+}
+
+bool send_priming(int sock, const std::vector<sockaddr_in>& destinations) {
+    return send_to_each(sock, destinations, kPriming, sizeof kPriming, false);
+}
+
+bool send_request(int sock, const std::vector<sockaddr_in>& destinations, const uint8_t* request, size_t size) {
+    return send_to_each(sock, destinations, request, size, true);
+}
 
 Verdict judge_datagram(const uint8_t* data, ssize_t size, const sockaddr_in& sender) {
     if (size <= 0) return Verdict::Empty;
@@ -290,9 +297,9 @@ int run_search(const SearchPlan& plan, ORVELA_Scanner** found) {
         for (ListedTarget& target : listed) {
             if (!target.waiting(now) || now < target.next_send) continue;
             const std::vector<sockaddr_in> to{target.to};
-            if (!target.primed) (void)send_to_each(sock.fd(), to, kPriming, sizeof kPriming, false);
+            if (!target.primed) (void)send_priming(sock.fd(), to);
             target.primed = true;
-            if (request_size > 0) (void)send_to_each(sock.fd(), to, request, request_size, true);
+            if (request_size > 0) (void)send_request(sock.fd(), to, request, request_size);
             // Again every second: one lost datagram must not cost the whole wait.
             target.next_send = now + kResendMs;
         }

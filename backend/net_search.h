@@ -77,6 +77,17 @@ struct CollectionTimes {
     int64_t end() const { return quiet_end() < deadline() ? quiet_end() : deadline(); }
 };
 
+// The SNMP agent port (161) of an IPv4 address.
+sockaddr_in agent_address(in_addr address);
+
+// The sends of discovery, each to every destination at once; true when at
+// least one datagram went out. The priming datagram (two zero bytes, which
+// only wake sleeping links) goes before the first request to a destination
+// and is not logged; each request is logged once per destination as sent or
+// failed.
+bool send_priming(int sock, const std::vector<sockaddr_in>& destinations);
+bool send_request(int sock, const std::vector<sockaddr_in>& destinations, const uint8_t* request, size_t size);
+
 // The IPv4 address of an address or host name (resolved now); false, logged,
 // when it has none.
 bool resolve_ipv4(const std::string& name, in_addr* address);

@@ -3,9 +3,9 @@
 #include <cstring>
 
 // Row order matters: every lookup returns the first match. Object identifiers
-// live under the maker's enterprise number (93501) or under the two partner
-// subtrees (96122, 98847).
-#define MAKER "1.3.6.1.4.1.93501.1."
+// live under the maker's enterprise prefix or under the two partner subtrees
+// (96122, 98847).
+#define MAKER ORVELA_ENTERPRISE_OID ".1."
 #define PARTNER_A "1.3.6.1.4.1.96122.3."
 #define PARTNER_B "1.3.6.1.4.1.98847.4."
 

@@ -29,5 +29,10 @@ Scanner_Description GetScannerDescription(int index);
 constexpr int kOrvelaVendorId = 0x5E5A;
 constexpr int kOrvelaSecondVendorId = 0x5E5B;
 constexpr int kOrvelaThirdVendorId = 0x5E5C;
-// The maker's enterprise object-identifier prefix (17 characters).
-constexpr const char* kOrvelaEnterpriseOid = "1.3.6.1.4.1.93501";
+// The brand prefixes of a sysObjectID, compared as plain text against its
+// start (their lengths are those of the texts). The maker's own model rows
+// extend the enterprise prefix; the imaging line's prefix has no row and is
+// recognised by network discovery alone.
+#define ORVELA_ENTERPRISE_OID "1.3.6.1.4.1.93501"
+constexpr char kOrvelaEnterpriseOid[] = ORVELA_ENTERPRISE_OID;
+constexpr char kOrvelaImagingOid[] = "1.3.6.1.4.1.2021";

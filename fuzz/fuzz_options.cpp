@@ -26,12 +26,11 @@ const SANE_Option_Descriptor* sane_orvela_get_option_descriptor(SANE_Handle, SAN
 SANE_Status sane_orvela_get_parameters(SANE_Handle, SANE_Parameters*);
 }
 
-// The option surface and the frame parameters are compiled in; the rest of
-// the front end they are linked with (host detection, the scan job, the
-// driver layer) is replaced here. None of the job's functions may be reached.
+// The option surface, the frame parameters and the host's state are compiled
+// in; the rest of the front end they are linked with (translation, the scan
+// job, the driver layer) is replaced here. None of the job's functions may be
+// reached.
 extern "C" {
-char gApplicationName[128];
-bool gIsSimpleScanApp = false;
 const char* kScanFilePath = "/nonexistent/fuzz_options.jpg";
 const char* TL(const char* text) { return text != nullptr ? text : ""; }  // an English host
 SCAN_Status Drv_close(void) { abort(); }

@@ -1,6 +1,6 @@
 #!/bin/bash
-# Extracts every literal passed to TL() from the sources and checks that each
-# catalogue translates all of them.
+# Extracts every literal passed to TL() or marked with N_() from the sources
+# and checks that each catalogue translates all of them.
 # usage: check_catalogues.sh SOURCE_DIR LANG...
 set -eu
 top=$1
@@ -8,7 +8,7 @@ shift
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 cd "$top"
-xgettext --keyword=TL --language=C++ --from-code=UTF-8 -o "$tmp/current.pot" core/scan/*.cpp
+xgettext --keyword=TL --keyword=N_ --language=C++ --from-code=UTF-8 -o "$tmp/current.pot" core/scan/*.cpp
 count=$(grep -c '^msgid "..*"' "$tmp/current.pot")
 [ "$count" -ge 20 ] || { echo "FAIL: only $count texts extracted"; exit 1; }
 fail=0

@@ -50,11 +50,11 @@ public:
         const orvela::resample::EngineSettings engine = orvela::resample::GetEngineSettings();
         if (!g_enabled.load() || engine.level == SimdLevel::Scalar || engine.max_threads < 2) return false;
         if ((C != 1 && C != 3) || dw == w || dh == h) return false;
-        // The filters and the order of the passes that ScaleDownPage chooses
+        // The filter and the order of the passes that ScaleDownPage chooses
         // when both sides change.
         const bool wider = dw > w;
-        const FilterFunc filter = wider ? Lanczos3Filter : BicubicFilter;
-        if (!build(filter, dw, w, wh_) || !build(filter, dh, h, wv_)) return false;
+        const FilterFunc filter = orvela::resample::PageFilter(w, dw);
+        if (!wh_.build(filter, dw, w) || !wv_.build(filter, dh, h)) return false;
         level_ = engine.level;
         job_ = TwoPassJob{&wh_, &wv_, nullptr, nullptr, w, C, !wider};
         unsigned band = g_band_rows.load();
@@ -115,13 +115,6 @@ public:
     }
 
 private:
-    static bool build(FilterFunc filter, unsigned dst, unsigned src, PackedWeights& out) {
-        WeightsTableHandle table = WeightsTableInit(filter, dst, src);
-        const bool ok = out.assign(table, src);
-        WeightsTableRelease(table);
-        return ok;
-    }
-
     static void* thread_main(void* arg) noexcept {
         static_cast<BandScaler*>(arg)->run_bands(true);
         return nullptr;

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "common/debugtool.h"
 #include "common/orvela_config.h"
@@ -15,12 +14,11 @@
 #include "core/scan/orvela_drv.h"
 #include "core/scan/sane_devices.h"
 #include "core/scan/sane_globals.h"
+#include "core/scan/sane_host.h"
 #include "core/scan/sane_name_lists.h"
 
 extern "C" {
 
-char gApplicationName[128];
-bool gIsSimpleScanApp = false;
 FILE* debug_file = nullptr;
 const char* kScanFilePath = "/tmp/tmpscan.jpg";
 int sanei_debug_orvela = 0;
@@ -61,41 +59,12 @@ void switch_log_on_if_marked() {
     if (previous != nullptr) fclose(previous);
 }
 
-bool begins_with(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
-
-// Takes the host's executable name from /proc/self/exe and detects the
-// simple-scan style hosts.
-void detect_host_application() {
-    const int pid = getpid();
-    DBG_INFO("get PID=%d\n", pid);
-    char path[1024] = {};
-    if (readlink("/proc/self/exe", path, sizeof path - 1) < 1) DBG_INFO("Fail to get process path!\n");
-
-    const char* slash = strrchr(path, '/');
-    if (slash == nullptr) {
-        DBG_INFO("Current process id: %d\n", pid);
-        DBG_INFO("Current process name: \n");
-        DBG_INFO("Current process path: %s\n", path);
-        return;
-    }
-    const char* name = slash + 1;
-    DBG_INFO("Current process id: %d\n", pid);
-    DBG_INFO("Current process name: %s\n", name);
-    DBG_INFO("Current process path:%s\n", path);
-    snprintf(gApplicationName, sizeof gApplicationName, "%s", name);
-
-    if (begins_with(name, "simple-scan") || begins_with(name, "wps")) {
-        gIsSimpleScanApp = true;
-        DBG_INFO("Current process is Simple-Scan style!\n");
-    }
-}
-
 }  // namespace
 
 extern "C" {
 
 const char* TL(const char* text) {
-    if (strcmp(gApplicationName, "EFileApp") == 0 || strstr(gApplicationName, "office") != nullptr) return text;
+    if (host_keeps_english_texts()) return text;
     if (text == nullptr) return "";
     return dcgettext(kTextDomain, text, LC_MESSAGES);
 }

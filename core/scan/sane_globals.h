@@ -10,8 +10,8 @@ extern "C" {
 extern char gApplicationName[128];  // basename of the host executable
 extern bool gIsSimpleScanApp;        // host is simple-scan style; only ever set
 
-// Null-terminated name lists that the string options point to. Part of their
-// entries are heap copies owned by the list (see sane_name_lists.h).
+// Null-terminated name lists that the string options point to. Their heap
+// copies are owned by sane_name_lists.cpp.
 extern SANE_String_Const mode_list[4];
 extern SANE_String_Const source_list[3];
 extern SANE_String_Const paperSize_list[8];
@@ -25,3 +25,7 @@ extern int sanei_debug_orvela;     // the SANE_DEBUG_ORVELA level of the last in
 const char* TL(const char* text);
 
 }  // extern "C"
+
+// Marks a text for the translation catalogue where it is written down, away
+// from the TL call that translates it when it is shown.
+#define N_(text) text

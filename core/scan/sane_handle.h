@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "common/orvela_types.h"
 
@@ -42,7 +43,8 @@ enum SCAN_PAPER_SIZE {
     ScanSize_Custom = 6,
 };
 
-// One option value; strings are heap copies owned by the handle.
+// One option value; a string points to a copy owned by the handle
+// (orvela_scanner_t::string_values).
 union Option_Value {
     SANE_Bool b;
     SANE_Word w;
@@ -72,6 +74,11 @@ struct orvela_scanner_t {
     SANE_Parameters sane_params;
     ORVELA_ScanParam user_params;
     ORVELA_ScanParam dev_params;
+
+    // The copies that the string option values point to (val[OPT_SOURCE].s,
+    // val[OPT_MODE].s, val[OPT_PAPERSIZE].s), by option; they go with the
+    // handle.
+    std::unique_ptr<char[]> string_values[NUM_OPTIONS];
 
     // Job bookkeeping private to the front end.
     // Held (true) while one thread runs the device calls of a job or touches
@@ -113,7 +120,8 @@ constexpr SANE_Word kBedHalfWidthFixed = 0x6BF333;
 // feeder entry of the shared source list for a device without a feeder.
 // SANE_STATUS_NO_MEM when a value copy cannot be made.
 SANE_Status init_options(orvela_scanner_t* s);
-// Frees the handle's option strings.
+// Frees the handle's option strings now (they go with the handle anyway);
+// the values become null.
 void release_options(orvela_scanner_t* s);
 // Re-shapes the options after a source change (see sane_options.cpp).
 SANE_Status mode_update(orvela_scanner_t* s, const char* source);
@@ -128,7 +136,9 @@ void drv_cancelADFPages(orvela_scanner_t* s);
 // Device resolution tier of a resolution option value.
 unsigned device_x_dpi(SANE_Word resolution);
 unsigned device_y_dpi(SANE_Word resolution);
-// Fills s->dev_params from the options, as start sends it to the device.
+// The device request that the options ask for, as start sends it.
+ORVELA_ScanParam device_request(const orvela_scanner_t* s);
+// Fills s->dev_params with it.
 void compute_device_request(orvela_scanner_t* s);
 // Fills s->sane_params from the options.
 void compute_frame_parameters(orvela_scanner_t* s);

@@ -1,9 +1,17 @@
 #include "core/scan/sane_name_lists.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <sane/sane.h>
 
+#include <array>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "core/scan/paper_sizes.h"
 #include "core/scan/sane_globals.h"
+#include "core/scan/sane_host.h"
 
 extern "C" {
 SANE_String_Const mode_list[4];
@@ -11,49 +19,102 @@ SANE_String_Const source_list[3];
 SANE_String_Const paperSize_list[8];
 }
 
-void name_list_clear(SANE_String_Const* list, int first_owned) {
-    for (int i = 0; list[i] != nullptr; ++i) {
-        if (i >= first_owned) free(const_cast<char*>(list[i]));
-        list[i] = nullptr;
-    }
-}
+namespace {
 
-void name_list_assign(SANE_String_Const* list, int slots, int first_owned,
-                      std::initializer_list<const char*> texts) {
-    name_list_clear(list, first_owned);
-    int i = 0;
-    for (const char* text : texts) {
-        if (i >= slots - 1) break;
-        // A copy that cannot be made ends the list early rather than leaving
-        // a null in its middle.
-        const char* entry = i >= first_owned ? strdup(text) : text;
-        if (entry == nullptr) break;
-        list[i++] = entry;
+static_assert(std::size(paperSize_list) == kPaperSizeCount + 1, "every paper size and the terminator");
+
+// One exported list and the copies its entries point to. Entries before
+// `first_copy` point at the texts they were given (TL's, which live as long as
+// the process); the others at copies that this object owns.
+template <size_t Slots>
+class NameList {
+public:
+    constexpr NameList(SANE_String_Const (&entries)[Slots], size_t first_copy)
+        : entries_(entries), first_copy_(first_copy) {}
+    NameList(const NameList&) = delete;
+    NameList& operator=(const NameList&) = delete;
+    // The exported entries must not outlive their copies.
+    ~NameList() { clear(); }
+
+    // Replaces the contents with `texts` (at most Slots - 1). The new copies
+    // are made before the old ones go, so a text may be one of the list's own
+    // entries; a copy that cannot be made ends the list early rather than
+    // leaving a null in its middle.
+    void assign(std::span<const char* const> texts) {
+        std::array<std::unique_ptr<char[]>, Slots> copies;
+        std::array<const char*, Slots> entries{};
+        size_t n = 0;
+        for (const char* text : texts) {
+            if (n + 1 >= Slots) break;
+            if (n >= first_copy_) {
+                copies[n] = copy_of(text);
+                if (copies[n] == nullptr) break;
+                entries[n] = copies[n].get();
+            } else {
+                entries[n] = text;
+            }
+            ++n;
+        }
+        for (size_t i = 0; i < Slots; ++i) entries_[i] = entries[i];
+        copies_.swap(copies);
     }
-    for (; i < slots; ++i) list[i] = nullptr;
-}
+    void assign(std::initializer_list<const char*> texts) { assign(std::span(texts.begin(), texts.size())); }
+
+    void clear() {
+        for (SANE_String_Const& entry : entries_) entry = nullptr;
+        for (auto& copy : copies_) copy.reset();
+    }
+
+    const char* first() const { return entries_[0]; }
+
+private:
+    static std::unique_ptr<char[]> copy_of(const char* text) {
+        const size_t size = strlen(text) + 1;
+        std::unique_ptr<char[]> copy(new (std::nothrow) char[size]);
+        if (copy != nullptr) memcpy(copy.get(), text, size);
+        return copy;
+    }
+
+    SANE_String_Const (&entries_)[Slots];
+    size_t first_copy_;
+    std::array<std::unique_ptr<char[]>, Slots> copies_;
+};
+
+// "Color" and "Gray" are TL's texts, "Black & White" is a copy; every entry
+// of the other two lists is a copy.
+constinit NameList g_modes(mode_list, 2);
+constinit NameList g_sources(source_list, 0);
+constinit NameList g_papers(paperSize_list, 0);
+
+}  // namespace
 
 void build_name_lists() {
     // Simple-scan style hosts pick the mode and the source by their English
     // names: for them both lists stay untranslated. The matching rules accept
     // the English and the translated names alike.
     const auto host_text = [](const char* text) { return gIsSimpleScanApp ? text : TL(text); };
-    name_list_assign(mode_list, 4, kModeListOwnedFrom,
-                     {host_text("Color"), host_text("Gray"), host_text("Black & White")});
+    g_modes.assign({host_text(N_("Color")), host_text(N_("Gray")), host_text(N_("Black & White"))});
 
-    const bool efile = strcmp(gApplicationName, "EFileApp") == 0;
-    const char* flatbed = host_text("Flatbed");
-    const char* feeder = host_text("Automatic Document Feeder");
-    if (efile) feeder = TL("ADF");
-    name_list_assign(source_list, 3, kSourceListOwnedFrom, {flatbed, feeder});
+    const char* feeder = host_is_efile_app() ? TL("ADF") : host_text(N_("Automatic Document Feeder"));
+    g_sources.assign({host_text(N_("Flatbed")), feeder});
 
-    name_list_assign(paperSize_list, 8, kPaperListOwnedFrom,
-                     {TL("Full Size"), TL("A4 (210 x 297 mm)"), TL("Letter (8.5 x 11 in)"), TL("A5 (148 x 210 mm)"),
-                      TL("B5 (182 x 257 mm)"), TL("4x6 in"), TL("Custom")});
+    build_paper_list(false);
 }
 
 void release_name_lists() {
-    name_list_clear(mode_list, kModeListOwnedFrom);
-    name_list_clear(source_list, kSourceListOwnedFrom);
-    name_list_clear(paperSize_list, kPaperListOwnedFrom);
+    g_modes.clear();
+    g_sources.clear();
+    g_papers.clear();
+}
+
+void keep_flatbed_source_only() {
+    if (g_sources.first() != nullptr) g_sources.assign({g_sources.first()});
+}
+
+void build_paper_list(bool feeder) {
+    const char* names[kPaperSizeCount];
+    size_t n = 0;
+    for (const PaperSize& paper : kPaperSizes)
+        if (!feeder || paper.on_feeder_list) names[n++] = TL(paper.name);
+    g_papers.assign(std::span(names, n));
 }

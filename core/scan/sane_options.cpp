@@ -9,11 +9,13 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <iterator>
+#include <memory>
+#include <new>
+#include <utility>
 
 #include "common/debugtool.h"
+#include "core/scan/paper_sizes.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
@@ -35,25 +37,6 @@ namespace {
 
 constexpr SANE_Int kSoftOptionCaps = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
 
-struct PaperEntry {
-    const char* text;
-    SANE_Word width;
-    SANE_Word height;
-    SCAN_PAPER_SIZE size;
-};
-
-// In matching order; the first six fix the area, "Custom" only the size.
-constexpr PaperEntry kPaperEntries[] = {
-    {"Full Size", 0xD7E666, 0x1290000, ScanSize_FullSize},
-    {"A4 (210 x 297 mm)", 0xD20000, 0x1290000, ScanSize_A4},
-    {"Letter (8.5 x 11 in)", 0xD7E666, 0x1176666, ScanSize_Letter},
-    {"A5 (148 x 210 mm)", 0x940000, 0xD20000, ScanSize_A5},
-    {"B5 (182 x 257 mm)", 0xB60000, 0x1010000, ScanSize_B5},
-    {"4x6 in", 0x659999, 0x986666, ScanSize_4x6},
-    {"Custom", 0, 0, ScanSize_Custom},
-};
-constexpr int kFixedPaperEntries = 6;
-
 // SANE_Fixed sums and differences wrap like the 32-bit integers they are.
 SANE_Word fixed_add(SANE_Word a, SANE_Word b) {
     return static_cast<SANE_Word>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
@@ -72,13 +55,16 @@ SANE_Int max_string_size(const SANE_String_Const* list) {
 // anything).
 bool is_prefix_nocase(const char* s, const char* candidate) { return strncasecmp(s, candidate, strlen(s)) == 0; }
 
-// Replaces a string value with a copy of text; keeps the old value when the
-// copy cannot be made.
-bool replace_string(Option_Value& value, const char* text) {
-    char* copy = strdup(text != nullptr ? text : "");
+// Points a string option's value at a copy of text, which the handle owns;
+// keeps the old value when the copy cannot be made.
+bool set_string_value(orvela_scanner_t* s, int option, const char* text) {
+    if (text == nullptr) text = "";
+    const size_t size = strlen(text) + 1;
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[size]);
     if (copy == nullptr) return false;
-    free(value.s);
-    value.s = copy;
+    memcpy(copy.get(), text, size);
+    s->string_values[option] = std::move(copy);
+    s->val[option].s = s->string_values[option].get();
     return true;
 }
 
@@ -122,27 +108,30 @@ void place_area_horizontally(orvela_scanner_t* s) {
     }
 }
 
+// The area of a paper size, at the top left.
+void set_paper_area(orvela_scanner_t* s, const PaperSize& paper) {
+    s->val[OPT_WIDTH].w = s->val[OPT_BR_X].w = paper.width;
+    s->val[OPT_HEIGHT].w = s->val[OPT_BR_Y].w = paper.height;
+    s->val[OPT_TL_X].w = s->val[OPT_TL_Y].w = 0;
+}
+
 void set_paper_size(orvela_scanner_t* s, const char* text) {
-    replace_string(s->val[OPT_PAPERSIZE], text);
+    set_string_value(s, OPT_PAPERSIZE, text);
     s->hasXYPositionFromApp = true;
     DBG_INFO("set paper size: %s\n", text);
-    for (int i = 0; i < static_cast<int>(std::size(kPaperEntries)); ++i) {
-        const PaperEntry& entry = kPaperEntries[i];
-        const char* translated = TL(entry.text);
-        if (strncasecmp(translated, text, strlen(translated)) != 0) continue;
-        s->pageSize = entry.size;
-        if (i < kFixedPaperEntries) {
-            s->val[OPT_WIDTH].w = s->val[OPT_BR_X].w = entry.width;
-            s->val[OPT_HEIGHT].w = s->val[OPT_BR_Y].w = entry.height;
-            s->val[OPT_TL_X].w = s->val[OPT_TL_Y].w = 0;
-        }
+    // The first paper whose whole (translated) name begins the text.
+    for (const PaperSize& paper : kPaperSizes) {
+        const char* name = TL(paper.name);
+        if (strncasecmp(name, text, strlen(name)) != 0) continue;
+        s->pageSize = paper.code;
+        if (paper_sets_area(paper)) set_paper_area(s, paper);
         break;
     }
     place_area_horizontally(s);
 }
 
 void set_source(orvela_scanner_t* s, const char* text) {
-    replace_string(s->val[OPT_SOURCE], text);
+    set_string_value(s, OPT_SOURCE, text);
     DBG_INFO("source: %s\n", text);
     if (is_prefix_nocase(text, TL("Flatbed")) || is_prefix_nocase(text, "Flatbed")) {
         s->user_params.ScanSource = ScanSource_Flatbed;
@@ -156,7 +145,7 @@ void set_source(orvela_scanner_t* s, const char* text) {
 }
 
 void set_mode(orvela_scanner_t* s, const char* text) {
-    replace_string(s->val[OPT_MODE], text);
+    set_string_value(s, OPT_MODE, text);
     DBG_INFO("mode: %s\n", text);
     if (is_prefix_nocase(text, TL("Black & White")) || is_prefix_nocase(text, "Black & White")) {
         s->user_params.ScanColor = BlackWhite;
@@ -168,7 +157,7 @@ void set_mode(orvela_scanner_t* s, const char* text) {
 }
 
 void mark_custom_size(orvela_scanner_t* s) {
-    replace_string(s->val[OPT_PAPERSIZE], TL("Custom"));
+    set_string_value(s, OPT_PAPERSIZE, TL(paper_size(ScanSize_Custom).name));
     s->pageSize = ScanSize_Custom;
 }
 
@@ -297,27 +286,22 @@ SANE_Status init_options(orvela_scanner_t* s) {
         o[OPT_SOURCE].cap = SANE_CAP_INACTIVE;
         // The shared list ends after its flatbed entry for every handle, until
         // the next initialisation rebuilds it.
-        if (source_list[0] != nullptr && source_list[1] != nullptr) {
-            char* flatbed = strdup(source_list[0]);
-            if (flatbed != nullptr) {
-                name_list_assign(source_list, 3, kSourceListOwnedFrom, {flatbed});
-                free(flatbed);
-            }
-        }
+        keep_flatbed_source_only();
         o[OPT_SOURCE].size = max_string_size(source_list);
         DBG_INFO("Scanner has not ADF!\n");
     }
 
-    const bool copied = replace_string(s->val[OPT_SOURCE], source_list[0]) &&
-                        replace_string(s->val[OPT_MODE], mode_list[0]) &&
-                        replace_string(s->val[OPT_PAPERSIZE], TL("A4 (210 x 297 mm)"));
+    const bool copied = set_string_value(s, OPT_SOURCE, source_list[0]) &&
+                        set_string_value(s, OPT_MODE, mode_list[0]) &&
+                        set_string_value(s, OPT_PAPERSIZE, TL(paper_size(ScanSize_A4).name));
     return copied ? SANE_STATUS_GOOD : SANE_STATUS_NO_MEM;
 }
 
 void release_options(orvela_scanner_t* s) {
-    for (int option : {OPT_SOURCE, OPT_MODE, OPT_PAPERSIZE}) {
-        free(s->val[option].s);
+    for (int option = 0; option < NUM_OPTIONS; ++option) {
+        if (!is_string_option(option)) continue;
         s->val[option].s = nullptr;
+        s->string_values[option].reset();
     }
 }
 
@@ -336,9 +320,7 @@ SANE_Status mode_update(orvela_scanner_t* s, const char* source) {
             v[OPT_TL_X].w = 0;
             v[OPT_BR_X].w = v[OPT_WIDTH].w;
         }
-        name_list_assign(paperSize_list, 8, kPaperListOwnedFrom,
-                         {TL("Full Size"), TL("A4 (210 x 297 mm)"), TL("Letter (8.5 x 11 in)"),
-                          TL("A5 (148 x 210 mm)"), TL("B5 (182 x 257 mm)"), TL("4x6 in"), TL("Custom")});
+        build_paper_list(false);
         s->opt[OPT_PAPERSIZE].size = max_string_size(paperSize_list);
     } else if (strcmp(source, TL("Automatic Document Feeder")) == 0 || strcmp(source, "Automatic Document Feeder") == 0) {
         s->opt[OPT_RESOLUTION].constraint.word_list = adf_resbit_list;
@@ -349,9 +331,7 @@ SANE_Status mode_update(orvela_scanner_t* s, const char* source) {
         s->opt[OPT_PREVIEW].cap = SANE_CAP_INACTIVE;
         v[OPT_TL_X].w = fixed_sub(kBedHalfWidthFixed, v[OPT_WIDTH].w / 2);
         v[OPT_BR_X].w = fixed_add(v[OPT_TL_X].w, v[OPT_WIDTH].w);
-        name_list_assign(paperSize_list, 8, kPaperListOwnedFrom,
-                         {TL("Full Size"), TL("A4 (210 x 297 mm)"), TL("Letter (8.5 x 11 in)"),
-                          TL("A5 (148 x 210 mm)"), TL("B5 (182 x 257 mm)"), TL("Custom")});
+        build_paper_list(true);
         s->opt[OPT_PAPERSIZE].size = max_string_size(paperSize_list);
 
         // containStringValue: is the current paper one of the feeder's?
@@ -362,11 +342,12 @@ SANE_Status mode_update(orvela_scanner_t* s, const char* source) {
             found = strcmp(current, paperSize_list[i]) == 0;
         }
         if (!found) {
-            replace_string(v[OPT_PAPERSIZE], TL("A4 (210 x 297 mm)"));
-            s->pageSize = ScanSize_A4;
-            v[OPT_WIDTH].w = v[OPT_BR_X].w = 0xD20000;
-            v[OPT_HEIGHT].w = v[OPT_BR_Y].w = 0x1290000;
-            v[OPT_TL_X].w = v[OPT_TL_Y].w = 0;
+            // Back to A4 at the top left (not centred: start centres feeder
+            // scans from the width alone).
+            const PaperSize& a4 = paper_size(ScanSize_A4);
+            set_string_value(s, OPT_PAPERSIZE, TL(a4.name));
+            s->pageSize = a4.code;
+            set_paper_area(s, a4);
         }
     }
     return SANE_STATUS_GOOD;

@@ -61,13 +61,15 @@ private:
 // is pulled into the page file, decoded, rescaled and packed before start
 // returns.
 SANE_Status run_start(orvela_scanner_t* s) {
-    SANE_Status status = prepare_page(s);
+    ORVELA_ScanParam request;
+    SANE_Status status = check_page_request(s, &request);
     if (status != SANE_STATUS_GOOD) return status;
 
-    const uint32_t channels = s->dev_params.ScanColor == TrueColor ? 3u : 1u;
-    const uint32_t need = (s->dev_params.widthPixel * s->dev_params.heightPixel * channels) >> 20;
+    const uint32_t channels = request.ScanColor == TrueColor ? 3u : 1u;
+    const uint32_t need = (request.widthPixel * request.heightPixel * channels) >> 20;
     if (IsLowofSystemMemory(need)) return SANE_STATUS_NO_MEM;
     if (IsNoEnoughSpace("/tmp", need)) return SANE_STATUS_ACCESS_DENIED;
+    begin_page(s, request);
 
     if (!continuing_feeder_job(s)) begin_job(s);
     if (cancel_flag_load(s)) return SANE_STATUS_CANCELLED;
@@ -121,15 +123,16 @@ unsigned device_x_dpi(SANE_Word resolution) {
 
 unsigned device_y_dpi(SANE_Word resolution) { return static_cast<unsigned>(resolution) <= 300 ? 300 : 600; }
 
-void compute_device_request(orvela_scanner_t* s) {
+void compute_device_request(orvela_scanner_t* s) { s->dev_params = device_request(s); }
+
+ORVELA_ScanParam device_request(const orvela_scanner_t* s) {
     const SANE_Word r = s->val[OPT_RESOLUTION].w;
     const double x_dpi = device_x_dpi(r);
     const double y_dpi = device_y_dpi(r);
     const SANE_Word width = s->val[OPT_WIDTH].w;
     const SANE_Word tl_x = s->val[OPT_TL_X].w;
 
-    ORVELA_ScanParam& d = s->dev_params;
-    d = ORVELA_ScanParam{};
+    ORVELA_ScanParam d{};
     d.ScanColor = s->user_params.ScanColor == BlackWhite ? Gray : s->user_params.ScanColor;
     d.ScanSource = s->user_params.ScanSource;
     d.xResolution = static_cast<unsigned>(x_dpi);
@@ -148,6 +151,7 @@ void compute_device_request(orvela_scanner_t* s) {
     d.Top = static_cast<unsigned>(std::fabs(std::trunc(fixed_mm(s->val[OPT_TL_Y].w) * y_dpi / 25.4)));
     d.widthPixel = static_cast<unsigned>(std::trunc(fixed_mm(width) * x_dpi / 25.4));
     d.heightPixel = static_cast<unsigned>(std::trunc(y_dpi * fixed_mm(s->val[OPT_HEIGHT].w) / 25.4));
+    return d;
 }
 
 void job_section_claim(orvela_scanner_t* s) {

@@ -64,16 +64,15 @@ SANE_Status end_page(orvela_scanner_t* s) {
     return SANE_STATUS_EOF;
 }
 
-// A page that the last start began and the frontend left: finished when all
-// its lines went out (the frontend did not ask for the end), else aborted.
-SANE_Status settle_previous_page(orvela_scanner_t* s) {
-    if (s->page_stream == nullptr) return SANE_STATUS_GOOD;
-    if (s->sane_params.lines > 0 && s->page_read_lines >= static_cast<unsigned>(s->sane_params.lines)) {
-        const SANE_Status status = end_page(s);
-        return status == SANE_STATUS_EOF ? SANE_STATUS_GOOD : status;
-    }
-    abort_job(s);
-    return SANE_STATUS_GOOD;
+// A page of the last start whose lines all went out (the frontend did not
+// ask for the end) is ended as a read would end it: that decides whether the
+// job goes on.
+SANE_Status end_served_page(orvela_scanner_t* s) {
+    if (s->page_stream == nullptr || s->sane_params.lines <= 0 ||
+        s->page_read_lines < static_cast<unsigned>(s->sane_params.lines))
+        return SANE_STATUS_GOOD;
+    const SANE_Status status = end_page(s);
+    return status == SANE_STATUS_EOF ? SANE_STATUS_GOOD : status;
 }
 
 }  // namespace
@@ -104,16 +103,21 @@ void stop_stream_page(orvela_scanner_t* s) {
 }
 
 SANE_Status run_stream_start(orvela_scanner_t* s) {
-    SANE_Status status = settle_previous_page(s);
+    SANE_Status status = end_served_page(s);
     if (status != SANE_STATUS_GOOD) return status;
-    if ((status = prepare_page(s)) != SANE_STATUS_GOOD) return status;
+    ORVELA_ScanParam d;
+    if ((status = check_page_request(s, &d)) != SANE_STATUS_GOOD) return status;
 
     // The resources this path holds: rows and decoder state, not the page.
-    const ORVELA_ScanParam& d = s->dev_params;
     const unsigned channels = d.ScanColor == TrueColor ? 3u : 1u;
     const SANE_Word resolution = s->val[OPT_RESOLUTION].w;
     const size_t need = PageStream::memory_estimate(d.widthPixel, channels, resolution, d.xResolution);
     if (IsLowofSystemMemory((need >> 20) + 1)) return SANE_STATUS_NO_MEM;
+
+    // The start goes on: a page of the last start that the frontend left
+    // unread is given up.
+    if (s->page_stream != nullptr) abort_job(s);
+    begin_page(s, d);
 
     if (!continuing_feeder_job(s)) begin_job(s);
     if (cancel_flag_load(s)) return SANE_STATUS_CANCELLED;

@@ -4,8 +4,8 @@
 // device only while it has nothing to give. No page file, no lock between
 // processes, a few megabytes of rows instead of the page.
 //
-//   start   prepare_page, check memory for the buffers, begin_job, open_job,
-//           start_page ──► GOOD (the device is scanning)
+//   start   check_page_request, check memory for the buffers, begin_page,
+//           begin_job, open_job, start_page ──► GOOD (the device is scanning)
 //   read    lines from the rows of PageStream (page_stream.h); waits only
 //           while no byte is ready; the read after the last line finishes
 //           the page (finish_page: feeder check, job end) ──► EOF, or the

@@ -1,10 +1,8 @@
 #include "core/scan/scan_job.h"
 
-#include <cstring>
-
 #include "common/debugtool.h"
 #include "core/scan/orvela_drv.h"
-#include "core/scan/sane_globals.h"
+#include "core/scan/sane_host.h"
 
 // Driver statuses reach the frontend unchanged where no mapping is given: the
 // numbers must stay SANE's.
@@ -26,8 +24,6 @@ namespace {
 // Resolutions outside this range cannot be turned into a page.
 constexpr SANE_Word kMinResolution = 1;
 constexpr SANE_Word kMaxResolution = 9600;
-
-bool is_efile_host() { return strcmp(gApplicationName, "EFileApp") == 0; }
 
 }  // namespace
 
@@ -54,24 +50,27 @@ SANE_Status sane_status_of(JobStep step, SCAN_Status status, STATUS_ADF adf) {
     return SANE_STATUS_IO_ERROR;
 }
 
-SANE_Status prepare_page(orvela_scanner_t* s) {
+SANE_Status check_page_request(orvela_scanner_t* s, ORVELA_ScanParam* request) {
     DBG_INFO("Run into sane_start\n");
+    const SANE_Word resolution = s->val[OPT_RESOLUTION].w;
+    if (IsOutOfScanRange(s) || resolution < kMinResolution || resolution > kMaxResolution) return SANE_STATUS_INVAL;
+
+    const bool feeder = s->user_params.ScanSource == ScanSource_ADF;
+    if (s->job_completed && (feeder || (s->user_params.ScanSource == ScanSource_Flatbed && host_is_efile_app())))
+        return SANE_STATUS_NO_DOCS;
+
+    *request = device_request(s);
+    return SANE_STATUS_GOOD;
+}
+
+void begin_page(orvela_scanner_t* s, const ORVELA_ScanParam& request) {
     s->page_read_lines = 0;
     s->line_offset = 0;
     s->page_completed = false;
     s->sane_params.last_frame = SANE_TRUE;
     // A page left from an earlier start is never served again.
     release_page_buffers(s);
-
-    const SANE_Word resolution = s->val[OPT_RESOLUTION].w;
-    if (IsOutOfScanRange(s) || resolution < kMinResolution || resolution > kMaxResolution) return SANE_STATUS_INVAL;
-
-    const bool feeder = s->user_params.ScanSource == ScanSource_ADF;
-    if (s->job_completed && (feeder || (s->user_params.ScanSource == ScanSource_Flatbed && is_efile_host())))
-        return SANE_STATUS_NO_DOCS;
-
-    compute_device_request(s);
-    return SANE_STATUS_GOOD;
+    s->dev_params = request;
 }
 
 bool continuing_feeder_job(const orvela_scanner_t* s) {

@@ -2,9 +2,9 @@
 // place where the device's answers become SANE statuses.
 //
 //   sane_orvela_start
-//     prepare_page          page state reset, area check, end-of-job rule,
-//                           device request
+//     check_page_request    area check, end-of-job rule, device request
 //     [resource checks]     whole page: memory and /tmp; streaming: buffers
+//     begin_page            the last page given up, page state reset
 //     begin_job             a new job (unless a feeder job goes on)
 //     [page file lock]      whole page only
 //     open_job              Drv_open (lock, wait out busy), feeder check
@@ -34,9 +34,16 @@ enum class JobStep {
 // result, `adf` for the feeder byte (FirstSheet, PageEnd).
 SANE_Status sane_status_of(JobStep step, SCAN_Status status, STATUS_ADF adf = STATUS_ADF_PAPER_EXIST);
 
-// Resets the page state, checks the area and the rule that a finished job
-// gives no more pages, and works out the device request (dev_params).
-SANE_Status prepare_page(orvela_scanner_t* s);
+// The checks of a start that touch neither the device nor the handle's page:
+// the area and the rule that a finished job gives no more pages. On success
+// `request` holds the device request. A start refused here, or by the
+// resource checks after it, leaves the last start's page as it was: its
+// buffers, how far it was read, and the request it was scanned with.
+SANE_Status check_page_request(orvela_scanner_t* s, ORVELA_ScanParam* request);
+
+// The start goes on: the last start's page is given up, the read position
+// starts again, and `request` becomes the device request (dev_params).
+void begin_page(orvela_scanner_t* s, const ORVELA_ScanParam& request);
 
 // True when this start scans the next sheet of a feeder job that is open.
 bool continuing_feeder_job(const orvela_scanner_t* s);

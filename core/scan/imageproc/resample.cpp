@@ -205,6 +205,13 @@ PackedWeights::~PackedWeights() {
     free(w);
 }
 
+bool PackedWeights::build(FilterFunc filter, unsigned dst_size, unsigned src_size) {
+    WeightsTableHandle table = WeightsTableInit(filter, dst_size, src_size);
+    const bool ok = assign(table, src_size);
+    WeightsTableRelease(table);
+    return ok;
+}
+
 bool PackedWeights::assign(const WeightsTableHandle& table, unsigned src) {
     free(left);
     free(count);
@@ -240,12 +247,8 @@ using orvela::resample::VerticalJob;
 bool ResizeEngineHorizontalFilter(FilterFunc filter, const unsigned char* src, unsigned height,
                                   unsigned src_width, unsigned channels, unsigned char* dst,
                                   unsigned dst_width) {
-    WeightsTableHandle table = WeightsTableInit(filter, dst_width, src_width);
-    if (table.m_WeightTable == nullptr) return dst_width == 0 || src_width == 0;
     PackedWeights weights;
-    const bool packed = weights.assign(table, src_width);
-    WeightsTableRelease(table);
-    if (!packed) return false;
+    if (!weights.build(filter, dst_width, src_width)) return dst_width == 0 || src_width == 0;
     if (channels != 1 && channels != 3) return true;
     orvela::resample::RunHorizontal(HorizontalJob{&weights, src, dst, src_width, channels}, height);
     return true;
@@ -254,12 +257,8 @@ bool ResizeEngineHorizontalFilter(FilterFunc filter, const unsigned char* src, u
 bool ResizeEngineVerticalFilter(FilterFunc filter, const unsigned char* src, unsigned width,
                                 unsigned src_height, unsigned channels, unsigned char* dst,
                                 unsigned dst_height) {
-    WeightsTableHandle table = WeightsTableInit(filter, dst_height, src_height);
-    if (table.m_WeightTable == nullptr) return dst_height == 0 || src_height == 0;
     PackedWeights weights;
-    const bool packed = weights.assign(table, src_height);
-    WeightsTableRelease(table);
-    if (!packed) return false;
+    if (!weights.build(filter, dst_height, src_height)) return dst_height == 0 || src_height == 0;
     if (channels != 1 && channels != 3) return true;
     orvela::resample::RunVertical(
         VerticalJob{&weights, src, dst, static_cast<size_t>(width) * channels}, dst_height);
@@ -267,14 +266,6 @@ bool ResizeEngineVerticalFilter(FilterFunc filter, const unsigned char* src, uns
 }
 
 namespace {
-
-// Builds a table and its packed copy; false when memory ran out.
-bool BuildWeights(FilterFunc filter, unsigned dst, unsigned src, PackedWeights& out) {
-    WeightsTableHandle table = WeightsTableInit(filter, dst, src);
-    const bool ok = out.assign(table, src);
-    WeightsTableRelease(table);
-    return ok;
-}
 
 // Both passes through an intermediate image of intermediateBytes bytes:
 // rows first (horizontal then vertical) or columns first.
@@ -303,7 +294,7 @@ bool TwoPasses(FilterFunc filter, bool rowsFirst, const unsigned char* src, unsi
                unsigned channels, unsigned char* dst, unsigned dstW, unsigned dstH) {
     if (channels == 1 || channels == 3) {
         PackedWeights wh, wv;
-        if (BuildWeights(filter, dstW, srcW, wh) && BuildWeights(filter, dstH, srcH, wv) &&
+        if (wh.build(filter, dstW, srcW) && wv.build(filter, dstH, srcH) &&
             orvela::resample::RunTwoPass(orvela::resample::TwoPassJob{&wh, &wv, src, dst, srcW, channels,
                                                                        rowsFirst}))
             return true;
@@ -315,20 +306,19 @@ bool TwoPasses(FilterFunc filter, bool rowsFirst, const unsigned char* src, unsi
 
 bool ResizeEngineScale(const unsigned char* src, unsigned srcW, unsigned srcH, unsigned channels,
                        unsigned char* dst, unsigned dstW, unsigned dstH) {
+    const FilterFunc filter = orvela::resample::PageFilter(srcW, dstW);
     if (dstW > srcW) {
-        // Wider page: Lanczos, columns first, then rows.
-        if (dstH == srcH)
-            return ResizeEngineHorizontalFilter(Lanczos3Filter, src, srcH, srcW, channels, dst, dstW);
-        return TwoPasses(Lanczos3Filter, false, src, srcW, srcH, channels, dst, dstW, dstH);
+        // Wider page: columns first, then rows.
+        if (dstH == srcH) return ResizeEngineHorizontalFilter(filter, src, srcH, srcW, channels, dst, dstW);
+        return TwoPasses(filter, false, src, srcW, srcH, channels, dst, dstW, dstH);
     }
     if (dstW == srcW) {
         if (dstH == srcH) return true;  // nothing to do
-        return ResizeEngineVerticalFilter(BicubicFilter, src, srcW, srcH, channels, dst, dstH);
+        return ResizeEngineVerticalFilter(filter, src, srcW, srcH, channels, dst, dstH);
     }
-    // Narrower page: the cubic, rows first, then columns.
-    if (dstH == srcH)
-        return ResizeEngineHorizontalFilter(BicubicFilter, src, srcH, srcW, channels, dst, dstW);
-    return TwoPasses(BicubicFilter, true, src, srcW, srcH, channels, dst, dstW, dstH);
+    // Narrower page: rows first, then columns.
+    if (dstH == srcH) return ResizeEngineHorizontalFilter(filter, src, srcH, srcW, channels, dst, dstW);
+    return TwoPasses(filter, true, src, srcW, srcH, channels, dst, dstW, dstH);
 }
 
 extern "C" void ScaleDownPage(unsigned char* srcImage, int srcW, int srcH, int channels,
@@ -336,8 +326,7 @@ extern "C" void ScaleDownPage(unsigned char* srcImage, int srcW, int srcH, int c
     DBG_INFO("Run into ScaleDownPage\n");
     if (srcImage == nullptr || dstImage == nullptr || srcW <= 0 || srcH <= 0 || dstW <= 0 ||
         dstH <= 0 || channels <= 0) {
-        __DBG_ERR(__FILE__, __LINE__, "ScaleDownPage: invalid image %dx%dx%d -> %dx%d\n", srcW, srcH,
-                  channels, dstW, dstH);
+        DBG_INFO("ScaleDownPage: invalid image %dx%dx%d -> %dx%d\n", srcW, srcH, channels, dstW, dstH);
         return;
     }
     if (!ResizeEngineScale(srcImage, static_cast<unsigned>(srcW), static_cast<unsigned>(srcH),
@@ -345,7 +334,7 @@ extern "C" void ScaleDownPage(unsigned char* srcImage, int srcW, int srcH, int c
                            static_cast<unsigned>(dstH))) {
         // The caller treats the destination as filled: hand it a blank (white)
         // page rather than uninitialised memory.
-        __DBG_ERR(__FILE__, __LINE__, "ScaleDownPage: out of memory, page left blank\n");
+        DBG_INFO("ScaleDownPage: out of memory, page left blank\n");
         if (channels == 1 || channels == 3)
             memset(dstImage, 0xFF, static_cast<size_t>(dstW) * dstH * channels);
     }

@@ -29,9 +29,21 @@ struct PackedWeights {
     PackedWeights(const PackedWeights&) = delete;
     PackedWeights& operator=(const PackedWeights&) = delete;
     ~PackedWeights();
-    // Copies a table; false when memory ran out.
+    // The weights of `filter` for dst_size destination positions read from
+    // src_size source positions (WeightsTableInit's table, packed): the one
+    // place where every pass and every way of scaling a page gets its
+    // weights. False when the sizes are unusable or memory ran out.
+    bool build(FilterFunc filter, unsigned dst_size, unsigned src_size);
+
+private:
     bool assign(const WeightsTableHandle& table, unsigned src_size);
 };
+
+// The kernel a page is scaled with, on both axes: Lanczos when the page gets
+// wider, the Mitchell cubic otherwise (also when only its height changes).
+inline FilterFunc PageFilter(unsigned src_width, unsigned dst_width) {
+    return dst_width > src_width ? Lanczos3Filter : BicubicFilter;
+}
 
 // Rounds a weighted sum to a sample: trunc(sum + 0.5), clamped to 0..255.
 inline uint8_t RoundSample(double sum) {

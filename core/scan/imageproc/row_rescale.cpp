@@ -13,13 +13,6 @@ namespace {
 // (the vector code works on 4 or 8 rows at once).
 constexpr unsigned kBlockRows = 8;
 
-bool build(FilterFunc filter, unsigned dst, unsigned src, PackedWeights& out) {
-    WeightsTableHandle table = WeightsTableInit(filter, dst, src);
-    const bool ok = out.assign(table, src);
-    WeightsTableRelease(table);
-    return ok;
-}
-
 // The ring below relies on the first tap never moving back.
 bool ordered(const PackedWeights& wt) {
     for (unsigned v = 1; v < wt.dst_size; ++v)
@@ -49,15 +42,15 @@ bool RowRescaler::init(unsigned w, unsigned h, unsigned C, unsigned dw, unsigned
     if ((C != 1 && C != 3) || w == 0 || h == 0 || dw == 0 || dh == 0) return false;
     w_ = w, h_ = h, C_ = C, dw_ = dw, dh_ = dh;
     // The kernel and the order of the passes that ScaleDownPage chooses.
-    const FilterFunc filter = dw > w ? Lanczos3Filter : BicubicFilter;
+    const FilterFunc filter = orvela::resample::PageFilter(w, dw);
     if (dw == w) mode_ = dh == h ? Mode::Same : Mode::ColumnsOnly;
     else if (dh == h) mode_ = Mode::RowsOnly;
     else mode_ = dw > w ? Mode::ColumnsFirst : Mode::RowsFirst;
 
     const bool rows = mode_ == Mode::RowsOnly || mode_ == Mode::RowsFirst || mode_ == Mode::ColumnsFirst;
     const bool columns = mode_ == Mode::ColumnsOnly || mode_ == Mode::RowsFirst || mode_ == Mode::ColumnsFirst;
-    if (rows && !build(filter, dw, w, wh_)) return false;
-    if (columns && (!build(filter, dh, h, wv_) || !ordered(wv_))) return false;
+    if (rows && !wh_.build(filter, dw, w)) return false;
+    if (columns && (!wv_.build(filter, dh, h) || !ordered(wv_))) return false;
 
     const size_t src_bytes = static_cast<size_t>(w) * C;
     const size_t dst_bytes = static_cast<size_t>(dw) * C;

@@ -116,7 +116,7 @@ void zoom(bool isZoomIn, int row, unsigned char* inLineData, size_t inLength, in
     const size_t outLength = static_cast<size_t>(outLen);
     auto* out = static_cast<unsigned char*>(calloc(outLength ? outLength : 1, 1));
     if (out == nullptr) {
-        __DBG_ERR(__FILE__, __LINE__, "zoom: no memory for a line of %zu bytes\n", outLength);
+        DBG_INFO("zoom: no memory for a line of %zu bytes\n", outLength);
         oldYValue = yValue;
         return;
     }
