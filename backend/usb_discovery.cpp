@@ -201,6 +201,7 @@ int find_functions(ORVELA_Scanner** list_out, Walk walk) {
             DBG_INFO("libusb_init Error\n");
             return 0;
         }
+        *list_out = nullptr;  // from here on the caller's pointer is written, also when the walk throws
         const DeviceWalk devices(context.get());
         devices.each([&](const UsbDevice& d) { return record_device(d, walk, found); });
     }

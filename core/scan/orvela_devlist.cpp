@@ -5,6 +5,7 @@
 
 #include "backend/net_discovery.h"
 #include "backend/usb_discovery.h"
+#include "common/c_boundary.h"
 #include "common/debugtool.h"
 #include "common/orvela_config.h"
 
@@ -37,7 +38,7 @@ SANE_Status attach(const char* devname) {
     return SANE_STATUS_GOOD;
 }
 
-int Drv_get_devices(ORVELA_Scanner** device_list) {
+static int Drv_get_devices_body(ORVELA_Scanner** device_list) {
     DBG_INFO("Run into Scanner_get_devices\n");
     ORVELA_Scanner* usb = nullptr;
     int usb_count = 0;
@@ -80,6 +81,11 @@ ORVELA_Scanner* getScannerFromName(const char* devicename) {
         if (strncmp(scannerList_all[i].deviceURI, devicename, 64) == 0) return &scannerList_all[i];
     }
     return nullptr;
+}
+
+
+int Drv_get_devices(ORVELA_Scanner** device_list) {
+    return c_boundary::call("Drv_get_devices", 0, [&] { return Drv_get_devices_body(device_list); });
 }
 
 }  // extern "C"
