@@ -279,8 +279,8 @@ static bool getUSB1284DeviceId_body(const char* vendor, const char* modelname, c
     // The transfer never runs past the buffer: at most its size, and at most
     // what one control transfer can carry.
     const uint16_t length = bufSize > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(bufSize);
-    const int received = libusb_control_transfer(devHandle.get(), 0xA1, 0, 1, 0, reinterpret_cast<unsigned char*>(buffer),
-                                                 length, 3000);
+    const int received = libusb_control_transfer(devHandle.get(), 0xA1, 0, 1, 0,
+                                                 reinterpret_cast<unsigned char*>(buffer), length, 3000);
     if (received < 0) {
         DBG_INFO("libusb: get device id error:%d\n", received);
         buffer[0] = 0;

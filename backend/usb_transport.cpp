@@ -58,8 +58,9 @@ size_t read_until(void* buffer, size_t size, int64_t limit_ms, const bool* cance
         if (left <= 0) break;
         int moved = 0;
         const auto slice = static_cast<unsigned>(left < kReadSliceMs ? left : kReadSliceMs);
-        const int result = libusb_bulk_transfer(dev_handle.get(), static_cast<unsigned char>(current_scanner.endpoint_bulkin & 0xFF),
-                                                bytes + received, static_cast<int>(size - received), &moved, slice);
+        const auto endpoint = static_cast<unsigned char>(current_scanner.endpoint_bulkin & 0xFF);
+        const int result = libusb_bulk_transfer(dev_handle.get(), endpoint, bytes + received,
+                                                static_cast<int>(size - received), &moved, slice);
         if (moved > 0) received += static_cast<size_t>(moved);
         if (result == 0 && received < size) break;  // a short transfer: the device sent less
         if (result != 0 && result != LIBUSB_ERROR_TIMEOUT) {

@@ -233,7 +233,8 @@ STATUS_ADF scanner_get_adf_status(void) {
 }
 
 DEVSTATUS scanner_set_parameters(SCANINFO info) {
-    return c_boundary::call("scanner_set_parameters", STATUS_Timeout, [&] { return scanner_set_parameters_body(info); });
+    return c_boundary::call("scanner_set_parameters", STATUS_Timeout,
+                            [&] { return scanner_set_parameters_body(info); });
 }
 
 bool scanner_get_scan_status_time(ScanStatus* status, int timeout_second) {

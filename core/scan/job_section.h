@@ -14,7 +14,9 @@ public:
     // Waits for the section.
     explicit JobSectionHold(orvela_scanner_t* s) : s_(s) { job_section_claim(s); }
     // Takes the section if it is free; holds nothing otherwise.
-    static JobSectionHold try_claim(orvela_scanner_t* s) { return JobSectionHold(job_section_try_claim(s) ? s : nullptr, Held{}); }
+    static JobSectionHold try_claim(orvela_scanner_t* s) {
+        return JobSectionHold(job_section_try_claim(s) ? s : nullptr, Held{});
+    }
     ~JobSectionHold() {
         if (s_ != nullptr) job_section_release(s_);
     }

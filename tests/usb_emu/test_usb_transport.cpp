@@ -125,7 +125,8 @@ TEST_F(UsbTransport, NoDeviceListOrAnExceptionBelowLeavesNoContextAndFailsTheEnt
     ORVELA_Scanner texts = usb_record(0x5E5A, 0x1001, "SN1");
     snprintf(texts.brandName, sizeof texts.brandName, "Orvela");
     snprintf(texts.modelName, sizeof texts.modelName, "OR-M1020");
-    for (const LibusbFaults& fault : {LibusbFaults{.device_list_fails = true}, LibusbFaults{.device_list_throws = true}}) {
+    for (const LibusbFaults& fault :
+         {LibusbFaults{.device_list_fails = true}, LibusbFaults{.device_list_throws = true}}) {
         const ArmedLibusbFaults armed(fault);
         EXPECT_FALSE(USB_Open(texts));
         EXPECT_EQ(gContext, nullptr);
