@@ -5,6 +5,7 @@
 
 #include "backend/net_transport.h"
 #include "backend/usb_transport.h"
+#include "common/c_boundary.h"
 #include "common/debugtool.h"
 
 namespace {
@@ -25,7 +26,7 @@ size_t widen(int result) { return static_cast<size_t>(static_cast<intptr_t>(resu
 
 extern "C" {
 
-bool Device_Open(ORVELA_Device device) {
+static bool Device_Open_body(ORVELA_Device device) {
     DBG_INFO("Run into Device_Open\n");
     currentDevice = device;
     switch (currentDevice.type_io) {
@@ -38,7 +39,7 @@ bool Device_Open(ORVELA_Device device) {
     }
 }
 
-void Device_Close(void) {
+static void Device_Close_body() {
     DBG_INFO("Run into Device_Close\n");
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
@@ -52,7 +53,7 @@ void Device_Close(void) {
     }
 }
 
-size_t Device_Read(void* buffer, size_t size, unsigned int timeoutSeconds) {
+static size_t Device_Read_body(void* buffer, size_t size, unsigned int timeoutSeconds) {
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
         return USB_Read(buffer, size, timeoutSeconds);
@@ -63,7 +64,7 @@ size_t Device_Read(void* buffer, size_t size, unsigned int timeoutSeconds) {
     }
 }
 
-size_t Device_Write(const void* data, size_t size, unsigned int timeoutSeconds) {
+static size_t Device_Write_body(const void* data, size_t size, unsigned int timeoutSeconds) {
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
         // The bulk OUT transfer only reads the data.
@@ -75,7 +76,7 @@ size_t Device_Write(const void* data, size_t size, unsigned int timeoutSeconds) 
     }
 }
 
-bool Device_ControlOpen(ORVELA_Device device) {
+static bool Device_ControlOpen_body(ORVELA_Device device) {
     DBG_INFO("Run into Device_ControlOpen\n");
     currentDevice = device;
     switch (currentDevice.type_io) {
@@ -89,7 +90,7 @@ bool Device_ControlOpen(ORVELA_Device device) {
     }
 }
 
-void Device_ControlClose(void) {
+static void Device_ControlClose_body() {
     DBG_INFO("Run into Device_ControlClose\n");
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
@@ -103,7 +104,7 @@ void Device_ControlClose(void) {
     }
 }
 
-size_t Device_ControlRead(void* buffer, size_t size, int timeoutSeconds) {
+static size_t Device_ControlRead_body(void* buffer, size_t size, int timeoutSeconds) {
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
         return widen(USB_ControlRead(static_cast<char*>(buffer), to_int_size(size),
@@ -115,7 +116,7 @@ size_t Device_ControlRead(void* buffer, size_t size, int timeoutSeconds) {
     }
 }
 
-size_t Device_ControlWrite(const void* data, size_t size, int timeoutSeconds) {
+static size_t Device_ControlWrite_body(const void* data, size_t size, int timeoutSeconds) {
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
         // The control OUT transfer only reads the data.
@@ -129,6 +130,37 @@ size_t Device_ControlWrite(const void* data, size_t size, int timeoutSeconds) {
 }
 
 IOTYPE CurrentDeviceType(void) { return currentDevice.type_io; }
+
+
+bool Device_Open(ORVELA_Device device) {
+    return c_boundary::call("Device_Open", false, [&] { return Device_Open_body(device); });
+}
+
+void Device_Close(void) { c_boundary::run("Device_Close", Device_Close_body); }
+
+size_t Device_Read(void* buffer, size_t size, unsigned int timeoutSeconds) {
+    return c_boundary::call("Device_Read", size_t{0}, [&] { return Device_Read_body(buffer, size, timeoutSeconds); });
+}
+
+size_t Device_Write(const void* data, size_t size, unsigned int timeoutSeconds) {
+    return c_boundary::call("Device_Write", size_t{0}, [&] { return Device_Write_body(data, size, timeoutSeconds); });
+}
+
+bool Device_ControlOpen(ORVELA_Device device) {
+    return c_boundary::call("Device_ControlOpen", false, [&] { return Device_ControlOpen_body(device); });
+}
+
+void Device_ControlClose(void) { c_boundary::run("Device_ControlClose", Device_ControlClose_body); }
+
+size_t Device_ControlRead(void* buffer, size_t size, int timeoutSeconds) {
+    return c_boundary::call("Device_ControlRead", size_t{0},
+                            [&] { return Device_ControlRead_body(buffer, size, timeoutSeconds); });
+}
+
+size_t Device_ControlWrite(const void* data, size_t size, int timeoutSeconds) {
+    return c_boundary::call("Device_ControlWrite", size_t{0},
+                            [&] { return Device_ControlWrite_body(data, size, timeoutSeconds); });
+}
 
 }  // extern "C"
 

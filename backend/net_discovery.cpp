@@ -14,6 +14,7 @@
 
 #include "backend/io_clock.h"
 #include "backend/net_search.h"
+#include "common/c_boundary.h"
 #include "common/debugtool.h"
 #include "common/orvela_config.h"
 #include "common/scanner_description.h"
@@ -191,7 +192,7 @@ bool probe_address(const char* address, ORVELA_Scanner* record, int timeoutSecon
 
 extern "C" {
 
-int Net_FindScanner(ORVELA_Scanner** scannerList) {
+static int Net_FindScanner_body(ORVELA_Scanner** scannerList) {
     ORVELA_Scanner* found = nullptr;
     int count = 0;
     try {
@@ -216,7 +217,7 @@ int Net_FindScanner(ORVELA_Scanner** scannerList) {
     return count;
 }
 
-bool getSNMP1284DeviceId(const char* address, char* device1284Id, size_t size) {
+static bool getSNMP1284DeviceId_body(const char* address, char* device1284Id, size_t size) {
     DBG_INFO("run into getSNMP1284DeviceId \n");
     if (address == nullptr || device1284Id == nullptr || size == 0) return false;
     uint8_t request[1024];
@@ -250,6 +251,16 @@ bool getSNMP1284DeviceId(const char* address, char* device1284Id, size_t size) {
         return true;
     }
     return false;
+}
+
+
+int Net_FindScanner(ORVELA_Scanner** scannerList) {
+    return c_boundary::call("Net_FindScanner", 0, [&] { return Net_FindScanner_body(scannerList); });
+}
+
+bool getSNMP1284DeviceId(const char* address, char* device1284Id, size_t size) {
+    return c_boundary::call("getSNMP1284DeviceId", false,
+                            [&] { return getSNMP1284DeviceId_body(address, device1284Id, size); });
 }
 
 }  // extern "C"

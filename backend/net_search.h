@@ -17,13 +17,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "backend/net_discovery.h"
+#include "backend/owned_socket.h"
 
 namespace net_discovery {
 
@@ -34,19 +34,11 @@ constexpr int kDeadlineQuietMultiple = 3;
 // crowd out an answer, and a cap per sender would not hold against many.
 constexpr int kMostDevices = 512;
 
-// RAII for a discovery exchange's own datagram socket.
-class UdpSocket {
+// A discovery exchange's own datagram socket; fd() is -1 when none could be made.
+class UdpSocket : public orvela_net::Socket {
 public:
-    UdpSocket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)) {}
-    ~UdpSocket() {
-        if (fd_ >= 0) close(fd_);
-    }
-    UdpSocket(const UdpSocket&) = delete;
-    UdpSocket& operator=(const UdpSocket&) = delete;
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
+    UdpSocket() : Socket(open_ipv4(SOCK_DGRAM, IPPROTO_UDP)) {}
+    int fd() const { return get(); }
 };
 
 struct SearchPlan {

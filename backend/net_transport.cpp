@@ -14,11 +14,13 @@
 #include <cstring>
 
 #include "backend/io_clock.h"
+#include "common/c_boundary.h"
 #include "common/debugtool.h"
 
 namespace orvela_net {
 
-int mSocket = -1;
+Socket transport_socket;
+const int& mSocket = transport_socket.view();
 sockaddr_in revaddress{};
 sockaddr_in bindaddress{};
 
@@ -26,6 +28,8 @@ sockaddr_in bindaddress{};
 
 using orvela_net::kPollSliceMs;
 using orvela_net::mSocket;
+using orvela_net::Socket;
+using orvela_net::transport_socket;
 
 namespace {
 
@@ -47,9 +51,37 @@ void wait_ready(short events, int64_t left_ms) {
     poll(&p, 1, static_cast<int>(std::clamp<int64_t>(left_ms, 0, kPollSliceMs)));
 }
 
-void close_socket() {
-    if (mSocket != -1) close(mSocket);
-    mSocket = -1;
+// The transport's socket, made as `type` when there is none; an open one is
+// reused as it is. False when the system refuses a socket.
+bool ensure_socket(int type, int protocol) {
+    if (!transport_socket.is_open()) transport_socket = Socket::open_ipv4(type, protocol);
+    return transport_socket.is_open();
+}
+
+// Waits up to timeoutSeconds for the connect in progress on `fd`. True when
+// the socket came up readable or writable with no pending error; otherwise
+// errno says why not (ETIMEDOUT when the time ran out).
+bool wait_connected(int fd, int timeoutSeconds) {
+    const int64_t deadline = orvela_io::now_ms() + seconds_to_ms(timeoutSeconds);
+    pollfd p{fd, POLLIN | POLLOUT | POLLPRI, 0};
+    int ready = -1;
+    for (;;) {
+        const int64_t left = std::max<int64_t>(0, deadline - orvela_io::now_ms());
+        ready = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
+        if (ready < 0 && errno == EINTR && left > 0) continue;
+        break;
+    }
+    if (ready == 0) errno = ETIMEDOUT;
+    if (ready <= 0) return false;
+    int so_error = 0;
+    socklen_t len = sizeof so_error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) return false;
+    if (so_error != 0) {
+        errno = so_error;  // the reason the connection failed
+        return false;
+    }
+    return (p.revents &
+            (POLLIN | POLLRDNORM | POLLRDBAND | POLLHUP | POLLERR | POLLOUT | POLLWRNORM | POLLWRBAND)) != 0;
 }
 
 }  // namespace
@@ -92,19 +124,13 @@ ReadEnd read_until(void* buffer, size_t size, int64_t limit_ms, const bool* canc
 
 }  // namespace orvela_net
 
-extern "C" {
+namespace {
 
-bool TCP_Connect(const char* address, int port, int timeoutSeconds) {
+bool tcp_connect(const char* address, int port, int timeoutSeconds) {
     if (address == nullptr) address = "";
     DBG_INFO("TCP connect addrss=%s, port=%d\n", address, port);
-
-    if (mSocket == -1) {
-        mSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-        if (mSocket < 0) {
-            mSocket = -1;
-            return false;
-        }
-    }
+    if (!ensure_socket(SOCK_STREAM, IPPROTO_TCP)) return false;
+    const int fd = transport_socket.get();
 
     sockaddr_in dest{};
     dest.sin_family = AF_INET;
@@ -112,67 +138,36 @@ bool TCP_Connect(const char* address, int port, int timeoutSeconds) {
     dest.sin_addr.s_addr = inet_addr(address);  // text that does not parse gives the all-ones address
 
     int rcvbuf = orvela_net::kReceiveBufferSize;
-    if (setsockopt(mSocket, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf) != 0) return false;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf) != 0) return false;
 
-    // The socket stays non-blocking for its whole life; reads and writes pass
-    // the don't-wait flag in any case.
-    const int flags = fcntl(mSocket, F_GETFL) | O_NONBLOCK;
-    fcntl(mSocket, F_SETFL, flags);
+    // The socket stays non-blocking for its whole life (a reused one too);
+    // reads and writes pass the don't-wait flag in any case.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 
-    if (connect(mSocket, reinterpret_cast<const sockaddr*>(&dest), sizeof dest) == 0) {
-        fcntl(mSocket, F_SETFL, flags);
-        return true;
-    }
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&dest), sizeof dest) == 0) return true;
 
     // A connection in progress, or one that is already established on a reused
     // socket, is waited for. An error that connect reports at once (no route,
     // an immediate refusal) is final: its pending error has been consumed, so
     // the dead socket would look ready with no error to a wait.
     const int connect_error = errno;
-    bool connected = false;
     if (connect_error == EINPROGRESS || connect_error == EALREADY || connect_error == EISCONN ||
         connect_error == EINTR) {
-        const int64_t deadline = orvela_io::now_ms() + seconds_to_ms(timeoutSeconds);
-        pollfd p{mSocket, POLLIN | POLLOUT | POLLPRI, 0};
-        int ready = -1;
-        for (;;) {
-            const int64_t left = std::max<int64_t>(0, deadline - orvela_io::now_ms());
-            ready = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
-            if (ready < 0 && errno == EINTR && left > 0) continue;
-            break;
-        }
-        if (ready > 0) {
-            const bool readable_or_writable =
-                (p.revents & (POLLIN | POLLRDNORM | POLLRDBAND | POLLHUP | POLLERR | POLLOUT | POLLWRNORM |
-                              POLLWRBAND)) != 0;
-            int so_error = 0;
-            socklen_t len = sizeof so_error;
-            if (getsockopt(mSocket, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) {
-                fcntl(mSocket, F_SETFL, flags);
-            } else if (so_error != 0) {
-                fcntl(mSocket, F_SETFL, flags);
-                errno = so_error;  // the reason the connection failed, for the report below
-            } else {
-                fcntl(mSocket, F_SETFL, flags);
-                connected = readable_or_writable;
-            }
-        } else {
-            fcntl(mSocket, F_SETFL, flags);
-            if (ready == 0) errno = ETIMEDOUT;
-        }
+        if (wait_connected(fd, timeoutSeconds)) return true;
     } else {
         errno = connect_error;
     }
-    if (connected) return true;
 
     const int failure = errno;
-    perror("Connect failed!");
+    char text[128];
+    DBG_INFO("Connect failed!: %s\n", error_text(failure, text));
     if (failure == EAGAIN) return true;  // the local stack ran out of resources; left to the next write to fail
-    close_socket();
+    transport_socket.reset();
     return false;
 }
 
-size_t TCP_Read(void* buffer, size_t size, int timeoutSeconds) {
+size_t tcp_read(void* buffer, size_t size, int timeoutSeconds) {
     if (buffer == nullptr || mSocket == -1) return 0;
     if (size == 0) return 0;
     size_t received = 0;
@@ -181,7 +176,7 @@ size_t TCP_Read(void* buffer, size_t size, int timeoutSeconds) {
     return end == orvela_net::ReadEnd::TimedOut ? 0 : received;
 }
 
-size_t TCP_Write(const void* data, size_t size, int timeoutSeconds) {
+size_t tcp_write(const void* data, size_t size, int timeoutSeconds) {
     if (data == nullptr || mSocket == -1) return 0;
     const auto* bytes = static_cast<const unsigned char*>(data);
     const int64_t start = orvela_io::now_ms();
@@ -206,9 +201,7 @@ size_t TCP_Write(const void* data, size_t size, int timeoutSeconds) {
     return sent;
 }
 
-void TCP_Close(void) { close_socket(); }
-
-bool UDP_Setup(const char* address, int port) {
+bool udp_setup(const char* address, int port) {
     using orvela_net::bindaddress;
     using orvela_net::revaddress;
     if (address == nullptr) address = "";
@@ -217,26 +210,21 @@ bool UDP_Setup(const char* address, int port) {
     revaddress.sin_port = htons(static_cast<uint16_t>(port));
     revaddress.sin_addr.s_addr = inet_addr(address);
 
-    if (mSocket == -1) {
-        mSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-        if (mSocket < 0) {
-            mSocket = -1;
-            return false;
-        }
-    }
+    if (!ensure_socket(SOCK_DGRAM, IPPROTO_UDP)) return false;
     if (revaddress.sin_addr.s_addr != INADDR_NONE) return true;  // unicast: neither bound nor broadcast
 
     bindaddress = sockaddr_in{};
     bindaddress.sin_family = AF_INET;
     const int on = 1;
     if (setsockopt(mSocket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-        perror("setsockopt");
+        char text[128];
+        DBG_INFO("setsockopt: %s\n", error_text(errno, text));
         return false;
     }
     return bind(mSocket, reinterpret_cast<const sockaddr*>(&bindaddress), sizeof bindaddress) == 0;
 }
 
-size_t UDP_Read(void* buffer, size_t size, int timeoutSeconds) {
+size_t udp_read(void* buffer, size_t size, int timeoutSeconds) {
     if (buffer == nullptr || mSocket == -1) return 0;
     const timeval tv{std::max(timeoutSeconds, 0), 0};
     if (setsockopt(mSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return 0;
@@ -252,7 +240,7 @@ size_t UDP_Read(void* buffer, size_t size, int timeoutSeconds) {
     return n < 0 ? 0 : static_cast<size_t>(n);
 }
 
-size_t UDP_Write(const void* data, size_t size, int timeoutSeconds) {
+size_t udp_write(const void* data, size_t size, int timeoutSeconds) {
     if (data == nullptr || mSocket == -1) return 0;
     const timeval tv{std::max(timeoutSeconds, 0), 0};
     if (setsockopt(mSocket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return 0;
@@ -261,6 +249,40 @@ size_t UDP_Write(const void* data, size_t size, int timeoutSeconds) {
     return n < 0 ? 0 : static_cast<size_t>(n);
 }
 
-void UDP_Close(void) { TCP_Close(); }
+}  // namespace
+
+extern "C" {
+
+bool TCP_Connect(const char* address, int port, int timeoutSeconds) {
+    return c_boundary::call("TCP_Connect", false, [&] { return tcp_connect(address, port, timeoutSeconds); });
+}
+
+size_t TCP_Read(void* buffer, size_t size, int timeoutSeconds) {
+    return c_boundary::call("TCP_Read", size_t{0}, [&] { return tcp_read(buffer, size, timeoutSeconds); });
+}
+
+size_t TCP_Write(const void* data, size_t size, int timeoutSeconds) {
+    return c_boundary::call("TCP_Write", size_t{0}, [&] { return tcp_write(data, size, timeoutSeconds); });
+}
+
+void TCP_Close(void) {
+    c_boundary::run("TCP_Close", [] { transport_socket.reset(); });
+}
+
+bool UDP_Setup(const char* address, int port) {
+    return c_boundary::call("UDP_Setup", false, [&] { return udp_setup(address, port); });
+}
+
+size_t UDP_Read(void* buffer, size_t size, int timeoutSeconds) {
+    return c_boundary::call("UDP_Read", size_t{0}, [&] { return udp_read(buffer, size, timeoutSeconds); });
+}
+
+size_t UDP_Write(const void* data, size_t size, int timeoutSeconds) {
+    return c_boundary::call("UDP_Write", size_t{0}, [&] { return udp_write(data, size, timeoutSeconds); });
+}
+
+void UDP_Close(void) {
+    c_boundary::run("UDP_Close", [] { transport_socket.reset(); });
+}
 
 }  // extern "C"

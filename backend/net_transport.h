@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "backend/owned_socket.h"
+
 extern "C" {
 
 // True when the connection is usable. A socket that is already open is reused
@@ -48,7 +50,8 @@ void UDP_Close(void);
 // Process-wide state, private to the library (visible for tests).
 namespace orvela_net {
 
-extern int mSocket;               // the one socket; -1 while closed
+extern Socket transport_socket;   // the one socket of the transport
+extern const int& mSocket;        // its descriptor, -1 while closed
 extern sockaddr_in revaddress;    // destination of UDP_Write
 extern sockaddr_in bindaddress;   // local address of a broadcast socket
 

@@ -5,15 +5,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "backend/usb_transport.h"
+#include "backend/usb_walk.h"
+#include "common/c_boundary.h"
 #include "common/debugtool.h"
 #include "common/scanner_description.h"
 
 namespace {
 
+using orvela_usb::ConfigDescriptor;
+using orvela_usb::Context;
+using orvela_usb::DeviceHandle;
+using orvela_usb::DeviceWalk;
 using orvela_usb::kStringBufferSize;
 using orvela_usb::read_string_descriptor;
+using orvela_usb::UsbDevice;
+using orvela_usb::WalkStep;
 
 constexpr uint8_t kClassPrinter = 7;
 constexpr uint8_t kClassStillImage = 6;
@@ -54,19 +63,32 @@ void pick_bulk_endpoints(const libusb_interface_descriptor& setting, ORVELA_Scan
     }
 }
 
-// A growing malloc'ed array of whole records, handed to the caller at the end.
-struct RecordArray {
-    ORVELA_Scanner* items = nullptr;
-    int count = 0;
+// A growing malloc'ed array of whole records (the caller frees the array it is
+// handed with free); released here unless handed over.
+class RecordArray {
+public:
+    RecordArray() = default;
+    RecordArray(const RecordArray&) = delete;
+    RecordArray& operator=(const RecordArray&) = delete;
+    ~RecordArray() { free(items_); }
 
     // Appends a copy; false (array unchanged) when memory runs out.
     bool append(const ORVELA_Scanner& record) {
-        void* grown = realloc(items, sizeof(ORVELA_Scanner) * static_cast<size_t>(count + 1));
+        void* grown = realloc(items_, sizeof(ORVELA_Scanner) * static_cast<size_t>(count_ + 1));
         if (grown == nullptr) return false;
-        items = static_cast<ORVELA_Scanner*>(grown);
-        items[count++] = record;
+        items_ = static_cast<ORVELA_Scanner*>(grown);
+        items_[count_++] = record;
         return true;
     }
+    // Gives the array to *out (null when it holds no record); returns the count.
+    int hand_over(ORVELA_Scanner** out) {
+        *out = count_ > 0 ? std::exchange(items_, nullptr) : nullptr;
+        return count_;
+    }
+
+private:
+    ORVELA_Scanner* items_ = nullptr;
+    int count_ = 0;
 };
 
 enum class Walk { Scanners, Printers };
@@ -124,80 +146,67 @@ bool record_functions(const libusb_config_descriptor& config, const libusb_devic
     return true;
 }
 
+// Describes one walked device of the maker and records its functions; Stop
+// when the array could not grow.
+WalkStep record_device(const UsbDevice& d, Walk walk, RecordArray& found) {
+    const libusb_device_descriptor& descriptor = d.descriptor;
+    Scanner_Description row{};
+    const Scanner_Description* row_ptr = nullptr;
+    if (walk == Walk::Scanners) {
+        const int index = MatchUSBProduct(descriptor.idVendor, descriptor.idProduct);
+        if (index == -1) return WalkStep::Next;
+        DBG_INFO("Found orvela machine!\n");
+        row = GetScannerDescription(index);
+        row_ptr = &row;
+    } else {
+        if (!is_maker_vendor(descriptor.idVendor)) return WalkStep::Next;
+        DBG_INFO("Found orvela machine!\n");
+    }
+
+    ORVELA_Scanner record{};
+    const ConfigDescriptor config = d.active_config();
+    if (config == nullptr) return WalkStep::Next;
+
+    char serial[kStringBufferSize];
+    char manufacturer[kStringBufferSize];
+    char product[kStringBufferSize];
+    {
+        int rc = 0;
+        const DeviceHandle handle = d.open(&rc);
+        if (handle == nullptr) {
+            DBG_INFO("Fail to open usb device, ret=%d!\n", rc);
+            return WalkStep::Next;
+        }
+        read_string_descriptor(handle.get(), descriptor.iSerialNumber, serial);
+        read_string_descriptor(handle.get(), descriptor.iManufacturer, manufacturer);
+        read_string_descriptor(handle.get(), descriptor.iProduct, product);
+    }
+    copy_text(record.serial, serial);
+    copy_text(record.brandName, manufacturer);
+    copy_text(record.modelName, product);
+    snprintf(record.deviceURI, sizeof record.deviceURI, "usb://%04X:%04X:%s", descriptor.idVendor,
+             descriptor.idProduct, orvela_usb::escape_serial(record.serial).c_str());
+    DBG_INFO("%s\n", record.deviceURI);
+
+    return record_functions(*config, descriptor, row_ptr, walk, record, found) ? WalkStep::Next : WalkStep::Stop;
+}
+
 // The walk shared by USB_FindScanner and USB_FindPrinter.
 int find_functions(ORVELA_Scanner** list_out, Walk walk) {
     DBG_INFO("Run into find usb devices.\n");
-    libusb_context* context = nullptr;
-    if (libusb_init(&context) != 0) {
-        DBG_INFO("libusb_init Error\n");
-        return 0;
-    }
-
     RecordArray found;
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &list);
-    if (count < 0) {
-        DBG_INFO("libusb_get_device_list Get Device Error\n");
-        list = nullptr;
-    }
-
-    bool out_of_memory = false;
-    for (ssize_t d = 0; d < count && !out_of_memory; ++d) {
-        libusb_device* device = list[d];
-        libusb_device_descriptor descriptor{};
-        if (libusb_get_device_descriptor(device, &descriptor) != 0) break;
-
-        Scanner_Description row{};
-        const Scanner_Description* row_ptr = nullptr;
-        if (walk == Walk::Scanners) {
-            const int index = MatchUSBProduct(descriptor.idVendor, descriptor.idProduct);
-            if (index == -1) continue;
-            DBG_INFO("Found orvela machine!\n");
-            row = GetScannerDescription(index);
-            row_ptr = &row;
-        } else {
-            if (!is_maker_vendor(descriptor.idVendor)) continue;
-            DBG_INFO("Found orvela machine!\n");
+    {
+        const Context context = orvela_usb::new_context();
+        if (context == nullptr) {
+            DBG_INFO("libusb_init Error\n");
+            return 0;
         }
-
-        ORVELA_Scanner record{};
-        libusb_config_descriptor* config = nullptr;
-        if (libusb_get_active_config_descriptor(device, &config) != 0 || config == nullptr) continue;
-
-        libusb_device_handle* handle = nullptr;
-        const int rc = libusb_open(device, &handle);
-        if (rc != 0) {
-            DBG_INFO("Fail to open usb device, ret=%d!\n", rc);
-            libusb_free_config_descriptor(config);
-            continue;
-        }
-        char serial[kStringBufferSize];
-        char manufacturer[kStringBufferSize];
-        char product[kStringBufferSize];
-        read_string_descriptor(handle, descriptor.iSerialNumber, serial);
-        read_string_descriptor(handle, descriptor.iManufacturer, manufacturer);
-        read_string_descriptor(handle, descriptor.iProduct, product);
-        libusb_close(handle);
-        copy_text(record.serial, serial);
-        copy_text(record.brandName, manufacturer);
-        copy_text(record.modelName, product);
-        snprintf(record.deviceURI, sizeof record.deviceURI, "usb://%04X:%04X:%s", descriptor.idVendor,
-                 descriptor.idProduct, orvela_usb::escape_serial(record.serial).c_str());
-        DBG_INFO("%s\n", record.deviceURI);
-
-        out_of_memory = !record_functions(*config, descriptor, row_ptr, walk, record, found);
-        libusb_free_config_descriptor(config);
+        *list_out = nullptr;  // from here on the caller's pointer is written, also when the walk throws
+        const DeviceWalk devices(context.get());
+        devices.each([&](const UsbDevice& d) { return record_device(d, walk, found); });
     }
-
-    if (list != nullptr) libusb_free_device_list(list, 1);
-    libusb_exit(context);
     DBG_INFO("End find usb devices.\n");
-    if (found.count == 0) {
-        free(found.items);
-        found.items = nullptr;
-    }
-    *list_out = found.items;
-    return found.count;
+    return found.hand_over(list_out);
 }
 
 // State shared between the hot-plug loop and the thread that asks it to stop.
@@ -244,17 +253,17 @@ void hotplug_reset_stop() {
 
 extern "C" {
 
-int USB_FindScanner(ORVELA_Scanner** scannerList) {
+static int USB_FindScanner_body(ORVELA_Scanner** scannerList) {
     if (scannerList == nullptr) return 0;
     return find_functions(scannerList, Walk::Scanners);
 }
 
-int USB_FindPrinter(ORVELA_Device** scannerList) {
+static int USB_FindPrinter_body(ORVELA_Device** scannerList) {
     if (scannerList == nullptr) return 0;
     return find_functions(scannerList, Walk::Printers);
 }
 
-bool getUSB1284DeviceId(const char* vendor, const char* modelname, const char* serial, char* buffer,
+static bool getUSB1284DeviceId_body(const char* vendor, const char* modelname, const char* serial, char* buffer,
                         size_t bufSize) {
     if (buffer == nullptr || bufSize < 2) return false;
     ORVELA_Scanner record{};
@@ -270,8 +279,8 @@ bool getUSB1284DeviceId(const char* vendor, const char* modelname, const char* s
     // The transfer never runs past the buffer: at most its size, and at most
     // what one control transfer can carry.
     const uint16_t length = bufSize > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(bufSize);
-    const int received = libusb_control_transfer(devHandle, 0xA1, 0, 1, 0, reinterpret_cast<unsigned char*>(buffer),
-                                                 length, 3000);
+    const int received = libusb_control_transfer(devHandle.get(), 0xA1, 0, 1, 0,
+                                                 reinterpret_cast<unsigned char*>(buffer), length, 3000);
     if (received < 0) {
         DBG_INFO("libusb: get device id error:%d\n", received);
         buffer[0] = 0;
@@ -300,7 +309,7 @@ bool getUSB1284DeviceId(const char* vendor, const char* modelname, const char* s
     return true;
 }
 
-int LIBUSB_CALL hotplug_callback(libusb_context* ctx, libusb_device* dev, libusb_hotplug_event event,
+static int LIBUSB_CALL hotplug_callback_body(libusb_context* ctx, libusb_device* dev, libusb_hotplug_event event,
                                  void* user_data) {
     (void)ctx;
     (void)user_data;
@@ -322,7 +331,7 @@ int LIBUSB_CALL hotplug_callback(libusb_context* ctx, libusb_device* dev, libusb
     return 0;
 }
 
-int HotplugRegist(void) {
+static int HotplugRegist_body(void) {
     DBG_INFO("Enter in Hotplug_register\n");
     int rc = libusb_init(nullptr);
     if (rc < 0) {
@@ -377,5 +386,26 @@ int HotplugRegist(void) {
     libusb_exit(nullptr);
     return 0;
 }
+
+int USB_FindScanner(ORVELA_Scanner** scannerList) {
+    return c_boundary::call("USB_FindScanner", 0, [&] { return USB_FindScanner_body(scannerList); });
+}
+
+int USB_FindPrinter(ORVELA_Device** scannerList) {
+    return c_boundary::call("USB_FindPrinter", 0, [&] { return USB_FindPrinter_body(scannerList); });
+}
+
+bool getUSB1284DeviceId(const char* vendor, const char* modelname, const char* serial, char* buffer,
+                        size_t bufSize) {
+    return c_boundary::call("getUSB1284DeviceId", false,
+                            [&] { return getUSB1284DeviceId_body(vendor, modelname, serial, buffer, bufSize); });
+}
+
+int LIBUSB_CALL hotplug_callback(libusb_context* ctx, libusb_device* dev, libusb_hotplug_event event,
+                                 void* user_data) {
+    return c_boundary::call("hotplug_callback", 0, [&] { return hotplug_callback_body(ctx, dev, event, user_data); });
+}
+
+int HotplugRegist(void) { return c_boundary::call("HotplugRegist", 1, HotplugRegist_body); }
 
 }  // extern "C"

@@ -1,10 +1,11 @@
 #include "backend/usb_transport.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include "backend/io_clock.h"
+#include "backend/usb_walk.h"
+#include "common/c_boundary.h"
 #include "common/debugtool.h"
 #include "common/scanner_description.h"
 
@@ -12,10 +13,13 @@ extern "C" {
 ORVELA_Scanner current_scanner = {};
 }
 
-libusb_context* gContext = nullptr;
-libusb_device_handle* dev_handle = nullptr;
-libusb_context* gDeviceContext = nullptr;
-libusb_device_handle* devHandle = nullptr;
+// Declared in this order so that, going, the claim is released before its
+// handle closes and the handle closes before its context ends.
+orvela_usb::Context gContext;
+orvela_usb::DeviceHandle dev_handle;
+orvela_usb::ClaimedInterface data_claim;
+orvela_usb::Context gDeviceContext;
+orvela_usb::DeviceHandle devHandle;
 
 namespace orvela_usb {
 
@@ -54,8 +58,9 @@ size_t read_until(void* buffer, size_t size, int64_t limit_ms, const bool* cance
         if (left <= 0) break;
         int moved = 0;
         const auto slice = static_cast<unsigned>(left < kReadSliceMs ? left : kReadSliceMs);
-        const int result = libusb_bulk_transfer(dev_handle, static_cast<unsigned char>(current_scanner.endpoint_bulkin & 0xFF),
-                                                bytes + received, static_cast<int>(size - received), &moved, slice);
+        const auto endpoint = static_cast<unsigned char>(current_scanner.endpoint_bulkin & 0xFF);
+        const int result = libusb_bulk_transfer(dev_handle.get(), endpoint, bytes + received,
+                                                static_cast<int>(size - received), &moved, slice);
         if (moved > 0) received += static_cast<size_t>(moved);
         if (result == 0 && received < size) break;  // a short transfer: the device sent less
         if (result != 0 && result != LIBUSB_ERROR_TIMEOUT) {
@@ -72,46 +77,32 @@ size_t read_until(void* buffer, size_t size, int64_t limit_ms, const bool* cance
 
 namespace {
 
+using orvela_usb::ClaimedInterface;
+using orvela_usb::Context;
+using orvela_usb::DeviceHandle;
+using orvela_usb::DeviceWalk;
 using orvela_usb::kStringBufferSize;
 using orvela_usb::read_string_descriptor;
 using orvela_usb::timeout_ms;
-
-// Text of the current errno, for the descriptor-read message.
-const char* errno_text() {
-    static thread_local char text[128];
-    const int saved = errno;
-    const char* s = strerror_r(saved, text, sizeof text);
-    return s != nullptr ? s : "";
-}
+using orvela_usb::UsbDevice;
+using orvela_usb::WalkStep;
 
 // Compares a device string with a record's text over the 32 bytes of the field.
 bool same_text(const char* record_field, const char (&device_text)[kStringBufferSize]) {
     return strncmp(record_field, device_text, kStringBufferSize) == 0;
 }
 
-// Ends whatever a previous data-channel open left behind, so that opening
-// again without a close leaks neither the handle nor the context.
+// Ends whatever a previous open of the channel left behind, so that opening
+// again without a close leaks neither a claim, a handle nor a context.
 void release_data_channel() {
-    if (dev_handle != nullptr) {
-        libusb_release_interface(dev_handle, current_scanner.interface);
-        libusb_close(dev_handle);
-        dev_handle = nullptr;
-    }
-    if (gContext != nullptr) {
-        libusb_exit(gContext);
-        gContext = nullptr;
-    }
+    data_claim.reset();
+    dev_handle.reset();
+    gContext.reset();
 }
 
 void release_control_channel() {
-    if (devHandle != nullptr) {
-        libusb_close(devHandle);
-        devHandle = nullptr;
-    }
-    if (gDeviceContext != nullptr) {
-        libusb_exit(gDeviceContext);
-        gDeviceContext = nullptr;
-    }
+    devHandle.reset();
+    gDeviceContext.reset();
 }
 
 // One bulk transfer of exactly `size` bytes on `endpoint`; true only when all
@@ -123,7 +114,7 @@ bool bulk_exact(int endpoint, void* buffer, unsigned long size, unsigned int tim
         result = LIBUSB_ERROR_INVALID_PARAM;
         return false;
     }
-    result = libusb_bulk_transfer(dev_handle, static_cast<unsigned char>(endpoint & 0xFF),
+    result = libusb_bulk_transfer(dev_handle.get(), static_cast<unsigned char>(endpoint & 0xFF),
                                   static_cast<unsigned char*>(buffer), static_cast<int>(size), &moved,
                                   timeout_ms(timeout_second));
     return moved >= 0 && static_cast<unsigned long>(moved) == size;
@@ -137,64 +128,81 @@ uint16_t control_length(long long size) {
     return static_cast<uint16_t>(size);
 }
 
-}  // namespace
+// The data channel's device among the walked ones: the record's IDs and serial
+// number, and the record's interface free to claim.
+WalkStep take_if_data_device(const UsbDevice& d, const ORVELA_Scanner& scanner) {
+    if (d.descriptor.idVendor != scanner.vendor_id || d.descriptor.idProduct != scanner.product_id)
+        return WalkStep::Next;
+    char serial[kStringBufferSize];
+    DeviceHandle handle = d.open();
+    if (handle == nullptr || !read_string_descriptor(handle.get(), d.descriptor.iSerialNumber, serial) ||
+        !same_text(scanner.serial, serial)) {
+        DBG_INFO("It's not match device seiral number\n");
+        return WalkStep::Next;
+    }
+    ClaimedInterface claim = ClaimedInterface::claim(handle.get(), scanner.interface);
+    if (!claim) {
+        DBG_INFO("libusb_claim_interface Get Device Error\n");
+        return WalkStep::Next;
+    }
+    DBG_INFO("Open device OK!\n");
+    dev_handle = std::move(handle);
+    data_claim = std::move(claim);
+    return WalkStep::Stop;
+}
 
-extern "C" {
+// The control channel's device among the walked ones: a device of the model
+// table whose manufacturer, product and serial texts are the record's.
+WalkStep take_if_control_device(const UsbDevice& d, const ORVELA_Scanner& scanner) {
+    if (MatchUSBProduct(d.descriptor.idVendor, d.descriptor.idProduct) == -1) return WalkStep::Next;
+    DBG_INFO("Found orvela machine!\n");
+    int rc = 0;
+    DeviceHandle handle = d.open(&rc);
+    if (handle == nullptr) {
+        DBG_INFO("Fail to open usb device, ret=%d!\n", rc);
+        return WalkStep::Next;
+    }
+    char serial[kStringBufferSize];
+    char manufacturer[kStringBufferSize];
+    char product[kStringBufferSize];
+    read_string_descriptor(handle.get(), d.descriptor.iSerialNumber, serial);
+    read_string_descriptor(handle.get(), d.descriptor.iManufacturer, manufacturer);
+    read_string_descriptor(handle.get(), d.descriptor.iProduct, product);
+    if (!same_text(scanner.brandName, manufacturer) || !same_text(scanner.modelName, product) ||
+        !same_text(scanner.serial, serial))
+        return WalkStep::Next;
+    DBG_INFO("Success to open usb device!\n");
+    devHandle = std::move(handle);
+    return WalkStep::Stop;
+}
 
-bool USB_Open(ORVELA_Scanner scanner) {
+bool usb_open(ORVELA_Scanner scanner) {
     release_data_channel();
     current_scanner = scanner;
     DBG_INFO("Run into USB_Open\n");
 
-    if (libusb_init(&gContext) != 0) {
-        gContext = nullptr;
+    Context context = orvela_usb::new_context();
+    if (context == nullptr) {
         DBG_INFO("libusb_init Error\n");
         return false;
     }
-
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(gContext, &list);
-    if (count < 0) {
-        DBG_INFO("libusb_get_device_list Get Device Error\n");
-        return false;
-    }
-
     bool opened = false;
-    for (ssize_t i = 0; i < count && !opened; ++i) {
-        libusb_device* device = list[i];
-        libusb_device_descriptor descriptor{};
-        if (libusb_get_device_descriptor(device, &descriptor) != 0) {
-            DBG_INFO(" libusb_get_device_descriptor error!, errstr =%s\n", errno_text());
-            continue;
-        }
-        if (descriptor.idVendor != scanner.vendor_id || descriptor.idProduct != scanner.product_id) continue;
-
-        char serial[kStringBufferSize];
-        dev_handle = nullptr;
-        if (libusb_open(device, &dev_handle) != 0) dev_handle = nullptr;
-        if (dev_handle == nullptr || !read_string_descriptor(dev_handle, descriptor.iSerialNumber, serial) ||
-            !same_text(scanner.serial, serial)) {
-            DBG_INFO("It's not match device seiral number\n");
-            if (dev_handle != nullptr) libusb_close(dev_handle);
-            dev_handle = nullptr;
-            continue;
-        }
-        if (libusb_claim_interface(dev_handle, scanner.interface) != 0) {
-            DBG_INFO("libusb_claim_interface Get Device Error\n");
-            libusb_close(dev_handle);
-            dev_handle = nullptr;
-            continue;
-        }
-        DBG_INFO("Open device OK!\n");
-        opened = true;
+    {
+        const DeviceWalk walk(context.get());
+        if (!walk.ok()) return false;  // the context goes with it
+        walk.each([&](const UsbDevice& d) {
+            const WalkStep step = take_if_data_device(d, scanner);
+            opened = step == WalkStep::Stop;
+            return step;
+        });
     }
-
-    libusb_free_device_list(list, 1);
+    // Kept after a walk that found nothing too, until the close.
+    gContext = std::move(context);
     DBG_INFO("USB_Open End\n");
     return opened;
 }
 
-size_t USB_Read(void* buffer, unsigned long size, unsigned int timeout_second) {
+size_t usb_read(void* buffer, unsigned long size, unsigned int timeout_second) {
     if (dev_handle == nullptr) {
         DBG_INFO("dev_handle is NULL!\n");
         return 0;
@@ -210,7 +218,7 @@ size_t USB_Read(void* buffer, unsigned long size, unsigned int timeout_second) {
     return complete ? size : 0;
 }
 
-size_t USB_Write(void* data, unsigned long size, unsigned int timeout_second) {
+size_t usb_write(void* data, unsigned long size, unsigned int timeout_second) {
     if (dev_handle == nullptr) {
         DBG_INFO("dev_handle is NULL!\n");
         return 0;
@@ -229,92 +237,51 @@ size_t USB_Write(void* data, unsigned long size, unsigned int timeout_second) {
     return complete ? size : 0;
 }
 
-void USB_Close(void) {
+void usb_close() {
     DBG_INFO("Run into USB_Close\n");
-    if (dev_handle != nullptr) {
-        libusb_release_interface(dev_handle, current_scanner.interface);
-        libusb_close(dev_handle);
-    } else {
-        DBG_INFO("dev_handle is NULL!\n");
-    }
-    if (gContext != nullptr) libusb_exit(gContext);
-    dev_handle = nullptr;
-    gContext = nullptr;
+    if (dev_handle == nullptr) DBG_INFO("dev_handle is NULL!\n");
+    release_data_channel();
     DBG_INFO("Close success\n");
 }
 
-bool USB_DeviceOpen(ORVELA_Scanner scanner) {
+bool usb_device_open(ORVELA_Scanner scanner) {
     release_control_channel();
     DBG_INFO("Run into USB_DeviceOpen.\n");
-    if (libusb_init(&gDeviceContext) != 0) {
-        gDeviceContext = nullptr;
+    Context context = orvela_usb::new_context();
+    if (context == nullptr) {
         DBG_INFO("libusb_init Error\n");
         return false;
     }
-
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(gDeviceContext, &list);
-    if (count < 0) {
-        DBG_INFO("libusb_get_device_list Get Device Error\n");
-        DBG_INFO("cnt=%d\n", static_cast<int>(count));
-        return false;
+    bool found = false;
+    {
+        const DeviceWalk walk(context.get());
+        DBG_INFO("cnt=%d\n", static_cast<int>(walk.size()));
+        if (!walk.ok()) return false;
+        walk.each([&](const UsbDevice& d) {
+            const WalkStep step = take_if_control_device(d, scanner);
+            found = step == WalkStep::Stop;
+            return step;
+        });
     }
-    DBG_INFO("cnt=%d\n", static_cast<int>(count));
-
-    for (ssize_t i = 0; i < count; ++i) {
-        libusb_device* device = list[i];
-        libusb_device_descriptor descriptor{};
-        if (libusb_get_device_descriptor(device, &descriptor) != 0) {
-            DBG_INFO(" libusb_get_device_descriptor error!, errstr =%s\n", errno_text());
-            libusb_free_device_list(list, 1);
-            return false;
-        }
-        if (MatchUSBProduct(descriptor.idVendor, descriptor.idProduct) == -1) continue;
-        DBG_INFO("Found orvela machine!\n");
-
-        devHandle = nullptr;
-        const int rc = libusb_open(device, &devHandle);
-        if (rc != 0) {
-            devHandle = nullptr;
-            DBG_INFO("Fail to open usb device, ret=%d!\n", rc);
-            continue;
-        }
-        char serial[kStringBufferSize];
-        char manufacturer[kStringBufferSize];
-        char product[kStringBufferSize];
-        read_string_descriptor(devHandle, descriptor.iSerialNumber, serial);
-        read_string_descriptor(devHandle, descriptor.iManufacturer, manufacturer);
-        read_string_descriptor(devHandle, descriptor.iProduct, product);
-        if (same_text(scanner.brandName, manufacturer) && same_text(scanner.modelName, product) &&
-            same_text(scanner.serial, serial)) {
-            DBG_INFO("Success to open usb device!\n");
-            libusb_free_device_list(list, 1);
-            return true;
-        }
-        libusb_close(devHandle);
-        devHandle = nullptr;
-    }
-    libusb_free_device_list(list, 1);
-    return false;
+    gDeviceContext = std::move(context);
+    return found;
 }
 
-void USB_DeviceClose(void) {
+void usb_device_close() {
     if (devHandle != nullptr) {
         DBG_INFO("USB_DeviceClose\n");
-        libusb_close(devHandle);
     } else {
         DBG_INFO("dev_handle is NULL!\n");
     }
-    if (gDeviceContext != nullptr) libusb_exit(gDeviceContext);
-    devHandle = nullptr;
-    gDeviceContext = nullptr;
+    release_control_channel();
 }
 
-int USB_ControlWrite(char* buffer, int bufSize, unsigned int timeout_second) {
+int usb_control_write(char* buffer, int bufSize, unsigned int timeout_second) {
     if (devHandle == nullptr) return 0;
     if (bufSize < 0 || (buffer == nullptr && bufSize != 0)) return LIBUSB_ERROR_INVALID_PARAM;
-    const int rc = libusb_control_transfer(devHandle, 0x41, 0x4D, 0x3C2B, 0, reinterpret_cast<unsigned char*>(buffer),
-                                           control_length(bufSize), timeout_ms(timeout_second));
+    const int rc = libusb_control_transfer(devHandle.get(), 0x41, 0x4D, 0x3C2B, 0,
+                                           reinterpret_cast<unsigned char*>(buffer), control_length(bufSize),
+                                           timeout_ms(timeout_second));
     if (rc >= 0) return rc;
     if (rc == LIBUSB_ERROR_PIPE) return bufSize;
     DBG_INFO("libusb: control write error:%d\n", rc);
@@ -322,10 +289,10 @@ int USB_ControlWrite(char* buffer, int bufSize, unsigned int timeout_second) {
     return rc;
 }
 
-int USB_ControlRead(char* buffer, int bufSize, unsigned int timeout_second) {
+int usb_control_read(char* buffer, int bufSize, unsigned int timeout_second) {
     if (devHandle == nullptr) return 0;
     if (bufSize < 0 || (buffer == nullptr && bufSize != 0)) return LIBUSB_ERROR_INVALID_PARAM;
-    const int rc = libusb_control_transfer(devHandle, 0xC1, 0, 0, 0, reinterpret_cast<unsigned char*>(buffer),
+    const int rc = libusb_control_transfer(devHandle.get(), 0xC1, 0, 0, 0, reinterpret_cast<unsigned char*>(buffer),
                                            control_length(bufSize), timeout_ms(timeout_second));
     if (rc < 0) {
         DBG_INFO("libusb: control read error:%d\n", rc);
@@ -334,6 +301,41 @@ int USB_ControlRead(char* buffer, int bufSize, unsigned int timeout_second) {
     }
     DBG_INFO("libusb: control read success:%d\n", rc);
     return rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+bool USB_Open(ORVELA_Scanner scanner) {
+    return c_boundary::call("USB_Open", false, [&] { return usb_open(scanner); });
+}
+
+size_t USB_Read(void* buffer, unsigned long size, unsigned int timeout_second) {
+    return c_boundary::call("USB_Read", size_t{0}, [&] { return usb_read(buffer, size, timeout_second); });
+}
+
+size_t USB_Write(void* data, unsigned long size, unsigned int timeout_second) {
+    return c_boundary::call("USB_Write", size_t{0}, [&] { return usb_write(data, size, timeout_second); });
+}
+
+void USB_Close(void) { c_boundary::run("USB_Close", usb_close); }
+
+bool USB_DeviceOpen(ORVELA_Scanner scanner) {
+    return c_boundary::call("USB_DeviceOpen", false, [&] { return usb_device_open(scanner); });
+}
+
+void USB_DeviceClose(void) { c_boundary::run("USB_DeviceClose", usb_device_close); }
+
+// An exception from below answers as a failed transfer: LIBUSB_ERROR_OTHER.
+int USB_ControlWrite(char* buffer, int bufSize, unsigned int timeout_second) {
+    return c_boundary::call("USB_ControlWrite", int{LIBUSB_ERROR_OTHER},
+                            [&] { return usb_control_write(buffer, bufSize, timeout_second); });
+}
+
+int USB_ControlRead(char* buffer, int bufSize, unsigned int timeout_second) {
+    return c_boundary::call("USB_ControlRead", int{LIBUSB_ERROR_OTHER},
+                            [&] { return usb_control_read(buffer, bufSize, timeout_second); });
 }
 
 }  // extern "C"

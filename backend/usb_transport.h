@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "backend/usb_handles.h"
 #include "common/orvela_types.h"
 
 extern "C" {
@@ -44,11 +45,13 @@ int USB_ControlRead(char* buffer, int bufSize, unsigned int timeout_second);
 }  // extern "C"
 
 // Process-wide state of the two channels (private to the library; declared here
-// so that the discovery code and the tests can see it).
-extern libusb_context* gContext;          // data channel context
-extern libusb_device_handle* dev_handle;  // data channel handle, interface claimed
-extern libusb_context* gDeviceContext;    // control channel context
-extern libusb_device_handle* devHandle;   // control channel handle
+// so that the discovery code and the tests can see it). Each channel is closed
+// (all empty) or open; a failed open may leave its context until the close.
+extern orvela_usb::Context gContext;               // data channel context
+extern orvela_usb::DeviceHandle dev_handle;        // data channel handle
+extern orvela_usb::ClaimedInterface data_claim;    // the data channel's claimed interface
+extern orvela_usb::Context gDeviceContext;         // control channel context
+extern orvela_usb::DeviceHandle devHandle;         // control channel handle
 
 namespace orvela_usb {
 

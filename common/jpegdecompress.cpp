@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/c_boundary.h"
 #include "common/debugtool.h"
 #include "common/jpeg_private.h"
 
@@ -237,7 +238,7 @@ extern "C" {
 void orvela_JpegLineCallback([[maybe_unused]] unsigned char* outputData, [[maybe_unused]] size_t datasize,
                              [[maybe_unused]] int lines, [[maybe_unused]] void* caller) {}
 
-void* decodethread(void* handle) {
+static void* decodethread_body(void* handle) {
     DecodeInfo* info = static_cast<DecodeInfo*>(handle);
     if (info == nullptr) return nullptr;
     ov_jpeg_source_mgr* src = reinterpret_cast<ov_jpeg_source_mgr*>(info->sourceMgr);
@@ -272,7 +273,7 @@ void* decodethread(void* handle) {
     return nullptr;
 }
 
-void JPEGDecompressStart(JpegDecompressInfo* info, bool needThread) {
+static void JPEGDecompressStart_body(JpegDecompressInfo* info, bool needThread) {
     DBG_INFO("JPEGDecompressStart\n");
     if (info == nullptr) return;
     ov_jpeg_source_mgr* src = static_cast<ov_jpeg_source_mgr*>(malloc(sizeof(ov_jpeg_source_mgr)));
@@ -302,7 +303,7 @@ void JPEGDecompressStart(JpegDecompressInfo* info, bool needThread) {
     std::atomic_ref<pthread_t>(info->workID).store(worker, std::memory_order_release);
 }
 
-int JPEGDecompressEnd(JpegDecompressInfo* info) {
+static int JPEGDecompressEnd_body(JpegDecompressInfo* info) {
     if (info == nullptr) return 0;
     std::atomic_ref<pthread_t> workID(info->workID);
     const pthread_t worker = workID.exchange(0, std::memory_order_acq_rel);
@@ -314,6 +315,20 @@ int JPEGDecompressEnd(JpegDecompressInfo* info) {
         return EDEADLK;
     }
     return pthread_join(worker, nullptr);
+}
+
+
+void* decodethread(void* handle) {
+    return c_boundary::call("decodethread", static_cast<void*>(nullptr), [&] { return decodethread_body(handle); });
+}
+
+void JPEGDecompressStart(JpegDecompressInfo* info, bool needThread) {
+    c_boundary::run("JPEGDecompressStart", [&] { JPEGDecompressStart_body(info, needThread); });
+}
+
+// An exception answers as a join that failed.
+int JPEGDecompressEnd(JpegDecompressInfo* info) {
+    return c_boundary::call("JPEGDecompressEnd", EINVAL, [&] { return JPEGDecompressEnd_body(info); });
 }
 
 }  // extern "C"

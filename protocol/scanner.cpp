@@ -7,6 +7,7 @@
 
 #include "backend/device.h"
 #include "backend/io_clock.h"
+#include "common/c_boundary.h"
 #include "common/debugtool.h"
 #include "protocol/page_pull.h"
 
@@ -115,17 +116,17 @@ DEVSTATUS get_cmd_status(int timeout_second) {
     return result;
 }
 
-bool scanner_open(ORVELA_Scanner scanner) {
+static bool scanner_open_body(ORVELA_Scanner scanner) {
     DBG_INFO("Run into scanner_open\n");
     return Device_Open(scanner);
 }
 
-void scanner_close(void) {
+static void scanner_close_body() {
     DBG_INFO("Run into scanner_close\n");
     Device_Close();
 }
 
-DEVSTATUS scanner_lock(void) {
+static DEVSTATUS scanner_lock_body() {
     DBG_INFO("Run into scanner_lock\n");
     if (!send_command(kCmdLock)) return STATUS_Timeout;
     const DEVSTATUS result = get_cmd_status(kReplyTimeout);
@@ -148,7 +149,7 @@ DEVSTATUS scanner_lock(void) {
     return result;
 }
 
-DEVSTATUS scanner_unlock(void) {
+static DEVSTATUS scanner_unlock_body() {
     DBG_INFO("Run into scanner_unlock\n");
     DEVSTATUS result = STATUS_Timeout;
     for (int attempt = 1; attempt <= kUnlockAttempts; ++attempt) {
@@ -168,7 +169,7 @@ DEVSTATUS scanner_unlock(void) {
     return result;
 }
 
-STATUS_ADF scanner_get_adf_status(void) {
+static STATUS_ADF scanner_get_adf_status_body() {
     if (!send_command(kCmdFeederStatus)) return STATUS_ADF_PAPER_EXIST;
     ADFStatusRsp reply{};
     if (!read_all(&reply, sizeof reply, kFeederReplyTimeout)) return STATUS_ADF_PAPER_EXIST;
@@ -176,7 +177,7 @@ STATUS_ADF scanner_get_adf_status(void) {
     return static_cast<STATUS_ADF>(reply.adfStatus);
 }
 
-DEVSTATUS scanner_set_parameters(SCANINFO info) {
+static DEVSTATUS scanner_set_parameters_body(SCANINFO info) {
     scanInfoCmd cmd{};
     cmd.cmdHEAD = kCmdHead;
     cmd.cmdID = kCmdScanInfo;
@@ -190,23 +191,60 @@ bool scanner_start(void) { return true; }
 
 bool scanner_stop(void) { return true; }
 
-bool scanner_get_scan_status_time(ScanStatus* status, int timeout_second) {
+static bool scanner_get_scan_status_time_body(ScanStatus* status, int timeout_second) {
     if (status == nullptr) return false;
     return read_page_header(*status, timeout_second) != PageHeader::None;
 }
 
-bool scanner_get_scan_status(ScanStatus* status) { return scanner_get_scan_status_time(status, kScanTimeout); }
+bool scanner_get_scan_status(ScanStatus* status) {
+    return c_boundary::call("scanner_get_scan_status", false,
+                            [&] { return scanner_get_scan_status_time_body(status, kScanTimeout); });
+}
 
-size_t scanner_get_scan_data_time(void* buffer, int buffer_size, int timeout_second) {
+static size_t scanner_get_scan_data_time_body(void* buffer, int buffer_size, int timeout_second) {
     if (buffer == nullptr || buffer_size <= 0) return 0;
     const size_t size = static_cast<size_t>(buffer_size);
     return read_all(buffer, size, timeout_second) ? size : 0;
 }
 
 size_t scanner_get_scan_data(void* buffer, int buffer_size) {
-    return scanner_get_scan_data_time(buffer, buffer_size, kScanTimeout);
+    return c_boundary::call("scanner_get_scan_data", size_t{0},
+                            [&] { return scanner_get_scan_data_time_body(buffer, buffer_size, kScanTimeout); });
 }
 
-bool scanner_abort(void) { return abort_page(nullptr); }
+bool scanner_abort(void) {
+    return c_boundary::call("scanner_abort", false, [] { return abort_page(nullptr); });
+}
+
+
+bool scanner_open(ORVELA_Scanner scanner) {
+    return c_boundary::call("scanner_open", false, [&] { return scanner_open_body(scanner); });
+}
+
+void scanner_close(void) { c_boundary::run("scanner_close", scanner_close_body); }
+
+// An exception answers as a command that got no reply.
+DEVSTATUS scanner_lock(void) { return c_boundary::call("scanner_lock", STATUS_Timeout, scanner_lock_body); }
+
+DEVSTATUS scanner_unlock(void) { return c_boundary::call("scanner_unlock", STATUS_Timeout, scanner_unlock_body); }
+
+STATUS_ADF scanner_get_adf_status(void) {
+    return c_boundary::call("scanner_get_adf_status", STATUS_ADF_PAPER_EXIST, scanner_get_adf_status_body);
+}
+
+DEVSTATUS scanner_set_parameters(SCANINFO info) {
+    return c_boundary::call("scanner_set_parameters", STATUS_Timeout,
+                            [&] { return scanner_set_parameters_body(info); });
+}
+
+bool scanner_get_scan_status_time(ScanStatus* status, int timeout_second) {
+    return c_boundary::call("scanner_get_scan_status_time", false,
+                            [&] { return scanner_get_scan_status_time_body(status, timeout_second); });
+}
+
+size_t scanner_get_scan_data_time(void* buffer, int buffer_size, int timeout_second) {
+    return c_boundary::call("scanner_get_scan_data_time", size_t{0},
+                            [&] { return scanner_get_scan_data_time_body(buffer, buffer_size, timeout_second); });
+}
 
 }  // extern "C"

@@ -5,7 +5,9 @@
 
 #include "backend/net_discovery.h"
 #include "backend/usb_discovery.h"
+#include "common/c_boundary.h"
 #include "common/debugtool.h"
+#include "common/malloc_ptr.h"
 #include "common/orvela_config.h"
 
 extern "C" {
@@ -37,18 +39,20 @@ SANE_Status attach(const char* devname) {
     return SANE_STATUS_GOOD;
 }
 
-int Drv_get_devices(ORVELA_Scanner** device_list) {
+static int Drv_get_devices_body(ORVELA_Scanner** device_list) {
     DBG_INFO("Run into Scanner_get_devices\n");
-    ORVELA_Scanner* usb = nullptr;
+    ORVELA_Scanner* usb_array = nullptr;
     int usb_count = 0;
     if (orvela_config::current().usb_search) {
-        usb_count = USB_FindScanner(&usb);
+        usb_count = USB_FindScanner(&usb_array);
     } else {
         DBG_INFO("USB search switched off\n");
     }
+    const MallocPtr<ORVELA_Scanner[]> usb(usb_array);
     DBG_INFO("Found USB scanner %d\n", usb_count);
-    ORVELA_Scanner* net = nullptr;
-    const int net_count = Net_FindScanner(&net);
+    ORVELA_Scanner* net_array = nullptr;
+    const int net_count = Net_FindScanner(&net_array);
+    const MallocPtr<ORVELA_Scanner[]> net(net_array);
     DBG_INFO("Found Net scanner %d\n", net_count);
 
     const int usb_n = usb != nullptr && usb_count > 0 ? usb_count : 0;
@@ -67,8 +71,6 @@ int Drv_get_devices(ORVELA_Scanner** device_list) {
             DBG_INFO("[%d]Net productName:%s\n", count, all[count].deviceURI);
         }
     }
-    free(usb);
-    free(net);
     replace_list(all, count);
     if (device_list != nullptr) *device_list = scannerList_all;
     return count;
@@ -80,6 +82,11 @@ ORVELA_Scanner* getScannerFromName(const char* devicename) {
         if (strncmp(scannerList_all[i].deviceURI, devicename, 64) == 0) return &scannerList_all[i];
     }
     return nullptr;
+}
+
+
+int Drv_get_devices(ORVELA_Scanner** device_list) {
+    return c_boundary::call("Drv_get_devices", 0, [&] { return Drv_get_devices_body(device_list); });
 }
 
 }  // extern "C"

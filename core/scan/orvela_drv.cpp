@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "backend/io_clock.h"
+#include "common/c_boundary.h"
 #include "common/debugtool.h"
 #include "protocol/page_pull.h"
 #include "protocol/scan_param.h"
@@ -84,7 +85,7 @@ SCAN_Status cancel_page(orvela_protocol::PagePull* pull) {
 
 extern "C" {
 
-SCAN_Status Drv_open(ORVELA_Scanner dev) {
+static SCAN_Status Drv_open_body(ORVELA_Scanner dev) {
     DBG_INFO("Run into Drv_open\n");
     if (!scanner_open(dev)) return SCAN_STATUS_ACCESS_DENIED;
     DEVSTATUS last = scanner_lock();
@@ -109,7 +110,7 @@ SCAN_Status Drv_open(ORVELA_Scanner dev) {
     return translate_session_status(last);
 }
 
-SCAN_Status Drv_close(void) {
+static SCAN_Status Drv_close_body() {
     DBG_INFO("Run into Drv_close\n");
     scanner_stop();
     const DEVSTATUS status = scanner_unlock();
@@ -117,7 +118,7 @@ SCAN_Status Drv_close(void) {
     return translate_command_status(status);
 }
 
-SCAN_Status Drv_start(ORVELA_ScanParam param) {
+static SCAN_Status Drv_start_body(ORVELA_ScanParam param) {
     DBG_INFO("Run into Drv_start\n");
     const SCANINFO info = ParameterConvert(param);
     const DEVSTATUS status = scanner_set_parameters(info);
@@ -125,9 +126,12 @@ SCAN_Status Drv_start(ORVELA_ScanParam param) {
     return translate_command_status(status);
 }
 
-SCAN_Status Drv_cancel(void) { return orvela_drv::cancel_page(nullptr); }
+SCAN_Status Drv_cancel(void) {
+    return c_boundary::call("Drv_cancel", SCAN_STATUS_IO_ERROR, SCAN_STATUS_NO_MEM,
+                            [] { return orvela_drv::cancel_page(nullptr); });
+}
 
-STATUS_ADF Drv_get_adf_status(void) {
+static STATUS_ADF Drv_get_adf_status_body() {
     DBG_INFO("Run into Drv_get_adf_status\n");
     return scanner_get_adf_status();
 }
@@ -152,7 +156,7 @@ FILE* open_page_file(const char* file) {
 
 extern "C" {
 
-SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
+static SCAN_RESULT Drv_scan2File_body(const char* file, bool* isCanceled) {
     DBG_INFO("Run into Drv_scan2File\n");
     SCAN_RESULT result{SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY};
 
@@ -213,7 +217,7 @@ SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
     return result;
 }
 
-SCAN_RESULT Drv_scanBand(unsigned char* buffer, size_t* retSize) {
+static SCAN_RESULT Drv_scanBand_body(unsigned char* buffer, size_t* retSize) {
     DBG_INFO("Run into Drv_scanBand\n");
     if (retSize != nullptr) *retSize = 0;
     ScanStatus status{};
@@ -250,5 +254,36 @@ SCAN_Status Drv_get_parameters(void* /*callback*/) { return SCAN_STATUS_GOOD; }
 SCAN_Status Drv_read(unsigned char* /*buf*/, int /*len*/) { return SCAN_STATUS_GOOD; }
 
 void Drv_get_backend_error_code(int* /*errCode*/) {}
+
+
+SCAN_Status Drv_open(ORVELA_Scanner dev) {
+    return c_boundary::call("Drv_open", SCAN_STATUS_IO_ERROR, SCAN_STATUS_NO_MEM, [&] { return Drv_open_body(dev); });
+}
+
+SCAN_Status Drv_close(void) {
+    return c_boundary::call("Drv_close", SCAN_STATUS_IO_ERROR, SCAN_STATUS_NO_MEM, Drv_close_body);
+}
+
+SCAN_Status Drv_start(ORVELA_ScanParam param) {
+    return c_boundary::call("Drv_start", SCAN_STATUS_IO_ERROR, SCAN_STATUS_NO_MEM,
+                            [&] { return Drv_start_body(param); });
+}
+
+// Unknown, as when the device does not answer: a sheet may be there.
+STATUS_ADF Drv_get_adf_status(void) {
+    return c_boundary::call("Drv_get_adf_status", STATUS_ADF_PAPER_EXIST, Drv_get_adf_status_body);
+}
+
+SCAN_RESULT Drv_scan2File(const char* file, bool* isCanceled) {
+    return c_boundary::call("Drv_scan2File", SCAN_RESULT{SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY},
+                            SCAN_RESULT{SCAN_STATUS_NO_MEM, STATUS_ADF_PAPER_EMPTY},
+                            [&] { return Drv_scan2File_body(file, isCanceled); });
+}
+
+SCAN_RESULT Drv_scanBand(unsigned char* buffer, size_t* retSize) {
+    return c_boundary::call("Drv_scanBand", SCAN_RESULT{SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY},
+                            SCAN_RESULT{SCAN_STATUS_NO_MEM, STATUS_ADF_PAPER_EMPTY},
+                            [&] { return Drv_scanBand_body(buffer, retSize); });
+}
 
 }  // extern "C"

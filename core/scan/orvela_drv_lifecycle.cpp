@@ -1,3 +1,4 @@
+#include "common/c_boundary.h"
 #include "common/debugtool.h"
 #include "core/scan/orvela_devlist.h"
 #include "core/scan/orvela_drv.h"
@@ -10,6 +11,6 @@ SCAN_Status Drv_init(void* /*callback*/) {
 }
 
 // Releases the device list of the last search.
-void Drv_exit(void) { devlist_release(); }
+void Drv_exit(void) { c_boundary::run("Drv_exit", devlist_release); }
 
 }  // extern "C"

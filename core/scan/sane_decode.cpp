@@ -6,7 +6,8 @@
 // standard error manager would end the host process on a corrupt stream; here
 // a fatal error (and the premature end of a truncated page) jumps back to the
 // decode, which releases the decompressor, the buffer and the file and
-// reports SCAN_STATUS_IO_ERROR.
+// reports SCAN_STATUS_IO_ERROR (SCAN_STATUS_NO_MEM when the page buffer
+// cannot be had).
 #include "core/scan/sane_decode.h"
 
 #include <fcntl.h>
@@ -24,6 +25,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "common/c_boundary.h"
 #include "common/debugtool.h"
 #include "common/jpeg_private.h"
 #include "common/scanner_description.h"
@@ -31,7 +33,10 @@
 
 namespace {
 
-// The decode proper. Only trivially destructible locals live between setjmp
+// The decode proper. Every failure leaves through the recovery point below, a
+// library error as well as the decoder's own (a refused frame, no memory, a
+// stalled read): that one place destroys the decompressor, tells the sink and
+// frees the buffer. Only trivially destructible locals live between setjmp
 // and a longjmp; what changes after setjmp and is used after the jump is
 // volatile. The sink, when there is one, lives in the caller's frame.
 SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file, PageSink* sink) {
@@ -40,14 +45,13 @@ SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file, Pag
     DecodeErrorManager err;
     memset(&err, 0, sizeof err);
     unsigned char* volatile buffer = nullptr;
-    const long start = ftell(file);
 
     install_decode_errors(api, &cinfo, &err);
     if (setjmp(err.escape) != 0) {
         api->destroy_decompress(&cinfo);
         if (buffer != nullptr && sink != nullptr) sink->abandon();
         free(buffer);
-        return SCAN_STATUS_IO_ERROR;
+        return err.failure;
     }
 
     api->create_decompress(&cinfo);
@@ -69,16 +73,12 @@ SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file, Pag
         (cinfo.output_components != 1 && cinfo.output_components != 3)) {
         DBG_INFO("Refuse page of %ux%u pixels, %d components\n", cinfo.output_width, cinfo.output_height,
                  cinfo.output_components);
-        api->destroy_decompress(&cinfo);
-        return SCAN_STATUS_IO_ERROR;
+        fail_decode(&err, SCAN_STATUS_IO_ERROR);
     }
     const size_t stride = static_cast<size_t>(cinfo.output_width) * static_cast<size_t>(cinfo.output_components);
+    // malloc'ed: the page buffers of the handle are released with free.
     buffer = static_cast<unsigned char*>(malloc(stride * cinfo.output_height));
-    if (buffer == nullptr) {
-        api->destroy_decompress(&cinfo);
-        fseek(file, start, SEEK_SET);
-        return SCAN_STATUS_NO_MEM;
-    }
+    if (buffer == nullptr) fail_decode(&err, SCAN_STATUS_NO_MEM);
     if (sink != nullptr)
         sink->begin(buffer, cinfo.output_width, cinfo.output_height, static_cast<unsigned>(cinfo.output_components));
 
@@ -87,12 +87,7 @@ SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file, Pag
         JSAMPROW row = buffer + static_cast<size_t>(cinfo.output_scanline) * stride;
         // A standard I/O source never suspends; no progress means a broken
         // stream rather than a reason to spin.
-        if (api->read_scanlines(&cinfo, &row, 1) != 1) {
-            api->destroy_decompress(&cinfo);
-            if (sink != nullptr) sink->abandon();
-            free(buffer);
-            return SCAN_STATUS_IO_ERROR;
-        }
+        if (api->read_scanlines(&cinfo, &row, 1) != 1) fail_decode(&err, SCAN_STATUS_IO_ERROR);
         if (sink != nullptr) sink->rows_ready(cinfo.output_scanline);
     }
     api->finish_decompress(&cinfo);
@@ -143,7 +138,8 @@ SCAN_Status decode_page_file(orvela_scanner_t* s, const char* filename, PageSink
 extern "C" {
 
 SCAN_Status orvela_sane_decompress(orvela_scanner_t* s, const char* filename) {
-    return decode_page_file(s, filename, nullptr);
+    return c_boundary::call("orvela_sane_decompress", SCAN_STATUS_IO_ERROR, SCAN_STATUS_NO_MEM,
+                            [&] { return decode_page_file(s, filename, nullptr); });
 }
 
 ORVELA_Scanner PaserFromURI(const char* /*deviceName*/) {

@@ -2,12 +2,12 @@
 
 #include <arpa/inet.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "backend/net_search.h"
 #include "backend/usb_discovery.h"
 #include "common/debugtool.h"
+#include "common/malloc_ptr.h"
 #include "core/scan/orvela_devlist.h"
 
 namespace {
@@ -20,12 +20,12 @@ bool has_scheme(const char* name, const char* scheme) { return strncmp(name, sch
 
 // Adds the first record of `found` whose name matches to the device list; the
 // search's own array is released.
-const ORVELA_Scanner* adopt_match(ORVELA_Scanner* found, int count, const char* devicename) {
+const ORVELA_Scanner* adopt_match(ORVELA_Scanner* found_array, int count, const char* devicename) {
+    const MallocPtr<ORVELA_Scanner[]> found(found_array);
     const ORVELA_Scanner* listed = nullptr;
     for (int i = 0; found != nullptr && i < count && listed == nullptr; ++i) {
         if (strncmp(found[i].deviceURI, devicename, 64) == 0) listed = devlist_add(found[i]);
     }
-    free(found);
     return listed;
 }
 

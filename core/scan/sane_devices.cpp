@@ -1,79 +1,62 @@
 // The entry points that connect a frontend to a device: the device list, and
 // opening and closing a handle. None of them talks to a device; the
 // connection is made by sane_orvela_start.
-#include <cstdlib>
-#include <cstring>
-#include <new>
+#include <memory>
+#include <vector>
 
 #include "common/debugtool.h"
 #include "core/scan/orvela_devlist.h"
+#include "core/scan/sane_boundary.h"
 #include "core/scan/sane_device_lookup.h"
 #include "core/scan/sane_devices.h"
 #include "core/scan/sane_handle.h"
 
 namespace {
 
-// The list handed out by the last device search that found devices,
-// null-terminated. Its entries point into the driver layer's device array,
+// The descriptions handed out by the last device search that found devices:
+// the entries and the null-terminated list of pointers to them that the
+// frontend gets. The entries point into the driver layer's device array,
 // which is pinned for as long as they live: a later search that finds
 // nothing, or fails, leaves both as they are, so the frontend's list never
 // points at freed memory; a search that hands out a new list releases them.
-const SANE_Device** devices = nullptr;
+struct DeviceDescriptions {
+    std::vector<SANE_Device> entries;
+    std::vector<const SANE_Device*> list;
+};
 
-void release_entries(const SANE_Device** list) {
-    if (list == nullptr) return;
-    for (int i = 0; list[i] != nullptr; ++i) free(const_cast<SANE_Device*>(list[i]));
-    free(list);
-}
+DeviceDescriptions devices;
 
-// The descriptions of `count` records, null-terminated; null when memory
-// runs out (no half list is handed out).
-const SANE_Device** describe(const ORVELA_Scanner* list, int count) {
-    auto** fresh = static_cast<const SANE_Device**>(calloc(static_cast<size_t>(count) + 1, sizeof(SANE_Device*)));
-    if (fresh == nullptr) return nullptr;
+// The descriptions of `count` records.
+DeviceDescriptions describe(const ORVELA_Scanner* list, int count) {
+    DeviceDescriptions fresh;
+    fresh.entries.reserve(static_cast<size_t>(count));
+    fresh.list.reserve(static_cast<size_t>(count) + 1);
     for (int i = 0; i < count; ++i) {
         DBG_INFO("[%d]productName:%s\n", i, list[i].deviceURI);
-        auto* entry = static_cast<SANE_Device*>(calloc(1, sizeof(SANE_Device)));
-        if (entry == nullptr) {
-            release_entries(fresh);
-            return nullptr;
-        }
-        entry->name = list[i].deviceURI;
-        entry->vendor = list[i].brandName;
-        entry->model = list[i].modelName;
-        entry->type = "Scanner";
-        fresh[i] = entry;
+        fresh.entries.push_back(SANE_Device{list[i].deviceURI, list[i].brandName, list[i].modelName, "Scanner"});
     }
+    for (const SANE_Device& entry : fresh.entries) fresh.list.push_back(&entry);
+    fresh.list.push_back(nullptr);
     return fresh;
 }
 
-}  // namespace
-
-void sane_devices_release() {
-    release_entries(devices);
-    devices = nullptr;
-}
-
-extern "C" {
-
-SANE_Status sane_orvela_get_devices(const SANE_Device*** device_list, SANE_Bool /*local_only*/) {
+SANE_Status get_devices(const SANE_Device*** device_list) {
     DBG_INFO("Run into sane_get_devices\n");
     ORVELA_Scanner* list = nullptr;
     const int count = Drv_get_devices(&list);
     DBG_INFO("Found devices: %d\n", count);
     if (count <= 0 || list == nullptr) return SANE_STATUS_ACCESS_DENIED;
 
-    const SANE_Device** fresh = describe(list, count);
-    if (fresh == nullptr) return SANE_STATUS_NO_MEM;
-    release_entries(devices);
-    devices = fresh;
+    // Out of memory here leaves the last list as it was (the boundary answers
+    // SANE_STATUS_NO_MEM).
+    devices = describe(list, count);
     devlist_pin(list);
-    if (device_list != nullptr) *device_list = devices;
+    if (device_list != nullptr) *device_list = devices.list.data();
     DBG_INFO("Return after attach_devices, total=%d\n", count);
     return SANE_STATUS_GOOD;
 }
 
-SANE_Status sane_orvela_open(SANE_String_Const devicename, SANE_Handle* handle) {
+SANE_Status open_handle(SANE_String_Const devicename, SANE_Handle* handle) {
     DBG_INFO("Run into sane_open, devicename:%s\n", devicename != nullptr ? devicename : "");
     if (handle == nullptr) return SANE_STATUS_INVAL;
     // An empty name does not stand for the first device. A name the last
@@ -81,23 +64,14 @@ SANE_Status sane_orvela_open(SANE_String_Const devicename, SANE_Handle* handle) 
     const ORVELA_Scanner* record = find_device_for_open(devicename);
     if (record == nullptr) return SANE_STATUS_DEVICE_BUSY;
 
-    auto* s = new (std::nothrow) orvela_scanner_t{};
-    if (s == nullptr) return SANE_STATUS_NO_MEM;
+    auto s = std::make_unique<orvela_scanner_t>();  // every field zero
     s->device = *record;
-    s->page_read_lines = 0;
-    s->job_completed = false;
-    s->pageCount = 0;
-    s->src_img.img_data = nullptr;
-    s->dst_img.img_data = nullptr;
-    s->job_canceled = false;
-    s->hasXYPositionFromApp = false;
     DBG_INFO("init_options\n");
-    if (init_options(s) != SANE_STATUS_GOOD) {
-        release_options(s);
-        delete s;
+    if (init_options(s.get()) != SANE_STATUS_GOOD) {
+        release_options(s.get());
         return SANE_STATUS_NO_MEM;
     }
-    *handle = s;
+    *handle = s.release();  // the frontend holds it until sane_orvela_close
     DBG_INFO("Exit sane_open\n");
     return SANE_STATUS_GOOD;
 }
@@ -105,19 +79,36 @@ SANE_Status sane_orvela_open(SANE_String_Const devicename, SANE_Handle* handle) 
 // Gives the handle back with its option strings and page buffers. A job that
 // still holds the device (the frontend did not cancel) has its connection
 // closed first, so that the scanner is not left locked for this host.
-void sane_orvela_close(SANE_Handle handle) {
+void close_handle(SANE_Handle handle) {
     DBG_INFO("Exit from sane_close\n");
-    auto* s = static_cast<orvela_scanner_t*>(handle);
+    const std::unique_ptr<orvela_scanner_t> s(static_cast<orvela_scanner_t*>(handle));
     if (s == nullptr) return;
-    job_section_claim(s);
+    job_section_claim(s.get());
     if (s->device_held) {
-        cancel_flag_store(s, true);
+        cancel_flag_store(s.get(), true);
         s->job_completed = false;
-        cancel_job_work(s);
+        cancel_job_work(s.get());
     }
-    release_page_buffers(s);
-    release_options(s);
-    delete s;
+    release_page_buffers(s.get());
+    release_options(s.get());
+}
+
+}  // namespace
+
+void sane_devices_release() { devices = DeviceDescriptions{}; }
+
+extern "C" {
+
+SANE_Status sane_orvela_get_devices(const SANE_Device*** device_list, SANE_Bool /*local_only*/) {
+    return sane_call("sane_orvela_get_devices", [&] { return get_devices(device_list); });
+}
+
+SANE_Status sane_orvela_open(SANE_String_Const devicename, SANE_Handle* handle) {
+    return sane_call("sane_orvela_open", [&] { return open_handle(devicename, handle); });
+}
+
+void sane_orvela_close(SANE_Handle handle) {
+    c_boundary::run("sane_orvela_close", [&] { close_handle(handle); });
 }
 
 }  // extern "C"

@@ -12,6 +12,7 @@
 #include "common/orvela_config.h"
 #include "core/scan/imageproc/bilevel.h"
 #include "core/scan/orvela_drv.h"
+#include "core/scan/sane_boundary.h"
 #include "core/scan/sane_devices.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_host.h"
@@ -69,7 +70,7 @@ const char* TL(const char* text) {
     return dcgettext(kTextDomain, text, LC_MESSAGES);
 }
 
-SANE_Status sane_orvela_init(SANE_Int* version_code, SANE_Auth_Callback /*authorize*/) {
+static SANE_Status sane_orvela_init_body(SANE_Int* version_code) {
     switch_log_on_if_marked();
     // The level every SANE backend takes from SANE_DEBUG_<name>.
     sanei_debug_orvela = dbg_level_from_environment();
@@ -84,7 +85,7 @@ SANE_Status sane_orvela_init(SANE_Int* version_code, SANE_Auth_Callback /*author
     return Drv_init(nullptr) == SCAN_STATUS_GOOD ? SANE_STATUS_GOOD : SANE_STATUS_INVAL;
 }
 
-void sane_orvela_exit(void) {
+static void sane_orvela_exit_body() {
     DBG_INFO("Run into sane_exit\n");
     sane_devices_release();
     Drv_exit();
@@ -96,5 +97,12 @@ SANE_Status sane_orvela_set_io_mode(SANE_Handle /*handle*/, SANE_Bool /*non_bloc
 }
 
 SANE_Status sane_orvela_get_select_fd(SANE_Handle /*handle*/, SANE_Int* /*fd*/) { return SANE_STATUS_UNSUPPORTED; }
+
+
+SANE_Status sane_orvela_init(SANE_Int* version_code, SANE_Auth_Callback /*authorize*/) {
+    return sane_call("sane_orvela_init", [&] { return sane_orvela_init_body(version_code); });
+}
+
+void sane_orvela_exit(void) { c_boundary::run("sane_orvela_exit", sane_orvela_exit_body); }
 
 }  // extern "C"

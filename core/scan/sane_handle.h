@@ -11,6 +11,12 @@
 #include "common/orvela_types.h"
 
 class PageStream;
+// Deletes a page of the streaming path where its type is complete
+// (sane_stream.cpp), so that the handle can own one through a forward
+// declaration.
+struct PageStreamDelete {
+    void operator()(PageStream* page) const;
+};
 
 extern "C" {
 
@@ -90,8 +96,8 @@ struct orvela_scanner_t {
     unsigned int line_offset;   // bytes of the current line already served
     bool serves_image;          // the device URI allows image data (set per page)
     // The page of the streaming path that reads are serving (null on the
-    // whole-page path and between pages); owned by the handle.
-    PageStream* page_stream;
+    // whole-page path and between pages).
+    std::unique_ptr<PageStream, PageStreamDelete> page_stream;
 };
 
 inline bool cancel_flag_load(const orvela_scanner_t* s) {

@@ -16,6 +16,7 @@
 
 #include "common/debugtool.h"
 #include "core/scan/paper_sizes.h"
+#include "core/scan/sane_boundary.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
@@ -360,7 +361,7 @@ const SANE_Option_Descriptor* sane_orvela_get_option_descriptor(SANE_Handle hand
     return &static_cast<orvela_scanner_t*>(handle)->opt[option];
 }
 
-SANE_Status sane_orvela_control_option(SANE_Handle handle, SANE_Int option, SANE_Action action, void* value,
+static SANE_Status sane_orvela_control_option_body(SANE_Handle handle, SANE_Int option, SANE_Action action, void* value,
                                        SANE_Int* info) {
     DBG_INFO("Run into sane_control_option\n");
     if (info != nullptr) *info = 0;
@@ -403,6 +404,13 @@ SANE_Status sane_orvela_control_option(SANE_Handle handle, SANE_Int option, SANE
         default:
             return SANE_STATUS_GOOD;
     }
+}
+
+
+SANE_Status sane_orvela_control_option(SANE_Handle handle, SANE_Int option, SANE_Action action, void* value,
+                                       SANE_Int* info) {
+    return sane_call("sane_orvela_control_option",
+                     [&] { return sane_orvela_control_option_body(handle, option, action, value, info); });
 }
 
 }  // extern "C"

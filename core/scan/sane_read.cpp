@@ -6,8 +6,10 @@
 #include <cstring>
 
 #include "common/debugtool.h"
+#include "core/scan/job_section.h"
 #include "core/scan/orvela_drv.h"
 #include "core/scan/frame_lines.h"
+#include "core/scan/sane_boundary.h"
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
@@ -156,7 +158,7 @@ void cancel_job_work(orvela_scanner_t* s) {
 
 extern "C" {
 
-SANE_Status sane_orvela_get_parameters(SANE_Handle handle, SANE_Parameters* params) {
+static SANE_Status sane_orvela_get_parameters_body(SANE_Handle handle, SANE_Parameters* params) {
     DBG_INFO("Run into sane_get_parameters\n");
     auto* s = static_cast<orvela_scanner_t*>(handle);
     if (s == nullptr) return SANE_STATUS_INVAL;
@@ -170,22 +172,23 @@ SANE_Status sane_orvela_get_parameters(SANE_Handle handle, SANE_Parameters* para
     return SANE_STATUS_GOOD;
 }
 
-SANE_Status sane_orvela_read(SANE_Handle handle, SANE_Byte* data, SANE_Int max_length, SANE_Int* length) {
+static SANE_Status sane_orvela_read_body(SANE_Handle handle, SANE_Byte* data, SANE_Int max_length, SANE_Int* length) {
     if (length == nullptr) return SANE_STATUS_INVAL;
     *length = 0;
     auto* s = static_cast<orvela_scanner_t*>(handle);
     if (s == nullptr || data == nullptr || max_length <= 0) return SANE_STATUS_INVAL;
     if (cancel_flag_load(s)) return SANE_STATUS_CANCELLED;
     // The section is held elsewhere only by a cancel that has set the flag.
-    if (!job_section_try_claim(s)) return SANE_STATUS_CANCELLED;
+    JobSectionHold section = JobSectionHold::try_claim(s);
+    if (!section) return SANE_STATUS_CANCELLED;
     const SANE_Status status = s->page_completed          ? SANE_STATUS_EOF
                                : s->page_stream != nullptr ? stream_read(s, data, max_length, length)
                                                            : serve_line(s, data, max_length, length);
-    job_section_release(s);
+    section.release();
     return status;
 }
 
-void sane_orvela_cancel(SANE_Handle handle) {
+static void sane_orvela_cancel_body(SANE_Handle handle) {
     DBG_INFO("Run into sane_cancel!\n");
     auto* s = static_cast<orvela_scanner_t*>(handle);
     if (s == nullptr) return;
@@ -214,7 +217,7 @@ void sane_orvela_cancel(SANE_Handle handle) {
     DBG_INFO("Exit from sane_cancel!\n");
 }
 
-void drv_cancelADFPages(orvela_scanner_t* s) {
+static void drv_cancelADFPages_body(orvela_scanner_t* s) {
     if (s == nullptr || s->user_params.ScanSource != ScanSource_ADF) return;
     DBG_INFO("Run into drv_cancelADFPages\n");
     job_section_claim(s);
@@ -262,6 +265,23 @@ void drv_cancelADFPages(orvela_scanner_t* s) {
     Drv_close();
     s->device_held = false;
     job_section_release(s);
+}
+
+
+SANE_Status sane_orvela_get_parameters(SANE_Handle handle, SANE_Parameters* params) {
+    return sane_call("sane_orvela_get_parameters", [&] { return sane_orvela_get_parameters_body(handle, params); });
+}
+
+SANE_Status sane_orvela_read(SANE_Handle handle, SANE_Byte* data, SANE_Int max_length, SANE_Int* length) {
+    return sane_call("sane_orvela_read", [&] { return sane_orvela_read_body(handle, data, max_length, length); });
+}
+
+void sane_orvela_cancel(SANE_Handle handle) {
+    c_boundary::run("sane_orvela_cancel", [&] { sane_orvela_cancel_body(handle); });
+}
+
+void drv_cancelADFPages(orvela_scanner_t* s) {
+    c_boundary::run("drv_cancelADFPages", [&] { drv_cancelADFPages_body(s); });
 }
 
 }  // extern "C"

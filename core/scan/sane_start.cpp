@@ -28,8 +28,10 @@
 
 #include "common/debugtool.h"
 #include "common/orvela_config.h"
+#include "core/scan/job_section.h"
 #include "core/scan/orvela_drv.h"
 #include "core/scan/page_pipeline.h"
+#include "core/scan/sane_boundary.h"
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
@@ -218,13 +220,18 @@ bool IsNoEnoughSpace(const char* path, unsigned int prefer_size) {
     return 1.5f * static_cast<float>(prefer_size) > static_cast<float>(available);
 }
 
-SANE_Status sane_orvela_start(SANE_Handle handle) {
+static SANE_Status sane_orvela_start_body(SANE_Handle handle) {
     auto* s = static_cast<orvela_scanner_t*>(handle);
     if (s == nullptr) return SANE_STATUS_INVAL;
-    job_section_claim(s);
+    JobSectionHold section(s);
     SANE_Status status = orvela_config::current().scan_streaming ? run_stream_start(s) : run_start(s);
-    if (job_section_release(s) && status == SANE_STATUS_GOOD) status = SANE_STATUS_CANCELLED;
+    if (section.release() && status == SANE_STATUS_GOOD) status = SANE_STATUS_CANCELLED;
     return status;
+}
+
+
+SANE_Status sane_orvela_start(SANE_Handle handle) {
+    return sane_call("sane_orvela_start", [&] { return sane_orvela_start_body(handle); });
 }
 
 }  // extern "C"

@@ -28,7 +28,7 @@ void abort_job(orvela_scanner_t* s) {
 // The status a read returns for a page that stopped: `r` is what the page
 // stream said.
 SANE_Status page_stopped(orvela_scanner_t* s, PageStream::Result r) {
-    PageStream* page = s->page_stream;
+    PageStream* page = s->page_stream.get();
     switch (r) {
     case PageStream::Result::Cancelled:
         return SANE_STATUS_CANCELLED;  // the cancel's device work follows (cancel_job_work)
@@ -77,10 +77,9 @@ SANE_Status end_served_page(orvela_scanner_t* s) {
 
 }  // namespace
 
-void release_page_stream(orvela_scanner_t* s) {
-    delete s->page_stream;
-    s->page_stream = nullptr;
-}
+void PageStreamDelete::operator()(PageStream* page) const { std::default_delete<PageStream>()(page); }
+
+void release_page_stream(orvela_scanner_t* s) { s->page_stream.reset(); }
 
 bool cancel_stream_page(orvela_scanner_t* s) {
     if (s->page_stream == nullptr || s->page_stream->pull().ended()) return false;
@@ -123,22 +122,17 @@ SANE_Status run_stream_start(orvela_scanner_t* s) {
     if (cancel_flag_load(s)) return SANE_STATUS_CANCELLED;
 
     const bool bilevel = s->user_params.ScanColor == BlackWhite && d.ScanColor == Gray;
-    auto* page = new (std::nothrow) PageStream(&s->job_canceled, resolution, d.xResolution, d.yResolution, bilevel);
-    if (page == nullptr || !page->init()) {
-        delete page;
-        return SANE_STATUS_NO_MEM;
-    }
-    if ((status = open_job(s)) != SANE_STATUS_GOOD || (status = start_page(s)) != SANE_STATUS_GOOD) {
-        delete page;
-        return status;
-    }
-    s->page_stream = page;
+    // No memory for the page: std::bad_alloc, SANE_STATUS_NO_MEM at the entry point.
+    auto page = std::make_unique<PageStream>(&s->job_canceled, resolution, d.xResolution, d.yResolution, bilevel);
+    if (!page->init()) return SANE_STATUS_NO_MEM;
+    if ((status = open_job(s)) != SANE_STATUS_GOOD || (status = start_page(s)) != SANE_STATUS_GOOD) return status;
+    s->page_stream.reset(page.release());
     compute_frame_parameters(s);
     return SANE_STATUS_GOOD;
 }
 
 SANE_Status stream_read(orvela_scanner_t* s, SANE_Byte* data, SANE_Int max_length, SANE_Int* length) {
-    PageStream* page = s->page_stream;
+    PageStream* page = s->page_stream.get();
     const size_t bpl = s->sane_params.bytes_per_line > 0 ? static_cast<size_t>(s->sane_params.bytes_per_line) : 0;
     const unsigned lines = s->sane_params.lines > 0 ? static_cast<unsigned>(s->sane_params.lines) : 0;
     if (bpl == 0 || s->page_read_lines >= lines) return end_page(s);

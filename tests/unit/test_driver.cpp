@@ -158,15 +158,14 @@ TEST_F(Driver, OpenCountsFailedReopensAsAttempts) {
     orvela_sleep_hook = [](uint32_t) {
         if (sleeps++ == 0) current->stop_listening();
     };
-    testing::internal::CaptureStderr();
+    LogCapture log;
     const SCAN_Status status = Drv_open(net_record(scanner.port()));
-    const std::string err = testing::internal::GetCapturedStderr();
     orvela_sleep_hook = nullptr;
     EXPECT_EQ(status, SCAN_STATUS_DEVICE_BUSY);
     EXPECT_EQ(sleeps, 30);
     EXPECT_EQ(scanner.connections(), 1);
     EXPECT_EQ(orvela_net::mSocket, -1);
-    EXPECT_NE(err.find("Connect failed!"), std::string::npos);
+    EXPECT_TRUE(log.contains("Connect failed!"));
 }
 
 TEST_F(Driver, OpenTranslatesOtherLockAnswersAtOnce) {

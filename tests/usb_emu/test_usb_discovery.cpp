@@ -14,6 +14,7 @@
 #include "backend/usb_discovery.h"
 #include "backend/usb_transport.h"
 #include "tests/usb_emu/emu_test_util.h"
+#include "tests/usb_emu/libusb_faults.h"
 #include "tests/usb_emu/usbfs_emulation.h"
 
 using namespace usb_emu;
@@ -133,6 +134,31 @@ TEST_F(UsbDiscovery, NothingFoundGivesNullAndScannerInterfaceWithoutBulkEndpoint
 
     // A null list pointer is refused instead of written through.
     EXPECT_EQ(USB_FindScanner(nullptr), 0);
+}
+
+TEST_F(UsbDiscovery, DevicesWithUnreadableDescriptorsAreSkippedNotTheWalk) {
+    // The unreadable devices sit between the good ones: in either list order
+    // the walk meets one of them before a good device.
+    bed.add(scanner_config(0x5E5A, 0x1001, u"GOOD1"));
+    bed.add(scanner_config(0x5E5A, 0x1002, u"NODESC"));
+    bed.add(scanner_config(0x5E5A, 0x1003, u"NOCONFIG"));
+    bed.add(scanner_config(0x5E5A, 0x1004, u"GOOD2"));
+    const ArmedLibusbFaults faults({.bad_descriptor_product = 0x1002, .bad_config_product = 0x1003});
+
+    std::vector<std::string> serials;
+    for (const ORVELA_Scanner& r : find_scanners().records) serials.emplace_back(r.serial);
+    std::sort(serials.begin(), serials.end());
+    EXPECT_EQ(serials, (std::vector<std::string>{"GOOD1", "GOOD2"}));
+    // The channels walk past them as well.
+    for (const char* serial : {"GOOD1", "GOOD2"}) {
+        ORVELA_Scanner texts = usb_record(0x5E5A, serial[4] == '1' ? 0x1001 : 0x1004, serial);
+        snprintf(texts.brandName, sizeof texts.brandName, "Orvela");
+        snprintf(texts.modelName, sizeof texts.modelName, "OR-M1020");
+        EXPECT_TRUE(USB_DeviceOpen(texts)) << serial;
+        USB_DeviceClose();
+        EXPECT_TRUE(USB_Open(texts)) << serial;
+        USB_Close();
+    }
 }
 
 TEST_F(UsbDiscovery, HostileStringDescriptorsGiveEmptyOrCutTextsAndDistinctSafeNames) {

@@ -7,8 +7,10 @@
 #include <memory>
 #include <thread>
 
+#include "backend/usb_discovery.h"
 #include "backend/usb_transport.h"
 #include "tests/usb_emu/emu_test_util.h"
+#include "tests/usb_emu/libusb_faults.h"
 #include "tests/usb_emu/usbfs_emulation.h"
 
 using namespace usb_emu;
@@ -116,6 +118,27 @@ TEST_F(UsbTransport, OpenRefusesWrongSerialMissingSerialBusyInterfaceAndOtherIds
     USB_Close();
     EXPECT_FALSE(USB_Open(usb_record(0x5E5A, 0x1001, "SN10")));
     USB_Close();
+}
+
+TEST_F(UsbTransport, NoDeviceListOrAnExceptionBelowLeavesNoContextAndFailsTheEntryPoint) {
+    bed.add(scanner_config(0x5E5A, 0x1001, u"SN1"));
+    ORVELA_Scanner texts = usb_record(0x5E5A, 0x1001, "SN1");
+    snprintf(texts.brandName, sizeof texts.brandName, "Orvela");
+    snprintf(texts.modelName, sizeof texts.modelName, "OR-M1020");
+    for (const LibusbFaults& fault :
+         {LibusbFaults{.device_list_fails = true}, LibusbFaults{.device_list_throws = true}}) {
+        const ArmedLibusbFaults armed(fault);
+        EXPECT_FALSE(USB_Open(texts));
+        EXPECT_EQ(gContext, nullptr);
+        EXPECT_FALSE(USB_DeviceOpen(texts));
+        EXPECT_EQ(gDeviceContext, nullptr);
+        ORVELA_Scanner* list = &texts;
+        EXPECT_EQ(USB_FindScanner(&list), 0);
+        EXPECT_EQ(list, nullptr);
+    }
+    EXPECT_EQ(log.count("stopped at the C boundary"), 3u);
+    // Nothing was left half open: the device opens as before.
+    EXPECT_TRUE(USB_Open(texts));
 }
 
 TEST_F(UsbTransport, ReadsAndWritesSucceedOnlyWhenEveryByteMoves) {

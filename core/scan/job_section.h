@@ -1,0 +1,33 @@
+// The job's device section (job_section_claim / job_section_release) held for
+// one entry point's work. release() ends the hold and says whether it ran the
+// device work of a cancel that arrived meanwhile; a hold that is left any
+// other way (an exception on its way to the C boundary) is released as well,
+// so that the handle stays usable.
+#pragma once
+
+#include <utility>
+
+#include "core/scan/sane_handle.h"
+
+class JobSectionHold {
+public:
+    // Waits for the section.
+    explicit JobSectionHold(orvela_scanner_t* s) : s_(s) { job_section_claim(s); }
+    // Takes the section if it is free; holds nothing otherwise.
+    static JobSectionHold try_claim(orvela_scanner_t* s) {
+        return JobSectionHold(job_section_try_claim(s) ? s : nullptr, Held{});
+    }
+    ~JobSectionHold() {
+        if (s_ != nullptr) job_section_release(s_);
+    }
+    JobSectionHold(const JobSectionHold&) = delete;
+    JobSectionHold& operator=(const JobSectionHold&) = delete;
+
+    explicit operator bool() const { return s_ != nullptr; }
+    bool release() { return job_section_release(std::exchange(s_, nullptr)); }
+
+private:
+    struct Held {};
+    JobSectionHold(orvela_scanner_t* held, Held) : s_(held) {}
+    orvela_scanner_t* s_;
+};
