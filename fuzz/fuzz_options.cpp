@@ -49,6 +49,7 @@ void release_page_buffers(orvela_scanner_t*) {}
 SANE_Status stream_read(orvela_scanner_t*, SANE_Byte*, SANE_Int, SANE_Int*) { abort(); }
 bool cancel_stream_page(orvela_scanner_t*) { abort(); }
 void stop_stream_page(orvela_scanner_t*) { abort(); }
+void PageStreamDelete::operator()(PageStream*) const {}  // the handles here never stream
 
 namespace {
 

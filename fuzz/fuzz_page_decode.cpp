@@ -28,6 +28,7 @@ std::string& page_path() {
 
 // The handle here never has a streaming page.
 void release_page_stream(orvela_scanner_t*) {}
+void PageStreamDelete::operator()(PageStream*) const {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     if (size < 1) return 0;

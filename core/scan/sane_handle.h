@@ -12,7 +12,7 @@
 
 class PageStream;
 // Deletes a page of the streaming path where its type is complete
-// (sane_stream.cpp), so that the handle can own one through a forward
+// (page_stream.cpp), so that the handle can own one through a forward
 // declaration.
 struct PageStreamDelete {
     void operator()(PageStream* page) const;

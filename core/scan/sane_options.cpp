@@ -361,19 +361,14 @@ const SANE_Option_Descriptor* sane_orvela_get_option_descriptor(SANE_Handle hand
     return &static_cast<orvela_scanner_t*>(handle)->opt[option];
 }
 
-static SANE_Status sane_orvela_control_option_body(SANE_Handle handle, SANE_Int option, SANE_Action action, void* value,
-                                       SANE_Int* info) {
+static SANE_Status sane_orvela_control_option_body(SANE_Handle handle, SANE_Int option, int requested, void* value,
+                                                   SANE_Int* info) {
     DBG_INFO("Run into sane_control_option\n");
     if (info != nullptr) *info = 0;
     if (option < 0 || option >= NUM_OPTIONS) return SANE_STATUS_INVAL;
     auto* s = static_cast<orvela_scanner_t*>(handle);
     if (s == nullptr) return SANE_STATUS_INVAL;
 
-    // The action comes from a C caller (or over the network through saned)
-    // and may be any int: it is read as one, never as an out-of-range enum.
-    int requested = 0;
-    static_assert(sizeof requested == sizeof action);
-    memcpy(&requested, &action, sizeof requested);
     switch (requested) {
         case SANE_ACTION_GET_VALUE: {
             DBG_INFO("SANE_ACTION_GET_VALUE, opt=%d\n", option);
@@ -409,8 +404,13 @@ static SANE_Status sane_orvela_control_option_body(SANE_Handle handle, SANE_Int 
 
 SANE_Status sane_orvela_control_option(SANE_Handle handle, SANE_Int option, SANE_Action action, void* value,
                                        SANE_Int* info) {
+    // The action comes from a C caller (or over the network through saned)
+    // and may be any int: it is read as one, never as an out-of-range enum.
+    int requested = 0;
+    static_assert(sizeof requested == sizeof action);
+    memcpy(&requested, &action, sizeof requested);
     return sane_call("sane_orvela_control_option",
-                     [&] { return sane_orvela_control_option_body(handle, option, action, value, info); });
+                     [&] { return sane_orvela_control_option_body(handle, option, requested, value, info); });
 }
 
 }  // extern "C"

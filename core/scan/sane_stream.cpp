@@ -77,8 +77,6 @@ SANE_Status end_served_page(orvela_scanner_t* s) {
 
 }  // namespace
 
-void PageStreamDelete::operator()(PageStream* page) const { std::default_delete<PageStream>()(page); }
-
 void release_page_stream(orvela_scanner_t* s) { s->page_stream.reset(); }
 
 bool cancel_stream_page(orvela_scanner_t* s) {
