@@ -14,6 +14,7 @@
 #include <iterator>
 
 #include "common/debugtool.h"
+#include "core/scan/sane_entry_points.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"

@@ -31,6 +31,7 @@
 #include "core/scan/orvela_drv.h"
 #include "core/scan/page_pipeline.h"
 #include "core/scan/sane_decode.h"
+#include "core/scan/sane_entry_points.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_stream.h"

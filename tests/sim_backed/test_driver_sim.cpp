@@ -11,6 +11,7 @@
 
 #include "backend/net_transport.h"
 #include "core/scan/orvela_drv.h"
+#include "tests/support/device_record.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/process.h"
 #include "tools/scanner_sim/page_image.h"
@@ -31,13 +32,7 @@ struct SimDriver : ::testing::Test {
         std::string error;
         ASSERT_TRUE(server.start(&error)) << error;
     }
-    ORVELA_Scanner device() const {
-        ORVELA_Scanner d{};
-        d.type_io = IOTYPE_NET;
-        strcpy(d.ipaddress, "127.0.0.1");
-        d.port = server.port();
-        return d;
-    }
+    ORVELA_Scanner device() const { return net_record(server.port()); }
     void TearDown() override { TCP_Close(); }
 
     std::string command_ids() const {
@@ -45,10 +40,7 @@ struct SimDriver : ::testing::Test {
         for (const auto& c : const_cast<TcpScannerServer&>(server).model().commands()) out += static_cast<char>(c.id);
         return out;
     }
-    std::vector<uint8_t> file() const {
-        const std::string s = read_file(page);
-        return std::vector<uint8_t>(s.begin(), s.end());
-    }
+    std::vector<uint8_t> file() const { return read_file_bytes(page); }
 };
 
 ORVELA_ScanParam request(int source, int colour, unsigned dpi, unsigned left, unsigned top, unsigned w, unsigned h) {

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "backend/io_clock.h"
-#include "common/debugtool.h"
 
 // While alive: the I/O clock runs `speed` times faster than real time (so a
 // 30-second time-out passes in 30/speed seconds of real time, still waiting on
@@ -54,31 +53,27 @@ private:
     static inline int speed_ = 1;
 };
 
-// While alive: the information log goes to a temporary file whose text
-// can be read back.
+// While alive: the log's information stream (or its warning and error
+// streams) goes to a temporary file whose text can be read back, also while
+// another thread writes to it.
 class LogCapture {
 public:
-    LogCapture() : file_(tmpfile()), saved_(g_info_file) { g_info_file = file_; }
-    ~LogCapture() {
-        g_info_file = saved_;
-        if (file_ != nullptr) fclose(file_);
-    }
+    enum class Streams { Information, WarningsAndErrors };
+    explicit LogCapture(Streams streams = Streams::Information);
+    ~LogCapture();
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
-    std::string text() const {
-        std::string out;
-        if (file_ == nullptr) return out;
-        fflush(file_);
-        rewind(file_);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-        fseek(file_, 0, SEEK_END);
-        return out;
-    }
+
+    std::string text() const;
     bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
+    size_t count(const std::string& s) const;
+    // Waits up to `ms` for `s` to appear `times` times.
+    bool wait_for(const std::string& s, size_t times = 1, int ms = 3000) const;
+    // Forgets what was logged so far.
+    void clear();
 
 private:
+    Streams streams_;
     FILE* file_;
-    FILE* saved_;
+    FILE* saved_[2];
 };

@@ -69,3 +69,14 @@ std::string read_file(const std::string& path) {
     ss << in.rdbuf();
     return ss.str();
 }
+
+std::vector<uint8_t> read_file_bytes(const std::string& path) {
+    const std::string text = read_file(path);
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out.flush());
+}

@@ -14,18 +14,11 @@
 
 #include "backend/device.h"
 #include "backend/net_transport.h"
+#include "tests/support/device_record.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/loopback_peer.h"
 
 namespace {
-
-ORVELA_Device net_record(const char* address, int port) {
-    ORVELA_Device d{};
-    d.type_io = IOTYPE_NET;
-    snprintf(d.ipaddress, sizeof d.ipaddress, "%s", address);
-    d.port = port;
-    return d;
-}
 
 int count(const std::string& text, const std::string& what) {
     int n = 0;
@@ -54,7 +47,7 @@ TEST(Dispatch, BeforeAnyOpenNothingIsForwarded) {
 
 TEST(Dispatch, OpenOfAnUnknownTypeFailsButBecomesCurrent) {
     LogCapture log;
-    ORVELA_Device d = net_record("127.0.0.1", 1);
+    ORVELA_Device d = net_record(1);
     d.type_io = static_cast<IOTYPE>(3);
     EXPECT_FALSE(Device_Open(d));
     EXPECT_EQ(CurrentDeviceType(), 3);
@@ -73,7 +66,7 @@ TEST(Dispatch, NetworkDataChannelConnectsToTheRecordsAddressAndPort) {
         peer::write_all(fd, peer::reply(0x73, 0, 1, 0));
         peer::wait_closed(fd);
     });
-    ASSERT_TRUE(Device_Open(net_record("127.0.0.1", scanner.port())));
+    ASSERT_TRUE(Device_Open(net_record(scanner.port())));
     EXPECT_EQ(CurrentDeviceType(), IOTYPE_NET);
     const uint8_t lock[8] = {0x53, 0x6C, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(Device_Write(lock, 8, 6), 8u);
@@ -89,7 +82,7 @@ TEST(Dispatch, NetworkDataChannelConnectsToTheRecordsAddressAndPort) {
     // After a failed open the failed record stays current: reads and writes go
     // to the network transport, which has no connection.
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(Device_Open(net_record("127.0.0.1", 0)));  // port 0 as given, no default
+    EXPECT_FALSE(Device_Open(net_record(0)));  // port 0 as given, no default
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(CurrentDeviceType(), IOTYPE_NET);
     EXPECT_EQ(Device_Read(reply, 8, 1), 0u);
@@ -139,7 +132,7 @@ int control_channel_in_namespace() {
     addr.sin_port = htons(9100);
     if (bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(lfd, 4) != 0) return 103;
 
-    if (!Device_ControlOpen(net_record("127.0.0.1", 53010))) return 1;
+    if (!Device_ControlOpen(net_record(53010))) return 1;
     int conn = accept(lfd, nullptr, nullptr);
     if (conn < 0) return 2;
     const char hello[] = "@PJL INFO ID\r\n";
@@ -150,12 +143,12 @@ int control_channel_in_namespace() {
     char back[2] = {};
     if (Device_ControlRead(back, 2, 6) != 2 || back[0] != 'O' || back[1] != 'K') return 5;
     // A data open while the control connection is up reuses its socket.
-    if (!Device_Open(net_record("127.0.0.1", 53010))) return 6;
+    if (!Device_Open(net_record(53010))) return 6;
     Device_ControlClose();
     if (orvela_net::mSocket != -1) return 7;
     close(conn);
     // With nothing on 53010 the data channel cannot connect although 9100 listens.
-    if (Device_Open(net_record("127.0.0.1", 53010))) return 8;
+    if (Device_Open(net_record(53010))) return 8;
     return 0;
 }
 

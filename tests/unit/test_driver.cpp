@@ -15,6 +15,7 @@
 #include "core/scan/orvela_drv.h"
 #include "protocol/page_pull.h"
 #include "protocol/scanner.h"
+#include "tests/support/device_record.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process.h"
@@ -22,14 +23,6 @@
 using namespace std::chrono;
 
 namespace {
-
-ORVELA_Scanner net_record(int port) {
-    ORVELA_Scanner d{};
-    d.type_io = IOTYPE_NET;
-    strcpy(d.ipaddress, "127.0.0.1");
-    d.port = port;
-    return d;
-}
 
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -104,11 +97,6 @@ private:
 void trigger() {
     const uint8_t cmd[8] = {0x53, 0x78, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(TCP_Write(cmd, 8, 1), 8u);
-}
-
-std::vector<uint8_t> file_bytes(const std::string& path) {
-    const std::string s = read_file(path);
-    return std::vector<uint8_t>(s.begin(), s.end());
 }
 
 struct Driver : ::testing::Test {
@@ -269,7 +257,7 @@ TEST_F(Driver, Scan2FileWritesExactlyTheBandsBytesIncludingBandsLargerThanItsBuf
     const SCAN_RESULT r = Drv_scan2File(page.c_str(), &cancel);
     EXPECT_EQ(r.scan_status, SCAN_STATUS_GOOD);
     EXPECT_EQ(r.adf_status, STATUS_ADF_PAPER_EXIST);
-    EXPECT_EQ(file_bytes(page), a + b + c);
+    EXPECT_EQ(read_file_bytes(page), a + b + c);
     EXPECT_TRUE(log.contains("Page End. adf status=0x01\n"));
     EXPECT_EQ(Drv_close(), SCAN_STATUS_GOOD);
 }
@@ -307,7 +295,7 @@ TEST_F(Driver, Scan2FileReportsHowThePageEnded) {
         EXPECT_LT(duration<double>(steady_clock::now() - start).count(), 2.0);
         EXPECT_EQ(r.scan_status, c.status) << hex(std::vector<uint8_t>(c.stream.begin(), c.stream.begin() + 8));
         EXPECT_EQ(r.adf_status, c.adf);
-        EXPECT_EQ(file_bytes(page).size(), c.file_size);
+        EXPECT_EQ(read_file_bytes(page).size(), c.file_size);
         if (c.file_size == 0 && c.status == SCAN_STATUS_GOOD) {
             EXPECT_TRUE(log.contains("Page End without data. adf status=0x00\n"));
         }
@@ -332,7 +320,7 @@ TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade
         EXPECT_LT(duration<double>(steady_clock::now() - start).count(), 3.0);
         EXPECT_EQ(r.scan_status, SCAN_STATUS_IO_ERROR) << scenario;
         EXPECT_EQ(r.adf_status, 0);
-        EXPECT_EQ(file_bytes(page), data) << scenario;  // the bands that arrived whole stay in the file
+        EXPECT_EQ(read_file_bytes(page), data) << scenario;  // the bands that arrived whole stay in the file
         scanner_close();
     }
     // Polls that carry nothing, one every 10 ms, do not keep a page alive past
@@ -352,7 +340,7 @@ TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade
     const double took = duration<double>(steady_clock::now() - start).count();
     EXPECT_GT(took, 0.5);  // 30 s on the fast clock
     EXPECT_LT(took, 3.0);
-    EXPECT_EQ(file_bytes(page), data);
+    EXPECT_EQ(read_file_bytes(page), data);
     scanner_close();
 
     LogCapture log;
@@ -368,7 +356,7 @@ TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade
     fclose(f);
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
     EXPECT_EQ(Drv_scan2File(link.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR);
-    EXPECT_EQ(file_bytes(target), std::vector<uint8_t>({'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(read_file_bytes(target), std::vector<uint8_t>({'k', 'e', 'e', 'p'}));
 }
 
 TEST_F(Driver, Scan2FileStopsAtTheNextHeaderOnceCancelled) {
@@ -380,12 +368,12 @@ TEST_F(Driver, Scan2FileStopsAtTheNextHeaderOnceCancelled) {
     SCAN_RESULT r = Drv_scan2File(page.c_str(), &cancel);
     EXPECT_EQ(r.scan_status, SCAN_STATUS_CANCELLED);
     EXPECT_EQ(r.adf_status, 0);
-    EXPECT_TRUE(file_bytes(page).empty());
+    EXPECT_TRUE(read_file_bytes(page).empty());
     // Nothing was consumed: the page is still there to be pulled.
     cancel = false;
     r = Drv_scan2File(page.c_str(), &cancel);
     EXPECT_EQ(r.scan_status, SCAN_STATUS_GOOD);
-    EXPECT_EQ(file_bytes(page), data + data);
+    EXPECT_EQ(read_file_bytes(page), data + data);
     scanner_close();
 }
 

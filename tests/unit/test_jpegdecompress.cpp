@@ -20,6 +20,7 @@
 
 #include "common/debugtool.h"
 #include "common/jpegdecompress.h"
+#include "tests/support/io_hooks.h"
 #include "tests/support/jpeg_encode.h"
 
 // ---------------------------------------------------------------------------
@@ -175,34 +176,6 @@ Rows reference(const std::vector<uint8_t>& jpeg) {
     EXPECT_TRUE(jpeg_decode_reference(jpeg, &rows));
     return rows;
 }
-
-// The diagnostic log captured into a temporary stream for one test.
-class LogCapture {
-public:
-    LogCapture() : file_(tmpfile()) { g_info_file = file_; }
-    ~LogCapture() {
-        g_info_file = nullptr;
-        if (file_) fclose(file_);
-    }
-    std::string text() {
-        std::string s;
-        fflush(file_);
-        rewind(file_);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file_)) > 0) s.append(buf, n);
-        return s;
-    }
-    size_t count(const std::string& what) {
-        const std::string s = text();
-        size_t k = 0;
-        for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++k;
-        return k;
-    }
-
-private:
-    FILE* file_;
-};
 
 TEST(JpegDecompress, BandSizesDoNotChangeTheRows) {
     for (int channels : {1, 3}) {

@@ -10,6 +10,7 @@
 #include "backend/device.h"
 #include "backend/net_transport.h"
 #include "protocol/scanner.h"
+#include "tests/support/device_record.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/loopback_peer.h"
 
@@ -17,14 +18,6 @@ using namespace std::chrono;
 using orvela_protocol::PageHeader;
 
 namespace {
-
-ORVELA_Device net_record(int port) {
-    ORVELA_Device d{};
-    d.type_io = IOTYPE_NET;
-    snprintf(d.ipaddress, sizeof d.ipaddress, "127.0.0.1");
-    d.port = port;
-    return d;
-}
 
 std::vector<uint8_t> command(uint8_t id) { return {0x53, id, 0, 0, 0, 0, 0, 0}; }
 

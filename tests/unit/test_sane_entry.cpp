@@ -10,19 +10,13 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <string>
 
 #include "common/debugtool.h"
+#include "core/scan/sane_entry_points.h"
 #include "core/scan/sane_globals.h"
+#include "tests/support/host_probe.h"
 #include "tests/support/process.h"
-
-extern "C" {
-SANE_Status sane_orvela_init(SANE_Int* version_code, SANE_Auth_Callback authorize);
-void sane_orvela_exit(void);
-SANE_Status sane_orvela_set_io_mode(SANE_Handle handle, SANE_Bool non_blocking);
-SANE_Status sane_orvela_get_select_fd(SANE_Handle handle, SANE_Int* fd);
-}
 
 namespace {
 
@@ -55,30 +49,6 @@ TEST(BackendEntry, TranslatesNullToEmpty) { EXPECT_STREQ(TL(nullptr), ""); }
 
 // --- host detection: the probe program copied under other names ---
 
-using Facts = std::map<std::string, std::string>;
-
-Facts probe_as(const TempDir& dir, const std::string& exe_name, const std::vector<std::string>& env = {},
-               const std::string& catalogue = "") {
-    const std::string exe = dir.file(exe_name);
-    std::filesystem::copy_file(ORVELA_BINARY_DIR "/tests/host/host_probe", exe,
-                               std::filesystem::copy_options::overwrite_existing);
-    std::vector<std::string> argv = {exe, ORVELA_LIBRARY_PATH};
-    if (!catalogue.empty()) argv.push_back(catalogue);
-    const ProcessResult r = run_process(argv, env);
-    EXPECT_EQ(r.exit_code, 0) << r.out;
-    Facts facts;
-    size_t start = 0;
-    while (start < r.out.size()) {
-        const size_t end = r.out.find('\n', start);
-        const std::string line = r.out.substr(start, end - start);
-        const size_t eq = line.find('=');
-        if (eq != std::string::npos) facts[line.substr(0, eq)] = line.substr(eq + 1);
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return facts;
-}
-
 // A German catalogue for a few of the list texts, made for this test.
 std::string make_catalogue(const TempDir& dir) {
     const std::string po = dir.file("de.po");
@@ -105,7 +75,7 @@ TEST(HostDetection, SimpleScanStyleHosts) {
     TempDir dir;
     const std::string catalogue = make_catalogue(dir);
     for (const char* name : {"simple-scan", "simple-scan-42", "wps", "wpsoffice-x"}) {
-        Facts f = probe_as(dir, name, kGerman, catalogue);
+        HostFacts f = probe_host(dir, name, kGerman, catalogue);
         EXPECT_EQ(f["simple"], "1") << name;
         EXPECT_EQ(f["name"], name);
         // Source and mode names stay English for these hosts.
@@ -113,12 +83,12 @@ TEST(HostDetection, SimpleScanStyleHosts) {
         EXPECT_EQ(f["mode[0]"], "Color") << name;
         EXPECT_EQ(f["source[1]"], "Automatic Document Feeder") << name;
     }
-    Facts simple = probe_as(dir, "simple-scan", kGerman, catalogue);
+    HostFacts simple = probe_host(dir, "simple-scan", kGerman, catalogue);
     EXPECT_EQ(simple["init"], "0");
     EXPECT_EQ(simple["version"], "0x01030001");
     EXPECT_EQ(simple["paper[0]"], "Volle Größe");  // other texts are still translated
     for (const char* name : {"xsimple-scan", "simple-sca", "Simple-scan", "awps"}) {
-        Facts f = probe_as(dir, name, kGerman, catalogue);
+        HostFacts f = probe_host(dir, name, kGerman, catalogue);
         EXPECT_EQ(f["simple"], "0") << name;
         EXPECT_EQ(f["source[0]"], "Flachbett") << name;
     }
@@ -127,22 +97,22 @@ TEST(HostDetection, SimpleScanStyleHosts) {
 TEST(HostDetection, EnglishOnlyHosts) {
     TempDir dir;
     const std::string catalogue = make_catalogue(dir);
-    Facts efile = probe_as(dir, "EFileApp", kGerman, catalogue);
+    HostFacts efile = probe_host(dir, "EFileApp", kGerman, catalogue);
     EXPECT_EQ(efile["TL(Color)"], "Color");
     EXPECT_EQ(efile["source[0]"], "Flatbed");
     EXPECT_EQ(efile["source[1]"], "ADF");
     EXPECT_EQ(efile["simple"], "0");
 
-    Facts efile_x = probe_as(dir, "EFileAppX", kGerman, catalogue);  // exact match only
+    HostFacts efile_x = probe_host(dir, "EFileAppX", kGerman, catalogue);  // exact match only
     EXPECT_EQ(efile_x["TL(Color)"], "Farbe");
     EXPECT_EQ(efile_x["source[1]"], "Vorlageneinzug");
 
-    Facts office = probe_as(dir, "libreoffice", kGerman, catalogue);
+    HostFacts office = probe_host(dir, "libreoffice", kGerman, catalogue);
     EXPECT_EQ(office["TL(Color)"], "Color");
     EXPECT_EQ(office["source[1]"], "Automatic Document Feeder");
     EXPECT_EQ(office["TL(null)"], "<null>");  // English-only hosts get their text back unchanged
 
-    Facts plain = probe_as(dir, "scanhost", kGerman, catalogue);
+    HostFacts plain = probe_host(dir, "scanhost", kGerman, catalogue);
     EXPECT_EQ(plain["TL(Color)"], "Farbe");
     EXPECT_EQ(plain["TL(null)"], "<empty>");
     EXPECT_EQ(plain["paper[1]"], "A4 (210 x 297 mm)");  // no translation in the catalogue: unchanged

@@ -15,7 +15,6 @@
 #include "core/scan/orvela_drv.h"
 #include "core/scan/page_stream.h"
 #include "core/scan/sane_decode.h"
-#include "tests/support/test_jpeg_writer.h"
 #include "tests/usb_emu/emu_test_util.h"
 #include "tests/usb_emu/usbfs_emulation.h"
 
@@ -28,11 +27,6 @@ using namespace usb_emu;
 namespace {
 
 #ifdef ORVELA_HAVE_SCANNER_SIM
-
-std::vector<uint8_t> file_bytes(const std::string& path) {
-    const std::string s = read_file(path);
-    return std::vector<uint8_t>(s.begin(), s.end());
-}
 
 ORVELA_ScanParam colour_page(unsigned width, unsigned height, int source = ScanSource_Flatbed) {
     ORVELA_ScanParam p{};
@@ -105,7 +99,7 @@ TEST_F(UsbPage, FlatbedPageReachesTheFileByteForByte) {
     EXPECT_EQ(gContext, nullptr);
 
     const std::vector<uint8_t> sent = peer->page_data();
-    const std::vector<uint8_t> stored = file_bytes(path);
+    const std::vector<uint8_t> stored = read_file_bytes(path);
     ASSERT_GT(sent.size(), 65536u * 2);
     EXPECT_EQ(stored.size(), sent.size());
     EXPECT_TRUE(stored == sent);
@@ -153,7 +147,7 @@ TEST_F(UsbPage, BusyScannerIsWaitedOutAndFeederSheetsComeOneByOne) {
         EXPECT_EQ(r.scan_status, SCAN_STATUS_GOOD);
         const std::vector<uint8_t> all = peer->page_data();
         const std::vector<uint8_t> sent(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
-        EXPECT_TRUE(file_bytes(path) == sent) << "sheet " << sheet;
+        EXPECT_TRUE(read_file_bytes(path) == sent) << "sheet " << sheet;
         pages.push_back(sent);
     }
     // The busy answer cost one close and a fresh open of the USB device.
@@ -184,7 +178,7 @@ TEST_F(UsbPage, StreamingPageIsDecodedAsItComes) {
     EXPECT_EQ(page.finish(), PageStream::Result::Done);
     EXPECT_EQ(Drv_close(), SCAN_STATUS_GOOD);
     const std::string path = dir.file("page.jpg");
-    ASSERT_TRUE(write_test_file(path, peer->page_data()));
+    ASSERT_TRUE(write_file(path, peer->page_data()));
     orvela_scanner_t decoded{};
     ASSERT_EQ(orvela_sane_decompress(&decoded, path.c_str()), SCAN_STATUS_GOOD);
     ASSERT_EQ(rows.size(), 600u * 400 * 3);
