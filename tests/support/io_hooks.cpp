@@ -2,10 +2,54 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
+#include "backend/io_clock.h"
 #include "common/debugtool.h"
+
+namespace {
+
+std::atomic<int64_t> g_time_ms{0};
+std::mutex g_pauses_mutex;
+std::vector<uint32_t> g_pauses;
+
+}  // namespace
+
+TestClock::TestClock(int64_t step_ms) {
+    step_ms_ = step_ms;
+    g_time_ms = 1000000;  // far from zero: nothing may read 0 as "unset"
+    {
+        std::lock_guard<std::mutex> lock(g_pauses_mutex);
+        g_pauses.clear();
+    }
+    orvela_clock_hook = &TestClock::clock_hook;
+    orvela_sleep_hook = &TestClock::sleep_hook;
+}
+
+TestClock::~TestClock() {
+    orvela_clock_hook = nullptr;
+    orvela_sleep_hook = nullptr;
+}
+
+int64_t TestClock::now() { return clock_hook(); }
+
+int64_t TestClock::clock_hook() { return g_time_ms.fetch_add(step_ms_); }
+
+void TestClock::sleep_hook(uint32_t microseconds) {
+    {
+        std::lock_guard<std::mutex> lock(g_pauses_mutex);
+        g_pauses.push_back(microseconds);
+    }
+    g_time_ms += microseconds / 1000;
+}
+
+std::vector<uint32_t> TestClock::pauses() {
+    std::lock_guard<std::mutex> lock(g_pauses_mutex);
+    return g_pauses;
+}
 
 LogCapture::LogCapture(Streams streams) : streams_(streams), file_(tmpfile()) {
     if (streams_ == Streams::Information) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "backend/io_clock.h"
 #include "backend/net_transport.h"
 #include "core/scan/orvela_drv.h"
 #include "protocol/page_pull.h"
@@ -108,14 +109,14 @@ struct Driver : ::testing::Test {
 }  // namespace
 
 TEST_F(Driver, OpenWaitsOutAWarmingUpScannerWithAFreshConnectionEachTime) {
-    FastClock clock;
+    TestClock clock;
     LogCapture log;
     FakeScanner scanner([](uint8_t id, int connection) {
         if (id == 0x6C) return Response{peer::reply(0x73, connection < 5 ? 3 : 0, 0, 20)};
         return Response{peer::reply(0x73, 0)};
     });
     EXPECT_EQ(Drv_open(net_record(scanner.port())), SCAN_STATUS_GOOD);
-    EXPECT_EQ(FastClock::recorded_sleeps(), std::vector<uint32_t>(5, 2000000));
+    EXPECT_EQ(TestClock::pauses(), std::vector<uint32_t>(5, 2000000));
     EXPECT_EQ(scanner.connections(), 6);
     EXPECT_NE(orvela_net::mSocket, -1);
     EXPECT_EQ(Drv_close(), SCAN_STATUS_GOOD);
@@ -128,10 +129,10 @@ TEST_F(Driver, OpenWaitsOutAWarmingUpScannerWithAFreshConnectionEachTime) {
 }
 
 TEST_F(Driver, OpenThatStaysBusyGivesUpAfterThirtyAttemptsWithTheConnectionClosed) {
-    FastClock clock;
+    TestClock clock;
     FakeScanner scanner([](uint8_t, int) { return Response{peer::reply(0x73, 2)}; });
     EXPECT_EQ(Drv_open(net_record(scanner.port())), SCAN_STATUS_DEVICE_BUSY);
-    EXPECT_EQ(FastClock::recorded_sleeps().size(), 30u);
+    EXPECT_EQ(TestClock::pauses().size(), 30u);
     EXPECT_EQ(scanner.connections(), 31);
     EXPECT_EQ(orvela_net::mSocket, -1);
 }
@@ -158,7 +159,7 @@ TEST_F(Driver, OpenCountsFailedReopensAsAttempts) {
 }
 
 TEST_F(Driver, OpenTranslatesOtherLockAnswersAtOnce) {
-    FastClock clock(50);
+    TestClock clock(500);
     struct Case {
         uint8_t status, adf;
         bool answer;
@@ -171,7 +172,7 @@ TEST_F(Driver, OpenTranslatesOtherLockAnswersAtOnce) {
     for (const Case& c : cases) {
         FakeScanner scanner([&](uint8_t, int) { return Response{c.answer ? peer::reply(0x73, c.status, c.adf) : std::vector<uint8_t>{}}; });
         EXPECT_EQ(Drv_open(net_record(scanner.port())), c.expected) << int(c.status) << "/" << int(c.adf);
-        EXPECT_TRUE(FastClock::recorded_sleeps().empty());
+        EXPECT_TRUE(TestClock::pauses().empty());
         EXPECT_EQ(scanner.connections(), 1);
         TCP_Close();
     }
@@ -187,7 +188,7 @@ TEST_F(Driver, CloseAndCancelTranslateTheUnlockDifferentlyAndAlwaysDisconnect) {
             if (id == 0x61) return Response{end_of_page(9, 0)};
             return Response{peer::reply(0x73, 9)};  // unlock: scan stopped
         });
-        FastClock clock;
+        TestClock clock;
         ASSERT_EQ(Drv_open(net_record(scanner.port())), SCAN_STATUS_GOOD);
         EXPECT_EQ(cancel ? Drv_cancel() : Drv_close(), cancel ? SCAN_STATUS_GOOD : SCAN_STATUS_CANCELLED);
         EXPECT_EQ(orvela_net::mSocket, -1);
@@ -202,7 +203,7 @@ TEST_F(Driver, CloseAndCancelTranslateTheUnlockDifferentlyAndAlwaysDisconnect) {
                 if (id == 0x61) return Response{end_of_page(9, 0)};
                 return Response{peer::reply(0x73, 2, adf)};
             });
-            FastClock clock;
+            TestClock clock;
             ASSERT_EQ(Drv_open(net_record(scanner.port())), SCAN_STATUS_GOOD);
             const SCAN_Status expected =
                 adf ? SCAN_STATUS_JAMMED : (cancel ? SCAN_STATUS_GOOD : SCAN_STATUS_DEVICE_BUSY);
@@ -284,15 +285,16 @@ TEST_F(Driver, Scan2FileReportsHowThePageEnded) {
         {band(data) + peer::reply(0x64, 0, 0, 0, orvela_protocol::kMaxBandSize + 1) + data, SCAN_STATUS_IO_ERROR,
          STATUS_ADF_PAPER_EMPTY, 5000},
     };
+    TestClock clock;
     for (const Case& c : cases) {
         LogCapture log;
         FakeScanner scanner([&](uint8_t id, int) { return Response{id == 0x61 ? end_of_page(9, 0) : c.stream}; });
         ASSERT_TRUE(scanner_open(net_record(scanner.port())));
         trigger();
         bool cancel = false;
-        const auto start = steady_clock::now();
-        const SCAN_RESULT r = Drv_scan2File(page.c_str(), &cancel);
-        EXPECT_LT(duration<double>(steady_clock::now() - start).count(), 2.0);
+        SCAN_RESULT r{};
+        // Ended by the stream, before any 30-second time-out.
+        EXPECT_LT(TestClock::elapsed_ms([&] { r = Drv_scan2File(page.c_str(), &cancel); }), 30000);
         EXPECT_EQ(r.scan_status, c.status) << hex(std::vector<uint8_t>(c.stream.begin(), c.stream.begin() + 8));
         EXPECT_EQ(r.adf_status, c.adf);
         EXPECT_EQ(read_file_bytes(page).size(), c.file_size);
@@ -304,7 +306,8 @@ TEST_F(Driver, Scan2FileReportsHowThePageEnded) {
 }
 
 TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade) {
-    FastClock clock(50);  // the 30-second header time-out passes in ~0.6 s
+    constexpr int64_t kStep = 500;
+    TestClock clock(kStep);  // every reading of the clock adds a step
     const auto data = peer::pattern(3000, 5);
     int scenario = 0;
     FakeScanner scanner([&](uint8_t, int) {
@@ -315,31 +318,37 @@ TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade
     for (scenario = 0; scenario < 2; ++scenario) {
         ASSERT_TRUE(scanner_open(net_record(scanner.port())));
         trigger();
-        const auto start = steady_clock::now();
-        const SCAN_RESULT r = Drv_scan2File(page.c_str(), nullptr);
-        EXPECT_LT(duration<double>(steady_clock::now() - start).count(), 3.0);
+        SCAN_RESULT r{};
+        const int64_t took = TestClock::elapsed_ms([&] { r = Drv_scan2File(page.c_str(), nullptr); });
+        if (scenario == 0) {  // the 30-second header time-out, then the abort's 8-second drain time-out
+            EXPECT_GE(took, 38000);
+            EXPECT_LE(took, 38000 + 16 * kStep);
+        } else {  // at the close
+            EXPECT_LT(took, 30000);
+        }
         EXPECT_EQ(r.scan_status, SCAN_STATUS_IO_ERROR) << scenario;
         EXPECT_EQ(r.adf_status, 0);
         EXPECT_EQ(read_file_bytes(page), data) << scenario;  // the bands that arrived whole stay in the file
         scanner_close();
     }
     // Polls that carry nothing, one every 10 ms, do not keep a page alive past
-    // the header time-out.
+    // the header time-out: the pull ends at it while they still come.
+    std::atomic<int> polls{0};
     LoopbackPeer polling([&](int& fd, int) {
         peer::read_bytes(fd, 8);
         peer::write_all(fd, band(data));
-        for (int i = 0; i < 1000; ++i) {
-            if (!peer::write_all(fd, peer::reply(i % 2 ? 0x51 : 0x64, 0, 0, 0, 0))) return;
+        for (; polls < 1000; ++polls) {
+            if (!peer::write_all(fd, peer::reply(polls % 2 ? 0x51 : 0x64, 0, 0, 0, 0))) return;
             std::this_thread::sleep_for(milliseconds(10));
         }
     });
     ASSERT_TRUE(scanner_open(net_record(polling.port())));
     trigger();
-    const auto start = steady_clock::now();
-    EXPECT_EQ(Drv_scan2File(page.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR);
-    const double took = duration<double>(steady_clock::now() - start).count();
-    EXPECT_GT(took, 0.5);  // 30 s on the fast clock
-    EXPECT_LT(took, 3.0);
+    const int64_t took = TestClock::elapsed_ms(
+        [&] { EXPECT_EQ(Drv_scan2File(page.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR); });
+    EXPECT_GE(took, 30000);
+    EXPECT_LE(took, 30000 + 16 * kStep);
+    EXPECT_LT(polls.load(), 1000);
     EXPECT_EQ(read_file_bytes(page), data);
     scanner_close();
 

@@ -288,7 +288,7 @@ private:
 
 TEST(DiscoveryExchange, DirectProbeOfOneAddress) {
     const int rc = in_private_network([] {
-        FastClock clock(20);
+        TestClock clock;
         DeviceAnswer error_answer;
         error_answer.error_status = 2;
         // Passed over before the answer: empty, malformed BER, an error answer.
@@ -317,7 +317,7 @@ TEST(DiscoveryExchange, DirectProbeOfOneAddress) {
 
 TEST(DiscoveryExchange, DeviceIdOfOneAddress) {
     const int rc = in_private_network([] {
-        FastClock clock;
+        TestClock clock;
         LoopbackAgent agent({single_answer("1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1", "MFG:Orvela;MDL:OR-M1020;")});
         if (!agent.bound()) return 1;
         char id[16];
@@ -334,7 +334,7 @@ TEST(DiscoveryExchange, DeviceIdOfOneAddress) {
 
 TEST(DiscoveryExchange, LoopbackOnlyHostFallsBackAndFindsNothing) {
     const int rc = in_private_network([] {
-        FastClock clock(20);
+        TestClock clock;
         LogCapture log;
         orvela_config::set_current({});
         ORVELA_Scanner* list = reinterpret_cast<ORVELA_Scanner*>(1);

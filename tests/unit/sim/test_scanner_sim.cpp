@@ -975,19 +975,23 @@ TEST(ScannerSimImage, FastRowRendererMatchesThePixelByPixelReference) {
 TEST(ScannerSimImage, A4ColourPageHasARealisticSizeAndIsQuickToMake) {
     PageRequest a4{300, 300, 0, 0, 2480, 3507, 3, false, 80};
     a4.quality = 81;  // not cached by other tests
-    const auto start = Clock::now();
+    // Processor time of this thread, which a loaded machine does not stretch.
+    const auto cpu_ms = [] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return t.tv_sec * 1000L + t.tv_nsec / 1000000;
+    };
+    const long start = cpu_ms();
     auto jpeg = render_page_jpeg(a4);
-    const long ms = elapsed_ms(start);
+    const long ms = cpu_ms() - start;
     ASSERT_TRUE(jpeg);
-    std::printf("A4 300 dpi colour page: %zu bytes in %ld ms\n", jpeg->size(), ms);
+    std::printf("A4 300 dpi colour page: %zu bytes in %ld ms of processor time\n", jpeg->size(), ms);
     EXPECT_GT(jpeg->size(), 300u * 1024);
     EXPECT_LT(jpeg->size(), 5u * 1024 * 1024);
 #if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    EXPECT_LT(ms, 2000) << "generous bound: the machine is shared";
+    EXPECT_LT(ms, 2000);
 #endif
-    const auto again = Clock::now();
-    EXPECT_EQ(render_page_jpeg(a4), jpeg) << "the same page comes from the cache";
-    EXPECT_LT(elapsed_ms(again), 50);
+    EXPECT_EQ(render_page_jpeg(a4), jpeg) << "the same page comes from the cache (the same object)";
 }
 
 TEST(ScannerSimServer, StopsCleanlyWithoutLeakingDescriptors) {
