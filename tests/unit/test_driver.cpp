@@ -110,7 +110,6 @@ struct Driver : ::testing::Test {
 
 TEST_F(Driver, OpenWaitsOutAWarmingUpScannerWithAFreshConnectionEachTime) {
     TestClock clock;
-    LogCapture log;
     FakeScanner scanner([](uint8_t id, int connection) {
         if (id == 0x6C) return Response{peer::reply(0x73, connection < 5 ? 3 : 0, 0, 20)};
         return Response{peer::reply(0x73, 0)};
@@ -123,9 +122,6 @@ TEST_F(Driver, OpenWaitsOutAWarmingUpScannerWithAFreshConnectionEachTime) {
     EXPECT_EQ(orvela_net::mSocket, -1);
     scanner.wait_idle();
     EXPECT_EQ(scanner.commands(), "l|l|l|l|l|lu");  // each wait preceded by a close
-    EXPECT_TRUE(log.contains("Run into Drv_open\n"));
-    EXPECT_TRUE(log.contains("scanner_lock return 0x03\n"));
-    EXPECT_TRUE(log.contains("scanner_lock return 0x00\n"));
 }
 
 TEST_F(Driver, OpenThatStaysBusyGivesUpAfterThirtyAttemptsWithTheConnectionClosed) {
@@ -147,15 +143,12 @@ TEST_F(Driver, OpenCountsFailedReopensAsAttempts) {
     orvela_sleep_hook = [](uint32_t) {
         if (sleeps++ == 0) current->stop_listening();
     };
-    testing::internal::CaptureStderr();
     const SCAN_Status status = Drv_open(net_record(scanner.port()));
-    const std::string err = testing::internal::GetCapturedStderr();
     orvela_sleep_hook = nullptr;
     EXPECT_EQ(status, SCAN_STATUS_DEVICE_BUSY);
     EXPECT_EQ(sleeps, 30);
     EXPECT_EQ(scanner.connections(), 1);
     EXPECT_EQ(orvela_net::mSocket, -1);
-    EXPECT_NE(err.find("Connect failed!"), std::string::npos);
 }
 
 TEST_F(Driver, OpenTranslatesOtherLockAnswersAtOnce) {
@@ -176,9 +169,7 @@ TEST_F(Driver, OpenTranslatesOtherLockAnswersAtOnce) {
         EXPECT_EQ(scanner.connections(), 1);
         TCP_Close();
     }
-    testing::internal::CaptureStderr();
     EXPECT_EQ(Drv_open(net_record(0)), SCAN_STATUS_ACCESS_DENIED);
-    testing::internal::GetCapturedStderr();
 }
 
 TEST_F(Driver, CloseAndCancelTranslateTheUnlockDifferentlyAndAlwaysDisconnect) {
@@ -215,7 +206,6 @@ TEST_F(Driver, CloseAndCancelTranslateTheUnlockDifferentlyAndAlwaysDisconnect) {
 }
 
 TEST_F(Driver, StartSendsTheParameterBlockAndTranslatesTheAnswer) {
-    LogCapture log;
     const std::pair<uint8_t, SCAN_Status> cases[] = {
         {0, SCAN_STATUS_GOOD},        {2, SCAN_STATUS_DEVICE_BUSY}, {4, SCAN_STATUS_DEVICE_BUSY},
         {15, SCAN_STATUS_DEVICE_BUSY}, {9, SCAN_STATUS_CANCELLED},  {14, SCAN_STATUS_GOOD}};
@@ -232,7 +222,6 @@ TEST_F(Driver, StartSendsTheParameterBlockAndTranslatesTheAnswer) {
     p.widthPixel = 2550;
     p.heightPixel = 3300;
     for (next = 0; next < std::size(cases); ++next) EXPECT_EQ(Drv_start(p), cases[next].second) << next;
-    EXPECT_TRUE(log.contains("scanner_set_parameters return 9\n"));
     const auto block = scanner.last_parameters();
     ASSERT_EQ(block.size(), 168u);
     EXPECT_EQ(block[1], 0x69);
@@ -244,7 +233,6 @@ TEST_F(Driver, StartSendsTheParameterBlockAndTranslatesTheAnswer) {
 
 TEST_F(Driver, Scan2FileWritesExactlyTheBandsBytesIncludingBandsLargerThanItsBuffer) {
     const auto a = peer::pattern(1000, 1), b = peer::pattern(200000, 2), c = peer::pattern(65536, 3);
-    LogCapture log;
     FakeScanner scanner([&](uint8_t id, int) {
         if (id == 0x69)
             return Response{peer::reply(0x73, 0) + band(a) + peer::reply(0x64, 0, 0, 0, 0) + band(b) + band(c) +
@@ -259,7 +247,6 @@ TEST_F(Driver, Scan2FileWritesExactlyTheBandsBytesIncludingBandsLargerThanItsBuf
     EXPECT_EQ(r.scan_status, SCAN_STATUS_GOOD);
     EXPECT_EQ(r.adf_status, STATUS_ADF_PAPER_EXIST);
     EXPECT_EQ(read_file_bytes(page), a + b + c);
-    EXPECT_TRUE(log.contains("Page End. adf status=0x01\n"));
     EXPECT_EQ(Drv_close(), SCAN_STATUS_GOOD);
 }
 
@@ -287,7 +274,6 @@ TEST_F(Driver, Scan2FileReportsHowThePageEnded) {
     };
     TestClock clock;
     for (const Case& c : cases) {
-        LogCapture log;
         FakeScanner scanner([&](uint8_t id, int) { return Response{id == 0x61 ? end_of_page(9, 0) : c.stream}; });
         ASSERT_TRUE(scanner_open(net_record(scanner.port())));
         trigger();
@@ -298,9 +284,6 @@ TEST_F(Driver, Scan2FileReportsHowThePageEnded) {
         EXPECT_EQ(r.scan_status, c.status) << hex(std::vector<uint8_t>(c.stream.begin(), c.stream.begin() + 8));
         EXPECT_EQ(r.adf_status, c.adf);
         EXPECT_EQ(read_file_bytes(page).size(), c.file_size);
-        if (c.file_size == 0 && c.status == SCAN_STATUS_GOOD) {
-            EXPECT_TRUE(log.contains("Page End without data. adf status=0x00\n"));
-        }
         scanner_close();
     }
 }
@@ -352,11 +335,8 @@ TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade
     EXPECT_EQ(read_file_bytes(page), data);
     scanner_close();
 
-    LogCapture log;
     const std::string missing = dir.file("no/such/dir/page.jpg");
-    const SCAN_RESULT r = Drv_scan2File(missing.c_str(), nullptr);
-    EXPECT_EQ(r.scan_status, SCAN_STATUS_IO_ERROR);
-    EXPECT_TRUE(log.contains("Fail to create file " + missing + "\n"));
+    EXPECT_EQ(Drv_scan2File(missing.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR);
 
     // A page file path that is a symbolic link is never followed.
     const std::string target = dir.file("precious"), link = dir.file("linked.jpg");
@@ -429,7 +409,6 @@ TEST_F(Driver, ScanBandReturnsOneBandAtATimeAndNeverWritesPastItsBuffer) {
     trigger();
     std::vector<uint8_t> buffer(65536 + 64, 0xEE);
     size_t size = 99;
-    LogCapture log;
 
     SCAN_RESULT r = Drv_scanBand(buffer.data(), &size);
     EXPECT_EQ(r.scan_status, SCAN_STATUS_GOOD);
@@ -454,7 +433,6 @@ TEST_F(Driver, ScanBandReturnsOneBandAtATimeAndNeverWritesPastItsBuffer) {
     EXPECT_EQ(r.scan_status, SCAN_STATUS_EOF);
     EXPECT_EQ(r.adf_status, STATUS_ADF_PAPER_EXIST);
     EXPECT_EQ(size, 0u);
-    EXPECT_TRUE(log.contains("Page End. adf status=0x01\n"));
     scanner_close();
 
     EXPECT_EQ(Drv_scanBand(nullptr, &size).scan_status, SCAN_STATUS_IO_ERROR);

@@ -18,9 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/debugtool.h"
 #include "common/jpegdecompress.h"
-#include "tests/support/io_hooks.h"
 #include "tests/support/jpeg_encode.h"
 
 // ---------------------------------------------------------------------------
@@ -235,15 +233,13 @@ TEST(JpegDecompress, SkippedMarkersAcrossBands) {
     ASSERT_GT(jpeg.size(), 93000u);
     const Rows expected = reference(jpeg);
     for (const std::vector<size_t>& sizes : std::vector<std::vector<size_t>>{{32768}, {1000}, {1}, {65, 32768}}) {
-        LogCapture log;
         Feed feed;
         feed.data = jpeg;
         feed.sizes = sizes;
         Decode run;
         decode(feed, run, false);
         EXPECT_EQ(run.out.rows, expected) << "first band " << sizes[0];
-        EXPECT_GE(log.count("Enter in skip_input_data"), 3u);
-        EXPECT_EQ(log.count("my_error_exit"), 0u);
+        EXPECT_EQ(feed.pos, jpeg.size());  // read to its end
     }
 }
 
@@ -265,11 +261,8 @@ TEST(JpegDecompress, CancelAndCallbackFaults) {
         feed.data = jpeg;
         Decode run;
         run.out.cancelAtRow = 10;
-        LogCapture log;
         decode(feed, run, false);
         EXPECT_EQ(run.out.rows.size(), 11u);
-        EXPECT_EQ(log.count("jpeg decode abandoned"), 1u);
-        EXPECT_EQ(log.count("my_error_exit"), 0u);  // no error for the unread rows
     }
     {
         // A callback that throws stops the decode; nothing escapes Start.
@@ -288,16 +281,16 @@ TEST(JpegDecompress, CancelAndCallbackFaults) {
         g_feed = &feed;
         info.callback = orvela_JpegLineCallback;
         info.getBandFunc = bandFunc;
-        LogCapture log;
         JPEGDecompressStart(&info, false);
-        EXPECT_EQ(log.count("jpeg decode finished"), 1u);
+        EXPECT_EQ(feed.pos, jpeg.size());  // decoded to the end
+        EXPECT_EQ(info.sourceMgr, nullptr);
         Feed again;
         again.data = jpeg;
         g_feed = &again;
         DecodeInfo none{};
         none.getBandFunc = bandFunc;
         JPEGDecompressStart(&none, false);
-        EXPECT_EQ(log.count("jpeg decode finished"), 2u);
+        EXPECT_EQ(again.pos, jpeg.size());
         EXPECT_EQ(none.sourceMgr, nullptr);
     }
     DecodeInfo idle{};
@@ -317,23 +310,19 @@ TEST(JpegDecompress, BandFailuresEndTheDecode) {
         feed.sizes = {256};
         feed.failAtCall = failAt;
         Decode run;
-        LogCapture log;
         decode(feed, run, false);
         EXPECT_LT(run.out.rows.size(), 200u) << failAt;
         EXPECT_EQ(feed.callsAfterEnd.load(), 0) << failAt;
         for (size_t i = 0; i < run.out.rows.size(); ++i) EXPECT_EQ(run.out.rows[i], expected[i]);
-        EXPECT_EQ(log.count("jpeg decode abandoned"), 1u);
     }
     {
         // The stream ends at once: only an end-of-image marker, so the header
         // read fails inside the library and the error manager takes over.
         Feed feed;
         Decode run;
-        LogCapture log;
         decode(feed, run, false);
         EXPECT_TRUE(run.out.rows.empty());
         EXPECT_EQ(run.info.imageWidth, 0);
-        EXPECT_EQ(log.count("Enter in my_error_exit"), 1u);
         EXPECT_EQ(feed.calls.load(), 1);
     }
     {
@@ -365,10 +354,9 @@ TEST(JpegDecompress, CorruptStreams) {
         Feed feed;
         feed.data = std::vector<uint8_t>(5000, 0x5A);
         Decode run;
-        LogCapture log;
         decode(feed, run, false);
         EXPECT_TRUE(run.out.rows.empty());
-        EXPECT_EQ(log.count("Enter in my_error_exit"), 1u);
+        EXPECT_EQ(run.info.imageWidth, 0);
     }
     {
         // Cut in the middle of the scan: the library pads the missing rows
@@ -395,10 +383,8 @@ TEST(JpegDecompress, CorruptStreams) {
         Feed feed;
         feed.data = bad;
         Decode run;
-        LogCapture log;
         decode(feed, run, false);
         EXPECT_TRUE(run.out.rows.empty());
-        EXPECT_EQ(log.count("Enter in my_error_exit"), 1u);
     }
     {
         // Damaged scan data: whatever the library makes of it, the decode ends.
@@ -543,7 +529,6 @@ TEST(JpegDecompress, WorkerThatCannotBeCreated) {
     run.info.getBandFunc = bandFunc;
     run.info.caller = &run.out;
     g_failCreate = true;
-    LogCapture log;
     JPEGDecompressStart(&run.info, true);
     g_failCreate = false;
     EXPECT_EQ(run.info.workID, 0u);
@@ -551,7 +536,6 @@ TEST(JpegDecompress, WorkerThatCannotBeCreated) {
     EXPECT_EQ(JPEGDecompressEnd(&run.info), 0);
     EXPECT_TRUE(run.out.rows.empty());
     EXPECT_EQ(feed.calls.load(), 0);
-    EXPECT_EQ(log.count("thread not created"), 1u);
 
     // The record is usable for the next decode.
     Feed again;
