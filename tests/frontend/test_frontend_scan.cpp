@@ -99,12 +99,7 @@ TEST_F(ScanJob, FlatbedColourA4At200Dpi) {
     TestHandle& h = open();
     h.set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
     h.set_word(OPT_RESOLUTION, 200);
-    const FrameRead page = h.scan();
-    EXPECT_EQ(page.params.format, SANE_FRAME_RGB);
-    EXPECT_EQ(page.params.pixels_per_line, 1653);
-    EXPECT_EQ(page.params.lines, 2338);
-    EXPECT_EQ(page.params.bytes_per_line, 4959);
-
+    const FrameRead page = h.scan();  // (its parameters: test_sane_read)
     const auto infos = scan_infos();
     ASSERT_EQ(infos.size(), 1u);
     EXPECT_EQ(infos[0].nXResolution, 300u);

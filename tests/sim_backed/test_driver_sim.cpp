@@ -1,7 +1,7 @@
 // Whole jobs through the driver layer against the simulated scanner on
 // loopback: a page pulled into a file equals the JPEG the scanner made, feeder
-// jobs sheet by sheet, a busy and warming-up scanner, jams, cancel, and a
-// connection that stalls or drops in the middle of a page.
+// jobs sheet by sheet, a jam, cancel, and a connection that stalls or drops in
+// the middle of a page. (The lock's waits and answers: test_driver.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -122,21 +122,7 @@ TEST_F(SimDriver, FeederJobPullsEverySheetOnOneLock) {
     EXPECT_EQ(server.model().sheets_left(), 0);
 }
 
-TEST_F(SimDriver, BusyAndWarmingUpScannerIsWaitedFor) {
-    TestClock clock;
-    SimScript script;
-    script.busy_locks = 2;
-    script.warming_locks = 3;
-    start(script);
-    EXPECT_EQ(Drv_open(device()), SCAN_STATUS_GOOD);
-    EXPECT_EQ(TestClock::pauses(), std::vector<uint32_t>(5, 2000000));
-    EXPECT_EQ(server.model().connections(), 6);
-    EXPECT_TRUE(server.model().locked());
-    EXPECT_EQ(Drv_close(), SCAN_STATUS_GOOD);
-    EXPECT_FALSE(server.model().locked());
-}
-
-TEST_F(SimDriver, JamsAndCoverOpenReachTheCaller) {
+TEST_F(SimDriver, AJamInTheMiddleOfTheJobReachesTheCaller) {
     SimScript script;
     script.sheets = 3;
     script.jam_at_page = 2;
@@ -151,15 +137,6 @@ TEST_F(SimDriver, JamsAndCoverOpenReachTheCaller) {
     EXPECT_EQ(jammed.adf_status, STATUS_ADF_JAM);
     EXPECT_LT(file().size(), expected_jpeg(p).size());  // half a sheet
     Drv_close();
-
-    // A lock answered with the feeder's jam or cover-open byte.
-    for (uint8_t adf : {kAdfJam, kAdfCoverOpen}) {
-        SimScript s;
-        s.lock_adf_byte = adf;
-        server.model().set_script(s);
-        EXPECT_EQ(Drv_open(device()), adf == kAdfJam ? SCAN_STATUS_JAMMED : SCAN_STATUS_COVER_OPEN);
-        TCP_Close();
-    }
 }
 
 TEST_F(SimDriver, CancelDuringAPullStopsTheScannerAndReleasesIt) {

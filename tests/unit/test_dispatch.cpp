@@ -3,10 +3,7 @@
 // control channel on port 9100 (checked in a private network namespace).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
 #include <netinet/in.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +14,7 @@
 #include "backend/usb_transport.h"
 #include "tests/support/device_record.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/namespaces.h"
 
 namespace {
 
@@ -104,15 +102,6 @@ namespace {
 // whatever port its record holds, and the data connection must use the
 // record's port. Returns a distinct code for the first check that fails.
 int control_channel_in_namespace() {
-    if (unshare(CLONE_NEWNET) != 0) return 100;
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    strcpy(ifr.ifr_name, "lo");
-    if (ioctl(s, SIOCGIFFLAGS, &ifr) != 0) return 101;
-    ifr.ifr_flags |= IFF_UP;
-    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0) return 102;
-    close(s);
-
     int lfd = socket(AF_INET, SOCK_STREAM, 0);
     const int on = 1;
     setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -144,7 +133,4 @@ int control_channel_in_namespace() {
 
 }  // namespace
 
-TEST(Dispatch, NetworkControlChannelUsesPort9100) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs a private network namespace";
-    EXPECT_EXIT(exit(control_channel_in_namespace()), testing::ExitedWithCode(0), "");
-}
+TEST(Dispatch, NetworkControlChannelUsesPort9100) { expect_in_private_network(control_channel_in_namespace); }

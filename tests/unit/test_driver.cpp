@@ -108,10 +108,10 @@ struct Driver : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Driver, OpenWaitsOutAWarmingUpScannerWithAFreshConnectionEachTime) {
+TEST_F(Driver, OpenWaitsOutABusyOrWarmingUpScannerWithAFreshConnectionEachTime) {
     TestClock clock;
-    FakeScanner scanner([](uint8_t id, int connection) {
-        if (id == 0x6C) return Response{peer::reply(0x73, connection < 5 ? 3 : 0, 0, 20)};
+    FakeScanner scanner([](uint8_t id, int connection) {  // busy twice, then warming up three times
+        if (id == 0x6C) return Response{peer::reply(0x73, connection < 2 ? 2 : connection < 5 ? 3 : 0, 0, 20)};
         return Response{peer::reply(0x73, 0)};
     });
     EXPECT_EQ(Drv_open(net_record(scanner.port())), SCAN_STATUS_GOOD);
@@ -260,8 +260,14 @@ TEST_F(Driver, Scan2FileReportsHowThePageEnded) {
     const auto data = peer::pattern(5000, 4);
     const Case cases[] = {
         {end_of_page(0, 0), SCAN_STATUS_GOOD, STATUS_ADF_PAPER_EMPTY, 0},                   // no data at all
-        {band(data) + end_of_page(9, 1), SCAN_STATUS_CANCELLED, STATUS_ADF_PAPER_EMPTY, 5000},  // stopped on the device
+        {band(data) + end_of_page(9, 0xC8), SCAN_STATUS_CANCELLED, STATUS_ADF_PAPER_EMPTY, 5000},  // stopped on the device
         {band(data) + end_of_page(5, 1), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY, 5000},   // device error
+        // Codes and feeder bytes beyond the named ones (found by fuzz_page_stream):
+        // a clean end passes the device's byte through unchanged.
+        {band(data) + peer::reply(0x73, 0xFF, 0xFF, 0xFF, 0xFFFFFFFFu), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY,
+         5000},
+        {band(data) + end_of_page(0x80, 1), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY, 5000},
+        {band(data) + end_of_page(0, 0xEE), SCAN_STATUS_GOOD, static_cast<STATUS_ADF>(0xEE), 5000},
         // A header that is neither data nor end, and a data header of 0 bytes
         // or fewer (as an int), are polls that carry nothing.
         {band(data) + peer::reply(0x00, 0, 0, 0, 0) + band(data) + end_of_page(0, 1), SCAN_STATUS_GOOD,

@@ -1,9 +1,9 @@
 // Inputs found by the fuzz targets (fuzz/), replayed: option calls with
-// actions outside the listed ones and areas turned inside out, and page-stream
-// end headers carrying completion codes and feeder bytes beyond the named
-// values. Each once tripped UndefinedBehaviorSanitizer or gave negative frame
-// sizes; here their observable results are pinned down. Also a cancel during
-// the drain of a broken page, and a progressive frame too large to allocate.
+// actions outside the listed ones and areas turned inside out, which once
+// tripped UndefinedBehaviorSanitizer or gave negative frame sizes; a cancel
+// during the drain of a broken page, and a progressive frame too large to
+// allocate. (Page ends with unnamed codes and feeder bytes are rows of
+// test_driver's Scan2FileReportsHowThePageEnded.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -73,43 +73,6 @@ TEST(FuzzFindings, AnAreaTurnedInsideOutIsAnEmptyFrameNotANegativeOne) {
     EXPECT_EQ(p.pixels_per_line, 2551);
     EXPECT_EQ(p.lines, 3507);
     EXPECT_EQ(p.bytes_per_line, 3 * 2551);
-}
-
-TEST(FuzzFindings, PageEndsWithUnnamedCodesAndFeederBytes) {
-    struct Case {
-        std::vector<uint8_t> stream;
-        SCAN_Status status;
-        int adf;
-    };
-    const std::vector<uint8_t> data = {'w', 'x', 'y', 'z'};
-    auto cat = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-        a.insert(a.end(), b.begin(), b.end());
-        return a;
-    };
-    const std::vector<uint8_t> band = cat(peer::reply(0x64, 0, 0, 0, 4), data);
-    const Case cases[] = {
-        // The fuzzer's stream: a band, then an end whose code and feeder byte are 0xFF.
-        {cat(band, peer::reply(0x73, 0xFF, 0xFF, 0xFF, 0xFFFFFFFFu)), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY},
-        {cat(band, peer::reply(0x73, 0x80, 0x01)), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY},
-        // A clean end passes the device's feeder byte through unchanged.
-        {cat(band, peer::reply(0x73, 0, 0xEE)), SCAN_STATUS_GOOD, 0xEE},
-        {cat(band, peer::reply(0x73, 9, 0xC8)), SCAN_STATUS_CANCELLED, STATUS_ADF_PAPER_EMPTY},
-    };
-    TempDir dir;
-    const std::string page = dir.file("page.jpg");
-    for (const Case& c : cases) {
-        LoopbackPeer scanner([&](int& fd, int) {
-            peer::write_all(fd, c.stream);
-            peer::wait_closed(fd, 5000);
-        });
-        ASSERT_TRUE(scanner_open(net_record(scanner.port())));
-        bool cancel = false;
-        const SCAN_RESULT r = Drv_scan2File(page.c_str(), &cancel);
-        EXPECT_EQ(r.scan_status, c.status) << hex(c.stream);
-        EXPECT_EQ(static_cast<int>(r.adf_status), c.adf) << hex(c.stream);
-        EXPECT_EQ(read_file_bytes(page), data);
-        scanner_close();
-    }
 }
 
 // A pull that stops inside the page (here at a band too large to be in step)

@@ -4,17 +4,12 @@
 // run in a private network namespace of a child process.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -22,6 +17,7 @@
 #include "backend/net_search.h"
 #include "common/orvela_config.h"
 #include "tests/support/io_hooks.h"
+#include "tests/support/namespaces.h"
 #include "tests/support/process.h"
 #include "tests/support/snmp_answer.h"
 
@@ -217,28 +213,6 @@ TEST(DiscoveryAnswer, WhichDatagramsTheSearchLooksAt) {
 
 // --- over sockets, in a private network namespace with only loopback ---
 
-bool loopback_up() {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq ifr{};
-    strcpy(ifr.ifr_name, "lo");
-    const bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 && ((ifr.ifr_flags |= IFF_UP), ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
-    close(fd);
-    return ok;
-}
-
-// Runs `body` in a child in a new network namespace; -1 when none can be made.
-int in_private_network(const std::function<int()>& body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (unshare(CLONE_NEWNET) != 0 || !loopback_up()) _exit(200);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == 200) return -1;
-    return WEXITSTATUS(status);
-}
-
 // An agent on port 161 of `address` (127.0.0.1 unless given) that answers
 // every request with `replies` in order, and with `stray` from another port,
 // and counts the datagrams it saw.
@@ -289,7 +263,7 @@ private:
 };
 
 TEST(DiscoveryExchange, DirectProbeOfOneAddress) {
-    const int rc = in_private_network([] {
+    expect_in_private_network([] {
         TestClock clock;
         DeviceAnswer error_answer;
         error_answer.error_status = 2;
@@ -313,12 +287,10 @@ TEST(DiscoveryExchange, DirectProbeOfOneAddress) {
         if (net_discovery::probe_address("127.0.0.1", &r, 3) || stray.seen() < 3) return 7;
         return 0;
     });
-    if (rc == -1) GTEST_SKIP() << "needs a private network namespace (root)";
-    EXPECT_EQ(rc, 0);
 }
 
 TEST(DiscoveryExchange, DeviceIdOfOneAddress) {
-    const int rc = in_private_network([] {
+    expect_in_private_network([] {
         TestClock clock;
         LoopbackAgent agent({single_answer("1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1", "MFG:Orvela;MDL:OR-M1020;")});
         if (!agent.bound()) return 1;
@@ -330,12 +302,10 @@ TEST(DiscoveryExchange, DeviceIdOfOneAddress) {
         if (strcmp(whole, "MFG:Orvela;MDL:OR-M1020;") != 0) return 5;
         return 0;
     });
-    if (rc == -1) GTEST_SKIP() << "needs a private network namespace (root)";
-    EXPECT_EQ(rc, 0);
 }
 
 TEST(DiscoveryExchange, LoopbackOnlyHostFallsBackAndFindsNothing) {
-    const int rc = in_private_network([] {
+    expect_in_private_network([] {
         TestClock clock;
         orvela_config::set_current({});
         ORVELA_Scanner* list = reinterpret_cast<ORVELA_Scanner*>(1);
@@ -360,8 +330,6 @@ TEST(DiscoveryExchange, LoopbackOnlyHostFallsBackAndFindsNothing) {
         if (broadcast.seen() != 4 || loopback.seen() != 0) return 5;
         return 0;
     });
-    if (rc == -1) GTEST_SKIP() << "needs a private network namespace (root)";
-    EXPECT_EQ(rc, 0);
 }
 
 }  // namespace

@@ -270,18 +270,18 @@ TEST_F(Translations, HostsThatStayEnglish) {
 }
 
 // The shared library, loaded by a host program that binds the domain to the
-// build's catalogues, under the host names that matter.
-HostFacts probe_as(const TempDir& dir, const std::string& exe_name, const char* language) {
+// build's catalogues (which hosts stay English: test_sane_entry).
+HostFacts probe_as(const TempDir& dir, const char* language) {
     std::vector<std::string> env = {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"};
     if (*language != '\0') env.push_back(std::string("LANGUAGE=") + language);
-    return probe_host(dir, exe_name, env, kLocaleDir);
+    return probe_host(dir, "xsane", env, kLocaleDir);
 }
 
 TEST(TranslationsInLibrary, HostProgramsSeeTheCatalogues) {
     TempDir dir;
     for (const Language* lang : {&kGerman, &kFrench}) {
         SCOPED_TRACE(lang->code);
-        HostFacts f = probe_as(dir, "xsane", lang->code);
+        HostFacts f = probe_as(dir, lang->code);
         EXPECT_EQ(f["init"], "0");
         EXPECT_EQ(f["TL(Color)"], lang->color);
         EXPECT_EQ(f["mode[1]"], lang->gray);
@@ -291,25 +291,9 @@ TEST(TranslationsInLibrary, HostProgramsSeeTheCatalogues) {
         for (size_t i = 0; i < lang->papers.size(); ++i) {
             EXPECT_EQ(f["paper[" + std::to_string(i) + "]"], lang->papers[i]);
         }
-
-        HostFacts efile = probe_as(dir, "EFileApp", lang->code);
-        EXPECT_EQ(efile["TL(Color)"], "Color");
-        EXPECT_EQ(efile["source[1]"], "ADF");
-        EXPECT_EQ(efile["paper[0]"], "Full Size");
-
-        HostFacts office = probe_as(dir, "localc-office", lang->code);
-        EXPECT_EQ(office["mode[0]"], "Color");
-        EXPECT_EQ(office["source[1]"], "Automatic Document Feeder");
-
-        HostFacts simple = probe_as(dir, "simple-scan", lang->code);
-        EXPECT_EQ(simple["source[0]"], "Flatbed");
-        EXPECT_EQ(simple["source[1]"], "Automatic Document Feeder");
-        EXPECT_EQ(simple["mode[0]"], "Color");
-        EXPECT_EQ(simple["mode[2]"], "Black & White");
-        EXPECT_EQ(simple["paper[6]"], lang->papers[6]);
     }
     // No language asked for: English.
-    HostFacts plain = probe_as(dir, "xsane", "");
+    HostFacts plain = probe_as(dir, "");
     EXPECT_EQ(plain["mode[0]"], "Color");
     EXPECT_EQ(plain["paper[0]"], "Full Size");
 }
