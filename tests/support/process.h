@@ -34,3 +34,8 @@ private:
 std::string read_file(const std::string& path);
 std::vector<uint8_t> read_file_bytes(const std::string& path);
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// The descriptors this process holds: how many, and "fd -> target" of each
+// (for messages).
+int open_descriptor_count();
+std::string open_descriptor_list();
