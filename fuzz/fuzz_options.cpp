@@ -16,15 +16,10 @@
 
 #include "core/scan/orvela_drv.h"
 #include "core/scan/sane_decode.h"
+#include "core/scan/sane_entry_points.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
-
-extern "C" {
-SANE_Status sane_orvela_control_option(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*);
-const SANE_Option_Descriptor* sane_orvela_get_option_descriptor(SANE_Handle, SANE_Int);
-SANE_Status sane_orvela_get_parameters(SANE_Handle, SANE_Parameters*);
-}
 
 // The option surface, the frame parameters and the host's state are compiled
 // in; the rest of the front end they are linked with (translation, the scan

@@ -9,14 +9,10 @@
 #include <memory>
 #include <vector>
 
+#include "core/scan/sane_entry_points.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
-
-extern "C" {
-SANE_Status sane_orvela_get_parameters(SANE_Handle, SANE_Parameters*);
-SANE_Status sane_orvela_read(SANE_Handle, SANE_Byte*, SANE_Int, SANE_Int*);
-}
 
 namespace {
 

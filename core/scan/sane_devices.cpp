@@ -9,6 +9,7 @@
 #include "core/scan/sane_boundary.h"
 #include "core/scan/sane_device_lookup.h"
 #include "core/scan/sane_devices.h"
+#include "core/scan/sane_entry_points.h"
 #include "core/scan/sane_handle.h"
 
 namespace {

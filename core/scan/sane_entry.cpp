@@ -14,6 +14,7 @@
 #include "core/scan/orvela_drv.h"
 #include "core/scan/sane_boundary.h"
 #include "core/scan/sane_devices.h"
+#include "core/scan/sane_entry_points.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_host.h"
 #include "core/scan/sane_name_lists.h"

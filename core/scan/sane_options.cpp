@@ -17,6 +17,7 @@
 #include "common/debugtool.h"
 #include "core/scan/paper_sizes.h"
 #include "core/scan/sane_boundary.h"
+#include "core/scan/sane_entry_points.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"

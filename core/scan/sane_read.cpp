@@ -11,6 +11,7 @@
 #include "core/scan/frame_lines.h"
 #include "core/scan/sane_boundary.h"
 #include "core/scan/sane_decode.h"
+#include "core/scan/sane_entry_points.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_stream.h"

@@ -33,6 +33,7 @@
 #include "core/scan/page_pipeline.h"
 #include "core/scan/sane_boundary.h"
 #include "core/scan/sane_decode.h"
+#include "core/scan/sane_entry_points.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_stream.h"

@@ -6,25 +6,11 @@
 # once, a flood of answers from other agents hides no device, and a host that
 # keeps answering cannot hold the search open past its deadline.
 set -eu
-. "$(dirname "$0")/lab_lib.sh"
-lab_init
-export SANE_CONFIG_DIR=$(lab_sane_config)  # no orvela.conf: the defaults
+. "$(dirname "$0")/checks_lib.sh"
+e2e_lab  # no orvela.conf: the defaults
 lab_bridge br1 10.231.1.10/24
 lab_bridge br2 10.231.2.10/24
 
-passed=0
-failed=0
-check() {  # DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "ok: $what"
-  else
-    echo "FAIL: $what"
-    failed=$((failed + 1))
-  fi
-}
 # The device lines of devlist_probe's output (the log lines of -v aside).
 devices() { grep -E '^[0-9]+\|(net|usb)\|' <<<"$out" || true; }
 listed() { devices | grep -q "|socket://$1|"; }
@@ -79,10 +65,8 @@ if command -v valgrind >/dev/null; then
   runner=(valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite)
 fi
 start=$(date +%s.%N)
-set +e
-out=$("${runner[@]}" "$LAB_BIN/devlist_probe" -v 2>&1)
-rc=$?
-set -e
+rc=0
+out=$("${runner[@]}" "$LAB_BIN/devlist_probe" -v 2>&1) || rc=$?
 end=$(date +%s.%N)
 devices
 echo "first search: ${runner[0]:-plain} run, exit $rc, $(echo "$end - $start" | bc) s"
@@ -124,7 +108,7 @@ LAB_SIM_EXTRA_ADDRS="10.231.1.101/24 10.231.1.102/24 10.231.1.103/24 10.231.1.10
 lab_sim_device drip br1 10.231.1.52/24 --model OR-M1020 --serial DRIP-1 --snmp-flood 100 \
   --snmp-flood-interval 4000000
 start=$(date +%s.%N)
-out=$("$LAB_BIN/devlist_probe" -v 2>&1)
+out=$("$LAB_BIN/devlist_probe" -v 2>&1) || true
 secs=$(echo "$(date +%s.%N) - $start" | bc)
 reads=$(grep -c 'read size=' <<<"$out" || true)
 sleep 0.3  # the simulator reports its counts every 0.1 s
@@ -136,7 +120,6 @@ check "the flood came from other agents and was read ($reads reads)" \
 check "... all of it" test "$reads" -ge 2001
 check "no agent of the flood listed" grep -qxF "count=1" <<<"$out"
 check "search ended at its deadline" grep -qF 'Search deadline reached' <<<"$out"
-check "... 15 s after sending ended (${secs}s)" test "$(echo "$secs > 16.5 && $secs < 18.5" | bc)" = 1
+check "... 15 s after sending ended (${secs}s)" test "$(echo "$secs > 16.5 && $secs < 20" | bc)" = 1
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish

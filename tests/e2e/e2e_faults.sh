@@ -16,14 +16,14 @@
 #   - two frontends scanning two scanners at the same time.
 # The script runs in a private mount namespace with a tmpfs of its own over
 # /tmp, so what the backend leaves there can be listed.
-set -u
+set -eu
 if [ -z "${ORVELA_FAULTS_PRIVATE_MOUNTS:-}" ]; then
   # The private mounts need a mount point outside /tmp for the real /tmp (a
   # checkout or build may live there); it is removed again afterwards.
   ORVELA_FAULTS_PRIVATE_MOUNTS=$(mktemp -d /run/orvela-faults.XXXXXX) || exit 1
   export ORVELA_FAULTS_PRIVATE_MOUNTS
-  unshare -m --propagation private "$0" "$@"
-  rc=$?
+  rc=0
+  unshare -m --propagation private "$0" "$@" || rc=$?
   rmdir "$ORVELA_FAULTS_PRIVATE_MOUNTS"
   exit $rc
 fi
@@ -41,8 +41,8 @@ ORVELA_LIBDIR=$(beside_tmp "$ORVELA_LIBDIR")
 export TMPDIR
 TMPDIR=$(cd "$ORVELA_LIBDIR/.." && pwd)
 cd "$TMPDIR" || exit 1  # the working directory may have been under /tmp
-. "$HERE/lab_lib.sh"
-lab_init
+. "$HERE/checks_lib.sh"
+e2e_lab
 lab_bridge br1 10.231.7.10/24
 lab_device plain br1 10.231.7.21/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" OR-0701 \
   --log "$LAB_RUN/plain.cmds"
@@ -52,10 +52,6 @@ lab_device slow2 br1 10.231.7.23/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M
   --band-size 8192 --band-delay 40 --log "$LAB_RUN/slow2.cmds"
 lab_device reset br1 10.231.7.24/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" OR-0704 \
   --drop-after-bytes 100000 --drop-page 1 --reset-on-drop --log "$LAB_RUN/reset.cmds"
-export SANE_CONFIG_DIR=$(lab_sane_config) LD_LIBRARY_PATH=$ORVELA_LIBDIR
-OUT=$LAB_RUN/out
-mkdir -p "$OUT"
-. "$HERE/checks_lib.sh"
 
 PLAIN=orvela:socket://10.231.7.21
 SLOW=orvela:socket://10.231.7.22
@@ -93,7 +89,7 @@ unlocked() {
 usable() {
   local f=$OUT/$1-after.pnm
   timeout 120 scanimage -d "$2" --mode Gray --resolution 75 --"Page Size" "4x6 in" --format=pnm -o "$f" 2>"$f.err" &&
-    check "$f" 75 101.6 152.4 0 0 || bad "$1: the scanner does not scan after the fault: $(cat "$f.err")"
+    check_image "$f" 75 101.6 152.4 0 0 || bad "$1: the scanner does not scan after the fault: $(cat "$f.err")"
 }
 
 # tmp_clean NAME: /tmp holds nothing but (perhaps) the page file; the page
@@ -124,12 +120,12 @@ timeout 120 scanimage -d "$SLOW" --mode Gray --resolution 300 --"Page Size" "A4 
   -o "$OUT/full.pnm" 2>"$OUT/full.err" &
 p=$!
 if wait_for "$LAB_RUN/slow.cmds" i; then
-  dd if=/dev/zero of=/tmp/filler bs=64k 2>/dev/null
+  dd if=/dev/zero of=/tmp/filler bs=64k 2>/dev/null || true  # until /tmp is full
 else
   bad "disk full: the scan never started"
 fi
-wait $p
-rc=$?
+rc=0
+wait $p || rc=$?
 alive "disk full" $rc
 [ $rc != 0 ] && ok || bad "disk full: the scan reported success"
 says "disk full" "$OUT/full.err" "Error during device I/O"
@@ -146,14 +142,14 @@ umount /tmp
 # The preload makes /tmp look 1 MiB free, or the machine 8 MiB of free RAM
 # and swap; an A4 colour page needs 24 MiB. The scanner is never contacted.
 : >"$LAB_RUN/plain.cmds"
+rc=0
 LD_PRELOAD=$LAB_BIN/resource_shim.so ORVELA_SHIM_DISK_MB=1 timeout 60 scanimage -d "$PLAIN" --mode Color \
-  --resolution 300 --"Page Size" "A4 (210 x 297 mm)" --format=pnm -o "$OUT/nodisk.pnm" 2>"$OUT/nodisk.err"
-rc=$?
+  --resolution 300 --"Page Size" "A4 (210 x 297 mm)" --format=pnm -o "$OUT/nodisk.pnm" 2>"$OUT/nodisk.err" || rc=$?
 alive "no disk space" $rc
 says "no disk space" "$OUT/nodisk.err" "Access to resource has been denied"
+rc=0
 LD_PRELOAD=$LAB_BIN/resource_shim.so ORVELA_SHIM_RAM_MB=8 timeout 60 scanimage -d "$PLAIN" --mode Color \
-  --resolution 300 --"Page Size" "A4 (210 x 297 mm)" --format=pnm -o "$OUT/nomem.pnm" 2>"$OUT/nomem.err"
-rc=$?
+  --resolution 300 --"Page Size" "A4 (210 x 297 mm)" --format=pnm -o "$OUT/nomem.pnm" 2>"$OUT/nomem.err" || rc=$?
 alive "no free memory" $rc
 says "no free memory" "$OUT/nomem.err" "Out of memory"
 [ -z "$(commands "$LAB_RUN/plain.cmds")" ] && ok ||
@@ -162,14 +158,14 @@ tmp_clean "refused jobs"
 # The same preload with room to spare changes nothing.
 LD_PRELOAD=$LAB_BIN/resource_shim.so ORVELA_SHIM_DISK_MB=100 ORVELA_SHIM_RAM_MB=100 timeout 60 scanimage -d "$PLAIN" \
   --mode Gray --resolution 100 --"Page Size" "4x6 in" --format=pnm -o "$OUT/room.pnm" 2>"$OUT/room.err" &&
-  check "$OUT/room.pnm" 100 101.6 152.4 0 0 || bad "enough resources through the preload: $(cat "$OUT/room.err")"
+  check_image "$OUT/room.pnm" 100 101.6 152.4 0 0 || bad "enough resources through the preload: $(cat "$OUT/room.err")"
 
 # --- an address-space limit makes the page allocation fail ------------------
 # A4 colour at 600 dpi decodes to about 102 MiB; the process may map 96 MiB.
 : >"$LAB_RUN/plain.cmds"
+rc=0
 timeout 120 prlimit --as=$((96 << 20)) scanimage -d "$PLAIN" --mode Color --resolution 600 \
-  --"Page Size" "A4 (210 x 297 mm)" --format=pnm -o "$OUT/rlimit.pnm" 2>"$OUT/rlimit.err"
-rc=$?
+  --"Page Size" "A4 (210 x 297 mm)" --format=pnm -o "$OUT/rlimit.pnm" 2>"$OUT/rlimit.err" || rc=$?
 alive "address-space limit" $rc
 says "address-space limit" "$OUT/rlimit.err" "Out of memory"
 unlocked "address-space limit" "$LAB_RUN/plain.cmds"
@@ -177,9 +173,9 @@ tmp_clean "address-space limit"
 
 # --- the scanner resets the connection in the middle of the page -----------
 t0=$(date +%s)
+rc=0
 timeout 120 scanimage -d "$RESET" --mode Color --resolution 300 --"Page Size" "A4 (210 x 297 mm)" --format=pnm \
-  -o "$OUT/reset.pnm" 2>"$OUT/reset.err"
-rc=$?
+  -o "$OUT/reset.pnm" 2>"$OUT/reset.err" || rc=$?
 t1=$(date +%s)
 alive "connection reset" $rc
 says "connection reset" "$OUT/reset.err" "Error during device I/O"
@@ -206,8 +202,8 @@ if [ -x "$SERVER" ]; then
   # server says nothing while it runs, so the signal comes after a while.
   sleep 4
   kill -INT $p
-  wait $p
-  rc=$?
+  rc=0
+  wait $p || rc=$?
   alive "SIGINT during a USB page" $rc
   [ $rc != 0 ] && ok || bad "SIGINT during a USB page: the scan reported success"
   says "SIGINT during a USB page" "$OUT/usb-int.err" "Operation was canceled"
@@ -231,8 +227,8 @@ p=$!
 wait_for "$LAB_RUN/plain.cmds" u || bad "SIGINT while reading: the page never ended"
 sleep 0.5
 kill -INT $p
-wait $p
-rc=$?
+rc=0
+wait $p || rc=$?
 alive "SIGINT while reading" $rc
 [ $rc != 0 ] && ok || bad "SIGINT while reading: the scan reported success"
 says "SIGINT while reading" "$OUT/read-int.err" "Operation was canceled"
@@ -252,8 +248,8 @@ p=$!
 sleep 2  # some 50 of the page's bands of 8 KiB, 40 ms apart, are in
 t0=$(date +%s%N)
 kill -INT $p
-wait $p
-rc=$?
+rc=0
+wait $p || rc=$?
 ms=$((($(date +%s%N) - t0) / 1000000))
 alive "SIGINT during a streaming page" $rc
 [ $rc != 0 ] && ok || bad "SIGINT during a streaming page: the scan reported success"
@@ -268,9 +264,9 @@ usable "streaming SIGINT" "$SLOW"
 
 # --- one hundred jobs in one process ----------------------------------------
 : >"$LAB_RUN/plain.cmds"
+rc=0
 timeout 120 "$LAB_BIN/job_repeat" "$ORVELA_LIBDIR/libsane-orvela.so.1" "${PLAIN#orvela:}" 100 Gray 75 "4x6 in" \
-  >"$OUT/jobs.out" 2>"$OUT/jobs.err"
-rc=$?
+  >"$OUT/jobs.out" 2>"$OUT/jobs.err" || rc=$?
 [ $rc = 0 ] && ok || bad "100 jobs: status $rc: $(grep -v 'status=0 ' "$OUT/jobs.out" | head -3) $(cat "$OUT/jobs.err")"
 python3 - "$OUT/jobs.out" <<'PY' && ok || bad "100 jobs: descriptors or memory grew"
 import re, sys
@@ -303,12 +299,12 @@ a=$!
 timeout 120 scanimage -d "$SLOW2" --mode Gray --resolution 200 --"Page Size" "4x6 in" --format=pnm \
   -o "$OUT/two-b.pnm" 2>"$OUT/two-b.err" &
 b=$!
-wait $a
-ra=$?
-wait $b
-rb=$?
-[ $ra = 0 ] && check "$OUT/two-a.pnm" 150 148 210 0 0 || bad "two scans, first: status $ra: $(cat "$OUT/two-a.err")"
-[ $rb = 0 ] && check "$OUT/two-b.pnm" 200 101.6 152.4 0 0 || bad "two scans, second: status $rb: $(cat "$OUT/two-b.err")"
+ra=0
+wait $a || ra=$?
+rb=0
+wait $b || rb=$?
+[ $ra = 0 ] && check_image "$OUT/two-a.pnm" 150 148 210 0 0 || bad "two scans, first: status $ra: $(cat "$OUT/two-a.err")"
+[ $rb = 0 ] && check_image "$OUT/two-b.pnm" 200 101.6 152.4 0 0 || bad "two scans, second: status $rb: $(cat "$OUT/two-b.err")"
 unlocked "two scans, first" "$LAB_RUN/slow.cmds"
 unlocked "two scans, second" "$LAB_RUN/slow2.cmds"
 tmp_clean "two scans"

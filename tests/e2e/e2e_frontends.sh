@@ -5,9 +5,9 @@
 # the pages scanned locally, byte for byte), and scanadf over the feeder; then
 # python3-sane and saned through the streaming path, against the same pages.
 # Pages are checked against the chart the simulator draws.
-set -u
-. "$(dirname "$0")/lab_lib.sh"
-lab_init
+set -eu
+. "$(dirname "$0")/checks_lib.sh"
+e2e_lab
 lab_bridge br1 10.231.1.10/24
 lab_device flat br1 10.231.1.21/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" OR-0001
 # One feeder per frontend: each holds three sheets for its whole life.
@@ -17,23 +17,6 @@ lab_device feedadf br1 10.231.1.23/24 1.3.6.1.4.1.93501.1.104 "MFG:Orvela;MDL:OR
   --sheets 3 --right-rear
 lab_device feednet br1 10.231.1.24/24 1.3.6.1.4.1.93501.1.104 "MFG:Orvela;MDL:OR-M2270fdw;" OR-0004 \
   --sheets 2 --right-rear
-export SANE_CONFIG_DIR=$(lab_sane_config) LD_LIBRARY_PATH=$ORVELA_LIBDIR
-OUT=$LAB_RUN/out
-mkdir -p "$OUT"
-. "$(dirname "$0")/checks_lib.sh"
-
-# same_pixels A B: two PNM files hold the same image (headers may differ).
-same_pixels() {
-  /usr/bin/python3 - "$1" "$2" <<'PY'
-import sys
-from PIL import Image
-a, b = (Image.open(p) for p in sys.argv[1:3])
-if a.size != b.size or a.mode != b.mode:
-    sys.exit("%s %s against %s %s" % (a.mode, a.size, b.mode, b.size))
-if a.tobytes() != b.tobytes():
-    sys.exit("same size, different pixels")
-PY
-}
 
 DEV=orvela:socket://10.231.1.21
 FEEDPY=orvela:socket://10.231.1.22
@@ -51,7 +34,8 @@ done
 # --- python3-sane ------------------------------------------------------------
 # scan() in each mode, saved as PNM; multi_scan() over the feeder until it is
 # empty. The module reads with max_length = bytes_per_line.
-/usr/bin/python3 - "$DEV" "$FEEDPY" "$OUT" >"$OUT/py.out" 2>"$OUT/py.err" <<'PY'
+rc=0
+/usr/bin/python3 - "$DEV" "$FEEDPY" "$OUT" >"$OUT/py.out" 2>"$OUT/py.err" <<'PY' || rc=$?
 import sys
 import sane
 from PIL import Image
@@ -91,45 +75,28 @@ print("feeder pages", n)
 feed.close()
 sane.exit()
 PY
-rc=$?
 [ $rc = 0 ] && ok || bad "python3-sane: rc=$rc $(tail -3 "$OUT/py.err")"
 grep -q "^Color RGB " "$OUT/py.out" && grep -q "^Gray L " "$OUT/py.out" && grep -q "^Black&White 1 " "$OUT/py.out" &&
   ok || bad "python pages: $(cat "$OUT/py.out")"
 for mode in Color Gray; do
   [ -f "$OUT/py-$mode.pnm" ] || continue
-  check "$OUT/py-$mode.pnm" 150 101.6 152.4 0 0
+  check_image "$OUT/py-$mode.pnm" 150 101.6 152.4 0 0
   r=$(same_pixels "$OUT/py-$mode.pnm" "$OUT/local-$mode.pnm" 2>&1) && ok || bad "python $mode page against scanimage's: $r"
 done
-if [ -f "$OUT/py-Black&White.pnm" ]; then
-  r=$("$LAB_BIN/image_check" --bilevel "$OUT/py-Black&White.pnm" "$OUT/py-Gray.pnm")
-  [ "$r" != "${r#mismatches=0 of }" ] && ok || bad "python black-and-white against its grey page: $r"
-fi
-[ -f "$OUT/py-a5.pnm" ] && check "$OUT/py-a5.pnm" 100 148 210 0 0
+check_bilevel "python3-sane black and white" "$OUT/py-Black&White.pnm" "$OUT/py-Gray.pnm"
+check_image "$OUT/py-a5.pnm" 100 148 210 0 0
 grep -qx "feeder pages 3" "$OUT/py.out" && ok || bad "python multi_scan: $(cat "$OUT/py.out") $(tail -3 "$OUT/py.err")"
-for i in 1 2 3; do [ -f "$OUT/py-adf$i.pnm" ] && check "$OUT/py-adf$i.pnm" 100 148 210 33.95 0; done
+for i in 1 2 3; do check_image "$OUT/py-adf$i.pnm" 100 148 210 33.95 0; done
 
 # --- saned and the net backend -----------------------------------------------
 # saned runs inetd style on 127.0.0.1:6566 of this namespace with the backend;
 # the client's libsane loads only the net backend.
-SRV=$LAB_RUN/saned-cfg CLI=$LAB_RUN/net-cfg
-mkdir -p "$SRV" "$CLI"
-echo orvela >"$SRV/dll.conf"
-echo 127.0.0.1 >"$SRV/saned.conf"
-echo net >"$CLI/dll.conf"
-printf 'connect_timeout = 3\n127.0.0.1\n' >"$CLI/net.conf"
-start_saned() {  # LOG: saned on 127.0.0.1:6566, ready when it listens
-  systemd-socket-activate -l 127.0.0.1:6566 --inetd -a -E LD_LIBRARY_PATH --setenv=SANE_CONFIG_DIR="$SRV" \
-    /usr/sbin/saned -e </dev/null >"$1.out" 2>"$1.err" &
-  SA=$!
-  LAB_PIDS+=("$SA")
-  # (A test connection would start a saned of its own.)
-  for _ in $(seq 1 100); do grep -q "Listening on" "$1.err" && break; sleep 0.05; done
-}
-start_saned "$OUT/saned"
+lab_saned_config
+lab_saned "$OUT/saned.err"
 net() { SANE_CONFIG_DIR=$CLI LD_LIBRARY_PATH= timeout 120 "$@"; }
 
 # The listing through saned (saned searches with local_only set).
-list=$(net scanimage -L 2>&1)
+list=$(net scanimage -L 2>&1) || true
 echo "$list" | grep -qF "device \`net:127.0.0.1:$DEV' is a Orvela OR-M1020 Scanner" && ok ||
   bad "listing through saned: $list"
 
@@ -142,8 +109,7 @@ for mode in Color Gray "Black & White"; do
   if net scanimage -d "net:127.0.0.1:$DEV" --mode "$mode" --resolution 150 --"Page Size" "4x6 in" --format=pnm \
        -o "$f" 2>"$f.err"; then
     if [ "$mode" = "Black & White" ]; then
-      r=$("$LAB_BIN/image_check" --bilevel "$f" "$OUT/local-Gray.pnm")
-      [ "$r" != "${r#mismatches=0 of }" ] && ok || bad "black-and-white through saned against the grey page: $r"
+      check_bilevel "black and white through saned" "$f" "$OUT/local-Gray.pnm"
     else
       cmp -s "$f" "$OUT/local-${mode// /}.pnm" && ok || bad "$mode page through saned differs from the local one"
     fi
@@ -152,7 +118,7 @@ for mode in Color Gray "Black & White"; do
   fi
 done
 # python3-sane as the net backend's host.
-SANE_CONFIG_DIR=$CLI LD_LIBRARY_PATH= timeout 120 /usr/bin/python3 - "net:127.0.0.1:$DEV" "$OUT" 2>"$OUT/pynet.err" <<'PY'
+SANE_CONFIG_DIR=$CLI LD_LIBRARY_PATH= timeout 120 /usr/bin/python3 - "net:127.0.0.1:$DEV" "$OUT" 2>"$OUT/pynet.err" <<'PY' ||
 import sys
 import sane
 sane.init()
@@ -163,24 +129,25 @@ setattr(dev, "Page Size", "4x6 in")
 dev.scan().save(sys.argv[2] + "/pynet-Color.pnm")
 dev.close()
 PY
+  true
 r=$(same_pixels "$OUT/pynet-Color.pnm" "$OUT/local-Color.pnm" 2>&1) && ok ||
   bad "python3-sane through saned: $r $(tail -2 "$OUT/pynet.err")"
 # The feeder through saned: two sheets, then the end.
+rc=0
 (cd "$OUT" && net scanimage -d "net:127.0.0.1:$FEEDNET" --source "Automatic Document Feeder" --mode Gray \
-   --resolution 100 --"Page Size" "$A5" --format=pnm --batch=netadf%d.pnm >/dev/null 2>"$OUT/netadf.err")
-rc=$?
+   --resolution 100 --"Page Size" "$A5" --format=pnm --batch=netadf%d.pnm >/dev/null 2>"$OUT/netadf.err") || rc=$?
 n=$(ls "$OUT"/netadf*.pnm 2>/dev/null | wc -l)
 [ $rc = 0 ] && [ "$n" = 2 ] && ok || bad "feeder through saned: rc=$rc pages=$n $(cat "$OUT/netadf.err")"
-for i in 1 2; do [ -f "$OUT/netadf$i.pnm" ] && check "$OUT/netadf$i.pnm" 100 148 210 33.95 0; done
-kill "$SA" 2>/dev/null
-wait "$SA" 2>/dev/null
+for i in 1 2; do check_image "$OUT/netadf$i.pnm" 100 148 210 33.95 0; done
+kill "$LAB_SANED_PID" 2>/dev/null || true
+wait "$LAB_SANED_PID" 2>/dev/null || true
 grep -qi "segfault\|abort\|stack smashing" "$OUT/saned.err" && bad "saned: $(cat "$OUT/saned.err")" || ok
 
 # --- the streaming path (orvela.conf: scan streaming on) ---------------------
 # python3-sane, and saned reading in pieces of its ring buffer: the pages are
 # the whole-page path's, byte for byte.
 STREAM_CFG=$(lab_sane_config streaming)
-SANE_CONFIG_DIR=$STREAM_CFG timeout 120 /usr/bin/python3 - "$DEV" "$OUT" 2>"$OUT/pystream.err" <<'PY'
+SANE_CONFIG_DIR=$STREAM_CFG timeout 120 /usr/bin/python3 - "$DEV" "$OUT" 2>"$OUT/pystream.err" <<'PY' ||
 import sys
 import sane
 sane.init()
@@ -192,31 +159,29 @@ for mode in ("Color", "Gray"):
     dev.scan().save("%s/pystream-%s.pnm" % (sys.argv[2], mode))
 dev.close()
 PY
+  true
 for mode in Color Gray; do
   r=$(same_pixels "$OUT/pystream-$mode.pnm" "$OUT/local-$mode.pnm" 2>&1) && ok ||
     bad "python3-sane, streaming, $mode: $r $(tail -2 "$OUT/pystream.err")"
 done
 cp "$STREAM_CFG/orvela.conf" "$SRV/orvela.conf"
-start_saned "$OUT/saned-stream"
+lab_saned "$OUT/saned-stream.err"
 for mode in Color Gray; do
   f=$OUT/netstream-$mode.pnm
   net scanimage -d "net:127.0.0.1:$DEV" --mode "$mode" --resolution 150 --"Page Size" "4x6 in" --format=pnm \
     -o "$f" 2>"$f.err" && cmp -s "$f" "$OUT/local-$mode.pnm" && ok ||
     bad "saned, streaming, $mode: not the local page $(cat "$f.err")"
 done
-kill "$SA" 2>/dev/null
-wait "$SA" 2>/dev/null
+kill "$LAB_SANED_PID" 2>/dev/null || true
+wait "$LAB_SANED_PID" 2>/dev/null || true
 
 # --- scanadf -----------------------------------------------------------------
 mkdir -p "$OUT/adf"
+rc=0
 (cd "$OUT/adf" && timeout 300 scanadf -d "$FEEDADF" --source "Automatic Document Feeder" --mode Color \
-   --resolution 150 --"Page Size" "$A5" -o page%04d.pnm >"$OUT/scanadf.out" 2>&1)
-rc=$?
+   --resolution 150 --"Page Size" "$A5" -o page%04d.pnm >"$OUT/scanadf.out" 2>&1) || rc=$?
 n=$(ls "$OUT"/adf/page*.pnm 2>/dev/null | wc -l)
 [ $rc = 0 ] && [ "$n" = 3 ] && ok || bad "scanadf: rc=$rc pages=$n $(cat "$OUT/scanadf.out")"
-for i in 1 2 3; do
-  f=$OUT/adf/page000$i.pnm
-  [ -f "$f" ] && check "$f" 150 148 210 33.95 0
-done
+for i in 1 2 3; do check_image "$OUT/adf/page000$i.pnm" 150 148 210 33.95 0; done
 
 finish

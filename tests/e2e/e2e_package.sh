@@ -37,14 +37,13 @@ if [ -z "${ORVELA_PKG_INSIDE:-}" ]; then
 fi
 
 # --- inside the private mount namespace ------------------------------------
-. "$here/lab_lib.sh"
+. "$here/checks_lib.sh"
 overlay=$(mktemp -d "${TMPDIR:-/tmp}/orvela-pkg.XXXXXX")
-pkg_cleanup() {
-  lab_cleanup
+pkg_unmount() {
   umount -l /usr /etc /var "$overlay" 2>/dev/null || true
   rmdir "$overlay" 2>/dev/null || true
 }
-trap pkg_cleanup EXIT
+E2E_CLEANUP=pkg_unmount
 mount -t tmpfs tmpfs "$overlay"
 for d in usr etc var; do
   mkdir -p "$overlay/$d.up" "$overlay/$d.work"
@@ -58,12 +57,6 @@ lab_bridge br1 10.232.1.10/24
 # A feeder model of the model table.
 lab_device feeder br1 10.232.1.21/24 1.3.6.1.4.1.93501.1.104 "MFG:Orvela;MDL:OR-M2270fdw;CMD:PCL;" OR-0101
 
-fail=0
-check() {  # DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; fail=1; fi
-}
 # A frontend started the way a user starts it: no variable but the path.
 clean() { env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"; }
 
@@ -176,11 +169,10 @@ check "udev database no longer marks the models" \
   test -z "$(systemd-hwdb query usb:v5E5Ap1006d0100dc00dsc00dp00ic07isc01ip02in00)"
 listing >"$overlay/after"
 if diff "$overlay/before" "$overlay/after" >"$overlay/diff"; then
-  echo "ok: /usr and /etc hold the same files as before the installation"
+  ok "/usr and /etc hold the same files as before the installation"
 else
-  echo "FAIL: files differ after the purge:"
+  bad "files differ after the purge:"
   cat "$overlay/diff"
-  fail=1
 fi
 
 # The same from source, as the README tells: cmake --install, udev's database
@@ -196,16 +188,14 @@ if cmake --install "$ORVELA_PKGBUILD" >"$overlay/cmake-install.log" 2>&1; then
   systemd-hwdb --usr update
   listing >"$overlay/after-source"
   if diff "$overlay/before" "$overlay/after-source" >"$overlay/diff-source"; then
-    echo "ok: source install removed without a trace"
+    ok "source install removed without a trace"
   else
-    echo "FAIL: files differ after removing the source install:"
+    bad "files differ after removing the source install:"
     cat "$overlay/diff-source"
-    fail=1
   fi
 else
   cat "$overlay/cmake-install.log"
   check "source install" false
 fi
 
-[ "$fail" = 0 ] && echo "1 passed, 0 failed" || echo "0 passed, 1 failed"
-exit $fail
+finish

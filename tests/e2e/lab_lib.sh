@@ -22,6 +22,16 @@
 #                                 (NAME: at most 12 characters, it names the veth)
 #   lab_stop NAME                 ends a device's processes; its namespace and
 #                                 veth go with them
+#   lab_sane_config [streaming]   a private SANE configuration loading only
+#                                 this backend (its directory on stdout)
+#   lab_saned_config              SRV: a saned configuration with this backend
+#                                 that lets 127.0.0.1 in; CLI: a client
+#                                 configuration with libsane's net backend alone
+#   lab_saned LOG [WRAPPER...]    saned on 127.0.0.1:6566 of this namespace,
+#                                 inetd style (a saned per connection, run
+#                                 under WRAPPER when given); returns once it
+#                                 listens, its pid in LAB_SANED_PID, its
+#                                 messages in LOG
 #
 # Needs: LAB_BIN (the directory with orvela-scanner-sim and sendmsg_fix.so).
 
@@ -163,4 +173,29 @@ lab_sane_config() {  # [streaming]
   echo orvela > "$cfg/dll.conf"
   if [ "${1:-}" = streaming ]; then echo "scan streaming on" > "$cfg/orvela.conf"; fi
   echo "$cfg"
+}
+
+lab_saned_config() {
+  SRV=$LAB_RUN/saned-cfg CLI=$LAB_RUN/net-cfg
+  mkdir -p "$SRV" "$CLI"
+  echo orvela >"$SRV/dll.conf"
+  echo 127.0.0.1 >"$SRV/saned.conf"
+  echo net >"$CLI/dll.conf"
+  printf 'connect_timeout = 3\n127.0.0.1\n' >"$CLI/net.conf"
+}
+
+lab_saned() {  # LOG [WRAPPER...]
+  local log=$1
+  shift
+  systemd-socket-activate -l 127.0.0.1:6566 --inetd -a -E LD_LIBRARY_PATH --setenv=SANE_CONFIG_DIR="$SRV" \
+    "$@" /usr/sbin/saned -e </dev/null >/dev/null 2>"$log" &
+  LAB_SANED_PID=$!
+  LAB_PIDS+=("$LAB_SANED_PID")
+  # (A test connection would start a saned of its own.)
+  for _ in $(seq 1 100); do
+    grep -q "Listening on" "$log" && return 0
+    sleep 0.05
+  done
+  echo "lab: saned does not listen: $(cat "$log")" >&2
+  return 1
 }

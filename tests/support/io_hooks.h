@@ -1,84 +1,64 @@
 // Test doubles for the backend's clock, pauses and log.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "backend/io_clock.h"
-#include "common/debugtool.h"
-
-// While alive: the I/O clock runs `speed` times faster than real time (so a
-// 30-second time-out passes in 30/speed seconds of real time, still waiting on
-// the socket in between), and every pause is recorded and returns at once.
-class FastClock {
+// While alive, the backend's I/O clock is the test's: virtual time that moves
+// on by `step_ms` at every reading and by the length of every pause, which is
+// recorded and returns at once. A time-out of T ms thus passes after T/step_ms
+// readings whatever the load of the machine (the transports read the clock
+// once per wait slice of 10 to 100 ms), and the time a test measures on this
+// clock is what the code under test saw pass.
+class TestClock {
 public:
-    explicit FastClock(int speed = 1) {
-        speed_ = speed;
-        sleeps().clear();
-        orvela_clock_hook = &FastClock::now;
-        orvela_sleep_hook = &FastClock::sleep;
-    }
-    ~FastClock() {
-        orvela_clock_hook = nullptr;
-        orvela_sleep_hook = nullptr;
-    }
-    FastClock(const FastClock&) = delete;
-    FastClock& operator=(const FastClock&) = delete;
+    explicit TestClock(int64_t step_ms = 100);
+    ~TestClock();
+    TestClock(const TestClock&) = delete;
+    TestClock& operator=(const TestClock&) = delete;
 
-    static std::vector<uint32_t>& sleeps() {
-        static std::vector<uint32_t> recorded;
-        return recorded;
-    }
-    static std::vector<uint32_t> recorded_sleeps() {
-        std::lock_guard<std::mutex> lock(mutex());
-        return sleeps();
+    // A reading, as the backend makes one.
+    static int64_t now();
+    // The pauses so far, in microseconds.
+    static std::vector<uint32_t> pauses();
+    // The time that passed on this clock while `action` ran, the test's own
+    // readings around it left out.
+    template <typename Action>
+    static int64_t elapsed_ms(Action&& action) {
+        const int64_t start = now();
+        action();
+        return now() - start - step_ms_;
     }
 
 private:
-    static std::mutex& mutex() {
-        static std::mutex m;
-        return m;
-    }
-    static int64_t now() {
-        using namespace std::chrono;
-        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() * speed_;
-    }
-    static void sleep(uint32_t us) {
-        std::lock_guard<std::mutex> lock(mutex());
-        sleeps().push_back(us);
-    }
-    static inline int speed_ = 1;
+    static int64_t clock_hook();
+    static void sleep_hook(uint32_t microseconds);
+    static inline int64_t step_ms_ = 0;
 };
 
-// While alive: the information log goes to a temporary file whose text
-// can be read back.
+// While alive: the log's information stream (or its warning and error
+// streams) goes to a temporary file whose text can be read back, also while
+// another thread writes to it.
 class LogCapture {
 public:
-    LogCapture() : file_(tmpfile()), saved_(g_info_file) { g_info_file = file_; }
-    ~LogCapture() {
-        g_info_file = saved_;
-        if (file_ != nullptr) fclose(file_);
-    }
+    enum class Streams { Information, WarningsAndErrors };
+    explicit LogCapture(Streams streams = Streams::Information);
+    ~LogCapture();
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
-    std::string text() const {
-        std::string out;
-        if (file_ == nullptr) return out;
-        fflush(file_);
-        rewind(file_);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-        fseek(file_, 0, SEEK_END);
-        return out;
-    }
+
+    std::string text() const;
     bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
+    size_t count(const std::string& s) const;
+    // Waits up to `ms` for `s` to appear `times` times.
+    bool wait_for(const std::string& s, size_t times = 1, int ms = 3000) const;
+    // Forgets what was logged so far.
+    void clear();
 
 private:
+    Streams streams_;
     FILE* file_;
-    FILE* saved_;
+    FILE* saved_[2];
 };

@@ -125,7 +125,8 @@ bool decompress(const Lib* l, jpeg_decompress_struct* d, JumpError* err, const s
 std::vector<uint8_t> jpeg_encode(const std::vector<uint8_t>& pixels, unsigned width, unsigned height, int channels,
                                  const JpegEncodeOptions& options) {
     const Lib* l = lib();
-    if (l == nullptr || pixels.size() < static_cast<size_t>(width) * height * channels) return {};
+    if (l == nullptr || (channels != 1 && channels != 3) || pixels.size() < static_cast<size_t>(width) * height * channels)
+        return {};
     jpeg_compress_struct c{};
     JumpError err{};
     unsigned char* out = nullptr;

@@ -1,7 +1,7 @@
-// JPEG images for the streaming decoder's tests: an encoder with the options
-// those tests need (extra markers, density, progressive scans, restart
-// intervals) and a reference decoder reading from memory. Both use libjpeg
-// loaded with dlopen, so no test program links it.
+// JPEG images for tests: an encoder with the options they need (quality,
+// extra markers, density, progressive scans, restart intervals), a reference
+// decoder reading from memory and a test picture. Both use libjpeg loaded
+// with dlopen, so no test program links it.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,8 @@
 #include <vector>
 
 struct JpegEncodeOptions {
-    int quality = 85;
+    JpegEncodeOptions(int q = 90) : quality(q) {}  // implicit: a quality alone is enough
+    int quality;
     bool progressive = false;
     int restartRows = 0;  // restart interval in MCU rows; 0 for none
     uint8_t densityUnit = 1;

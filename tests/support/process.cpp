@@ -1,5 +1,6 @@
 #include "tests/support/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -68,4 +69,39 @@ std::string read_file(const std::string& path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+std::vector<uint8_t> read_file_bytes(const std::string& path) {
+    const std::string text = read_file(path);
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out.flush());
+}
+
+int open_descriptor_count() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+    return n;
+}
+
+std::string open_descriptor_list() {
+    std::string out;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return out;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        char target[256] = {};
+        const std::string link = std::string("/proc/self/fd/") + e->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) < 0) continue;
+        out += std::string(e->d_name) + " -> " + target + "\n";
+    }
+    closedir(d);
+    return out;
 }

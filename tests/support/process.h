@@ -1,6 +1,7 @@
 // Running programs from tests and capturing what they print.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,4 +29,13 @@ private:
     std::string path_;
 };
 
+// The whole file ("" or empty when it cannot be read); writing replaces it
+// (false on failure).
 std::string read_file(const std::string& path);
+std::vector<uint8_t> read_file_bytes(const std::string& path);
+bool write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// The descriptors this process holds: how many, and "fd -> target" of each
+// (for messages).
+int open_descriptor_count();
+std::string open_descriptor_list();

@@ -35,13 +35,13 @@ Bytes ber_oid(const std::string& dotted) {
 Bytes ber_octets(const std::string& text) { return ber(0x04, Bytes(text.begin(), text.end())); }
 Bytes ber_null() { return {0x05, 0x00}; }
 
-namespace {
-
 Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
+
+namespace {
 
 Bytes ber_int(int32_t v) {
     Bytes content;

@@ -3,14 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
 
-// One BER element: tag, definite length, content.
+// One BER element: tag, definite length (the shortest form), content.
 Bytes ber(uint8_t tag, const Bytes& content);
+// BER pieces one after the other.
+Bytes cat(std::initializer_list<Bytes> parts);
 Bytes ber_oid(const std::string& dotted);
 Bytes ber_octets(const std::string& text);
 Bytes ber_null();

@@ -2,17 +2,14 @@
 // the backend cannot use is a warning with its file and line, never a failure.
 #include <gtest/gtest.h>
 
-#include <sane/sane.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
 #include "common/debugtool.h"
 #include "common/orvela_config.h"
+#include "core/scan/sane_entry_points.h"
+#include "tests/support/io_hooks.h"
 #include "tests/support/process.h"
-
-extern "C" SANE_Status sane_orvela_init(SANE_Int* version_code, SANE_Auth_Callback authorize);
 
 namespace {
 
@@ -30,16 +27,9 @@ TEST(ConfigFile, SearchDirectoriesFollowSaneConfigDir) {
 
 // Reads the warnings that parsing writes.
 std::string parse_warnings(const std::string& text, Settings* out) {
-    FILE* log = tmpfile();
-    px_dbg_start(log, log, nullptr);
+    LogCapture log(LogCapture::Streams::WarningsAndErrors);
     *out = orvela_config::parse(text, "/etc/sane.d/orvela.conf");
-    px_dbg_start(nullptr, nullptr, nullptr);
-    g_err_file = g_warn_file = nullptr;
-    std::string s;
-    rewind(log);
-    for (int c; (c = fgetc(log)) != EOF;) s += static_cast<char>(c);
-    fclose(log);
-    return s;
+    return log.text();
 }
 
 TEST(ConfigFile, EachSettingAndItsDefault) {

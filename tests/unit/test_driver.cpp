@@ -11,10 +11,12 @@
 #include <mutex>
 #include <thread>
 
+#include "backend/io_clock.h"
 #include "backend/net_transport.h"
 #include "core/scan/orvela_drv.h"
 #include "protocol/page_pull.h"
 #include "protocol/scanner.h"
+#include "tests/support/device_record.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process.h"
@@ -22,14 +24,6 @@
 using namespace std::chrono;
 
 namespace {
-
-ORVELA_Scanner net_record(int port) {
-    ORVELA_Scanner d{};
-    d.type_io = IOTYPE_NET;
-    strcpy(d.ipaddress, "127.0.0.1");
-    d.port = port;
-    return d;
-}
 
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -106,11 +100,6 @@ void trigger() {
     ASSERT_EQ(TCP_Write(cmd, 8, 1), 8u);
 }
 
-std::vector<uint8_t> file_bytes(const std::string& path) {
-    const std::string s = read_file(path);
-    return std::vector<uint8_t>(s.begin(), s.end());
-}
-
 struct Driver : ::testing::Test {
     TempDir dir;
     std::string page = dir.file("page.jpg");
@@ -119,31 +108,27 @@ struct Driver : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Driver, OpenWaitsOutAWarmingUpScannerWithAFreshConnectionEachTime) {
-    FastClock clock;
-    LogCapture log;
-    FakeScanner scanner([](uint8_t id, int connection) {
-        if (id == 0x6C) return Response{peer::reply(0x73, connection < 5 ? 3 : 0, 0, 20)};
+TEST_F(Driver, OpenWaitsOutABusyOrWarmingUpScannerWithAFreshConnectionEachTime) {
+    TestClock clock;
+    FakeScanner scanner([](uint8_t id, int connection) {  // busy twice, then warming up three times
+        if (id == 0x6C) return Response{peer::reply(0x73, connection < 2 ? 2 : connection < 5 ? 3 : 0, 0, 20)};
         return Response{peer::reply(0x73, 0)};
     });
     EXPECT_EQ(Drv_open(net_record(scanner.port())), SCAN_STATUS_GOOD);
-    EXPECT_EQ(FastClock::recorded_sleeps(), std::vector<uint32_t>(5, 2000000));
+    EXPECT_EQ(TestClock::pauses(), std::vector<uint32_t>(5, 2000000));
     EXPECT_EQ(scanner.connections(), 6);
     EXPECT_NE(orvela_net::mSocket, -1);
     EXPECT_EQ(Drv_close(), SCAN_STATUS_GOOD);
     EXPECT_EQ(orvela_net::mSocket, -1);
     scanner.wait_idle();
     EXPECT_EQ(scanner.commands(), "l|l|l|l|l|lu");  // each wait preceded by a close
-    EXPECT_TRUE(log.contains("Run into Drv_open\n"));
-    EXPECT_TRUE(log.contains("scanner_lock return 0x03\n"));
-    EXPECT_TRUE(log.contains("scanner_lock return 0x00\n"));
 }
 
 TEST_F(Driver, OpenThatStaysBusyGivesUpAfterThirtyAttemptsWithTheConnectionClosed) {
-    FastClock clock;
+    TestClock clock;
     FakeScanner scanner([](uint8_t, int) { return Response{peer::reply(0x73, 2)}; });
     EXPECT_EQ(Drv_open(net_record(scanner.port())), SCAN_STATUS_DEVICE_BUSY);
-    EXPECT_EQ(FastClock::recorded_sleeps().size(), 30u);
+    EXPECT_EQ(TestClock::pauses().size(), 30u);
     EXPECT_EQ(scanner.connections(), 31);
     EXPECT_EQ(orvela_net::mSocket, -1);
 }
@@ -158,18 +143,16 @@ TEST_F(Driver, OpenCountsFailedReopensAsAttempts) {
     orvela_sleep_hook = [](uint32_t) {
         if (sleeps++ == 0) current->stop_listening();
     };
-    LogCapture log;
     const SCAN_Status status = Drv_open(net_record(scanner.port()));
     orvela_sleep_hook = nullptr;
     EXPECT_EQ(status, SCAN_STATUS_DEVICE_BUSY);
     EXPECT_EQ(sleeps, 30);
     EXPECT_EQ(scanner.connections(), 1);
     EXPECT_EQ(orvela_net::mSocket, -1);
-    EXPECT_TRUE(log.contains("Connect failed!"));
 }
 
 TEST_F(Driver, OpenTranslatesOtherLockAnswersAtOnce) {
-    FastClock clock(50);
+    TestClock clock(500);
     struct Case {
         uint8_t status, adf;
         bool answer;
@@ -182,13 +165,11 @@ TEST_F(Driver, OpenTranslatesOtherLockAnswersAtOnce) {
     for (const Case& c : cases) {
         FakeScanner scanner([&](uint8_t, int) { return Response{c.answer ? peer::reply(0x73, c.status, c.adf) : std::vector<uint8_t>{}}; });
         EXPECT_EQ(Drv_open(net_record(scanner.port())), c.expected) << int(c.status) << "/" << int(c.adf);
-        EXPECT_TRUE(FastClock::recorded_sleeps().empty());
+        EXPECT_TRUE(TestClock::pauses().empty());
         EXPECT_EQ(scanner.connections(), 1);
         TCP_Close();
     }
-    testing::internal::CaptureStderr();
     EXPECT_EQ(Drv_open(net_record(0)), SCAN_STATUS_ACCESS_DENIED);
-    testing::internal::GetCapturedStderr();
 }
 
 TEST_F(Driver, CloseAndCancelTranslateTheUnlockDifferentlyAndAlwaysDisconnect) {
@@ -198,7 +179,7 @@ TEST_F(Driver, CloseAndCancelTranslateTheUnlockDifferentlyAndAlwaysDisconnect) {
             if (id == 0x61) return Response{end_of_page(9, 0)};
             return Response{peer::reply(0x73, 9)};  // unlock: scan stopped
         });
-        FastClock clock;
+        TestClock clock;
         ASSERT_EQ(Drv_open(net_record(scanner.port())), SCAN_STATUS_GOOD);
         EXPECT_EQ(cancel ? Drv_cancel() : Drv_close(), cancel ? SCAN_STATUS_GOOD : SCAN_STATUS_CANCELLED);
         EXPECT_EQ(orvela_net::mSocket, -1);
@@ -213,7 +194,7 @@ TEST_F(Driver, CloseAndCancelTranslateTheUnlockDifferentlyAndAlwaysDisconnect) {
                 if (id == 0x61) return Response{end_of_page(9, 0)};
                 return Response{peer::reply(0x73, 2, adf)};
             });
-            FastClock clock;
+            TestClock clock;
             ASSERT_EQ(Drv_open(net_record(scanner.port())), SCAN_STATUS_GOOD);
             const SCAN_Status expected =
                 adf ? SCAN_STATUS_JAMMED : (cancel ? SCAN_STATUS_GOOD : SCAN_STATUS_DEVICE_BUSY);
@@ -225,7 +206,6 @@ TEST_F(Driver, CloseAndCancelTranslateTheUnlockDifferentlyAndAlwaysDisconnect) {
 }
 
 TEST_F(Driver, StartSendsTheParameterBlockAndTranslatesTheAnswer) {
-    LogCapture log;
     const std::pair<uint8_t, SCAN_Status> cases[] = {
         {0, SCAN_STATUS_GOOD},        {2, SCAN_STATUS_DEVICE_BUSY}, {4, SCAN_STATUS_DEVICE_BUSY},
         {15, SCAN_STATUS_DEVICE_BUSY}, {9, SCAN_STATUS_CANCELLED},  {14, SCAN_STATUS_GOOD}};
@@ -242,7 +222,6 @@ TEST_F(Driver, StartSendsTheParameterBlockAndTranslatesTheAnswer) {
     p.widthPixel = 2550;
     p.heightPixel = 3300;
     for (next = 0; next < std::size(cases); ++next) EXPECT_EQ(Drv_start(p), cases[next].second) << next;
-    EXPECT_TRUE(log.contains("scanner_set_parameters return 9\n"));
     const auto block = scanner.last_parameters();
     ASSERT_EQ(block.size(), 168u);
     EXPECT_EQ(block[1], 0x69);
@@ -254,7 +233,6 @@ TEST_F(Driver, StartSendsTheParameterBlockAndTranslatesTheAnswer) {
 
 TEST_F(Driver, Scan2FileWritesExactlyTheBandsBytesIncludingBandsLargerThanItsBuffer) {
     const auto a = peer::pattern(1000, 1), b = peer::pattern(200000, 2), c = peer::pattern(65536, 3);
-    LogCapture log;
     FakeScanner scanner([&](uint8_t id, int) {
         if (id == 0x69)
             return Response{peer::reply(0x73, 0) + band(a) + peer::reply(0x64, 0, 0, 0, 0) + band(b) + band(c) +
@@ -268,8 +246,7 @@ TEST_F(Driver, Scan2FileWritesExactlyTheBandsBytesIncludingBandsLargerThanItsBuf
     const SCAN_RESULT r = Drv_scan2File(page.c_str(), &cancel);
     EXPECT_EQ(r.scan_status, SCAN_STATUS_GOOD);
     EXPECT_EQ(r.adf_status, STATUS_ADF_PAPER_EXIST);
-    EXPECT_EQ(file_bytes(page), a + b + c);
-    EXPECT_TRUE(log.contains("Page End. adf status=0x01\n"));
+    EXPECT_EQ(read_file_bytes(page), a + b + c);
     EXPECT_EQ(Drv_close(), SCAN_STATUS_GOOD);
 }
 
@@ -283,8 +260,14 @@ TEST_F(Driver, Scan2FileReportsHowThePageEnded) {
     const auto data = peer::pattern(5000, 4);
     const Case cases[] = {
         {end_of_page(0, 0), SCAN_STATUS_GOOD, STATUS_ADF_PAPER_EMPTY, 0},                   // no data at all
-        {band(data) + end_of_page(9, 1), SCAN_STATUS_CANCELLED, STATUS_ADF_PAPER_EMPTY, 5000},  // stopped on the device
+        {band(data) + end_of_page(9, 0xC8), SCAN_STATUS_CANCELLED, STATUS_ADF_PAPER_EMPTY, 5000},  // stopped on the device
         {band(data) + end_of_page(5, 1), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY, 5000},   // device error
+        // Codes and feeder bytes beyond the named ones (found by fuzz_page_stream):
+        // a clean end passes the device's byte through unchanged.
+        {band(data) + peer::reply(0x73, 0xFF, 0xFF, 0xFF, 0xFFFFFFFFu), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY,
+         5000},
+        {band(data) + end_of_page(0x80, 1), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY, 5000},
+        {band(data) + end_of_page(0, 0xEE), SCAN_STATUS_GOOD, static_cast<STATUS_ADF>(0xEE), 5000},
         // A header that is neither data nor end, and a data header of 0 bytes
         // or fewer (as an int), are polls that carry nothing.
         {band(data) + peer::reply(0x00, 0, 0, 0, 0) + band(data) + end_of_page(0, 1), SCAN_STATUS_GOOD,
@@ -295,27 +278,25 @@ TEST_F(Driver, Scan2FileReportsHowThePageEnded) {
         {band(data) + peer::reply(0x64, 0, 0, 0, orvela_protocol::kMaxBandSize + 1) + data, SCAN_STATUS_IO_ERROR,
          STATUS_ADF_PAPER_EMPTY, 5000},
     };
+    TestClock clock;
     for (const Case& c : cases) {
-        LogCapture log;
         FakeScanner scanner([&](uint8_t id, int) { return Response{id == 0x61 ? end_of_page(9, 0) : c.stream}; });
         ASSERT_TRUE(scanner_open(net_record(scanner.port())));
         trigger();
         bool cancel = false;
-        const auto start = steady_clock::now();
-        const SCAN_RESULT r = Drv_scan2File(page.c_str(), &cancel);
-        EXPECT_LT(duration<double>(steady_clock::now() - start).count(), 2.0);
+        SCAN_RESULT r{};
+        // Ended by the stream, before any 30-second time-out.
+        EXPECT_LT(TestClock::elapsed_ms([&] { r = Drv_scan2File(page.c_str(), &cancel); }), 30000);
         EXPECT_EQ(r.scan_status, c.status) << hex(std::vector<uint8_t>(c.stream.begin(), c.stream.begin() + 8));
         EXPECT_EQ(r.adf_status, c.adf);
-        EXPECT_EQ(file_bytes(page).size(), c.file_size);
-        if (c.file_size == 0 && c.status == SCAN_STATUS_GOOD) {
-            EXPECT_TRUE(log.contains("Page End without data. adf status=0x00\n"));
-        }
+        EXPECT_EQ(read_file_bytes(page).size(), c.file_size);
         scanner_close();
     }
 }
 
 TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade) {
-    FastClock clock(50);  // the 30-second header time-out passes in ~0.6 s
+    constexpr int64_t kStep = 500;
+    TestClock clock(kStep);  // every reading of the clock adds a step
     const auto data = peer::pattern(3000, 5);
     int scenario = 0;
     FakeScanner scanner([&](uint8_t, int) {
@@ -326,39 +307,42 @@ TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade
     for (scenario = 0; scenario < 2; ++scenario) {
         ASSERT_TRUE(scanner_open(net_record(scanner.port())));
         trigger();
-        const auto start = steady_clock::now();
-        const SCAN_RESULT r = Drv_scan2File(page.c_str(), nullptr);
-        EXPECT_LT(duration<double>(steady_clock::now() - start).count(), 3.0);
+        SCAN_RESULT r{};
+        const int64_t took = TestClock::elapsed_ms([&] { r = Drv_scan2File(page.c_str(), nullptr); });
+        if (scenario == 0) {  // the 30-second header time-out, then the abort's 8-second drain time-out
+            EXPECT_GE(took, 38000);
+            EXPECT_LE(took, 38000 + 16 * kStep);
+        } else {  // at the close
+            EXPECT_LT(took, 30000);
+        }
         EXPECT_EQ(r.scan_status, SCAN_STATUS_IO_ERROR) << scenario;
         EXPECT_EQ(r.adf_status, 0);
-        EXPECT_EQ(file_bytes(page), data) << scenario;  // the bands that arrived whole stay in the file
+        EXPECT_EQ(read_file_bytes(page), data) << scenario;  // the bands that arrived whole stay in the file
         scanner_close();
     }
     // Polls that carry nothing, one every 10 ms, do not keep a page alive past
-    // the header time-out.
+    // the header time-out: the pull ends at it while they still come.
+    std::atomic<int> polls{0};
     LoopbackPeer polling([&](int& fd, int) {
         peer::read_bytes(fd, 8);
         peer::write_all(fd, band(data));
-        for (int i = 0; i < 1000; ++i) {
-            if (!peer::write_all(fd, peer::reply(i % 2 ? 0x51 : 0x64, 0, 0, 0, 0))) return;
+        for (; polls < 1000; ++polls) {
+            if (!peer::write_all(fd, peer::reply(polls % 2 ? 0x51 : 0x64, 0, 0, 0, 0))) return;
             std::this_thread::sleep_for(milliseconds(10));
         }
     });
     ASSERT_TRUE(scanner_open(net_record(polling.port())));
     trigger();
-    const auto start = steady_clock::now();
-    EXPECT_EQ(Drv_scan2File(page.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR);
-    const double took = duration<double>(steady_clock::now() - start).count();
-    EXPECT_GT(took, 0.5);  // 30 s on the fast clock
-    EXPECT_LT(took, 3.0);
-    EXPECT_EQ(file_bytes(page), data);
+    const int64_t took = TestClock::elapsed_ms(
+        [&] { EXPECT_EQ(Drv_scan2File(page.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR); });
+    EXPECT_GE(took, 30000);
+    EXPECT_LE(took, 30000 + 16 * kStep);
+    EXPECT_LT(polls.load(), 1000);
+    EXPECT_EQ(read_file_bytes(page), data);
     scanner_close();
 
-    LogCapture log;
     const std::string missing = dir.file("no/such/dir/page.jpg");
-    const SCAN_RESULT r = Drv_scan2File(missing.c_str(), nullptr);
-    EXPECT_EQ(r.scan_status, SCAN_STATUS_IO_ERROR);
-    EXPECT_TRUE(log.contains("Fail to create file " + missing + "\n"));
+    EXPECT_EQ(Drv_scan2File(missing.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR);
 
     // A page file path that is a symbolic link is never followed.
     const std::string target = dir.file("precious"), link = dir.file("linked.jpg");
@@ -367,7 +351,7 @@ TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade
     fclose(f);
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
     EXPECT_EQ(Drv_scan2File(link.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR);
-    EXPECT_EQ(file_bytes(target), std::vector<uint8_t>({'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(read_file_bytes(target), std::vector<uint8_t>({'k', 'e', 'e', 'p'}));
 }
 
 TEST_F(Driver, Scan2FileStopsAtTheNextHeaderOnceCancelled) {
@@ -379,12 +363,12 @@ TEST_F(Driver, Scan2FileStopsAtTheNextHeaderOnceCancelled) {
     SCAN_RESULT r = Drv_scan2File(page.c_str(), &cancel);
     EXPECT_EQ(r.scan_status, SCAN_STATUS_CANCELLED);
     EXPECT_EQ(r.adf_status, 0);
-    EXPECT_TRUE(file_bytes(page).empty());
+    EXPECT_TRUE(read_file_bytes(page).empty());
     // Nothing was consumed: the page is still there to be pulled.
     cancel = false;
     r = Drv_scan2File(page.c_str(), &cancel);
     EXPECT_EQ(r.scan_status, SCAN_STATUS_GOOD);
-    EXPECT_EQ(file_bytes(page), data + data);
+    EXPECT_EQ(read_file_bytes(page), data + data);
     scanner_close();
 }
 
@@ -431,7 +415,6 @@ TEST_F(Driver, ScanBandReturnsOneBandAtATimeAndNeverWritesPastItsBuffer) {
     trigger();
     std::vector<uint8_t> buffer(65536 + 64, 0xEE);
     size_t size = 99;
-    LogCapture log;
 
     SCAN_RESULT r = Drv_scanBand(buffer.data(), &size);
     EXPECT_EQ(r.scan_status, SCAN_STATUS_GOOD);
@@ -456,7 +439,6 @@ TEST_F(Driver, ScanBandReturnsOneBandAtATimeAndNeverWritesPastItsBuffer) {
     EXPECT_EQ(r.scan_status, SCAN_STATUS_EOF);
     EXPECT_EQ(r.adf_status, STATUS_ADF_PAPER_EXIST);
     EXPECT_EQ(size, 0u);
-    EXPECT_TRUE(log.contains("Page End. adf status=0x01\n"));
     scanner_close();
 
     EXPECT_EQ(Drv_scanBand(nullptr, &size).scan_status, SCAN_STATUS_IO_ERROR);

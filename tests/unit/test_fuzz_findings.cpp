@@ -1,16 +1,15 @@
 // Inputs found by the fuzz targets (fuzz/), replayed: option calls with
-// actions outside the listed ones and areas turned inside out, and page-stream
-// end headers carrying completion codes and feeder bytes beyond the named
-// values. Each once tripped UndefinedBehaviorSanitizer or gave negative frame
-// sizes; here their observable results are pinned down. Also a cancel during
-// the drain of a broken page, and a progressive frame too large to allocate.
+// actions outside the listed ones and areas turned inside out, which once
+// tripped UndefinedBehaviorSanitizer or gave negative frame sizes; a cancel
+// during the drain of a broken page, and a progressive frame too large to
+// allocate. (Page ends with unnamed codes and feeder bytes are rows of
+// test_driver's Scan2FileReportsHowThePageEnded.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,49 +17,16 @@
 #include "core/scan/orvela_drv.h"
 #include "core/scan/sane_decode.h"
 #include "core/scan/sane_globals.h"
-#include "core/scan/sane_handle.h"
-#include "core/scan/sane_name_lists.h"
 #include "protocol/page_pull.h"
 #include "protocol/scanner.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process.h"
-#include "tests/support/test_jpeg_writer.h"
-
-extern "C" {
-SANE_Status sane_orvela_control_option(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*);
-SANE_Status sane_orvela_get_parameters(SANE_Handle, SANE_Parameters*);
-}
+#include "tests/support/test_handle.h"
 
 namespace {
 
-struct HandleDeleter {
-    void operator()(orvela_scanner_t* s) const {
-        release_options(s);
-        delete s;
-    }
-};
-using Handle = std::unique_ptr<orvela_scanner_t, HandleDeleter>;
-
-Handle open_handle() {
-    snprintf(gApplicationName, sizeof gApplicationName, "%s", "test_fuzz_findings");
-    gIsSimpleScanApp = false;
-    build_name_lists();
-    Handle h(new orvela_scanner_t{});
-    h->device.isSupportADF = true;
-    EXPECT_EQ(init_options(h.get()), SANE_STATUS_GOOD);
-    return h;
-}
-
-SANE_Status set_word(orvela_scanner_t* s, int option, SANE_Word w) {
-    return sane_orvela_control_option(s, option, SANE_ACTION_SET_VALUE, &w, nullptr);
-}
-SANE_Status set_string(orvela_scanner_t* s, int option, const char* text) {
-    std::string copy(text);
-    return sane_orvela_control_option(s, option, SANE_ACTION_SET_VALUE, copy.data(), nullptr);
-}
-
 TEST(FuzzFindings, ActionsOutsideTheListedOnesChangeNothing) {
-    Handle h = open_handle();
+    TestHandle h;
     // An action is an int from a C caller or from the network; these are read
     // as ints, not as enum values (108 is the fuzzer's).
     for (int action : {108, -1, 3, INT_MAX, INT_MIN}) {
@@ -91,11 +57,10 @@ TEST(FuzzFindings, AnAreaTurnedInsideOutIsAnEmptyFrameNotANegativeOne) {
         {"Gray", OPT_HEIGHT, -(5 << 16)},
     };
     for (const Case& c : cases) {
-        Handle h = open_handle();
-        ASSERT_EQ(set_string(h.get(), OPT_MODE, c.mode), SANE_STATUS_GOOD);
-        ASSERT_EQ(set_word(h.get(), c.option, c.value), SANE_STATUS_GOOD);
-        SANE_Parameters p{};
-        ASSERT_EQ(sane_orvela_get_parameters(h.get(), &p), SANE_STATUS_GOOD);
+        TestHandle h;
+        h.set_string(OPT_MODE, c.mode);
+        h.set_word(c.option, c.value);
+        const SANE_Parameters p = h.parameters();
         EXPECT_GE(p.pixels_per_line, 0) << c.mode << " " << c.option;
         EXPECT_GE(p.lines, 0) << c.mode << " " << c.option;
         EXPECT_GE(p.bytes_per_line, 0) << c.mode << " " << c.option;
@@ -103,67 +68,11 @@ TEST(FuzzFindings, AnAreaTurnedInsideOutIsAnEmptyFrameNotANegativeOne) {
         EXPECT_EQ(static_cast<long long>(p.bytes_per_line) * p.lines, 0) << c.mode << " " << c.option;
     }
     // A right-side-out area is unchanged: A4 at 300 dpi in colour.
-    Handle h = open_handle();
-    SANE_Parameters p{};
-    ASSERT_EQ(sane_orvela_get_parameters(h.get(), &p), SANE_STATUS_GOOD);
+    TestHandle h;
+    const SANE_Parameters p = h.parameters();
     EXPECT_EQ(p.pixels_per_line, 2551);
     EXPECT_EQ(p.lines, 3507);
     EXPECT_EQ(p.bytes_per_line, 3 * 2551);
-}
-
-ORVELA_Scanner net_record(int port) {
-    ORVELA_Scanner d{};
-    d.type_io = IOTYPE_NET;
-    strcpy(d.ipaddress, "127.0.0.1");
-    d.port = port;
-    return d;
-}
-
-std::vector<uint8_t> file_bytes(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return bytes;
-    int c;
-    while ((c = fgetc(f)) != EOF) bytes.push_back(static_cast<uint8_t>(c));
-    fclose(f);
-    return bytes;
-}
-
-TEST(FuzzFindings, PageEndsWithUnnamedCodesAndFeederBytes) {
-    struct Case {
-        std::vector<uint8_t> stream;
-        SCAN_Status status;
-        int adf;
-    };
-    const std::vector<uint8_t> data = {'w', 'x', 'y', 'z'};
-    auto cat = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-        a.insert(a.end(), b.begin(), b.end());
-        return a;
-    };
-    const std::vector<uint8_t> band = cat(peer::reply(0x64, 0, 0, 0, 4), data);
-    const Case cases[] = {
-        // The fuzzer's stream: a band, then an end whose code and feeder byte are 0xFF.
-        {cat(band, peer::reply(0x73, 0xFF, 0xFF, 0xFF, 0xFFFFFFFFu)), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY},
-        {cat(band, peer::reply(0x73, 0x80, 0x01)), SCAN_STATUS_IO_ERROR, STATUS_ADF_PAPER_EMPTY},
-        // A clean end passes the device's feeder byte through unchanged.
-        {cat(band, peer::reply(0x73, 0, 0xEE)), SCAN_STATUS_GOOD, 0xEE},
-        {cat(band, peer::reply(0x73, 9, 0xC8)), SCAN_STATUS_CANCELLED, STATUS_ADF_PAPER_EMPTY},
-    };
-    TempDir dir;
-    const std::string page = dir.file("page.jpg");
-    for (const Case& c : cases) {
-        LoopbackPeer scanner([&](int& fd, int) {
-            peer::write_all(fd, c.stream);
-            peer::wait_closed(fd, 5000);
-        });
-        ASSERT_TRUE(scanner_open(net_record(scanner.port())));
-        bool cancel = false;
-        const SCAN_RESULT r = Drv_scan2File(page.c_str(), &cancel);
-        EXPECT_EQ(r.scan_status, c.status) << hex(c.stream);
-        EXPECT_EQ(static_cast<int>(r.adf_status), c.adf) << hex(c.stream);
-        EXPECT_EQ(file_bytes(page), data);
-        scanner_close();
-    }
 }
 
 // A pull that stops inside the page (here at a band too large to be in step)
@@ -193,7 +102,7 @@ TEST(FuzzFindings, CancelDuringTheDrainOfABrokenPageKeepsItsIoError) {
     EXPECT_EQ(command, (std::vector<uint8_t>{0x53, 0x61, 0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(cancel);
     EXPECT_EQ(r.scan_status, SCAN_STATUS_IO_ERROR);
-    EXPECT_EQ(file_bytes(page), data);
+    EXPECT_EQ(read_file_bytes(page), data);
 }
 
 }  // namespace
@@ -246,7 +155,7 @@ TEST(FuzzFindings, HugeProgressiveFrameIsRefusedNotAllocated) {
     // The scan path's page decode refuses the frame too: it is larger than
     // the bed at any device resolution.
     TempDir dir;
-    ASSERT_TRUE(write_test_file(dir.file("page.jpg"), std::vector<uint8_t>(g_stream.begin(), g_stream.end())));
+    ASSERT_TRUE(write_file(dir.file("page.jpg"), std::vector<uint8_t>(g_stream.begin(), g_stream.end())));
     orvela_scanner_t page{};
     EXPECT_EQ(orvela_sane_decompress(&page, dir.file("page.jpg").c_str()), SCAN_STATUS_IO_ERROR);
     EXPECT_EQ(page.src_img.img_data, nullptr);

@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "common/debugtool.h"
 #include "common/jpegdecompress.h"
 #include "tests/support/jpeg_encode.h"
 
@@ -176,34 +175,6 @@ Rows reference(const std::vector<uint8_t>& jpeg) {
     return rows;
 }
 
-// The diagnostic log captured into a temporary stream for one test.
-class LogCapture {
-public:
-    LogCapture() : file_(tmpfile()) { g_info_file = file_; }
-    ~LogCapture() {
-        g_info_file = nullptr;
-        if (file_) fclose(file_);
-    }
-    std::string text() {
-        std::string s;
-        fflush(file_);
-        rewind(file_);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file_)) > 0) s.append(buf, n);
-        return s;
-    }
-    size_t count(const std::string& what) {
-        const std::string s = text();
-        size_t k = 0;
-        for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++k;
-        return k;
-    }
-
-private:
-    FILE* file_;
-};
-
 TEST(JpegDecompress, BandSizesDoNotChangeTheRows) {
     for (int channels : {1, 3}) {
         JpegEncodeOptions options;
@@ -262,15 +233,13 @@ TEST(JpegDecompress, SkippedMarkersAcrossBands) {
     ASSERT_GT(jpeg.size(), 93000u);
     const Rows expected = reference(jpeg);
     for (const std::vector<size_t>& sizes : std::vector<std::vector<size_t>>{{32768}, {1000}, {1}, {65, 32768}}) {
-        LogCapture log;
         Feed feed;
         feed.data = jpeg;
         feed.sizes = sizes;
         Decode run;
         decode(feed, run, false);
         EXPECT_EQ(run.out.rows, expected) << "first band " << sizes[0];
-        EXPECT_GE(log.count("Enter in skip_input_data"), 3u);
-        EXPECT_EQ(log.count("my_error_exit"), 0u);
+        EXPECT_EQ(feed.pos, jpeg.size());  // read to its end
     }
 }
 
@@ -292,11 +261,8 @@ TEST(JpegDecompress, CancelAndCallbackFaults) {
         feed.data = jpeg;
         Decode run;
         run.out.cancelAtRow = 10;
-        LogCapture log;
         decode(feed, run, false);
         EXPECT_EQ(run.out.rows.size(), 11u);
-        EXPECT_EQ(log.count("jpeg decode abandoned"), 1u);
-        EXPECT_EQ(log.count("my_error_exit"), 0u);  // no error for the unread rows
     }
     {
         // A callback that throws stops the decode; nothing escapes Start.
@@ -315,16 +281,16 @@ TEST(JpegDecompress, CancelAndCallbackFaults) {
         g_feed = &feed;
         info.callback = orvela_JpegLineCallback;
         info.getBandFunc = bandFunc;
-        LogCapture log;
         JPEGDecompressStart(&info, false);
-        EXPECT_EQ(log.count("jpeg decode finished"), 1u);
+        EXPECT_EQ(feed.pos, jpeg.size());  // decoded to the end
+        EXPECT_EQ(info.sourceMgr, nullptr);
         Feed again;
         again.data = jpeg;
         g_feed = &again;
         DecodeInfo none{};
         none.getBandFunc = bandFunc;
         JPEGDecompressStart(&none, false);
-        EXPECT_EQ(log.count("jpeg decode finished"), 2u);
+        EXPECT_EQ(again.pos, jpeg.size());
         EXPECT_EQ(none.sourceMgr, nullptr);
     }
     DecodeInfo idle{};
@@ -344,23 +310,19 @@ TEST(JpegDecompress, BandFailuresEndTheDecode) {
         feed.sizes = {256};
         feed.failAtCall = failAt;
         Decode run;
-        LogCapture log;
         decode(feed, run, false);
         EXPECT_LT(run.out.rows.size(), 200u) << failAt;
         EXPECT_EQ(feed.callsAfterEnd.load(), 0) << failAt;
         for (size_t i = 0; i < run.out.rows.size(); ++i) EXPECT_EQ(run.out.rows[i], expected[i]);
-        EXPECT_EQ(log.count("jpeg decode abandoned"), 1u);
     }
     {
         // The stream ends at once: only an end-of-image marker, so the header
         // read fails inside the library and the error manager takes over.
         Feed feed;
         Decode run;
-        LogCapture log;
         decode(feed, run, false);
         EXPECT_TRUE(run.out.rows.empty());
         EXPECT_EQ(run.info.imageWidth, 0);
-        EXPECT_EQ(log.count("Enter in my_error_exit"), 1u);
         EXPECT_EQ(feed.calls.load(), 1);
     }
     {
@@ -392,10 +354,9 @@ TEST(JpegDecompress, CorruptStreams) {
         Feed feed;
         feed.data = std::vector<uint8_t>(5000, 0x5A);
         Decode run;
-        LogCapture log;
         decode(feed, run, false);
         EXPECT_TRUE(run.out.rows.empty());
-        EXPECT_EQ(log.count("Enter in my_error_exit"), 1u);
+        EXPECT_EQ(run.info.imageWidth, 0);
     }
     {
         // Cut in the middle of the scan: the library pads the missing rows
@@ -422,10 +383,8 @@ TEST(JpegDecompress, CorruptStreams) {
         Feed feed;
         feed.data = bad;
         Decode run;
-        LogCapture log;
         decode(feed, run, false);
         EXPECT_TRUE(run.out.rows.empty());
-        EXPECT_EQ(log.count("Enter in my_error_exit"), 1u);
     }
     {
         // Damaged scan data: whatever the library makes of it, the decode ends.
@@ -570,7 +529,6 @@ TEST(JpegDecompress, WorkerThatCannotBeCreated) {
     run.info.getBandFunc = bandFunc;
     run.info.caller = &run.out;
     g_failCreate = true;
-    LogCapture log;
     JPEGDecompressStart(&run.info, true);
     g_failCreate = false;
     EXPECT_EQ(run.info.workID, 0u);
@@ -578,7 +536,6 @@ TEST(JpegDecompress, WorkerThatCannotBeCreated) {
     EXPECT_EQ(JPEGDecompressEnd(&run.info), 0);
     EXPECT_TRUE(run.out.rows.empty());
     EXPECT_EQ(feed.calls.load(), 0);
-    EXPECT_EQ(log.count("thread not created"), 1u);
 
     // The record is usable for the next decode.
     Feed again;

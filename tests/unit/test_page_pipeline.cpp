@@ -17,7 +17,6 @@
 #include "core/scan/sane_handle.h"
 #include "tests/support/jpeg_encode.h"
 #include "tests/support/process.h"
-#include "tests/support/test_jpeg_writer.h"
 
 namespace {
 
@@ -37,11 +36,10 @@ protected:
     }
 
     std::string write_page(const std::string& name, unsigned w, unsigned h, int channels, unsigned seed = 1) {
-        const std::vector<uint8_t> jpeg = encode_test_jpeg(jpeg_test_picture(w, h, channels, seed).data(), w, h,
-                                                           channels, 85);
+        const std::vector<uint8_t> jpeg = jpeg_encode(jpeg_test_picture(w, h, channels, seed), w, h, channels, 85);
         EXPECT_FALSE(jpeg.empty());
         const std::string path = dir_.file(name);
-        EXPECT_TRUE(write_test_file(path, jpeg));
+        EXPECT_TRUE(write_file(path, jpeg));
         return path;
     }
 
@@ -237,7 +235,7 @@ TEST_F(PagePipeline, PagesServedAsScannedOrWithoutAUsableSize) {
 
 TEST_F(PagePipeline, BrokenPagesFailAndReleaseEverything) {
     const std::vector<uint8_t> good =
-        encode_test_jpeg(jpeg_test_picture(600, 800, 3, 3).data(), 600, 800, 3, 85);
+        jpeg_encode(jpeg_test_picture(600, 800, 3, 3), 600, 800, 3, 85);
     ASSERT_GT(good.size(), 4000u);
     const std::string cut_path = dir_.file("cut.jpg");
     orvela_scanner_t s{};
@@ -250,7 +248,7 @@ TEST_F(PagePipeline, BrokenPagesFailAndReleaseEverything) {
             set_page_pipeline_settings(PagePipelineSettings{true, band, refuse});
             for (size_t keep : {size_t{2}, size_t{300}, good.size() / 4, good.size() / 2, good.size() - 40}) {
                 std::vector<uint8_t> cut(good.begin(), good.begin() + static_cast<long>(keep));
-                ASSERT_TRUE(write_test_file(cut_path, cut));
+                ASSERT_TRUE(write_file(cut_path, cut));
                 const PageResult r = decode_and_rescale_page(&s, cut_path.c_str(), 200, 300);
                 EXPECT_EQ(r.decoded, SCAN_STATUS_IO_ERROR) << keep;
                 // The handle's earlier page is untouched.
@@ -261,14 +259,14 @@ TEST_F(PagePipeline, BrokenPagesFailAndReleaseEverything) {
     EXPECT_EQ(decode_and_rescale_page(&s, dir_.file("missing.jpg").c_str(), 200, 300).decoded,
               SCAN_STATUS_IO_ERROR);
     const std::vector<uint8_t> garbage(4000, 0x5A);
-    ASSERT_TRUE(write_test_file(cut_path, garbage));
+    ASSERT_TRUE(write_file(cut_path, garbage));
     EXPECT_EQ(decode_and_rescale_page(&s, cut_path.c_str(), 200, 300).decoded, SCAN_STATUS_IO_ERROR);
     EXPECT_EQ(s.src_img.img_data, sentinel);
 
     // A page larger than the bed (at 10 dpi: 87 x 144 pixels with the
     // margin) is refused before anything runs.
     s.dev_params.xResolution = s.dev_params.yResolution = 10;
-    ASSERT_TRUE(write_test_file(cut_path, good));
+    ASSERT_TRUE(write_file(cut_path, good));
     EXPECT_EQ(decode_and_rescale_page(&s, cut_path.c_str(), 200, 300).decoded, SCAN_STATUS_IO_ERROR);
     EXPECT_EQ(s.src_img.img_data, sentinel);
 

@@ -7,15 +7,10 @@
 #include <string>
 
 #include "core/scan/orvela_devlist.h"
+#include "core/scan/sane_entry_points.h"
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
-
-extern "C" {
-SANE_Status sane_orvela_open(SANE_String_Const, SANE_Handle*);
-void sane_orvela_close(SANE_Handle);
-const SANE_Option_Descriptor* sane_orvela_get_option_descriptor(SANE_Handle, SANE_Int);
-}
 
 namespace {
 

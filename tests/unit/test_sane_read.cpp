@@ -4,60 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
-#include <numeric>
 #include <vector>
 
-#include "core/scan/sane_globals.h"
-#include "core/scan/sane_handle.h"
-#include "core/scan/sane_name_lists.h"
-
-extern "C" {
-SANE_Status sane_orvela_control_option(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*);
-SANE_Status sane_orvela_get_parameters(SANE_Handle, SANE_Parameters*);
-SANE_Status sane_orvela_read(SANE_Handle, SANE_Byte*, SANE_Int, SANE_Int*);
-void sane_orvela_cancel(SANE_Handle);
-}
+#include "tests/support/test_handle.h"
 
 namespace {
 
-constexpr SANE_Word mm(double v) { return static_cast<SANE_Word>(v * 65536.0); }
-
-struct HandleDeleter {
-    void operator()(orvela_scanner_t* s) const {
-        release_page_buffers(s);
-        release_options(s);
-        delete s;
-    }
-};
-using Handle = std::unique_ptr<orvela_scanner_t, HandleDeleter>;
-
 class Frame : public ::testing::Test {
 protected:
-    void SetUp() override {
-        snprintf(gApplicationName, sizeof gApplicationName, "%s", "test_sane_read");
-        gIsSimpleScanApp = false;
-        build_name_lists();
-        h.reset(new orvela_scanner_t{});
-        h->device.isSupportADF = true;
-        snprintf(h->device.deviceURI, sizeof h->device.deviceURI, "%s", "socket://127.0.0.1");
-        ASSERT_EQ(init_options(h.get()), SANE_STATUS_GOOD);
-    }
-
-    void set_string(int opt, const char* text) {
-        std::string copy(text);
-        ASSERT_EQ(sane_orvela_control_option(h.get(), opt, SANE_ACTION_SET_VALUE, copy.data(), nullptr),
-                  SANE_STATUS_GOOD);
-    }
-    void set_word(int opt, SANE_Word w) {
-        ASSERT_EQ(sane_orvela_control_option(h.get(), opt, SANE_ACTION_SET_VALUE, &w, nullptr), SANE_STATUS_GOOD);
-    }
-    SANE_Parameters params() {
-        SANE_Parameters p{};
-        EXPECT_EQ(sane_orvela_get_parameters(h.get(), &p), SANE_STATUS_GOOD);
-        return p;
-    }
-
     // Gives the handle a ready page of w x height pixels whose byte i of row
     // y is (y * 7 + i) & 0xFF, as start leaves it.
     void give_page(uint32_t w, uint32_t height, uint32_t channels) {
@@ -71,35 +25,19 @@ protected:
         h->page_completed = false;
         h->page_read_lines = 0;
     }
-
-    // Reads the whole page in chunks of at most max_length bytes.
     std::vector<uint8_t> read_page(SANE_Int max_length, SANE_Status* last = nullptr) {
-        std::vector<uint8_t> page;
-        std::vector<uint8_t> buf(static_cast<size_t>(max_length) + 16, 0xA5);
-        for (int calls = 0; calls < 100000000; ++calls) {
-            SANE_Int len = -1;
-            const SANE_Status st = sane_orvela_read(h.get(), buf.data(), max_length, &len);
-            if (st != SANE_STATUS_GOOD) {
-                EXPECT_EQ(len, 0);
-                if (last != nullptr) *last = st;
-                break;
-            }
-            EXPECT_GE(len, 1);
-            EXPECT_LE(len, max_length);
-            // Nothing written past max_length.
-            for (size_t i = static_cast<size_t>(max_length); i < buf.size(); ++i) EXPECT_EQ(buf[i], 0xA5);
-            page.insert(page.end(), buf.begin(), buf.begin() + len);
-        }
-        return page;
+        const FrameRead frame = h.read_frame(max_length);
+        if (last != nullptr) *last = frame.end;
+        return frame.bytes;
     }
 
-    Handle h;
+    TestHandle h;
 };
 
 TEST_F(Frame, ParametersFromTheOptions) {
-    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
-    set_word(OPT_RESOLUTION, 200);
-    SANE_Parameters p = params();
+    h.set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+    h.set_word(OPT_RESOLUTION, 200);
+    SANE_Parameters p = h.parameters();
     EXPECT_EQ(p.format, SANE_FRAME_RGB);
     EXPECT_EQ(p.depth, 8);
     EXPECT_EQ(p.pixels_per_line, 1653);
@@ -107,32 +45,32 @@ TEST_F(Frame, ParametersFromTheOptions) {
     EXPECT_EQ(p.bytes_per_line, 4959);
     EXPECT_EQ(p.last_frame, SANE_TRUE);
 
-    set_string(OPT_MODE, "Gray");
-    p = params();
+    h.set_string(OPT_MODE, "Gray");
+    p = h.parameters();
     EXPECT_EQ(p.format, SANE_FRAME_GRAY);
     EXPECT_EQ(p.bytes_per_line, 1653);
 
     // 216 mm at 300 dpi: 2551 pixels announce (2551 + 5) / 8 = 319 bytes.
-    set_string(OPT_PAPERSIZE, "Custom");
-    set_word(OPT_WIDTH, mm(216));
-    set_word(OPT_RESOLUTION, 300);
-    set_string(OPT_MODE, "Black & White");
-    p = params();
+    h.set_string(OPT_PAPERSIZE, "Custom");
+    h.set_word(OPT_WIDTH, mm(216));
+    h.set_word(OPT_RESOLUTION, 300);
+    h.set_string(OPT_MODE, "Black & White");
+    p = h.parameters();
     EXPECT_EQ(p.depth, 1);
     EXPECT_EQ(p.format, SANE_FRAME_GRAY);
     EXPECT_EQ(p.bytes_per_line, 319);
     EXPECT_EQ(p.pixels_per_line, 2552);
     // The same answer again (it is computed from the options alone).
-    EXPECT_EQ(params().pixels_per_line, 2552);
+    EXPECT_EQ(h.parameters().pixels_per_line, 2552);
 }
 
 TEST_F(Frame, LinesWithImageAndFillPattern) {
-    set_string(OPT_MODE, "Gray");
-    set_string(OPT_PAPERSIZE, "Custom");
-    set_word(OPT_WIDTH, mm(25.41));
-    set_word(OPT_HEIGHT, mm(25.41));
-    set_word(OPT_RESOLUTION, 20);  // 20 x 20 pixels
-    const SANE_Parameters p = params();
+    h.set_string(OPT_MODE, "Gray");
+    h.set_string(OPT_PAPERSIZE, "Custom");
+    h.set_word(OPT_WIDTH, mm(25.41));
+    h.set_word(OPT_HEIGHT, mm(25.41));
+    h.set_word(OPT_RESOLUTION, 20);  // 20 x 20 pixels
+    const SANE_Parameters p = h.parameters();
     ASSERT_EQ(p.bytes_per_line, 20);
     ASSERT_EQ(p.lines, 20);
     // The page holds 12 rows of 15 pixels: the rest is fill pattern.
@@ -158,8 +96,8 @@ TEST_F(Frame, LinesWithImageAndFillPattern) {
 }
 
 TEST_F(Frame, SameBytesWhateverTheBufferSize) {
-    set_word(OPT_RESOLUTION, 50);  // colour, 216 x 297 mm: 425 x 584, 1275 bytes a line
-    const SANE_Parameters p = params();
+    h.set_word(OPT_RESOLUTION, 50);  // colour, 216 x 297 mm: 425 x 584, 1275 bytes a line
+    const SANE_Parameters p = h.parameters();
     ASSERT_EQ(p.bytes_per_line, 1275);
     std::vector<uint8_t> reference;
     for (SANE_Int max_length : {1275, 32768, 1, 3, 1024, 8188, 1274, 1276}) {
@@ -175,12 +113,12 @@ TEST_F(Frame, SameBytesWhateverTheBufferSize) {
 }
 
 TEST_F(Frame, BlackAndWhiteLineOneByteLongerThanThePackedRow) {
-    set_string(OPT_MODE, "Black & White");
-    set_string(OPT_PAPERSIZE, "Custom");
-    set_word(OPT_WIDTH, mm(216));
-    set_word(OPT_HEIGHT, mm(11));
-    set_word(OPT_RESOLUTION, 300);
-    const SANE_Parameters p = params();
+    h.set_string(OPT_MODE, "Black & White");
+    h.set_string(OPT_PAPERSIZE, "Custom");
+    h.set_word(OPT_WIDTH, mm(216));
+    h.set_word(OPT_HEIGHT, mm(11));
+    h.set_word(OPT_RESOLUTION, 300);
+    const SANE_Parameters p = h.parameters();
     ASSERT_EQ(p.bytes_per_line, 319);
     // 2551 device pixels pack into 318 bytes a row.
     give_page(318, static_cast<uint32_t>(p.lines), 1);
@@ -192,14 +130,14 @@ TEST_F(Frame, BlackAndWhiteLineOneByteLongerThanThePackedRow) {
 }
 
 TEST_F(Frame, RowsServedTwiceAt1200Dpi) {
-    set_string(OPT_MODE, "Gray");
-    set_string(OPT_PAPERSIZE, "Custom");
-    set_word(OPT_WIDTH, mm(2.541));
-    set_word(OPT_HEIGHT, mm(2.541));
-    set_word(OPT_RESOLUTION, 1200);  // 120 x 120 announced
+    h.set_string(OPT_MODE, "Gray");
+    h.set_string(OPT_PAPERSIZE, "Custom");
+    h.set_word(OPT_WIDTH, mm(2.541));
+    h.set_word(OPT_HEIGHT, mm(2.541));
+    h.set_word(OPT_RESOLUTION, 1200);  // 120 x 120 announced
     h->dev_params.xResolution = 1200;
     h->dev_params.yResolution = 600;
-    const SANE_Parameters p = params();
+    const SANE_Parameters p = h.parameters();
     ASSERT_EQ(p.lines, 120);
     give_page(120, 60, 1);  // 600 dpi rows
     const std::vector<uint8_t> page = read_page(32768);
@@ -210,9 +148,9 @@ TEST_F(Frame, RowsServedTwiceAt1200Dpi) {
 
 TEST_F(Frame, DeviceWithoutKnownSchemeServesPatternOnly) {
     snprintf(h->device.deviceURI, sizeof h->device.deviceURI, "%s", "net:127.0.0.1");
-    set_string(OPT_MODE, "Gray");
-    set_word(OPT_RESOLUTION, 10);
-    const SANE_Parameters p = params();
+    h.set_string(OPT_MODE, "Gray");
+    h.set_word(OPT_RESOLUTION, 10);
+    const SANE_Parameters p = h.parameters();
     give_page(static_cast<uint32_t>(p.pixels_per_line), static_cast<uint32_t>(p.lines), 1);
     const std::vector<uint8_t> page = read_page(4096);
     ASSERT_EQ(page.size(), size_t(p.bytes_per_line) * size_t(p.lines));
@@ -234,12 +172,12 @@ TEST_F(Frame, ReadsWithoutPageOrBadArguments) {
 
     // A stored row shorter than the line (options changed after the page was
     // made) is not read past.
-    set_string(OPT_MODE, "Gray");
-    set_word(OPT_RESOLUTION, 10);
-    params();
+    h.set_string(OPT_MODE, "Gray");
+    h.set_word(OPT_RESOLUTION, 10);
+    h.parameters();
     give_page(5, 3, 1);
-    set_string(OPT_MODE, "Color");
-    params();
+    h.set_string(OPT_MODE, "Color");
+    h.parameters();
     const std::vector<uint8_t> page = read_page(100000);
     EXPECT_EQ(page.size(), size_t(h->sane_params.bytes_per_line) * size_t(h->sane_params.lines));
     EXPECT_EQ(page[4], (4) & 0xFF);
@@ -247,8 +185,8 @@ TEST_F(Frame, ReadsWithoutPageOrBadArguments) {
 }
 
 TEST_F(Frame, CancelAndDeferredCancel) {
-    set_word(OPT_RESOLUTION, 10);
-    params();
+    h.set_word(OPT_RESOLUTION, 10);
+    h.parameters();
     give_page(85, 116, 3);
     h->pageCount = 2;
     h->job_completed = true;

@@ -2,84 +2,59 @@
 // request (tiers, feeder centring, mirroring), and the resource checks.
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-
-#include "core/scan/sane_globals.h"
-#include "core/scan/sane_handle.h"
-#include "core/scan/sane_name_lists.h"
-
-extern "C" SANE_Status sane_orvela_control_option(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*);
+#include "tests/support/test_handle.h"
 
 namespace {
 
-constexpr SANE_Word mm(double v) { return static_cast<SANE_Word>(v * 65536.0); }
-
 class StartChecks : public ::testing::Test {
 protected:
-    void SetUp() override {
-        snprintf(gApplicationName, sizeof gApplicationName, "%s", "test_sane_start");
-        gIsSimpleScanApp = false;
-        build_name_lists();
-        h.reset(new orvela_scanner_t{});
-        h->device.isSupportADF = true;
-        ASSERT_EQ(init_options(h.get()), SANE_STATUS_GOOD);
-    }
-    void TearDown() override { release_options(h.get()); }
-
-    void set_string(int opt, const char* text) {
-        std::string copy(text);
-        sane_orvela_control_option(h.get(), opt, SANE_ACTION_SET_VALUE, copy.data(), nullptr);
-    }
-    void set_word(int opt, SANE_Word w) { sane_orvela_control_option(h.get(), opt, SANE_ACTION_SET_VALUE, &w, nullptr); }
-
-    std::unique_ptr<orvela_scanner_t> h;
+    TestHandle h;
 };
 
 TEST_F(StartChecks, AreaLimits) {
-    set_string(OPT_PAPERSIZE, "Custom");
-    set_word(OPT_WIDTH, mm(10.9));
+    h.set_string(OPT_PAPERSIZE, "Custom");
+    h.set_word(OPT_WIDTH, mm(10.9));
     EXPECT_TRUE(IsOutOfScanRange(h.get()));
-    set_word(OPT_WIDTH, mm(11));
-    set_word(OPT_HEIGHT, mm(11));
+    h.set_word(OPT_WIDTH, mm(11));
+    h.set_word(OPT_HEIGHT, mm(11));
     EXPECT_FALSE(IsOutOfScanRange(h.get()));
-    set_word(OPT_HEIGHT, mm(10.99));
+    h.set_word(OPT_HEIGHT, mm(10.99));
     EXPECT_TRUE(IsOutOfScanRange(h.get()));
-    set_word(OPT_HEIGHT, mm(297));
-    set_word(OPT_TL_X, mm(10));
-    set_word(OPT_WIDTH, mm(206));
+    h.set_word(OPT_HEIGHT, mm(297));
+    h.set_word(OPT_TL_X, mm(10));
+    h.set_word(OPT_WIDTH, mm(206));
     EXPECT_FALSE(IsOutOfScanRange(h.get()));  // exactly 216 mm
-    set_word(OPT_WIDTH, SANE_FIX(206.1));
+    h.set_word(OPT_WIDTH, SANE_FIX(206.1));
     EXPECT_TRUE(IsOutOfScanRange(h.get()));
-    set_word(OPT_WIDTH, mm(100));
-    set_word(OPT_TL_Y, mm(1));
+    h.set_word(OPT_WIDTH, mm(100));
+    h.set_word(OPT_TL_Y, mm(1));
     EXPECT_TRUE(IsOutOfScanRange(h.get()));  // 1 + 297 mm
-    set_word(OPT_TL_Y, 0);
+    h.set_word(OPT_TL_Y, 0);
     // Sums cannot wrap into range.
-    set_word(OPT_TL_X, 0x7FFFFFFF);
+    h.set_word(OPT_TL_X, 0x7FFFFFFF);
     EXPECT_TRUE(IsOutOfScanRange(h.get()));
-    set_word(OPT_TL_X, 0);
+    h.set_word(OPT_TL_X, 0);
 
     // The feeder needs at least 127 mm a side and at most 600 dpi.
-    set_string(OPT_SOURCE, "Automatic Document Feeder");
-    set_string(OPT_PAPERSIZE, "A5 (148 x 210 mm)");
+    h.set_string(OPT_SOURCE, "Automatic Document Feeder");
+    h.set_string(OPT_PAPERSIZE, "A5 (148 x 210 mm)");
     EXPECT_FALSE(IsOutOfScanRange(h.get()));
-    set_word(OPT_WIDTH, mm(127));
-    set_word(OPT_HEIGHT, mm(127));
+    h.set_word(OPT_WIDTH, mm(127));
+    h.set_word(OPT_HEIGHT, mm(127));
     EXPECT_FALSE(IsOutOfScanRange(h.get()));
-    set_word(OPT_WIDTH, mm(126.9));
+    h.set_word(OPT_WIDTH, mm(126.9));
     EXPECT_TRUE(IsOutOfScanRange(h.get()));
-    set_word(OPT_WIDTH, mm(148));
-    set_word(OPT_RESOLUTION, 1200);
+    h.set_word(OPT_WIDTH, mm(148));
+    h.set_word(OPT_RESOLUTION, 1200);
     EXPECT_TRUE(IsOutOfScanRange(h.get()));
-    set_word(OPT_RESOLUTION, 600);
+    h.set_word(OPT_RESOLUTION, 600);
     EXPECT_FALSE(IsOutOfScanRange(h.get()));
 }
 
 TEST_F(StartChecks, DeviceRequest) {
     // Flatbed A4 at 200 dpi, colour.
-    set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
-    set_word(OPT_RESOLUTION, 200);
+    h.set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
+    h.set_word(OPT_RESOLUTION, 200);
     compute_device_request(h.get());
     const ORVELA_ScanParam& d = h->dev_params;
     EXPECT_EQ(d.xResolution, 300u);
@@ -93,52 +68,52 @@ TEST_F(StartChecks, DeviceRequest) {
     EXPECT_EQ((d.widthPixel * d.heightPixel * 3) >> 20, 24u);
 
     // The same page from the feeder at 300 dpi is centred: 2.95 mm.
-    set_string(OPT_SOURCE, "Automatic Document Feeder");
-    set_word(OPT_RESOLUTION, 300);
+    h.set_string(OPT_SOURCE, "Automatic Document Feeder");
+    h.set_word(OPT_RESOLUTION, 300);
     compute_device_request(h.get());
     EXPECT_EQ(d.Left, 34u);
     EXPECT_EQ(d.ScanSource, ScanSource_ADF);
 
     // Tiers; black and white is scanned as grey.
-    set_string(OPT_SOURCE, "Flatbed");
-    set_string(OPT_MODE, "Black & White");
+    h.set_string(OPT_SOURCE, "Flatbed");
+    h.set_string(OPT_MODE, "Black & White");
     const struct {
         SANE_Word r;
         unsigned x, y;
     } tiers[] = {{75, 300, 300}, {250, 300, 300}, {300, 300, 300}, {301, 600, 600},
                  {400, 600, 600}, {600, 600, 600}, {601, 1200, 600}, {1200, 1200, 600}};
     for (const auto& t : tiers) {
-        set_word(OPT_RESOLUTION, t.r);
+        h.set_word(OPT_RESOLUTION, t.r);
         compute_device_request(h.get());
         EXPECT_EQ(d.xResolution, t.x) << t.r;
         EXPECT_EQ(d.yResolution, t.y) << t.r;
         EXPECT_EQ(d.ScanColor, Grayscale) << t.r;
     }
-    set_word(OPT_RESOLUTION, 1200);
+    h.set_word(OPT_RESOLUTION, 1200);
     compute_device_request(h.get());
     EXPECT_EQ(d.widthPixel, 9921u);   // 210 mm at 1200 dpi
     EXPECT_EQ(d.heightPixel, 7015u);  // 297 mm at 600 dpi
 
     // tl-x counts only once the frontend has placed the area.
-    set_word(OPT_RESOLUTION, 300);
+    h.set_word(OPT_RESOLUTION, 300);
     h->hasXYPositionFromApp = false;
     h->val[OPT_TL_X].w = mm(20);
     h->val[OPT_TL_Y].w = mm(10);
     compute_device_request(h.get());
     EXPECT_EQ(d.Left, 0u);
     EXPECT_EQ(d.Top, 118u);
-    set_word(OPT_TL_X, mm(20));
+    h.set_word(OPT_TL_X, mm(20));
     compute_device_request(h.get());
     EXPECT_EQ(d.Left, 236u);
 }
 
 TEST_F(StartChecks, RightRearDeviceMirrorsTheArea) {
     h->device.isRightRearBP = true;
-    set_string(OPT_PAPERSIZE, "A5 (148 x 210 mm)");  // tl-x 67.9 mm
+    h.set_string(OPT_PAPERSIZE, "A5 (148 x 210 mm)");  // tl-x 67.9 mm
     compute_device_request(h.get());
     // Mirrored back: 215.9 - 67.9 - 148 = 0 mm from the right edge.
     EXPECT_EQ(h->dev_params.Left, 0u);
-    set_word(OPT_TL_X, mm(20));
+    h.set_word(OPT_TL_X, mm(20));
     compute_device_request(h.get());
     // 215.9 - 20 - 148 = 47.9 mm at 300 dpi.
     EXPECT_EQ(h->dev_params.Left, 565u);

@@ -11,7 +11,6 @@
 #include "backend/net_transport.h"
 #include "protocol/scan_param.h"
 #include "protocol/scanner.h"
-#include "tests/support/io_hooks.h"
 #include "tests/support/loopback_peer.h"
 
 namespace {
@@ -132,13 +131,6 @@ TEST(ScanParameterBlock, ParameterConvertUsesTheUtcClockAndFtimesZone) {
     if (old_tz) setenv("TZ", saved.c_str(), 1);
     else unsetenv("TZ");
     tzset();
-}
-
-TEST(ScanParameterBlock, ConversionIsLogged) {
-    LogCapture log;
-    orvela_protocol::ParameterConvertAt(request(Color, 1, 300, 5, 6, 7, 8), 0, 0);
-    EXPECT_TRUE(log.contains(
-        "ParameterConvert: Source=1, Res=300x300, xPos=5, yPos=6, W=7, H=8, BitPerPixel=24. exit!\n"));
 }
 
 TEST(ScanParameterBlock, PaperSizeTable) {

@@ -8,10 +8,9 @@
 #include <vector>
 
 #include "common/snmp_lite.h"
+#include "tests/support/snmp_answer.h"
 
 namespace {
-
-using Bytes = std::vector<UINT8>;
 
 const char* const kDiscovery[] = {"1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.2.0", "1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1",
                                   "1.3.6.1.2.1.43.5.1.1.17.1", nullptr};
@@ -65,46 +64,24 @@ std::string oidContent(const char* text) {
     return toHex(b.buffer.data() + 30, b.buffer[29]);
 }
 
-// BER pieces for hand-made answers.
-Bytes tlv(UINT8 tag, const Bytes& content) {
-    Bytes out{tag};
-    const size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(static_cast<UINT8>(n));
-    } else if (n < 0x100) {
-        out.push_back(0x81);
-        out.push_back(static_cast<UINT8>(n));
-    } else {
-        out.push_back(0x82);
-        out.push_back(static_cast<UINT8>(n >> 8));
-        out.push_back(static_cast<UINT8>(n));
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-Bytes str(const std::string& s) { return tlv(0x04, Bytes(s.begin(), s.end())); }
-Bytes integer(const Bytes& content) { return tlv(0x02, content); }
-Bytes binding(const std::string& oidHex, const Bytes& value) { return tlv(0x30, cat({tlv(0x06, fromHex(oidHex)), value})); }
+// BER pieces for hand-made answers (ber and cat: support/snmp_answer.h).
+Bytes integer(const Bytes& content) { return ber(0x02, content); }
+Bytes binding(const std::string& oidHex, const Bytes& value) { return ber(0x30, cat({ber(0x06, fromHex(oidHex)), value})); }
 
 Bytes response(const std::vector<Bytes>& bindings, UINT8 errorStatus = 0, const Bytes& requestId = {0x00},
                UINT8 pdu = 0xA2) {
     Bytes list;
     for (const Bytes& b : bindings) list = cat({list, b});
-    const Bytes body = cat({integer(requestId), integer({errorStatus}), integer({0x00}), tlv(0x30, list)});
-    return tlv(0x30, cat({integer({0x00}), str("rdcomm"), tlv(pdu, body)}));
+    const Bytes body = cat({integer(requestId), integer({errorStatus}), integer({0x00}), ber(0x30, list)});
+    return ber(0x30, cat({integer({0x00}), ber_octets("rdcomm"), ber(pdu, body)}));
 }
 
 // sysName, sysObjectID, 1284 device ID, serial: what a device answers.
 Bytes deviceAnswer() {
-    return response({binding("2b06010201010500", str("lab-printer")),
-                     binding("2b06010201010200", tlv(0x06, fromHex("2b0601040185da3d0165"))),
-                     binding("2b06010401950b0102010201010301", str("MFG:Orvela;MDL:OR-M1020;")),
-                     binding("2b060102012b0501011101", str("SN-0042"))},
+    return response({binding("2b06010201010500", ber_octets("lab-printer")),
+                     binding("2b06010201010200", ber(0x06, fromHex("2b0601040185da3d0165"))),
+                     binding("2b06010401950b0102010201010301", ber_octets("MFG:Orvela;MDL:OR-M1020;")),
+                     binding("2b060102012b0501011101", ber_octets("SN-0042"))},
                     0, {0x12, 0x34});
 }
 
@@ -249,11 +226,11 @@ TEST(SnmpRead, DeviceAnswer) {
 }
 
 TEST(SnmpRead, ValueKinds) {
-    const Bytes msg = response({binding("2b", integer({0x01, 0x2c})), binding("2b", tlv(0x41, {0x00, 0x80, 0, 0, 0})),
-                                binding("2b", tlv(0x43, {0xff, 0x7f})), binding("2b", integer({})),
-                                binding("2b", integer({0x01, 0, 0, 0, 0})), binding("2b", tlv(0x05, {})),
-                                binding("2b", tlv(0x40, {10, 0, 0, 1})), binding("2b", str("")),
-                                binding("2b", tlv(0x06, {})), binding("2b", tlv(0x42, {0x00, 0x00, 0xff, 0xff, 0xff, 0xff}))});
+    const Bytes msg = response({binding("2b", integer({0x01, 0x2c})), binding("2b", ber(0x41, {0x00, 0x80, 0, 0, 0})),
+                                binding("2b", ber(0x43, {0xff, 0x7f})), binding("2b", integer({})),
+                                binding("2b", integer({0x01, 0, 0, 0, 0})), binding("2b", ber(0x05, {})),
+                                binding("2b", ber(0x40, {10, 0, 0, 1})), binding("2b", ber_octets("")),
+                                binding("2b", ber(0x06, {})), binding("2b", ber(0x42, {0x00, 0x00, 0xff, 0xff, 0xff, 0xff}))});
     INT32 v = 0;
     EXPECT_EQ(readData(msg, 0, &v, sizeof v), 300);
     EXPECT_EQ(v, 300);
@@ -283,18 +260,18 @@ TEST(SnmpRead, ValueKinds) {
 }
 
 TEST(SnmpRead, RefusesWhatIsNotAnErrorFreeResponse) {
-    const Bytes two = response({binding("2b06010201010500", str("a")), binding("2b06010201010200", str("b"))});
+    const Bytes two = response({binding("2b06010201010500", ber_octets("a")), binding("2b06010201010200", ber_octets("b"))});
     char text[16];
     EXPECT_EQ(readData(two, 1, text, sizeof text), 1);
     EXPECT_STREQ(text, "b");
     EXPECT_EQ(readData(two, 2, text, sizeof text), -1);  // skip over binding 1 reaches the end
     EXPECT_EQ(readType(two, 2), -1);
 
-    const Bytes noSuchName = response({binding("2b06010201010500", tlv(0x05, {}))}, 2);
+    const Bytes noSuchName = response({binding("2b06010201010500", ber(0x05, {}))}, 2);
     EXPECT_EQ(readType(noSuchName, 0), -1);
     EXPECT_EQ(readData(noSuchName, 0, text, sizeof text), -1);
 
-    const Bytes request = response({binding("2b", str("a"))}, 0, {0}, 0xA0);
+    const Bytes request = response({binding("2b", ber_octets("a"))}, 0, {0}, 0xA0);
     EXPECT_EQ(readType(request, 0), -1);
     EXPECT_EQ(readData(request, 0, text, sizeof text), -1);
 
@@ -302,9 +279,9 @@ TEST(SnmpRead, RefusesWhatIsNotAnErrorFreeResponse) {
     Bytes v2 = two;
     v2[4] = 0x01;
     EXPECT_EQ(readType(v2, 0), -1);
-    const Bytes emptyVersion = tlv(0x30, cat({integer({}), str("rdcomm"),
-                                               tlv(0xA2, cat({integer({0}), integer({0}), integer({0}),
-                                                              tlv(0x30, binding("2b", str("a")))}))}));
+    const Bytes emptyVersion = ber(0x30, cat({integer({}), ber_octets("rdcomm"),
+                                               ber(0xA2, cat({integer({0}), integer({0}), integer({0}),
+                                                              ber(0x30, binding("2b", ber_octets("a")))}))}));
     EXPECT_EQ(readType(emptyVersion, 0), -1);
 
     EXPECT_EQ(SNMPResponseType(nullptr, 10, 0, nullptr, nullptr, 0), -1);
@@ -328,7 +305,7 @@ TEST(SnmpRead, HostileLengthsAndTruncation) {
     }
 
     // A value whose declared length runs past the datagram.
-    Bytes tail = response({binding("2b", str("abcdef"))});
+    Bytes tail = response({binding("2b", ber_octets("abcdef"))});
     tail[tail.size() - 7] = 0x7F;
     EXPECT_EQ(readData(tail, 0, text, sizeof text), -1);
 
@@ -352,7 +329,7 @@ TEST(SnmpRead, HostileLengthsAndTruncation) {
 
     // Inner lengths that exceed their container are refused even when the
     // datagram would hold them.
-    Bytes inner = cat({response({binding("2b", str("abc"))}), Bytes(16, 'z')});
+    Bytes inner = cat({response({binding("2b", ber_octets("abc"))}), Bytes(16, 'z')});
     inner[inner.size() - 16 - 4] = 0x10;  // string length 3 -> 16
     EXPECT_EQ(readData(inner, 0, text, sizeof text), -1);
 
@@ -374,10 +351,10 @@ TEST(SnmpRead, HostileLengthsAndTruncation) {
 TEST(SnmpRead, OutputCapacityAndOddValues) {
     // A long string is cut to the buffer, terminated, and nothing past it is touched.
     const std::string longText(300, 'Q');
-    const Bytes msg = response({binding("2b", str(longText)), binding("2b", str(std::string("a\0b\nc", 5))),
-                                binding("2b", tlv(0x06, fromHex("2b8fffffff7f01"))),
-                                binding("2b", tlv(0x06, fromHex("2b9080808000"))), binding("2b", tlv(0x06, fromHex("2b81"))),
-                                binding("2b06010401950b01020102010103", str("x"))});
+    const Bytes msg = response({binding("2b", ber_octets(longText)), binding("2b", ber_octets(std::string("a\0b\nc", 5))),
+                                binding("2b", ber(0x06, fromHex("2b8fffffff7f01"))),
+                                binding("2b", ber(0x06, fromHex("2b9080808000"))), binding("2b", ber(0x06, fromHex("2b81"))),
+                                binding("2b06010401950b01020102010103", ber_octets("x"))});
     char buf[40];
     memset(buf, 0x5A, sizeof buf);
     EXPECT_EQ(readData(msg, 0, buf, 32), 31);
@@ -453,7 +430,7 @@ TEST(SnmpDump, PacketTree) {
 
     // Unknown tags are dumped in hexadecimal; control bytes in strings are
     // shown as dots so that a value cannot break the lines of the dump.
-    const Bytes odd = tlv(0x30, cat({tlv(0x40, {10, 0, 0, 1}), str("x\ny"), tlv(0x06, fromHex("2b81")), tlv(0xA2, {})}));
+    const Bytes odd = ber(0x30, cat({ber(0x40, {10, 0, 0, 1}), ber_octets("x\ny"), ber(0x06, fromHex("2b81")), ber(0xA2, {})}));
     SNMPPrintPacket(out, odd.data(), static_cast<INT32>(odd.size()), sizeof out);
     EXPECT_EQ(std::string(out),
               "Sequence {\n"
@@ -475,7 +452,7 @@ TEST(SnmpDump, PacketTree) {
     // Nesting beyond 256 levels stops instead of overrunning the end table;
     // a small text buffer cuts the dump.
     Bytes nested{0x05, 0x00};
-    for (int i = 0; i < 300; ++i) nested = tlv(0x30, nested);
+    for (int i = 0; i < 300; ++i) nested = ber(0x30, nested);
     std::vector<char> big(1 << 20);
     const INT32 m = SNMPPrintPacket(big.data(), nested.data(), static_cast<INT32>(nested.size()), big.size());
     EXPECT_EQ(static_cast<size_t>(m), strlen(big.data()));

@@ -9,19 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/scan/sane_globals.h"
-#include "core/scan/sane_handle.h"
-#include "core/scan/sane_name_lists.h"
-#include "tests/support/process.h"
-
-extern "C" {
-SANE_Status sane_orvela_control_option(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*);
-}
+#include "tests/support/host_probe.h"
+#include "tests/support/test_handle.h"
 
 namespace {
 
@@ -64,14 +57,6 @@ const int kTitledOptions[] = {OPT_SOURCE, OPT_MODE,  OPT_PAPERSIZE, OPT_WIDTH, O
 const int kPaperSizes[] = {ScanSize_FullSize, ScanSize_A4,  ScanSize_Letter, ScanSize_A5,
                            ScanSize_B5,       ScanSize_4x6, ScanSize_Custom};
 
-struct HandleDeleter {
-    void operator()(orvela_scanner_t* s) const {
-        release_options(s);
-        delete s;
-    }
-};
-using Handle = std::unique_ptr<orvela_scanner_t, HandleDeleter>;
-
 class Translations : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -83,7 +68,7 @@ protected:
     }
     void TearDown() override {
         use_language("");
-        use_host("test_translations", false);
+        use_host("test_translations");
     }
 
     // Switches the message language; setlocale drops the C library's
@@ -96,28 +81,9 @@ protected:
         }
         setlocale(LC_ALL, "");
     }
-    // Rebuilds the shared lists as initialisation would for this host.
-    static void use_host(const char* name, bool simple_scan) {
-        snprintf(gApplicationName, sizeof gApplicationName, "%s", name);
-        gIsSimpleScanApp = simple_scan;
-        build_name_lists();
-    }
-    static Handle open_handle(bool adf = true) {
-        Handle h(new orvela_scanner_t{});
-        h->device.isSupportADF = adf;
-        EXPECT_EQ(init_options(h.get()), SANE_STATUS_GOOD);
-        return h;
-    }
-    static void set_string(orvela_scanner_t* s, int opt, const std::string& text) {
-        std::string copy(text);
-        SANE_Int info = 0;
-        EXPECT_EQ(sane_orvela_control_option(s, opt, SANE_ACTION_SET_VALUE, copy.data(), &info), SANE_STATUS_GOOD);
-        EXPECT_EQ(info, SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS);
-    }
-    static std::string get_string(orvela_scanner_t* s, int opt) {
-        std::string buf(static_cast<size_t>(s->opt[opt].size), '\x7f');
-        EXPECT_EQ(sane_orvela_control_option(s, opt, SANE_ACTION_GET_VALUE, buf.data(), nullptr), SANE_STATUS_GOOD);
-        return buf.c_str();
+    // Every string set reloads the options and the parameters.
+    static void set_string(TestHandle& h, int opt, const std::string& text) {
+        EXPECT_EQ(h.set_string(opt, text), SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS) << text;
     }
     static std::vector<std::string> entries(const SANE_String_Const* list) {
         std::vector<std::string> v;
@@ -139,12 +105,12 @@ TEST_F(Translations, ListsAndTitlesInEachLanguage) {
     for (const Language* lang : {&kGerman, &kFrench, &kEnglish}) {
         SCOPED_TRACE(lang->code);
         use_language(lang->code);
-        use_host("xsane", false);
+        use_host("xsane");
         EXPECT_EQ(entries(mode_list), (std::vector<std::string>{lang->color, lang->gray, lang->black_white}));
         EXPECT_EQ(entries(source_list), (std::vector<std::string>{lang->flatbed, lang->feeder}));
         EXPECT_EQ(entries(paperSize_list), lang->papers);
 
-        Handle h = open_handle();
+        TestHandle h;
         for (size_t i = 0; i < std::size(kTitledOptions); ++i) {
             EXPECT_STREQ(h->opt[kTitledOptions[i]].title, lang->titles[i].c_str());
         }
@@ -157,9 +123,9 @@ TEST_F(Translations, ListsAndTitlesInEachLanguage) {
         EXPECT_STREQ(h->opt[OPT_MODE].desc, "Selects the scan mode (e.g., lineart, monochrome, or color).");
         EXPECT_STREQ(h->opt[OPT_PAPERSIZE].desc, lang->titles[2].c_str());
         // Defaults are the translated first mode and A4.
-        EXPECT_EQ(get_string(h.get(), OPT_MODE), lang->color);
-        EXPECT_EQ(get_string(h.get(), OPT_SOURCE), lang->flatbed);
-        EXPECT_EQ(get_string(h.get(), OPT_PAPERSIZE), lang->papers[1]);
+        EXPECT_EQ(h.get_string(OPT_MODE), lang->color);
+        EXPECT_EQ(h.get_string(OPT_SOURCE), lang->flatbed);
+        EXPECT_EQ(h.get_string(OPT_PAPERSIZE), lang->papers[1]);
         for (int opt : {OPT_SOURCE, OPT_MODE, OPT_PAPERSIZE}) expect_size_fits(h->opt[opt]);
     }
 }
@@ -190,26 +156,26 @@ TEST_F(Translations, TranslatedEntriesSelectTheirSettings) {
     for (const Language* lang : {&kGerman, &kFrench}) {
         SCOPED_TRACE(lang->code);
         use_language(lang->code);
-        use_host("xsane", false);
-        Handle h = open_handle();
+        use_host("xsane");
+        TestHandle h;
 
         // Modes, translated (read back whole) and English.
         const std::pair<std::string, int> modes[] = {{lang->gray, Gray}, {lang->black_white, BlackWhite},
                                                       {lang->color, TrueColor}};
         for (const auto& [text, color] : modes) {
-            set_string(h.get(), OPT_MODE, text);
+            set_string(h, OPT_MODE, text);
             EXPECT_EQ(h->user_params.ScanColor, color) << text;
-            EXPECT_EQ(get_string(h.get(), OPT_MODE), text);
+            EXPECT_EQ(h.get_string(OPT_MODE), text);
         }
         const std::pair<std::string, int> english[] = {{"Gray", Gray}, {"Black & White", BlackWhite},
                                                         {"Color", TrueColor}, {"gr", Gray}};
         for (const auto& [text, color] : english) {
-            set_string(h.get(), OPT_MODE, text);
+            set_string(h, OPT_MODE, text);
             EXPECT_EQ(h->user_params.ScanColor, color) << text;
         }
 
         // The translated feeder entry re-shapes the lists for the feeder.
-        set_string(h.get(), OPT_SOURCE, lang->feeder);
+        set_string(h, OPT_SOURCE, lang->feeder);
         EXPECT_EQ(h->user_params.ScanSource, ScanSource_ADF);
         EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, adf_resbit_list);
         EXPECT_EQ(h->opt[OPT_PREVIEW].cap, SANE_CAP_INACTIVE);
@@ -221,21 +187,21 @@ TEST_F(Translations, TranslatedEntriesSelectTheirSettings) {
         // Each translated paper entry selects its size (the feeder list first,
         // then the flatbed list with the 4x6 entry).
         for (size_t i = 0; i < feeder_papers.size(); ++i) {
-            set_string(h.get(), OPT_PAPERSIZE, feeder_papers[i]);
+            set_string(h, OPT_PAPERSIZE, feeder_papers[i]);
             EXPECT_EQ(h->pageSize, kPaperSizes[i < 5 ? i : 6]) << feeder_papers[i];
         }
-        set_string(h.get(), OPT_PAPERSIZE, lang->papers[3]);  // A5, centred on the feeder path
+        set_string(h, OPT_PAPERSIZE, lang->papers[3]);  // A5, centred on the feeder path
         EXPECT_EQ(h->val[OPT_TL_X].w, 0x6BF333 - 0x940000 / 2);
 
-        set_string(h.get(), OPT_SOURCE, lang->flatbed);
+        set_string(h, OPT_SOURCE, lang->flatbed);
         EXPECT_EQ(h->user_params.ScanSource, ScanSource_Flatbed);
         EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, resbit_list);
         EXPECT_EQ(entries(paperSize_list), lang->papers);
         for (size_t i = 0; i < lang->papers.size(); ++i) {
-            set_string(h.get(), OPT_PAPERSIZE, lang->papers[i]);
+            set_string(h, OPT_PAPERSIZE, lang->papers[i]);
             EXPECT_EQ(h->pageSize, kPaperSizes[i]) << lang->papers[i];
         }
-        set_string(h.get(), OPT_PAPERSIZE, lang->papers[5]);  // 4x6
+        set_string(h, OPT_PAPERSIZE, lang->papers[5]);  // 4x6
         EXPECT_EQ(h->val[OPT_BR_X].w, 0x659999);
         EXPECT_EQ(h->val[OPT_BR_Y].w, 0x986666);
 
@@ -243,20 +209,20 @@ TEST_F(Translations, TranslatedEntriesSelectTheirSettings) {
         SANE_Word br = 0x800000;
         ASSERT_EQ(sane_orvela_control_option(h.get(), OPT_BR_X, SANE_ACTION_SET_VALUE, &br, nullptr),
                   SANE_STATUS_GOOD);
-        EXPECT_EQ(get_string(h.get(), OPT_PAPERSIZE), lang->papers[6]);
+        EXPECT_EQ(h.get_string(OPT_PAPERSIZE), lang->papers[6]);
         EXPECT_EQ(h->pageSize, ScanSize_Custom);
 
         // English source names keep working under a translated interface; the
         // translated 4x6 page is no entry of the feeder list and becomes the
         // translated A4, a translated "Custom" stays.
-        set_string(h.get(), OPT_SOURCE, "Automatic Document Feeder");
+        set_string(h, OPT_SOURCE, "Automatic Document Feeder");
         EXPECT_EQ(h->user_params.ScanSource, ScanSource_ADF);
         EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, adf_resbit_list);
-        EXPECT_EQ(get_string(h.get(), OPT_PAPERSIZE), lang->papers[6]);
-        set_string(h.get(), OPT_SOURCE, "Flatbed");
-        set_string(h.get(), OPT_PAPERSIZE, lang->papers[5]);
-        set_string(h.get(), OPT_SOURCE, "Automatic Document Feeder");
-        EXPECT_EQ(get_string(h.get(), OPT_PAPERSIZE), lang->papers[1]);
+        EXPECT_EQ(h.get_string(OPT_PAPERSIZE), lang->papers[6]);
+        set_string(h, OPT_SOURCE, "Flatbed");
+        set_string(h, OPT_PAPERSIZE, lang->papers[5]);
+        set_string(h, OPT_SOURCE, "Automatic Document Feeder");
+        EXPECT_EQ(h.get_string(OPT_PAPERSIZE), lang->papers[1]);
         EXPECT_EQ(h->pageSize, ScanSize_A4);
     }
 }
@@ -271,7 +237,7 @@ TEST_F(Translations, HostsThatStayEnglish) {
         EXPECT_EQ(entries(paperSize_list), kEnglish.papers);
         EXPECT_EQ(source_list[0], std::string("Flatbed"));
         EXPECT_EQ(source_list[1], std::string(strcmp(host, "EFileApp") == 0 ? "ADF" : "Automatic Document Feeder"));
-        Handle h = open_handle();
+        TestHandle h;
         EXPECT_STREQ(h->opt[OPT_SOURCE].title, "Scan source");
         EXPECT_STREQ(h->opt[OPT_BR_Y].title, "Bottom-right y");
     }
@@ -283,56 +249,39 @@ TEST_F(Translations, HostsThatStayEnglish) {
     EXPECT_EQ(entries(source_list), (std::vector<std::string>{"Flatbed", "Automatic Document Feeder"}));
     EXPECT_EQ(entries(mode_list), (std::vector<std::string>{"Color", "Gray", "Black & White"}));
     EXPECT_EQ(entries(paperSize_list), kGerman.papers);
-    Handle h = open_handle();
+    TestHandle h;
     EXPECT_STREQ(h->opt[OPT_SOURCE].title, "Scan-Quelle");
-    EXPECT_EQ(get_string(h.get(), OPT_SOURCE), "Flatbed");
+    EXPECT_EQ(h.get_string(OPT_SOURCE), "Flatbed");
     EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, resbit_list_simple_scan);
-    set_string(h.get(), OPT_SOURCE, "Automatic Document Feeder");
+    set_string(h, OPT_SOURCE, "Automatic Document Feeder");
     EXPECT_EQ(h->user_params.ScanSource, ScanSource_ADF);
     EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, adf_resbit_list);
-    set_string(h.get(), OPT_SOURCE, "Flatbed");
+    set_string(h, OPT_SOURCE, "Flatbed");
     EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, resbit_list_simple_scan);
-    set_string(h.get(), OPT_SOURCE, kGerman.feeder);
+    set_string(h, OPT_SOURCE, kGerman.feeder);
     EXPECT_EQ(h->user_params.ScanSource, ScanSource_ADF);
     EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, adf_resbit_list);
-    EXPECT_EQ(get_string(h.get(), OPT_MODE), "Color");
+    EXPECT_EQ(h.get_string(OPT_MODE), "Color");
     for (const auto& [text, color] : {std::pair<std::string, int>{"Gray", Gray}, {kGerman.black_white, BlackWhite},
                                       {"Black & White", BlackWhite}, {kGerman.gray, Gray}}) {
-        set_string(h.get(), OPT_MODE, text);
+        set_string(h, OPT_MODE, text);
         EXPECT_EQ(h->user_params.ScanColor, color) << text;
     }
 }
 
 // The shared library, loaded by a host program that binds the domain to the
-// build's catalogues, under the host names that matter.
-using Facts = std::map<std::string, std::string>;
-
-Facts probe_as(const TempDir& dir, const std::string& exe_name, const char* language) {
-    const std::string exe = dir.file(exe_name);
-    std::filesystem::copy_file(ORVELA_BINARY_DIR "/tests/host/host_probe", exe,
-                               std::filesystem::copy_options::overwrite_existing);
+// build's catalogues (which hosts stay English: test_sane_entry).
+HostFacts probe_as(const TempDir& dir, const char* language) {
     std::vector<std::string> env = {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"};
     if (*language != '\0') env.push_back(std::string("LANGUAGE=") + language);
-    const ProcessResult r = run_process({exe, ORVELA_LIBRARY_PATH, kLocaleDir}, env);
-    EXPECT_EQ(r.exit_code, 0) << r.out;
-    Facts facts;
-    size_t start = 0;
-    while (start < r.out.size()) {
-        const size_t end = r.out.find('\n', start);
-        const std::string line = r.out.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        const size_t eq = line.find('=');
-        if (eq != std::string::npos) facts[line.substr(0, eq)] = line.substr(eq + 1);
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return facts;
+    return probe_host(dir, "xsane", env, kLocaleDir);
 }
 
 TEST(TranslationsInLibrary, HostProgramsSeeTheCatalogues) {
     TempDir dir;
     for (const Language* lang : {&kGerman, &kFrench}) {
         SCOPED_TRACE(lang->code);
-        Facts f = probe_as(dir, "xsane", lang->code);
+        HostFacts f = probe_as(dir, lang->code);
         EXPECT_EQ(f["init"], "0");
         EXPECT_EQ(f["TL(Color)"], lang->color);
         EXPECT_EQ(f["mode[1]"], lang->gray);
@@ -342,25 +291,9 @@ TEST(TranslationsInLibrary, HostProgramsSeeTheCatalogues) {
         for (size_t i = 0; i < lang->papers.size(); ++i) {
             EXPECT_EQ(f["paper[" + std::to_string(i) + "]"], lang->papers[i]);
         }
-
-        Facts efile = probe_as(dir, "EFileApp", lang->code);
-        EXPECT_EQ(efile["TL(Color)"], "Color");
-        EXPECT_EQ(efile["source[1]"], "ADF");
-        EXPECT_EQ(efile["paper[0]"], "Full Size");
-
-        Facts office = probe_as(dir, "localc-office", lang->code);
-        EXPECT_EQ(office["mode[0]"], "Color");
-        EXPECT_EQ(office["source[1]"], "Automatic Document Feeder");
-
-        Facts simple = probe_as(dir, "simple-scan", lang->code);
-        EXPECT_EQ(simple["source[0]"], "Flatbed");
-        EXPECT_EQ(simple["source[1]"], "Automatic Document Feeder");
-        EXPECT_EQ(simple["mode[0]"], "Color");
-        EXPECT_EQ(simple["mode[2]"], "Black & White");
-        EXPECT_EQ(simple["paper[6]"], lang->papers[6]);
     }
     // No language asked for: English.
-    Facts plain = probe_as(dir, "xsane", "");
+    HostFacts plain = probe_as(dir, "");
     EXPECT_EQ(plain["mode[0]"], "Color");
     EXPECT_EQ(plain["paper[0]"], "Full Size");
 }

@@ -3,6 +3,7 @@
 // that no libusb context or handle outlives a failed or finished open.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -29,10 +30,6 @@ auto locked(EmulatedDevice& d, F f) {
     return d.with_model(f);
 }
 
-double elapsed_ms(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
-}
-
 class UsbTransport : public testing::Test {
 protected:
     void TearDown() override {
@@ -42,7 +39,6 @@ protected:
         EXPECT_EQ(gDeviceContext, nullptr);
     }
     Testbed bed;
-    LogCapture log;
 };
 
 TEST_F(UsbTransport, OpensTheDeviceWhoseSerialMatchesAmongTwoOfTheSameModel) {
@@ -78,8 +74,6 @@ TEST_F(UsbTransport, OpensTheDeviceWhoseSerialMatchesAmongTwoOfTheSameModel) {
         EXPECT_EQ(locked(wanted, [](DeviceModel& m) { return m.claimed_by[0]; }), 0);
         locked(wanted, [&](DeviceModel&) { wanted_peer->received.clear(); return 0; });
     }
-    EXPECT_TRUE(log.contains("It's not match device seiral number\n"));
-    EXPECT_TRUE(log.contains("Open device OK!\n"));
     EXPECT_EQ(a.stats().implicit_claims + b.stats().implicit_claims, 0u);
     EXPECT_EQ(a.stats().unknown + b.stats().unknown, 0u);
 }
@@ -87,7 +81,7 @@ TEST_F(UsbTransport, OpensTheDeviceWhoseSerialMatchesAmongTwoOfTheSameModel) {
 TEST_F(UsbTransport, OpenRefusesWrongSerialMissingSerialBusyInterfaceAndOtherIds) {
     DeviceConfig no_serial = scanner_config(0x5E5A, 0x1002, u"");
     no_serial.serial.reset();
-    bed.add(scanner_config(0x5E5A, 0x1001, u"SN1"));
+    EmulatedDevice* sn1 = &bed.add(scanner_config(0x5E5A, 0x1001, u"SN1"));
     bed.add(no_serial);
 
     // Another serial: false, and the record is still the current one.
@@ -103,10 +97,8 @@ TEST_F(UsbTransport, OpenRefusesWrongSerialMissingSerialBusyInterfaceAndOtherIds
     USB_Close();
 
     // Interface 1 is held by the kernel's printer driver: the claim fails.
-    log.clear();
     EXPECT_FALSE(USB_Open(usb_record(0x5E5A, 0x1001, "SN1", 1, 0x82, 0x02)));
-    EXPECT_TRUE(log.contains("libusb_claim_interface Get Device Error\n"));
-    EXPECT_TRUE(log.contains("USB_Open End\n"));
+    EXPECT_EQ(locked(*sn1, [](DeviceModel& m) { return m.claims; }), 0u);
     USB_Close();
 
     // Nothing with these IDs.
@@ -136,7 +128,6 @@ TEST_F(UsbTransport, NoDeviceListOrAnExceptionBelowLeavesNoContextAndFailsTheEnt
         EXPECT_EQ(USB_FindScanner(&list), 0);
         EXPECT_EQ(list, nullptr);
     }
-    EXPECT_EQ(log.count("stopped at the C boundary"), 3u);
     // Nothing was left half open: the device opens as before.
     EXPECT_TRUE(USB_Open(texts));
 }
@@ -149,7 +140,6 @@ TEST_F(UsbTransport, ReadsAndWritesSucceedOnlyWhenEveryByteMoves) {
     unsigned char buf[64] = {};
     EXPECT_EQ(USB_Read(buf, 8, 1), 0u);
     EXPECT_EQ(USB_Write(buf, 8, 1), 0u);
-    EXPECT_EQ(log.count("dev_handle is NULL!\n"), 2u);
     EXPECT_EQ(d.stats().submits, 0u);
 
     // The endpoint fields are used through their low 8 bits.
@@ -177,15 +167,12 @@ TEST_F(UsbTransport, ReadsAndWritesSucceedOnlyWhenEveryByteMoves) {
 
     unsigned char cmd[8] = {0x1B, 0xA8, 1, 2, 3, 4, 5, 6};
     EXPECT_EQ(USB_Write(cmd, sizeof cmd, 2), 8u);
-    EXPECT_TRUE(log.contains("USB_Write success: errorcode=0,actual_size==8,request size=8\n"));
     EXPECT_EQ(locked(d, [&](DeviceModel&) { return peer->received; }), std::vector<uint8_t>(cmd, cmd + 8));
     EXPECT_EQ(locked(d, [&](DeviceModel&) { return peer->out_endpoints_used.back(); }), 0x01);
 
     // A stalled write fails.
     locked(d, [&](DeviceModel&) { peer->stall_out = true; return 0; });
     EXPECT_EQ(USB_Write(cmd, sizeof cmd, 2), 0u);
-    EXPECT_TRUE(log.contains("endpoint_bulkout=0x301\n"));  // the field as the record holds it
-    EXPECT_TRUE(log.contains("USB_Write fail: errorcode=-9,actual_size==0,request size=8\n"));
 
     USB_Close();
     EXPECT_EQ(USB_Read(buf, 8, 1), 0u);
@@ -197,14 +184,12 @@ TEST_F(UsbTransport, ReadsTimeOutAfterTheirSecondsAndZeroWaitsWithoutLimit) {
     auto peer = scripted(d);
     ASSERT_TRUE(USB_Open(usb_record(0x5E5A, 0x1001, "SN1")));
 
+    // (One transfer with libusb's own time-out: real time.)
     unsigned char buf[8];
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(USB_Read(buf, 8, 1), 0u);
-    const double waited = elapsed_ms(start);
-    EXPECT_GE(waited, 950.0);
-    EXPECT_LT(waited, 2500.0);
-    EXPECT_TRUE(log.contains("endpoint_bulkin=0x81\n"));
-    EXPECT_TRUE(log.contains("USB_Read fail: errorcode=-7, actual_size is 0,request size=8\n"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 
     // The timed-out transfer is gone: the next reply reaches the next read.
     locked(d, [&](DeviceModel&) { peer->queue_in({7, 7, 7, 7, 7, 7, 7, 7}); return 0; });
@@ -216,34 +201,31 @@ TEST_F(UsbTransport, ReadsTimeOutAfterTheirSecondsAndZeroWaitsWithoutLimit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         locked(d, [&](DeviceModel&) { peer->queue_in({5, 5, 5, 5, 5, 5, 5, 5}); return 0; });
     });
-    start = std::chrono::steady_clock::now();
     EXPECT_EQ(USB_Read(buf, 8, 0), 8u);
-    EXPECT_GE(elapsed_ms(start), 1400.0);
     EXPECT_EQ(buf[0], 5);
     feeder.join();
 
-    // The streaming path's read waits in slices and ends soon after a cancel;
-    // the next reply still reaches the next read.
+    // The streaming path's read waits in slices of its clock and ends soon
+    // after a cancel; the next reply still reaches the next read.
+    TestClock clock;
     bool cancel = false;
+    std::atomic<int64_t> cancelled_at{0};
     std::thread canceller([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        cancelled_at = TestClock::now();
         __atomic_store_n(&cancel, true, __ATOMIC_RELEASE);
     });
-    start = std::chrono::steady_clock::now();
     EXPECT_EQ(orvela_usb::read_until(buf, 8, 5000, &cancel), 0u);
-    EXPECT_LT(elapsed_ms(start), 150.0 + 2 * orvela_usb::kReadSliceMs);
+    const int64_t returned = TestClock::now();
     canceller.join();
+    EXPECT_LE(returned - cancelled_at, 300);  // the slice under way, and at most one more
     locked(d, [&](DeviceModel&) { peer->queue_in({6, 6, 6, 6, 6, 6, 6, 6}); return 0; });
     EXPECT_EQ(orvela_usb::read_until(buf, 8, 5000, &cancel), 8u);
     EXPECT_EQ(buf[7], 6);
 }
 
 TEST_F(UsbTransport, CloseWithoutDeviceAndReopenWithoutClose) {
-    USB_Close();
-    EXPECT_TRUE(log.contains("Run into USB_Close\ndev_handle is NULL!\n") ||
-                (log.contains("dev_handle is NULL!\n") && log.contains("Close success\n")));
-    const std::string text = log.text();
-    EXPECT_LT(text.find("dev_handle is NULL!\n"), text.find("Close success\n"));
+    USB_Close();  // nothing to close: harmless (TearDown checks that nothing is left)
 
     // Opening again without a close gives up the first open's handle and
     // claim instead of leaking them.
@@ -275,13 +257,13 @@ TEST_F(UsbTransport, ControlChannelFindsByTextsAndAppliesTheStallRule) {
     snprintf(wrong.modelName, sizeof wrong.modelName, "OR-M1020");
     snprintf(wrong.serial, sizeof wrong.serial, "SN2");
     EXPECT_FALSE(USB_DeviceOpen(wrong));
-    EXPECT_TRUE(log.contains("Found orvela machine!\n"));
+    EXPECT_EQ(devHandle, nullptr);
     USB_DeviceClose();
 
     ORVELA_Scanner right = wrong;
     snprintf(right.serial, sizeof right.serial, "SN1");
     ASSERT_TRUE(USB_DeviceOpen(right));
-    EXPECT_TRUE(log.contains("Success to open usb device!\n"));
+    EXPECT_NE(devHandle, nullptr);
     // The control channel claims nothing, so the data channel opens beside it.
     EXPECT_EQ(locked(d, [](DeviceModel& m) { return m.claimed_by[0]; }), 0);
     ASSERT_TRUE(USB_Open(usb_record(0x5E5A, 0x1001, "SN1")));
@@ -316,7 +298,6 @@ TEST_F(UsbTransport, ControlChannelFindsByTextsAndAppliesTheStallRule) {
     memset(buf, 'x', sizeof buf);
     EXPECT_EQ(USB_ControlRead(buf, 16, 1), LIBUSB_ERROR_PIPE);
     EXPECT_EQ(buf[0], 0);
-    EXPECT_TRUE(log.contains("libusb: control read error:-9\n"));
 
     // A negative size never becomes a 64 KiB transfer.
     EXPECT_EQ(USB_ControlRead(buf, -1, 1), LIBUSB_ERROR_INVALID_PARAM);

@@ -3,14 +3,10 @@
 // from the orvela-scanner-sim program.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -22,6 +18,8 @@
 
 #include "backend/net_discovery.h"
 #include "common/snmp_lite.h"
+#include "tests/support/namespaces.h"
+#include "tests/unit/sim/sim_program.h"
 #include "tools/scanner_sim/sim_snmp_responder.h"
 
 using namespace orvela_sim;
@@ -387,27 +385,8 @@ TEST(SimSnmpResponder, NetSnmpClientReadsTheAnswers) {
 // --- the host's discovery code against the agent on port 161, in a private
 // network namespace of a child process ---
 
-int in_private_network(const std::function<int()>& body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (unshare(CLONE_NEWNET) != 0) _exit(200);
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ifreq ifr{};
-        strcpy(ifr.ifr_name, "lo");
-        if (ioctl(fd, SIOCGIFFLAGS, &ifr) != 0) _exit(200);
-        ifr.ifr_flags |= IFF_UP;
-        if (ioctl(fd, SIOCSIFFLAGS, &ifr) != 0) _exit(200);
-        close(fd);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == 200) return -1;
-    return WEXITSTATUS(status);
-}
-
 TEST(SimSnmpDiscovery, DirectQueriesOfTheHostFindTheSimulatedDevice) {
-    const int rc = in_private_network([] {
+    expect_in_private_network([] {
         SnmpOptions options;
         options.port = 161;
         options.identity.serial = "OR-0161";
@@ -428,62 +407,17 @@ TEST(SimSnmpDiscovery, DirectQueriesOfTheHostFindTheSimulatedDevice) {
         if (incomplete.requests().size() < 2) return 8;  // it was asked and answered badly
         return 0;
     });
-    if (rc == -1) GTEST_SKIP() << "needs a private network namespace (root)";
-    EXPECT_EQ(rc, 0);
 }
 
 // --- the program's switches ---
 
-struct Program {
-    pid_t pid = -1;
-    int out = -1;
-    uint16_t snmp_port = 0;
-    std::string first_line;
-    explicit Program(std::vector<std::string> args) {
-        int p[2];
-        if (pipe2(p, O_CLOEXEC) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(p[1], 1);
-            dup2(p[1], 2);
-            std::vector<char*> argv{const_cast<char*>(ORVELA_SIM_BINARY)};
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(ORVELA_SIM_BINARY, argv.data());
-            _exit(127);
-        }
-        close(p[1]);
-        out = p[0];
-        char ch;
-        pollfd pf{out, POLLIN, 0};
-        while (first_line.find('\n') == std::string::npos && poll(&pf, 1, 5000) > 0 && read(out, &ch, 1) == 1)
-            first_line += ch;
-        const size_t colon = first_line.rfind(':');
-        if (first_line.find("answering SNMP") != std::string::npos && colon != std::string::npos)
-            snmp_port = static_cast<uint16_t>(std::stoi(first_line.substr(colon + 1)));
-    }
-    int wait_exit() {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ~Program() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        if (out >= 0) close(out);
-    }
-};
-
 TEST(SimSnmpProgram, SwitchesReachTheAgent) {
     {
-        Program sim({"--listen", "127.0.0.1", "--port", "0", "--snmp", "--snmp-port", "0", "--model", "OR-M2810fdn",
+        SimProgram sim({"--listen", "127.0.0.1", "--port", "0", "--snmp", "--snmp-port", "0", "--model", "OR-M2810fdn",
                      "--serial", "A\\nB\\x41", "--sys-name", "lab\\0x"});
-        ASSERT_NE(sim.snmp_port, 0) << sim.first_line;
+        ASSERT_NE(sim.port(), 0) << sim.first_line;  // answering SNMP on that port
         Host host;
-        host.send(discovery_request(), sim.snmp_port);
+        host.send(discovery_request(), sim.port());
         const Bytes a = host.receive(2000);
         EXPECT_EQ(text_value(a, 0), std::string("lab\0x", 5));
         EXPECT_EQ(text_value(a, 1), "1.3.6.1.4.1.93501.1.109");  // the row's sysObjectID
@@ -493,21 +427,21 @@ TEST(SimSnmpProgram, SwitchesReachTheAgent) {
         EXPECT_EQ(sim.wait_exit(), 0);
     }
     {
-        Program sim({"--listen", "127.0.0.1", "--port", "0", "--snmp", "--snmp-port", "0", "--model", "OR-M1120",
+        SimProgram sim({"--listen", "127.0.0.1", "--port", "0", "--snmp", "--snmp-port", "0", "--model", "OR-M1120",
                      "--snmp-pdu", "0xA4"});
-        ASSERT_NE(sim.snmp_port, 0) << sim.first_line;
+        ASSERT_NE(sim.port(), 0) << sim.first_line;  // answering SNMP on that port
         Host host;
-        host.send(discovery_request(), sim.snmp_port);
+        host.send(discovery_request(), sim.port());
         const Bytes a = host.receive(2000);
         ASSERT_GT(a.size(), 16u);
         EXPECT_EQ(a[pdu_offset(a)], 0xA4);
         EXPECT_TRUE(contains(a, {0x06, 0x01, 0x00})) << "0.0 for a model without an identifier";
     }
     {
-        Program sim({"--listen", "127.0.0.1", "--port", "0", "--snmp", "--snmp-port", "0", "--snmp-missing", "serial"});
-        ASSERT_NE(sim.snmp_port, 0) << sim.first_line;
+        SimProgram sim({"--listen", "127.0.0.1", "--port", "0", "--snmp", "--snmp-port", "0", "--snmp-missing", "serial"});
+        ASSERT_NE(sim.port(), 0) << sim.first_line;  // answering SNMP on that port
         Host host;
-        host.send(discovery_request(), sim.snmp_port);
+        host.send(discovery_request(), sim.port());
         const Bytes a = host.receive(2000);
         EXPECT_TRUE(contains(a, {0x02, 0x01, 0x02, 0x02, 0x01, 0x04})) << "noSuchName at the serial";
     }
@@ -516,7 +450,7 @@ TEST(SimSnmpProgram, SwitchesReachTheAgent) {
           {"--serial", "bad\\q"}, {"--sys-object-id", "1.3.x"}, {"--snmp-flood-from", ""}}) {
         std::vector<std::string> args = {"--listen", "127.0.0.1", "--port", "0"};
         args.insert(args.end(), bad.begin(), bad.end());
-        Program sim(args);
+        SimProgram sim(args);
         EXPECT_EQ(sim.wait_exit(), 2) << bad[0];
     }
 }
