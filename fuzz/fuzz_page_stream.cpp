@@ -9,9 +9,10 @@
 // that stops inside the page tells the device to stop), which must match
 // exactly.
 // Then the streaming path reads the same stream (PageStream: the pull, the
-// suspending decoder, the row rescaler, 300 -> 200 dpi): it must serve a
-// complete page exactly when the whole-page path does (page file, decode,
-// rescale), with the same bytes.
+// suspending decoder, the row rescaler, 300 -> 200 dpi) with the same cancel:
+// unless the cancel stopped either, it must serve a complete page exactly
+// when the whole-page path does (page file, decode, rescale), with the same
+// bytes.
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -218,11 +219,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     if (file_bytes(page_path()) != expected.file) abort();
     if (g_stream.aborts != (expected.aborted ? 1u : 0u)) abort();
 
+    // The pages are compared when the cancel stopped neither pull (the two
+    // read the stream in different pieces, so it stops them at different
+    // places).
+    const bool whole_cancelled = cancel;
     const std::vector<uint8_t> whole = whole_page_path(result);
-    g_stream = Stream{data, length, 0, 0, 0, &cancel};
+    g_stream = Stream{data, length, 0, 0, input[0], &cancel};
     cancel = false;
     const std::vector<uint8_t> streamed = streaming_path();
-    if (whole != streamed) abort();
+    if (!whole_cancelled && !cancel && whole != streamed) abort();
     free(data);
     return 0;
 }

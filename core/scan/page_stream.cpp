@@ -41,7 +41,11 @@ PageStream::Result PageStream::broken(SANE_Status status) {
 
 PageStream::Result PageStream::fetch(bool may_wait) {
     for (;;) {
-        if (pull_.ended()) return Result::Ended;  // the page ended before the image did
+        if (pull_.ended()) {
+            // An image that waited for all its bytes decodes now; any other
+            // ended before the image did.
+            return decoder_.end_input() ? Result::Ready : Result::Ended;
+        }
         if (!may_wait) return Result::Wait;
         unsigned char* space = decoder_.input_space(kPiece);
         if (space == nullptr) return broken(SANE_STATUS_IO_ERROR);

@@ -51,17 +51,26 @@ boolean StreamDecoder::resync_to_restart(j_decompress_ptr cinfo, int desired) {
 
 size_t StreamDecoder::unconsumed() const { return source_.pub.bytes_in_buffer; }
 
+bool StreamDecoder::end_input() {
+    const bool unblocks = whole_input_ && !input_ended_;
+    input_ended_ = true;
+    return unblocks;
+}
+
 unsigned char* StreamDecoder::input_space(size_t want) {
     // The unconsumed bytes move to the front; libjpeg keeps no pointer into
     // the input between calls but the source's own.
     const size_t keep = source_.pub.bytes_in_buffer;
-    if (keep > kMaxInput || want > kMaxInput) return nullptr;
+    const size_t limit = whole_input_ ? kMaxWholeInput : kMaxInput;
+    if (keep > limit || want > limit) return nullptr;
     if (keep != 0 && source_.pub.next_input_byte != input_) memmove(input_, source_.pub.next_input_byte, keep);
     if (keep + want > capacity_) {
-        auto* grown = static_cast<unsigned char*>(realloc(input_, keep + want));
+        // Doubling: a frame that gathers its whole input grows by a band at a time.
+        const size_t size = keep + want > 2 * capacity_ ? keep + want : 2 * capacity_;
+        auto* grown = static_cast<unsigned char*>(realloc(input_, size));
         if (grown == nullptr) return nullptr;
         input_ = grown;
-        capacity_ = keep + want;
+        capacity_ = size;
     }
     source_.pub.next_input_byte = input_;
     return input_ + keep;
@@ -94,9 +103,11 @@ StreamDecoder::Step StreamDecoder::step(unsigned char* row) {
         width_ = cinfo_.output_width;
         height_ = cinfo_.output_height;
         components_ = static_cast<unsigned>(cinfo_.output_components);
+        whole_input_ = cinfo_.arith_code != 0;
         phase_ = Phase::Start;
         return Step::Header;
     case Phase::Start:
+        if (whole_input_ && !input_ended_) return Step::NeedData;
         if (!api_->start_decompress(&cinfo_)) return Step::NeedData;
         phase_ = height_ > 0 ? Phase::Rows : Phase::Finish;
         return step(row);

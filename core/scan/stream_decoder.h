@@ -13,6 +13,10 @@
 //
 // Fatal library errors, and the warning that the data ended early, end in
 // Failed (see jpeg_errors.h); nothing escapes into the host.
+//
+// libjpeg's arithmetic decoder cannot suspend: for an arithmetic-coded frame
+// the decode starts only once end_input() says that every byte is in, so it
+// decodes exactly what a decode of the whole page file decodes.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +43,9 @@ public:
     void commit_input(size_t size);
     // Bytes handed in that libjpeg has not consumed yet.
     size_t unconsumed() const;
+    // No more bytes will come. True when that lets a frame waiting for its
+    // whole input go on (the caller then steps again).
+    bool end_input();
 
     // The next step; a Row is written to `row` (width() x components() bytes).
     Step step(unsigned char* row);
@@ -52,6 +59,8 @@ public:
     // segment or unit of entropy-coded data that libjpeg waits for whole is
     // that long.
     static constexpr size_t kMaxInput = size_t{1} << 20;
+    // The input an arithmetic-coded frame may gather: the largest band.
+    static constexpr size_t kMaxWholeInput = size_t{256} << 20;
 
 private:
     enum class Phase { Header, Start, Rows, Finish, Done, Failed };
@@ -74,5 +83,7 @@ private:
     unsigned char* input_ = nullptr;
     size_t capacity_ = 0;
     size_t skip_ = 0;  // bytes libjpeg skipped past the end of the input
+    bool whole_input_ = false;  // the frame decodes only from its whole input
+    bool input_ended_ = false;
     unsigned width_ = 0, height_ = 0, components_ = 0, rows_ = 0;
 };

@@ -85,6 +85,7 @@ bool compress(const Lib* l, jpeg_compress_struct* c, JumpError* err, const uint8
     l->set_defaults(c);
     l->set_quality(c, o.quality, TRUE);
     if (o.progressive) l->simple_progression(c);
+    c->arith_code = o.arithmetic;
     c->restart_in_rows = o.restartRows;
     c->density_unit = o.densityUnit;
     c->X_density = o.xDensity;

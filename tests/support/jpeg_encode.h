@@ -1,5 +1,6 @@
 // JPEG images for tests: an encoder with the options they need (quality,
-// extra markers, density, progressive scans, restart intervals), a reference
+// extra markers, density, progressive scans, arithmetic coding, restart
+// intervals), a reference
 // decoder reading from memory and a test picture. Both use libjpeg loaded
 // with dlopen, so no test program links it.
 #pragma once
@@ -12,6 +13,7 @@ struct JpegEncodeOptions {
     JpegEncodeOptions(int q = 90) : quality(q) {}  // implicit: a quality alone is enough
     int quality;
     bool progressive = false;
+    bool arithmetic = false;  // arithmetic coding instead of Huffman
     int restartRows = 0;  // restart interval in MCU rows; 0 for none
     uint8_t densityUnit = 1;
     uint16_t xDensity = 300;

@@ -44,8 +44,9 @@ int max_difference(const uint8_t* a, const uint8_t* b, size_t n) {
     return worst;
 }
 
-// The streaming path's decoder fed `piece` bytes whenever it asks for more:
-// the rows, or nothing unless it reached the end of the image.
+// The streaming path's decoder fed `piece` bytes whenever it asks for more
+// (and told when there are no more): the rows, or nothing unless it reached
+// the end of the image.
 std::vector<uint8_t> stream_decode(const std::vector<uint8_t>& jpeg, size_t piece) {
     StreamDecoder decoder;
     EXPECT_TRUE(decoder.init());
@@ -56,7 +57,10 @@ std::vector<uint8_t> stream_decode(const std::vector<uint8_t>& jpeg, size_t piec
         case StreamDecoder::Step::Row: rows.insert(rows.end(), row.begin(), row.end()); break;
         case StreamDecoder::Step::Done: return rows;
         case StreamDecoder::Step::NeedData:
-            if ((n = std::min(piece, jpeg.size() - pos)) == 0) return {};
+            if ((n = std::min(piece, jpeg.size() - pos)) == 0) {
+                if (decoder.end_input()) break;
+                return {};
+            }
             memcpy(decoder.input_space(n), jpeg.data() + pos, n);
             decoder.commit_input(n);
             pos += n;
@@ -167,8 +171,23 @@ TEST_F(Decode, CorruptAndTruncatedPagesFailWithoutEndingTheProcess) {
 
 // Fed in pieces of any size (one byte, odd sizes, more than a piece of the
 // band buffer), the streaming decoder gives the page decode's rows, also
-// across a marker segment that libjpeg skips in parts.
+// across a marker segment that libjpeg skips in parts, and for arithmetic-
+// coded frames (which libjpeg decodes only from their whole input; the fuzzer
+// found them failing when streamed).
 TEST_F(Decode, StreamingDecoderGivesThePageDecodesRowsWhateverThePieces) {
+    JpegEncodeOptions arithmetic, progressive_arithmetic;
+    arithmetic.arithmetic = progressive_arithmetic.arithmetic = progressive_arithmetic.progressive = true;
+    for (const JpegEncodeOptions& options : {arithmetic, progressive_arithmetic}) {
+        const std::vector<uint8_t> jpeg = jpeg_encode(gradient(203, 117, 3), 203, 117, 3, options);
+        ASSERT_TRUE(write_file(dir.file("arith.jpg"), jpeg));
+        ASSERT_EQ(orvela_sane_decompress(&handle, dir.file("arith.jpg").c_str()), SCAN_STATUS_GOOD);
+        const std::vector<uint8_t> want(handle.src_img.img_data, handle.src_img.img_data + 203 * 117 * 3);
+        for (size_t piece : {size_t{1}, size_t{97}}) {
+            EXPECT_TRUE(stream_decode(jpeg, piece) == want) << piece;
+            EXPECT_TRUE(stream_decode(std::vector<uint8_t>(jpeg.begin(), jpeg.end() - 40), piece).empty());  // cut short
+        }
+        release_page_buffers(&handle);
+    }
     std::vector<uint8_t> jpeg = jpeg_encode(gradient(203, 117, 3), 203, 117, 3);
     // An APP9 segment of 6002 bytes after SOI, made of what would be start
     // markers if it were read rather than skipped.
