@@ -65,7 +65,7 @@ if stage 2; then
   # uninstrumented frontend. Leak checks stay off for those programs.
   (cd "$dir" && LD_PRELOAD=$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 \
      UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-     ctest --output-on-failure --timeout 900 -R '^(e2e_scanimage|e2e_discovery)$') || failed=1
+     ctest --output-on-failure -j"$jobs" --timeout 900 -R '^(e2e_scanimage|e2e_discovery)$') || failed=1
 fi
 
 if stage 3; then
@@ -74,7 +74,7 @@ if stage 3; then
   configure_instrumented "$dir" thread
   cmake --build "$dir" -j"$jobs" --target test_jpegdecompress test_frontend_scan test_driver_sim test_sane_read >/dev/null
   (cd "$dir" && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-     ctest --output-on-failure --timeout 900 -R '^(JpegDecompress|ScanJob|SimDriver|Frame)\.') || failed=1
+     ctest --output-on-failure -j"$jobs" --timeout 900 -R '^(JpegDecompress|ScanJob|SimDriver|Frame)\.') || failed=1
 fi
 
 if stage 4; then
