@@ -133,9 +133,22 @@ struct ORVELA_IMAGE_RAW {
 
 }  // extern "C"
 
-static_assert(sizeof(ORVELA_Scanner) == 336 && offsetof(ORVELA_Scanner, deviceURI) == 72 &&
-                  offsetof(ORVELA_Scanner, serial) == 212 && offsetof(ORVELA_Scanner, ipaddress) == 260 &&
-                  offsetof(ORVELA_Scanner, isRightRearBP) == 329,
-              "the device record is copied whole between layers; keep its layout");
+// The device record crosses the exported interface by value (scanner_open,
+// Device_Open, TCP_Open...), so its fields follow one another as declared on
+// every ABI: after the link pointer (4 or 8 bytes) no padding but the tail.
+namespace orvela_layout {
+constexpr size_t kLink = sizeof(void*);
+constexpr size_t kRecordEnd = kLink + 322;  // one past isRightRearBP
+}  // namespace orvela_layout
+static_assert(offsetof(ORVELA_Scanner, brandName) == orvela_layout::kLink &&
+                  offsetof(ORVELA_Scanner, deviceURI) == orvela_layout::kLink + 64 &&
+                  offsetof(ORVELA_Scanner, serial) == orvela_layout::kLink + 204 &&
+                  offsetof(ORVELA_Scanner, ipaddress) == orvela_layout::kLink + 252 &&
+                  offsetof(ORVELA_Scanner, isRightRearBP) == orvela_layout::kRecordEnd - 1 &&
+                  sizeof(ORVELA_Scanner) == (orvela_layout::kRecordEnd + alignof(ORVELA_Scanner) - 1) /
+                                                alignof(ORVELA_Scanner) * alignof(ORVELA_Scanner),
+              "the device record crosses the exported interface; keep its fields as declared");
+static_assert(sizeof(void*) != 8 || sizeof(ORVELA_Scanner) == 336, "the 64-bit record is 336 bytes");
+// Two and eleven 32-bit fields, whatever the ABI.
 static_assert(sizeof(SCAN_RESULT) == 8);
 static_assert(sizeof(ORVELA_ScanParam) == 44);

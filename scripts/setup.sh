@@ -10,9 +10,13 @@ packages=(
   snmpd snmp umockdev libumockdev-dev iproute2 util-linux
   gettext valgrind systemd libvips-dev bc procps
 )
+# The build machine's own architecture counts: once foreign architectures are
+# added (scripts/cross_setup.sh), a package may be installed for arm64 only.
+native=$(dpkg --print-architecture)
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  dpkg-query -W -f='${Architecture} ${Status}\n' "$p" 2>/dev/null |
+    grep -qE "^($native|all) install ok installed" || missing+=("$p:$native")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" != 0 ]; then

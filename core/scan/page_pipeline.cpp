@@ -154,9 +154,7 @@ private:
             const unsigned v0 = b * band_rows_;
             const unsigned v1 = v0 + band_rows_ < wv_.dst_size ? v0 + band_rows_ : wv_.dst_size;
             if (wait && !wait_for(rows_needed(v0, v1))) return;
-            const bool ok = level_ == SimdLevel::Avx512 ? orvela::resample::TwoPassRowsAvx512(job_, v0, v1)
-                                                        : orvela::resample::TwoPassRowsAvx2(job_, v0, v1);
-            if (!ok) failed_.store(true);
+            if (!orvela::resample::TwoPassRowsAt(level_, job_, v0, v1)) failed_.store(true);
         }
     }
 

@@ -265,7 +265,7 @@ usable "streaming SIGINT" "$SLOW"
 # --- one hundred jobs in one process ----------------------------------------
 : >"$LAB_RUN/plain.cmds"
 rc=0
-timeout 120 "$LAB_BIN/job_repeat" "$ORVELA_LIBDIR/libsane-orvela.so.1" "${PLAIN#orvela:}" 100 Gray 75 "4x6 in" \
+timeout 120 "$LAB_BIN/job_repeat" "$ORVELA_LIBDIR/libsane-orvela.so.1" "${PLAIN#orvela:}" 100 mode=Gray resolution=75 "Page Size=4x6 in" \
   >"$OUT/jobs.out" 2>"$OUT/jobs.err" || rc=$?
 [ $rc = 0 ] && ok || bad "100 jobs: status $rc: $(grep -v 'status=0 ' "$OUT/jobs.out" | head -3) $(cat "$OUT/jobs.err")"
 python3 - "$OUT/jobs.out" <<'PY' && ok || bad "100 jobs: descriptors or memory grew"

@@ -4,9 +4,13 @@
 // job's status, the bytes read and the process's open descriptors and
 // resident memory, so a caller can see whether either grows with the jobs.
 //
-// usage: job_repeat LIBRARY DEVICE COUNT [MODE [RESOLUTION [PAGE SIZE]]]
+// usage: job_repeat LIBRARY DEVICE COUNT [OPTION=VALUE...] [--frame FILE]
 //   DEVICE is the name as the backend itself lists it (socket://ADDRESS),
 //   without the "orvela:" that the meta-backend adds in front.
+//   OPTION=VALUE sets a SANE option by name, in the order given (a fixed-point
+//   value in millimetres as a decimal), after the defaults mode=Gray,
+//   resolution=75 and "Page Size=4x6 in". --frame writes the last job's frame
+//   (the bytes read) to FILE.
 //   prints "job N status=S bytes=B fds=F rss_kb=R" per job, then
 //   "jobs=COUNT good=G"; exits 0 when every job delivered its whole frame.
 #include <dirent.h>
@@ -15,6 +19,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <sane/sane.h>
@@ -70,30 +76,34 @@ int find_option(const Api& api, SANE_Handle h, const char* name) {
     return -1;
 }
 
-bool set_string(const Api& api, SANE_Handle h, const char* name, const char* value) {
-    const int i = find_option(api, h, name);
+// Sets option `name` from its text, as the option's type reads it.
+bool set_option(const Api& api, SANE_Handle h, const std::string& name, const std::string& value) {
+    const int i = find_option(api, h, name.c_str());
     if (i < 0) return false;
-    std::vector<char> buf(strlen(value) + 1);
-    memcpy(buf.data(), value, buf.size());
-    return api.control(h, i, SANE_ACTION_SET_VALUE, buf.data(), nullptr) == SANE_STATUS_GOOD;
+    const SANE_Value_Type type = api.descriptor(h, i)->type;
+    if (type == SANE_TYPE_STRING) {
+        std::vector<char> buf(value.begin(), value.end());
+        buf.push_back('\0');
+        return api.control(h, i, SANE_ACTION_SET_VALUE, buf.data(), nullptr) == SANE_STATUS_GOOD;
+    }
+    SANE_Word word = type == SANE_TYPE_FIXED ? SANE_FIX(strtod(value.c_str(), nullptr)) : atoi(value.c_str());
+    return api.control(h, i, SANE_ACTION_SET_VALUE, &word, nullptr) == SANE_STATUS_GOOD;
 }
 
-bool set_int(const Api& api, SANE_Handle h, const char* name, SANE_Int value) {
-    const int i = find_option(api, h, name);
-    return i >= 0 && api.control(h, i, SANE_ACTION_SET_VALUE, &value, nullptr) == SANE_STATUS_GOOD;
-}
+using Settings = std::vector<std::pair<std::string, std::string>>;
 
-// One job; returns the start or read status and the bytes read.
-SANE_Status one_job(const Api& api, const char* device, const char* mode, int resolution, const char* page,
-                    long* bytes) {
-    *bytes = 0;
+// One job; returns the start or read status and the frame read.
+SANE_Status one_job(const Api& api, const char* device, const Settings& settings, std::vector<SANE_Byte>* frame) {
+    frame->clear();
     SANE_Handle h = nullptr;
     SANE_Status st = api.open(device, &h);
     if (st != SANE_STATUS_GOOD) return st;
-    if (!set_string(api, h, "mode", mode) || !set_int(api, h, "resolution", resolution) ||
-        !set_string(api, h, "Page Size", page)) {
-        api.close(h);
-        return SANE_STATUS_INVAL;
+    for (const auto& [name, value] : settings) {
+        if (!set_option(api, h, name, value)) {
+            fprintf(stderr, "job_repeat: cannot set %s=%s\n", name.c_str(), value.c_str());
+            api.close(h);
+            return SANE_STATUS_INVAL;
+        }
     }
     st = api.start(h);
     if (st == SANE_STATUS_GOOD) {
@@ -103,10 +113,10 @@ SANE_Status one_job(const Api& api, const char* device, const char* mode, int re
         while (st == SANE_STATUS_GOOD) {
             SANE_Int len = 0;
             st = api.read(h, buf.data(), static_cast<SANE_Int>(buf.size()), &len);
-            if (st == SANE_STATUS_GOOD) *bytes += len;
+            if (st == SANE_STATUS_GOOD) frame->insert(frame->end(), buf.begin(), buf.begin() + len);
         }
-        const long want = static_cast<long>(p.bytes_per_line) * p.lines;
-        if (st == SANE_STATUS_EOF) st = *bytes == want ? SANE_STATUS_GOOD : SANE_STATUS_IO_ERROR;
+        const size_t want = static_cast<size_t>(p.bytes_per_line) * static_cast<size_t>(p.lines);
+        if (st == SANE_STATUS_EOF) st = frame->size() == want ? SANE_STATUS_GOOD : SANE_STATUS_IO_ERROR;
     }
     api.cancel(h);
     api.close(h);
@@ -117,8 +127,21 @@ SANE_Status one_job(const Api& api, const char* device, const char* mode, int re
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        fprintf(stderr, "usage: job_repeat LIBRARY DEVICE COUNT [MODE [RESOLUTION [PAGE SIZE]]]\n");
+        fprintf(stderr, "usage: job_repeat LIBRARY DEVICE COUNT [OPTION=VALUE...] [--frame FILE]\n");
         return 2;
+    }
+    Settings settings = {{"mode", "Gray"}, {"resolution", "75"}, {"Page Size", "4x6 in"}};
+    const char* frame_file = nullptr;
+    for (int a = 4; a < argc; ++a) {
+        const std::string arg = argv[a];
+        if (arg == "--frame" && a + 1 < argc) {
+            frame_file = argv[++a];
+        } else if (arg.find('=') != std::string::npos) {
+            settings.emplace_back(arg.substr(0, arg.find('=')), arg.substr(arg.find('=') + 1));
+        } else {
+            fprintf(stderr, "job_repeat: not OPTION=VALUE: %s\n", argv[a]);
+            return 2;
+        }
     }
     void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) {
@@ -136,20 +159,25 @@ int main(int argc, char** argv) {
     if (api.init(nullptr, nullptr) != SANE_STATUS_GOOD) return 3;
 
     const int count = atoi(argv[3]);
-    const char* mode = argc > 4 ? argv[4] : "Gray";
-    const int resolution = argc > 5 ? atoi(argv[5]) : 75;
-    const char* page = argc > 6 ? argv[6] : "4x6 in";
     int good = 0;
+    std::vector<SANE_Byte> frame;
     for (int i = 1; i <= count; ++i) {
-        long bytes = 0;
-        const SANE_Status st = one_job(api, argv[2], mode, resolution, page, &bytes);
+        const SANE_Status st = one_job(api, argv[2], settings, &frame);
         if (st == SANE_STATUS_GOOD) ++good;
-        printf("job %d status=%d bytes=%ld fds=%d rss_kb=%ld\n", i, static_cast<int>(st), bytes, open_descriptors(),
-               resident_kb());
+        printf("job %d status=%d bytes=%zu fds=%d rss_kb=%ld\n", i, static_cast<int>(st), frame.size(),
+               open_descriptors(), resident_kb());
         fflush(stdout);
     }
     api.exit();
     dlclose(lib);
+    if (frame_file != nullptr) {
+        FILE* out = fopen(frame_file, "wbe");
+        const bool written = out != nullptr && fwrite(frame.data(), 1, frame.size(), out) == frame.size();
+        if (out == nullptr || fclose(out) != 0 || !written) {
+            perror(frame_file);
+            return 2;
+        }
+    }
     printf("jobs=%d good=%d\n", count, good);
     return good == count ? 0 : 1;
 }

@@ -1,13 +1,20 @@
 /* A preload for a frontend that makes the machine look short of resources:
  * statfs reports ORVELA_SHIM_DISK_MB mebibytes available and sysinfo
- * ORVELA_SHIM_RAM_MB mebibytes of free RAM and free swap, each only while its
- * variable is set; everything else comes from the real calls. It lets a test
- * see how a scan is refused before the device is contacted, on a machine
- * that has plenty of both.
+ * ORVELA_SHIM_RAM_MB mebibytes of free RAM and free swap, and with
+ * ORVELA_SHIM_NO_THREADS set no thread can start (pthread_create fails with
+ * EAGAIN), each only while its variable is set; everything else comes from
+ * the real calls. It lets a test see how a scan is refused before the device
+ * is contacted, on a machine that has plenty of both, and run the backend
+ * where a second thread would hang the program (under qemu-user).
  *
  *   LD_PRELOAD=resource_shim.so ORVELA_SHIM_DISK_MB=1 scanimage ... */
 #define _GNU_SOURCE
+/* Both statfs and statfs64 are defined here: neither may be renamed to the
+ * other, as the build's 64-bit file offsets would do on 32-bit systems. */
+#undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/statfs.h>
 #include <sys/sysinfo.h>
@@ -59,4 +66,13 @@ int sysinfo(struct sysinfo* info) {
         if (units < info->freeswap) info->freeswap = (unsigned long)units;
     }
     return rc;
+}
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
+    static int (*real)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    const char* v = getenv("ORVELA_SHIM_NO_THREADS");
+    if (v != NULL && *v != '\0') return EAGAIN;
+    if (real == NULL)
+        real = (int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*))dlsym(RTLD_NEXT, "pthread_create");
+    return real(thread, attr, start, arg);
 }

@@ -99,9 +99,11 @@ TEST(InstallRules, SystemLayoutUnderPrefixUsr) {
     for (const auto& e : fs::recursive_directory_iterator(dest.path())) {
         if (!e.is_directory()) files.insert(e.path().string().substr(dest.path().size()));
     }
-    // The backend directory is the one of the installed libsane when there is one.
-    std::string backend_dir = "/usr/lib/x86_64-linux-gnu/sane";
-    const ProcessResult pc = run_process({"/usr/bin/pkg-config", "--variable=libdir", "sane-backends"});
+    // The backend directory is the one of the installed libsane of the
+    // build's own architecture (also in a cross build) when there is one.
+    std::string backend_dir = "/usr/lib/" ORVELA_MULTIARCH "/sane";
+    const ProcessResult pc = run_process({"/usr/bin/pkg-config", "--variable=libdir", "sane-backends"},
+                                         {"PKG_CONFIG_LIBDIR=/usr/lib/" ORVELA_MULTIARCH "/pkgconfig"});
     if (pc.exit_code == 0 && !pc.out.empty()) backend_dir = pc.out.substr(0, pc.out.find('\n')) + "/sane";
 
     const std::set<std::string> expected = {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -327,8 +328,9 @@ TEST(JpegDecompress, BandFailuresEndTheDecode) {
     }
     {
         // A band that claims more than the cache holds, and an empty "good"
-        // band, are failures, not reads past the cache or endless refills.
-        for (size_t claim : {size_t{32769}, size_t{1} << 40}) {
+        // band, are failures, not reads past the cache or endless refills
+        // (the largest claim a size_t holds, 32 or 64 bits wide).
+        for (size_t claim : {size_t{32769}, SIZE_MAX}) {
             Feed feed;
             feed.data = jpeg;
             feed.claimSize = claim;

@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -48,7 +49,7 @@ TEST(ModelTable, TerminatorEndsEveryWalk) {
 }
 
 TEST(ModelTable, ObjectIdentifierSubtrees) {
-    const std::string maker = std::string(kOrvelaEnterpriseOid) + ".";
+    const std::string_view maker = kOrvelaEnterpriseOid;
     ASSERT_EQ(strlen(kOrvelaEnterpriseOid), 17u);
     std::map<std::string, int> per_subtree;  // enterprise number -> rows
     int empty_first = 0, empty_second = 0;

@@ -2,6 +2,8 @@
 // request (tiers, feeder centring, mirroring), and the resource checks.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "tests/support/test_handle.h"
 
 namespace {
@@ -121,7 +123,8 @@ TEST_F(StartChecks, RightRearDeviceMirrorsTheArea) {
 
 TEST(ResourceChecks, MemoryAndDisk) {
     EXPECT_FALSE(IsLowofSystemMemory(0));
-    EXPECT_TRUE(IsLowofSystemMemory(1ul << 40));  // a mebibyte count far beyond any machine
+    // A mebibyte count far beyond any machine, in a 32-bit unsigned long too.
+    EXPECT_TRUE(IsLowofSystemMemory(ULONG_MAX));
     EXPECT_FALSE(IsNoEnoughSpace("/tmp", 0));
     EXPECT_TRUE(IsNoEnoughSpace("/tmp", 0xFFFFFFFFu / 2));
     // Without statfs the need itself is taken as the space: any real need fails.

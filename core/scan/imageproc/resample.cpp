@@ -1,10 +1,10 @@
 // Resampling kernels, weight tables and the page scaler.
 //
 // Floating point here must be evaluated as written (no fused multiply-add):
-// the weights feed every variant of the inner loops, and tests compare the
-// output bytes with a plain formulation. This file is built for the x86-64
-// baseline, which has no FMA instructions; the pragma keeps it so should the
-// file ever be built for a newer target.
+// the weights feed every variant of the inner loops on every processor, and
+// tests compare the output bytes with a plain formulation and across
+// architectures. The build switches contraction off; the pragma keeps it so
+// should the file be built on its own.
 #if defined(__clang__)
 #pragma clang fp contract(off)
 #else

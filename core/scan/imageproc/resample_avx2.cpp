@@ -1,15 +1,16 @@
-// AVX2 inner loops of the resampler (four double lanes). Only called when the
-// CPU reports AVX2; the rest of the library stays portable x86-64 code.
+// AVX2 inner loops of the resampler (four double lanes), on x86 only. Only
+// called when the CPU reports AVX2; the rest of the library stays portable.
 //
 // The target below deliberately leaves out FMA, and contraction is switched
 // off as well: every multiply and add must stay a separate instruction for the
 // results to equal the portable loops' bytes.
+#include "core/scan/imageproc/resample_engine.h"
+
+#if ORVELA_RESAMPLE_X86_KERNELS
 #include <immintrin.h>
 
 #include <cstdlib>
 #include <cstring>
-
-#include "core/scan/imageproc/resample_engine.h"
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
@@ -97,3 +98,4 @@ void VerticalWindowRowAvx2(const PackedWeights& weights, unsigned v, const uint8
 #else
 #pragma GCC pop_options
 #endif
+#endif  // ORVELA_RESAMPLE_X86_KERNELS

@@ -1,6 +1,6 @@
-// AVX-512 inner loops of the resampler (eight double lanes). Only called when
-// the CPU reports AVX-512 F, BW, VL, DQ and VBMI; the rest of the library
-// stays portable x86-64 code.
+// AVX-512 inner loops of the resampler (eight double lanes), on x86 only.
+// Only called when the CPU reports AVX-512 F, BW, VL, DQ and VBMI; the rest
+// of the library stays portable.
 //
 // AVX-512 includes fused multiply-add, and GCC fuses a multiply and an add
 // (even written as intrinsics) unless contraction is off: it is switched off
@@ -11,6 +11,9 @@
 // undefined register value, which its own warnings report as uninitialised
 // (-Wuninitialized without optimisation, -Wmaybe-uninitialized with it): the
 // warnings are off for the intrinsic headers and this file.
+#include "core/scan/imageproc/resample_engine.h"
+
+#if ORVELA_RESAMPLE_X86_KERNELS
 #if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -20,8 +23,6 @@
 
 #include <cstdlib>
 #include <cstring>
-
-#include "core/scan/imageproc/resample_engine.h"
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi"))), \
@@ -46,11 +47,9 @@ inline __m512i Transpose8(__m512i v) {
     return _mm512_permutexvar_epi8(idx, v);
 }
 
-inline __m128i Load8(const uint8_t* p) {
-    long long x;
-    memcpy(&x, p, 8);
-    return _mm_cvtsi64_si128(x);
-}
+// Eight bytes from p into the low half (no alignment needed; a 64-bit
+// register move would not exist on 32-bit x86).
+inline __m128i Load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
 
 // Low eight bytes of q to lo, high eight to hi (no alignment needed).
 inline void StoreHalves(uint8_t* lo, uint8_t* hi, __m128i q) {
@@ -69,8 +68,7 @@ struct OpsAvx512 {
     static void StoreBytes(uint8_t* p, D acc) {
         __m256i r = _mm512_cvttpd_epi32(_mm512_add_pd(acc, _mm512_set1_pd(0.5)));
         r = _mm256_min_epi32(_mm256_max_epi32(r, _mm256_setzero_si256()), _mm256_set1_epi32(255));
-        const long long x = _mm_cvtsi128_si64(_mm256_cvtepi32_epi8(r));
-        memcpy(p, &x, 8);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm256_cvtepi32_epi8(r));
     }
     // rows[l][j + i] -> T[(j + i) * 8 + l] as doubles, for i, l < 8.
     static void TransposeIn(const uint8_t* const* rows, size_t j, double* T) {
@@ -135,3 +133,4 @@ void VerticalWindowRowAvx512(const PackedWeights& weights, unsigned v, const uin
 #pragma GCC pop_options
 #pragma GCC diagnostic pop
 #endif
+#endif  // ORVELA_RESAMPLE_X86_KERNELS

@@ -85,13 +85,23 @@ struct TwoPassJob {
     bool rows_first;
 };
 
-// Instruction-set levels, chosen once per process from the CPU.
+// The x86 vector kernels (AVX2, AVX-512) exist on 32- and 64-bit x86 only;
+// elsewhere the portable loops are the one level.
+#if defined(__x86_64__) || defined(__i386__)
+#define ORVELA_RESAMPLE_X86_KERNELS 1
+#else
+#define ORVELA_RESAMPLE_X86_KERNELS 0
+#endif
+
+// Instruction-set levels, chosen once per process from the CPU (always
+// Scalar where there are no vector kernels).
 enum class SimdLevel { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 SimdLevel DetectSimdLevel();
 
-// Portable versions (any x86-64).
+// Portable versions (any processor).
 void HorizontalRowsScalar(const HorizontalJob& job, unsigned y0, unsigned y1);
 void VerticalRowsScalar(const VerticalJob& job, unsigned v0, unsigned v1);
+#if ORVELA_RESAMPLE_X86_KERNELS
 // AVX2 and AVX-512 versions; only called when the CPU has the instructions.
 // The horizontal ones need scratch memory and return false when it cannot be
 // allocated (nothing written then).
@@ -103,6 +113,7 @@ void VerticalRowsAvx512(const VerticalJob& job, unsigned v0, unsigned v1);
 // vertical table is not ordered as expected (nothing usable written then).
 bool TwoPassRowsAvx2(const TwoPassJob& job, unsigned v0, unsigned v1);
 bool TwoPassRowsAvx512(const TwoPassJob& job, unsigned v0, unsigned v1);
+#endif
 
 // Destination row v of the vertical pass from a window of source rows that
 // need not be adjacent in memory: rows[k] is source row weights.left[v] + k,
@@ -111,13 +122,19 @@ bool TwoPassRowsAvx512(const TwoPassJob& job, unsigned v0, unsigned v1);
 // from a sliding window of its rows.
 void VerticalWindowRowScalar(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
                              uint8_t* dst);
+#if ORVELA_RESAMPLE_X86_KERNELS
 void VerticalWindowRowAvx2(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
                            uint8_t* dst);
 void VerticalWindowRowAvx512(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
                              uint8_t* dst);
+#endif
 // The same at the current engine level.
 void VerticalWindowRow(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
                        uint8_t* dst);
+
+// Fused two-pass rows [v0, v1) with the kernels of `level`; false at the
+// portable level (it has no fused kernel) and where the kernel gives up.
+bool TwoPassRowsAt(SimdLevel level, const TwoPassJob& job, unsigned v0, unsigned v1);
 
 // Engine settings, for tests and the benchmark: the instruction-set level
 // (capped at what the CPU has) and the most threads a pass may use (1 or 2).

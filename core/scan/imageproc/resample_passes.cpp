@@ -1,8 +1,9 @@
 // Portable inner loops of the resampler, the choice of vector code, and the
 // split of a pass over two threads.
 //
-// Built for the x86-64 baseline (no FMA instructions); the pragma keeps
-// multiply and add separate should the file be built for a newer target.
+// Multiply and add stay separate instructions (the build switches
+// contraction off everywhere; the pragma keeps it so for this file should it
+// be built alone), so that every processor gives the same bytes.
 #if defined(__clang__)
 #pragma clang fp contract(off)
 #else
@@ -86,12 +87,14 @@ void VerticalWindowRowScalar(const PackedWeights& wt, unsigned v, const uint8_t*
 }
 
 SimdLevel DetectSimdLevel() {
+#if ORVELA_RESAMPLE_X86_KERNELS
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
         __builtin_cpu_supports("avx512vbmi"))
         return SimdLevel::Avx512;
     if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
+#endif
     return SimdLevel::Scalar;
 }
 
@@ -114,28 +117,45 @@ std::atomic<int> gMaxThreads{kCpus >= 2 ? 2 : 1};
 // (multiply-adds counted).
 constexpr double kThreadWorkThreshold = 262144.0;
 
-void HorizontalRange(const HorizontalJob& job, unsigned y0, unsigned y1) {
-    const auto level = static_cast<SimdLevel>(gLevel.load(std::memory_order_relaxed));
-    if (level == SimdLevel::Avx512 && HorizontalRowsAvx512(job, y0, y1)) return;
-    if (level >= SimdLevel::Avx2 && HorizontalRowsAvx2(job, y0, y1)) return;
+// The kernels of one level; the portable level has no fused two-pass kernel.
+struct Kernels {
+    bool (*horizontal)(const HorizontalJob&, unsigned, unsigned);
+    void (*vertical)(const VerticalJob&, unsigned, unsigned);
+    bool (*two_pass)(const TwoPassJob&, unsigned, unsigned);
+    void (*window_row)(const PackedWeights&, unsigned, const uint8_t* const*, size_t, uint8_t*);
+};
+
+bool HorizontalRowsPortable(const HorizontalJob& job, unsigned y0, unsigned y1) {
     HorizontalRowsScalar(job, y0, y1);
+    return true;
+}
+
+const Kernels& KernelsFor(SimdLevel level) {
+    static const Kernels portable{HorizontalRowsPortable, VerticalRowsScalar, nullptr, VerticalWindowRowScalar};
+#if ORVELA_RESAMPLE_X86_KERNELS
+    static const Kernels avx2{HorizontalRowsAvx2, VerticalRowsAvx2, TwoPassRowsAvx2, VerticalWindowRowAvx2};
+    static const Kernels avx512{HorizontalRowsAvx512, VerticalRowsAvx512, TwoPassRowsAvx512,
+                                VerticalWindowRowAvx512};
+    if (level == SimdLevel::Avx512) return avx512;
+    if (level == SimdLevel::Avx2) return avx2;
+#endif
+    (void)level;
+    return portable;
+}
+
+SimdLevel CurrentLevel() { return static_cast<SimdLevel>(gLevel.load(std::memory_order_relaxed)); }
+
+void HorizontalRange(const HorizontalJob& job, unsigned y0, unsigned y1) {
+    // A vector kernel without scratch memory leaves the rows to the portable code.
+    if (!KernelsFor(CurrentLevel()).horizontal(job, y0, y1)) HorizontalRowsScalar(job, y0, y1);
 }
 
 void VerticalRange(const VerticalJob& job, unsigned v0, unsigned v1) {
-    const auto level = static_cast<SimdLevel>(gLevel.load(std::memory_order_relaxed));
-    if (level == SimdLevel::Avx512)
-        VerticalRowsAvx512(job, v0, v1);
-    else if (level == SimdLevel::Avx2)
-        VerticalRowsAvx2(job, v0, v1);
-    else
-        VerticalRowsScalar(job, v0, v1);
+    KernelsFor(CurrentLevel()).vertical(job, v0, v1);
 }
 
 bool TwoPassRange(const TwoPassJob& job, unsigned v0, unsigned v1) {
-    const auto level = static_cast<SimdLevel>(gLevel.load(std::memory_order_relaxed));
-    if (level == SimdLevel::Avx512) return TwoPassRowsAvx512(job, v0, v1);
-    if (level == SimdLevel::Avx2) return TwoPassRowsAvx2(job, v0, v1);
-    return false;
+    return TwoPassRowsAt(CurrentLevel(), job, v0, v1);
 }
 
 // One part of a pass (rows [begin, end)), possibly run on a second thread.
@@ -183,13 +203,12 @@ bool WorthTwoThreads(unsigned rows, double work) {
 
 void VerticalWindowRow(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
                        uint8_t* dst) {
-    const auto level = static_cast<SimdLevel>(gLevel.load(std::memory_order_relaxed));
-    if (level == SimdLevel::Avx512)
-        VerticalWindowRowAvx512(weights, v, rows, row_bytes, dst);
-    else if (level == SimdLevel::Avx2)
-        VerticalWindowRowAvx2(weights, v, rows, row_bytes, dst);
-    else
-        VerticalWindowRowScalar(weights, v, rows, row_bytes, dst);
+    KernelsFor(CurrentLevel()).window_row(weights, v, rows, row_bytes, dst);
+}
+
+bool TwoPassRowsAt(SimdLevel level, const TwoPassJob& job, unsigned v0, unsigned v1) {
+    const Kernels& kernels = KernelsFor(level);
+    return kernels.two_pass != nullptr && kernels.two_pass(job, v0, v1);
 }
 
 EngineSettings GetEngineSettings() {
@@ -231,7 +250,7 @@ void RunVertical(const VerticalJob& job, unsigned rows) {
 }
 
 bool RunTwoPass(const TwoPassJob& job) {
-    if (static_cast<SimdLevel>(gLevel.load(std::memory_order_relaxed)) == SimdLevel::Scalar) return false;
+    if (CurrentLevel() == SimdLevel::Scalar) return false;
     const PackedWeights& wh = *job.horizontal;
     const PackedWeights& wv = *job.vertical;
     const unsigned rows = wv.dst_size;

@@ -1,0 +1,91 @@
+#!/bin/bash
+# The same simulated pages scanned through the backend as built for several
+# architectures: every frame must equal the first build's byte for byte
+# (colour, grey and black-and-white; shrinking, enlarging and off-list
+# resolutions; flatbed and feeder, on a model whose positions are mirrored).
+# Runs inside a fresh network namespace (unshare -n). The simulator is the
+# first build's; each build's own job_repeat loads its own library, under
+# qemu-user where the build is for another processor, and there with thread
+# creation refused (qemu-user cannot run a second thread of the program), so
+# that the backend also scales on the caller's thread.
+#
+#   frame_check.sh NAME=BUILD_DIR NAME=BUILD_DIR...
+#   e.g. unshare -n frame_check.sh amd64=build i386=build-i386 arm64=build-arm64
+set -eu
+[ $# -ge 2 ] || { echo "usage: $0 NAME=BUILD_DIR NAME=BUILD_DIR..." >&2; exit 2; }
+reference_dir=${1#*=}
+export LAB_BIN=$reference_dir/lab
+. "$(dirname "$0")/../e2e/checks_lib.sh"
+lab_init
+lab_bridge br1 10.231.7.10/24
+lab_sim_device mirrored br1 10.231.7.21/24 --model OR-M2270fdw --sheets 1000
+DEVICE=socket://10.231.7.21
+
+frames=(
+  "mode=Color resolution=300 Page Size=A4 (210 x 297 mm)"
+  "mode=Color resolution=75 Page Size=A4 (210 x 297 mm)"
+  "mode=Color resolution=137 Page Size=A5 (148 x 210 mm)"
+  "mode=Color resolution=1200 tl-x=30 tl-y=40 br-x=72.3 br-y=71.7"
+  "mode=Color resolution=2400 tl-x=12.7 tl-y=20.1 br-x=32.7 br-y=35.1"
+  "mode=Gray resolution=100 Page Size=Letter (8.5 x 11 in)"
+  "mode=Gray resolution=250 Page Size=B5 (182 x 257 mm)"
+  "mode=Gray resolution=400 Page Size=4x6 in"
+  "mode=Gray resolution=1800 tl-x=50.5 tl-y=60.3 br-x=75.5 br-y=85.3"
+  "mode=Black & White resolution=150 Page Size=A4 (210 x 297 mm)"
+  "mode=Black & White resolution=600 Page Size=4x6 in"
+  "mode=Black & White resolution=333 tl-x=5 tl-y=7 br-x=95 br-y=67"
+  "source=Automatic Document Feeder mode=Color resolution=200 Page Size=A5 (148 x 210 mm)"
+  "source=Automatic Document Feeder mode=Gray resolution=500 Page Size=Letter (8.5 x 11 in)"
+)
+
+# How a build's programs run here: natively, or under qemu-user with the
+# target's libraries (its sysroot) and no second thread.
+runner_of() {  # BUILD_DIR -> words on stdout
+  case $(readelf -h "$1/tests/host/job_repeat" | sed -n 's/^ *Machine: *//p') in
+    AArch64) echo "qemu-aarch64 -L /usr/aarch64-linux-gnu" ;;
+    ARM) echo "qemu-arm -L /usr/arm-linux-gnueabihf" ;;
+    *) echo "" ;;
+  esac
+}
+
+scan_all() {  # NAME BUILD_DIR: one frame file per row under $LAB_RUN/NAME
+  local name=$1 dir=$2 runner i row args
+  runner=$(runner_of "$dir")
+  mkdir -p "$LAB_RUN/$name"
+  for i in "${!frames[@]}"; do
+    row=${frames[$i]}
+    # Split the row before each OPTION= word.
+    mapfile -t args < <(echo "$row" | sed -E 's/ (mode|resolution|Page Size|source|tl-x|tl-y|br-x|br-y)=/\n\1=/g')
+    if QEMU_SET_ENV=LD_PRELOAD=$dir/lab/resource_shim.so,ORVELA_SHIM_NO_THREADS=1 \
+       timeout 600 $runner "$dir/tests/host/job_repeat" "$dir/lib/libsane-orvela.so.1" "$DEVICE" 1 "${args[@]}" \
+         --frame "$LAB_RUN/$name/$i.frame" >"$LAB_RUN/$name/$i.log" 2>&1; then
+      ok
+    else
+      bad "$name: $row: $(tail -3 "$LAB_RUN/$name/$i.log")"
+      rm -f "$LAB_RUN/$name/$i.frame"
+    fi
+  done
+}
+
+reference=${1%%=*}
+start=$SECONDS
+scan_all "$reference" "$reference_dir"
+echo "$reference: ${#frames[@]} frames in $((SECONDS - start)) s"
+shift
+for build in "$@"; do
+  name=${build%%=*} dir=${build#*=} start=$SECONDS
+  scan_all "$name" "$dir"
+  same=0
+  for i in "${!frames[@]}"; do
+    # (A scan that failed was counted already.)
+    [ -f "$LAB_RUN/$reference/$i.frame" ] && [ -f "$LAB_RUN/$name/$i.frame" ] || continue
+    if cmp -s "$LAB_RUN/$reference/$i.frame" "$LAB_RUN/$name/$i.frame"; then
+      same=$((same + 1))
+      ok
+    else
+      bad "$name differs from $reference: ${frames[$i]}: $(cmp "$LAB_RUN/$reference/$i.frame" "$LAB_RUN/$name/$i.frame" 2>&1 | head -1)"
+    fi
+  done
+  echo "$name: ${#frames[@]} frames in $((SECONDS - start)) s, $same byte for byte as $reference's"
+done
+finish
