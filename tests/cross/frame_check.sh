@@ -27,6 +27,8 @@ frames=(
   "mode=Color resolution=137 Page Size=A5 (148 x 210 mm)"
   "mode=Color resolution=1200 tl-x=30 tl-y=40 br-x=72.3 br-y=71.7"
   "mode=Color resolution=2400 tl-x=12.7 tl-y=20.1 br-x=32.7 br-y=35.1"
+  "mode=Color resolution=1300 tl-x=10 tl-y=10 br-x=40 br-y=30"
+  "mode=Gray resolution=2399 tl-x=3.3 tl-y=80 br-x=28.3 br-y=100"
   "mode=Gray resolution=100 Page Size=Letter (8.5 x 11 in)"
   "mode=Gray resolution=250 Page Size=B5 (182 x 257 mm)"
   "mode=Gray resolution=400 Page Size=4x6 in"

@@ -19,6 +19,7 @@
 #include <numbers>
 
 #include "common/debugtool.h"
+#include "core/scan/imageproc/portable_trig.h"
 #include "core/scan/imageproc/resample_engine.h"
 
 extern "C" {
@@ -60,7 +61,7 @@ double CatmullRomFilter(double dVal) {
 double sinc(double value) {
     if (value == 0.0) return 1.0;
     const double a = std::numbers::pi * value;
-    return std::sin(a) / a;
+    return orvela::resample::PortableSin(a) / a;
 }
 
 double Lanczos3Filter(double dVal) {
@@ -80,8 +81,8 @@ double BSplineFilter(double dVal) {
 
 double BlackmanFilter(double dVal) {
     if (std::fabs(dVal) > 0.5) return 0.0;
-    return 0.42 + 0.5 * std::cos(2.0 * std::numbers::pi * dVal) +
-           0.08 * std::cos(4.0 * std::numbers::pi * dVal);
+    return 0.42 + 0.5 * orvela::resample::PortableCos(2.0 * std::numbers::pi * dVal) +
+           0.08 * orvela::resample::PortableCos(4.0 * std::numbers::pi * dVal);
 }
 
 }  // extern "C"
