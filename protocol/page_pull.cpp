@@ -1,11 +1,11 @@
 #include "protocol/page_pull.h"
 
 #include <climits>
-#include <cstring>
 
 #include "backend/device.h"
 #include "backend/io_clock.h"
 #include "common/debugtool.h"
+#include "protocol/wire_format.h"
 
 namespace orvela_protocol {
 
@@ -23,8 +23,7 @@ size_t PagePull::read(void* buffer, size_t size, int64_t limit_ms, const bool* c
 }
 
 PagePull::Result PagePull::take_header() {
-    ScanDataRsp header;
-    memcpy(&header, header_, sizeof header);
+    const ScanDataRsp header = orvela_wire::decode_page_header(header_);
     switch (apply_page_header(header, status_)) {
     case PageHeader::End:
         ended_ = true;

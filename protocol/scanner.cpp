@@ -1,6 +1,5 @@
 #include "protocol/scanner.h"
 
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -10,8 +9,7 @@
 #include "common/c_boundary.h"
 #include "common/debugtool.h"
 #include "protocol/page_pull.h"
-
-static_assert(std::endian::native == std::endian::little, "packets are little-endian and copied as they are");
+#include "protocol/wire_format.h"
 
 namespace orvela_protocol {
 namespace {
@@ -57,9 +55,9 @@ PageHeader apply_page_header(const ScanDataRsp& header, ScanStatus& status) {
 }
 
 PageHeader read_page_header(ScanStatus& status, int timeout_second) {
-    ScanDataRsp header{};
-    if (!read_all(&header, sizeof header, timeout_second)) return PageHeader::None;
-    return apply_page_header(header, status);
+    uint8_t header[orvela_wire::kRecordSize];
+    if (!read_all(header, sizeof header, timeout_second)) return PageHeader::None;
+    return apply_page_header(orvela_wire::decode_page_header(header), status);
 }
 
 bool read_band(size_t size, unsigned char* buffer, size_t capacity, int timeout_second,
@@ -178,12 +176,8 @@ static STATUS_ADF scanner_get_adf_status_body() {
 }
 
 static DEVSTATUS scanner_set_parameters_body(SCANINFO info) {
-    scanInfoCmd cmd{};
-    cmd.cmdHEAD = kCmdHead;
-    cmd.cmdID = kCmdScanInfo;
-    cmd.dataLength = 0;
-    cmd.scanInfo = info;
-    if (!write_all(&cmd, sizeof cmd, kCommandTimeout)) return STATUS_Timeout;
+    const auto cmd = orvela_wire::encode_scan_info_command(kCmdHead, kCmdScanInfo, info);
+    if (!write_all(cmd.data(), cmd.size(), kCommandTimeout)) return STATUS_Timeout;
     return get_cmd_status(kReplyTimeout);
 }
 

@@ -36,6 +36,7 @@
 #include "core/scan/orvela_drv.h"
 #include "protocol/scan_param.h"
 #include "protocol/scanner.h"
+#include "protocol/wire_format.h"
 #include "tools/scanner_sim/page_image.h"
 #include "tools/scanner_sim/sim_tcp_server.h"
 
@@ -78,18 +79,16 @@ bool plain_pull(const char* ip, int port, const ORVELA_ScanParam& param, const c
     uint8_t reply[8];
     const uint8_t lock[8] = {0x53, 0x6C};
     if (!send_all(fd, lock, 8) || !recv_all(fd, reply, 8) || reply[1] != 0) return false;
-    scanInfoCmd cmd{};
-    cmd.cmdHEAD = 0x53;
-    cmd.cmdID = 0x69;
-    cmd.scanInfo = ParameterConvert(param);
-    if (!send_all(fd, &cmd, sizeof cmd) || !recv_all(fd, reply, 8) || reply[1] != 0) return false;
+    const auto cmd = orvela_wire::encode_scan_info_command(0x53, 0x69, ParameterConvert(param));
+    if (!send_all(fd, cmd.data(), cmd.size()) || !recv_all(fd, reply, 8) || reply[1] != 0) return false;
     FILE* f = fopen(path, "wb+");
     std::vector<uint8_t> band(65536);
     bytes = 0;
     bool ok = false;
     for (;;) {
-        ScanDataRsp h{};
-        if (!recv_all(fd, &h, 8)) break;
+        uint8_t header[8];
+        if (!recv_all(fd, header, 8)) break;
+        const ScanDataRsp h = orvela_wire::decode_page_header(header);
         if (h.cmdID == 0x73) {
             ok = h.flag == 0;
             break;

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/checked_size.h"
 #include "common/debugtool.h"
 #include "core/scan/imageproc/bilevel.h"
 #include "core/scan/imageproc/resample.h"
@@ -192,7 +193,7 @@ public:
             status_ = SANE_STATUS_INVAL;
             return;
         }
-        dst_ = static_cast<unsigned char*>(malloc(static_cast<size_t>(dw_) * dh_ * C));
+        dst_ = static_cast<unsigned char*>(malloc(checked_bytes(dw_, dh_, C)));
         if (dst_ == nullptr) {
             status_ = SANE_STATUS_NO_MEM;
             return;

@@ -8,6 +8,7 @@
 #include "backend/device.h"
 #include "backend/net_transport.h"
 #include "protocol/scanner.h"
+#include "protocol/wire_format.h"
 #include "tests/support/device_record.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/loopback_peer.h"
@@ -163,8 +164,10 @@ TEST_F(Protocol, ScanParametersGoOutAsOne168ByteCommand) {
     });
     ASSERT_TRUE(scanner_open(net_record(server.port())));
     SCANINFO info;
-    std::vector<uint8_t> block = peer::pattern(sizeof info, 11);
-    memcpy(&info, block.data(), sizeof info);
+    const std::vector<uint8_t> pattern = peer::pattern(sizeof info, 11);
+    memcpy(&info, pattern.data(), sizeof info);
+    const auto encoded = orvela_wire::encode_scan_info(info);
+    const std::vector<uint8_t> block(encoded.begin(), encoded.end());
     EXPECT_EQ(scanner_set_parameters(info), STATUS_OK);
     scanner_close();
     server.wait_idle();

@@ -11,14 +11,15 @@
 #include "backend/net_transport.h"
 #include "protocol/scan_param.h"
 #include "protocol/scanner.h"
+#include "protocol/wire_format.h"
 #include "tests/support/loopback_peer.h"
 
 namespace {
 
+// The block as it goes on the wire (little-endian on every host).
 std::vector<uint8_t> bytes_of(const SCANINFO& info) {
-    std::vector<uint8_t> out(sizeof info);
-    memcpy(out.data(), &info, sizeof info);
-    return out;
+    const auto block = orvela_wire::encode_scan_info(info);
+    return std::vector<uint8_t>(block.begin(), block.end());
 }
 
 ORVELA_ScanParam request(int color, int source, unsigned dpi, unsigned left, unsigned top, unsigned w, unsigned h) {

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <numbers>
 
+#include "common/checked_size.h"
 #include "common/debugtool.h"
 #include "core/scan/imageproc/portable_trig.h"
 #include "core/scan/imageproc/resample_engine.h"
@@ -273,7 +274,7 @@ namespace {
 bool TwoPassesThroughImage(FilterFunc filter, bool rowsFirst, const unsigned char* src, unsigned srcW,
                            unsigned srcH, unsigned channels, unsigned char* dst, unsigned dstW,
                            unsigned dstH) {
-    const size_t bytes = static_cast<size_t>(rowsFirst ? dstW : srcW) * (rowsFirst ? srcH : dstH) * channels;
+    const size_t bytes = checked_bytes(rowsFirst ? dstW : srcW, rowsFirst ? srcH : dstH, channels);
     auto* mid = static_cast<unsigned char*>(malloc(bytes ? bytes : 1));
     if (mid == nullptr) return false;
     bool ok;
@@ -336,7 +337,7 @@ extern "C" void ScaleDownPage(unsigned char* srcImage, int srcW, int srcH, int c
         // The caller treats the destination as filled: hand it a blank (white)
         // page rather than uninitialised memory.
         DBG_INFO("ScaleDownPage: out of memory, page left blank\n");
-        if (channels == 1 || channels == 3)
-            memset(dstImage, 0xFF, static_cast<size_t>(dstW) * dstH * channels);
+        const size_t bytes = checked_bytes(static_cast<size_t>(dstW), static_cast<size_t>(dstH), channels);
+        if ((channels == 1 || channels == 3) && bytes != SIZE_MAX) memset(dstImage, 0xFF, bytes);
     }
 }
