@@ -9,11 +9,14 @@
 #      build's backend;
 #   3. the threaded tests (cancel during a transfer, the streaming decoder's
 #      worker) in a ThreadSanitizer build;
-#   4. a short run of each fuzz target (clang's libFuzzer) over its corpus.
-# ORVELA_TEST_STAGES picks stages (default "0 1 2 3 4").
+#   4. a short run of each fuzz target (clang's libFuzzer) over its corpus;
+#   5. the builds for i386, arm64 and armhf, their tests (natively or under
+#      qemu-user) and the frame table compared byte for byte with amd64's
+#      (scripts/cross_test.sh; it installs the cross compilers first).
+# ORVELA_TEST_STAGES picks stages (default "0 1 2 3 4 5").
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-stages=${ORVELA_TEST_STAGES:-0 1 2 3 4}
+stages=${ORVELA_TEST_STAGES:-0 1 2 3 4 5}
 jobs=$(nproc)
 "$top/scripts/setup.sh"
 failed=0
@@ -105,6 +108,11 @@ if stage 4; then
     started=$((started + 1))
   done
   while [ $finished -lt $started ]; do wait -n || failed=1; finished=$((finished + 1)); done
+fi
+
+if stage 5; then
+  echo "== other architectures: i386, arm64, armhf"
+  "$top/scripts/cross_test.sh" || failed=1
 fi
 
 stage_done

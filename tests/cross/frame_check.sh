@@ -16,6 +16,7 @@ set -eu
 reference_dir=${1#*=}
 export LAB_BIN=$reference_dir/lab
 . "$(dirname "$0")/../e2e/checks_lib.sh"
+. "$(dirname "$0")/qemu_lib.sh"
 lab_init
 lab_bridge br1 10.231.7.10/24
 lab_sim_device mirrored br1 10.231.7.21/24 --model OR-M2270fdw --sheets 1000
@@ -40,25 +41,15 @@ frames=(
   "source=Automatic Document Feeder mode=Gray resolution=500 Page Size=Letter (8.5 x 11 in)"
 )
 
-# How a build's programs run here: natively, or under qemu-user with the
-# target's libraries (its sysroot) and no second thread.
-runner_of() {  # BUILD_DIR -> words on stdout
-  case $(readelf -h "$1/tests/host/job_repeat" | sed -n 's/^ *Machine: *//p') in
-    AArch64) echo "qemu-aarch64 -L /usr/aarch64-linux-gnu" ;;
-    ARM) echo "qemu-arm -L /usr/arm-linux-gnueabihf" ;;
-    *) echo "" ;;
-  esac
-}
-
 scan_all() {  # NAME BUILD_DIR: one frame file per row under $LAB_RUN/NAME
   local name=$1 dir=$2 runner i row args
-  runner=$(runner_of "$dir")
+  runner=$(cross_runner "$dir/tests/host/job_repeat")
   mkdir -p "$LAB_RUN/$name"
   for i in "${!frames[@]}"; do
     row=${frames[$i]}
     # Split the row before each OPTION= word.
     mapfile -t args < <(echo "$row" | sed -E 's/ (mode|resolution|Page Size|source|tl-x|tl-y|br-x|br-y)=/\n\1=/g')
-    if QEMU_SET_ENV=LD_PRELOAD=$dir/lab/resource_shim.so,ORVELA_SHIM_NO_THREADS=1 \
+    if QEMU_SET_ENV=$(cross_environment "$dir") \
        timeout 600 $runner "$dir/tests/host/job_repeat" "$dir/lib/libsane-orvela.so.1" "$DEVICE" 1 "${args[@]}" \
          --frame "$LAB_RUN/$name/$i.frame" >"$LAB_RUN/$name/$i.log" 2>&1; then
       ok

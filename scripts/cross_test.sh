@@ -1,0 +1,87 @@
+#!/bin/bash
+# Builds and tests the backend for the architectures a distribution ships
+# besides amd64, as a packager builds it (Debian's cross compilers and
+# multiarch packages, cmake/toolchains/), with warnings as errors:
+#   i386   every program built; the whole suite but the end-to-end scripts
+#          run natively (an amd64 machine runs i386 programs);
+#   arm64, armhf
+#          every program built; the test programs run under qemu-user, each
+#          without the cases that need a second thread or a child process
+#          (tests/cross/qemu_skips.txt): qemu-user hangs or crashes as soon
+#          as an emulated program starts either, so thread creation is
+#          refused there (tests/host/resource_shim.c) and the backend scales
+#          on the caller's thread, as it does wherever no thread can start;
+#          arm64's Debian package is built and its architecture, contents
+#          and dependencies checked;
+#   all    the frame table scanned through every build and compared byte for
+#          byte with amd64's (tests/cross/frame_check.sh).
+# Installs what it needs (scripts/cross_setup.sh, as root). Uses the amd64
+# build in build/ (or $BUILD_DIR) when there is one, else makes it.
+#   ORVELA_CROSS_ARCHES="i386 arm64" picks architectures.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+arches=${ORVELA_CROSS_ARCHES:-i386 arm64 armhf}
+native=${BUILD_DIR:-$top/build}
+jobs=$(nproc)
+"$top/scripts/cross_setup.sh"
+failed=0
+note() { echo "-- $*"; }
+
+[ -f "$native/lab/job_repeat" ] || "$top/scripts/build.sh" >/dev/null
+
+for arch in $arches; do
+  dir=$top/build-$arch start=$SECONDS
+  # The library as packaged (-O2, no debug information to save time).
+  if ! { cmake -S "$top" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchains/$arch.cmake" -DORVELA_WERROR=ON \
+           -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
+           -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" >"$dir.log" 2>&1 &&
+         cmake --build "$dir" -j"$jobs" >>"$dir.log" 2>&1; }; then
+    note "$arch: build FAILED"; grep -E 'error|warning' "$dir.log" | head -20
+    failed=1
+    continue
+  fi
+  note "$arch: library and every program built in $((SECONDS - start)) s"
+done
+
+for arch in $arches; do
+  dir=$top/build-$arch start=$SECONDS
+  [ -f "$dir/lib/libsane-orvela.so.1" ] || continue
+  if [ "$arch" = i386 ]; then
+    if (cd "$dir" && ctest -j"$jobs" --timeout 900 -E '^(e2e_|frontend_load)' >"$dir/tests.log" 2>&1); then
+      note "i386: $(grep -E 'tests passed' "$dir/tests.log") ($((SECONDS - start)) s)"
+    else
+      note "i386: tests FAILED"; grep -E '\*\*\*|tests passed' "$dir/tests.log"
+      failed=1
+    fi
+  else
+    "$top/tests/cross/run_under_qemu.sh" "$dir" || failed=1
+    note "$arch: ($((SECONDS - start)) s)"
+  fi
+done
+
+# arm64's Debian package, as a packager's cross build makes it.
+if [ -f "$top/build-arm64/lib/libsane-orvela.so.1" ]; then
+  (cd "$top/build-arm64" && rm -f ./*.deb && cpack -G DEB >/dev/null 2>&1) || true
+  deb=$(ls "$top"/build-arm64/libsane-orvela_*_arm64.deb 2>/dev/null || true)
+  unpacked=$(mktemp -d)
+  if [ -n "$deb" ] && dpkg-deb -x "$deb" "$unpacked" &&
+     [ "$(dpkg-deb -f "$deb" Architecture)" = arm64 ] &&
+     dpkg-deb -f "$deb" Depends | grep -q 'libusb-1.0-0' && dpkg-deb -f "$deb" Depends | grep -q 'libjpeg62-turbo' &&
+     readelf -h "$unpacked/usr/lib/aarch64-linux-gnu/sane/libsane-orvela.so.1" | grep -q 'Machine: *AArch64'; then
+    note "arm64: package $(basename "$deb"): Depends: $(dpkg-deb -f "$deb" Depends)"
+  else
+    note "arm64: Debian package FAILED: ${deb:-none made}"
+    failed=1
+  fi
+  rm -rf "$unpacked"
+fi
+
+builds=()
+for arch in $arches; do
+  [ -f "$top/build-$arch/lib/libsane-orvela.so.1" ] && builds+=("$arch=$top/build-$arch")
+done
+if [ ${#builds[@]} -gt 0 ]; then
+  unshare -n "$top/tests/cross/frame_check.sh" "amd64=$native" "${builds[@]}" >"$top/build-frames.log" 2>&1 || failed=1
+  grep -E '^(FAIL|[a-z0-9]+: [0-9]+ frames)|passed' "$top/build-frames.log"
+fi
+exit $failed
