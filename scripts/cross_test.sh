@@ -31,12 +31,13 @@ note() { echo "-- $*"; }
 
 for arch in $arches; do
   dir=$top/build-$arch start=$SECONDS
+  mkdir -p "$dir"
   # The library as packaged (-O2, no debug information to save time).
   if ! { cmake -S "$top" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchains/$arch.cmake" -DORVELA_WERROR=ON \
            -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
-           -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" >"$dir.log" 2>&1 &&
-         cmake --build "$dir" -j"$jobs" >>"$dir.log" 2>&1; }; then
-    note "$arch: build FAILED"; grep -E 'error|warning' "$dir.log" | head -20
+           -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" >"$dir/cross-build.log" 2>&1 &&
+         cmake --build "$dir" -j"$jobs" >>"$dir/cross-build.log" 2>&1; }; then
+    note "$arch: build FAILED"; grep -E 'error|warning' "$dir/cross-build.log" | head -20
     failed=1
     continue
   fi
@@ -54,13 +55,15 @@ for arch in $arches; do
       failed=1
     fi
   else
-    "$top/tests/cross/run_under_qemu.sh" "$dir" || failed=1
+    "$top/tests/cross/run_under_qemu.sh" "$dir" >"$dir/qemu-summary.log" 2>&1 || failed=1
+    while read -r line; do note "$arch: $line"; done <"$dir/qemu-summary.log"
     note "$arch: ($((SECONDS - start)) s)"
   fi
 done
 
 # arm64's Debian package, as a packager's cross build makes it.
-if [ -f "$top/build-arm64/lib/libsane-orvela.so.1" ]; then
+case " $arches " in *" arm64 "*) package=yes ;; *) package= ;; esac
+if [ -n "$package" ] && [ -f "$top/build-arm64/lib/libsane-orvela.so.1" ]; then
   (cd "$top/build-arm64" && rm -f ./*.deb && cpack -G DEB >/dev/null 2>&1) || true
   deb=$(ls "$top"/build-arm64/libsane-orvela_*_arm64.deb 2>/dev/null || true)
   unpacked=$(mktemp -d)
@@ -81,7 +84,7 @@ for arch in $arches; do
   [ -f "$top/build-$arch/lib/libsane-orvela.so.1" ] && builds+=("$arch=$top/build-$arch")
 done
 if [ ${#builds[@]} -gt 0 ]; then
-  unshare -n "$top/tests/cross/frame_check.sh" "amd64=$native" "${builds[@]}" >"$top/build-frames.log" 2>&1 || failed=1
-  grep -E '^(FAIL|[a-z0-9]+: [0-9]+ frames)|passed' "$top/build-frames.log"
+  unshare -n "$top/tests/cross/frame_check.sh" "amd64=$native" "${builds[@]}" >"$native/cross-frames.log" 2>&1 || failed=1
+  grep -E '^(FAIL|[a-z0-9]+: [0-9]+ frames)|passed' "$native/cross-frames.log"
 fi
 exit $failed

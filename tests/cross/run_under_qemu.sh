@@ -2,13 +2,12 @@
 # Runs an arm64 or armhf build's test programs under qemu-user, without the
 # cases of qemu_skips.txt, and the checks of its library that run on the
 # build machine (exported names, the C boundary, no fused multiply-add).
-# Prints one line per program and a total; fails when any case failed.
+# Prints what failed and a last line with the counts; fails when anything did.
 #   run_under_qemu.sh BUILD_DIR
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/qemu_lib.sh"
 dir=$(cd "$1" && pwd)
-name=$(basename "$dir")
 skips=$(grep -vE '^(#|$)' "$here/qemu_skips.txt" | paste -sd:)
 log=$dir/qemu-tests.log
 : >"$log"
@@ -24,12 +23,14 @@ for prog in $(find "$dir/tests" -maxdepth 2 -type f -name 'test_*' -executable |
   left=$(cd "$(dirname "$prog")" && QEMU_SET_ENV=$(cross_environment "$dir") timeout 120 $runner "$prog" \
            --gtest_list_tests --gtest_filter="$skips" 2>/dev/null | grep -c '^  ' || true)
   if [ "$rc" != 0 ] || [ -z "$ran" ]; then
-    echo "$name: $(basename "$prog"): FAILED (status $rc)"; echo "$out" | grep -E '^\[  FAILED  \]' | head -10
+    echo "$(basename "$prog"): FAILED (status $rc)"; echo "$out" | grep -E '^\[  FAILED  \]' | head -10
     failed=$((failed + ${bad:-0} + 1))
   fi
   passed=$((passed + ${ran:-0} - ${bad:-0}))
   skipped=$((skipped + left))
 done
-(cd "$dir" && ctest -R '^(exported_symbols|c_boundary|vector_code)$' >>"$log" 2>&1) || { echo "$name: library checks FAILED"; failed=$((failed + 1)); }
-echo "$name: under qemu-user $passed test cases passed, $failed failed, $skipped left out (qemu_skips.txt); library checks run on the build machine"
+checks="library checks passed on the build machine"
+(cd "$dir" && ctest -R '^(exported_symbols|c_boundary|vector_code)$' >>"$log" 2>&1) ||
+  { checks="library checks FAILED (see $log)"; failed=$((failed + 1)); }
+echo "under qemu-user $passed test cases passed, $failed failed, $skipped left out (qemu_skips.txt); $checks"
 [ $failed = 0 ]
