@@ -175,9 +175,11 @@ TEST_F(SimDriver, StalledOrDroppedStreamsFailAfterTheirTimeOuts) {
     TestClock clock(500);
     const ORVELA_ScanParam p = request(ScanSource_Flatbed, Grayscale, 300, 0, 0, 900, 900);
     for (bool drop : {false, true}) {
+        // Half of the first header arrives: the time a pull waits then is
+        // only the time-outs, however the machine's load splits the data.
         SimScript script;
-        if (drop) script.drop_after_page_bytes = 30000;
-        else script.stall_after_page_bytes = 30000;
+        if (drop) script.drop_after_page_bytes = 4;
+        else script.stall_after_page_bytes = 4;
         server.model().set_script(script);
         if (!server.running()) {
             ASSERT_TRUE(server.start());
@@ -187,7 +189,7 @@ TEST_F(SimDriver, StalledOrDroppedStreamsFailAfterTheirTimeOuts) {
         SCAN_RESULT r{};
         const int64_t pulled = TestClock::elapsed_ms([&] { r = Drv_scan2File(page.c_str(), nullptr); });
         EXPECT_EQ(r.scan_status, SCAN_STATUS_IO_ERROR) << drop;
-        EXPECT_LE(file().size(), 30000u);
+        EXPECT_EQ(file().size(), 0u);
         const int64_t cancelled = TestClock::elapsed_ms([] { Drv_cancel(); });
         EXPECT_EQ(orvela_net::mSocket, -1);
         // Each reading of the clock adds 500 ms to the waits.
