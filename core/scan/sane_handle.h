@@ -98,6 +98,10 @@ struct orvela_scanner_t {
     // The page of the streaming path that reads are serving (null on the
     // whole-page path and between pages).
     std::unique_ptr<PageStream, PageStreamDelete> page_stream;
+    // The error a read of the streaming page met (a jam, an opened cover, a
+    // page the device cancelled, a broken stream): every later read answers
+    // it again, with no bytes, until the next start; GOOD while there is none.
+    SANE_Status page_failure;
 };
 
 inline bool cancel_flag_load(const orvela_scanner_t* s) {

@@ -67,6 +67,7 @@ void begin_page(orvela_scanner_t* s, const ORVELA_ScanParam& request) {
     s->page_read_lines = 0;
     s->line_offset = 0;
     s->page_completed = false;
+    s->page_failure = SANE_STATUS_GOOD;
     s->sane_params.last_frame = SANE_TRUE;
     // A page left from an earlier start is never served again.
     release_page_buffers(s);

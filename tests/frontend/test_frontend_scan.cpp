@@ -580,6 +580,8 @@ TEST_F(ScanJob, StreamingFaultsEndTheReadThatMeetsThem) {
         {"bad marker", [](SimScript& s) { s.jpeg_fault = JpegFault::BadMarker; }, false, SANE_STATUS_IO_ERROR, "liau"},
         {"jam", [](SimScript& s) { s.jam_at_page = 1; }, true, SANE_STATUS_JAMMED, "lfiu"},
         {"cover open", [](SimScript& s) { s.cover_open_at_page = 1; }, true, SANE_STATUS_COVER_OPEN, "lfiu"},
+        // The whole page arrives, and its end says the scan was stopped on the device.
+        {"cancelled on the device", [](SimScript& s) { s.end_codes = {9}; }, true, SANE_STATUS_CANCELLED, "lfifu"},
         {"dropped", [](SimScript& s) { s.drop_after_page_bytes = 60000; }, true, SANE_STATUS_IO_ERROR, "lfi"},
         // The stalled scanner answers neither the abort nor the unlocks (three
         // tries); closing the connection releases it.
@@ -606,6 +608,13 @@ TEST_F(ScanJob, StreamingFaultsEndTheReadThatMeetsThem) {
         std::optional<TestClock> clock;  // for the stall: 30 s in 30 wait slices
         if (script.stall_after_page_bytes >= 0) clock.emplace(1000);
         EXPECT_EQ(h.read_frame(4096).end, f.status);
+        // A frontend that reads on gets the same status and no bytes, never
+        // fill lines passed off as the page.
+        for (int i = 0; i < 3; ++i) {
+            len = -1;
+            EXPECT_EQ(sane_orvela_read(h.get(), first, sizeof first, &len), f.status) << i;
+            EXPECT_EQ(len, 0) << i;
+        }
         sane_orvela_cancel(h.get());
         EXPECT_EQ(command_ids_once(f.commands), f.commands);
         EXPECT_FALSE(server.model().locked());
