@@ -121,6 +121,7 @@ extern const SANE_Range h_range;
 extern const SANE_Word resbit_list[];
 extern const SANE_Word resbit_list_simple_scan[];
 extern const SANE_Word adf_resbit_list[];
+extern const SANE_Word adf_resbit_list_simple_scan[];
 
 // SANE_Fixed millimetres of the bed: its width (215.9 mm) and half of it.
 constexpr SANE_Word kBedWidthFixed = 0xD7E666;

@@ -34,6 +34,10 @@ const SANE_Range h_range = {0, SANE_FIX(297), 0x1999};
 const SANE_Word resbit_list[] = {6, 100, 200, 300, 400, 600, 1200};
 const SANE_Word resbit_list_simple_scan[] = {5, 75, 150, 300, 600, 1200};
 const SANE_Word adf_resbit_list[] = {5, 100, 200, 300, 400, 600};
+// simple-scan asks for its own values (its "Text" scan for 150 dpi) and takes
+// the nearest entry of the list without a word: a feeder list of its values,
+// up to the feeder's 600, as for the flatbed (any value is rescaled to).
+const SANE_Word adf_resbit_list_simple_scan[] = {4, 75, 150, 300, 600};
 
 namespace {
 
@@ -325,7 +329,7 @@ SANE_Status mode_update(orvela_scanner_t* s, const char* source) {
         build_paper_list(false);
         s->opt[OPT_PAPERSIZE].size = max_string_size(paperSize_list);
     } else if (strcmp(source, TL("Automatic Document Feeder")) == 0 || strcmp(source, "Automatic Document Feeder") == 0) {
-        s->opt[OPT_RESOLUTION].constraint.word_list = adf_resbit_list;
+        s->opt[OPT_RESOLUTION].constraint.word_list = gIsSimpleScanApp ? adf_resbit_list_simple_scan : adf_resbit_list;
         if (v[OPT_RESOLUTION].w > 600) {
             v[OPT_RESOLUTION].w = 600;
             s->user_params.xResolution = s->user_params.yResolution = 600;

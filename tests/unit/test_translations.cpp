@@ -253,14 +253,17 @@ TEST_F(Translations, HostsThatStayEnglish) {
     EXPECT_STREQ(h->opt[OPT_SOURCE].title, "Scan-Quelle");
     EXPECT_EQ(h.get_string(OPT_SOURCE), "Flatbed");
     EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, resbit_list_simple_scan);
+    // The feeder offers simple-scan's own values up to its 600 dpi, so that
+    // a "Text" scan gets the 150 dpi it asks for, not the nearest 100.
     set_string(h, OPT_SOURCE, "Automatic Document Feeder");
     EXPECT_EQ(h->user_params.ScanSource, ScanSource_ADF);
-    EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, adf_resbit_list);
+    const SANE_Word* feeder = h->opt[OPT_RESOLUTION].constraint.word_list;
+    EXPECT_EQ(std::vector<SANE_Word>(feeder, feeder + feeder[0] + 1), (std::vector<SANE_Word>{4, 75, 150, 300, 600}));
     set_string(h, OPT_SOURCE, "Flatbed");
     EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, resbit_list_simple_scan);
     set_string(h, OPT_SOURCE, kGerman.feeder);
     EXPECT_EQ(h->user_params.ScanSource, ScanSource_ADF);
-    EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, adf_resbit_list);
+    EXPECT_EQ(h->opt[OPT_RESOLUTION].constraint.word_list, feeder);
     EXPECT_EQ(h.get_string(OPT_MODE), "Color");
     for (const auto& [text, color] : {std::pair<std::string, int>{"Gray", Gray}, {kGerman.black_white, BlackWhite},
                                       {"Black & White", BlackWhite}, {kGerman.gray, Gray}}) {
