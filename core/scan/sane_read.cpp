@@ -232,7 +232,13 @@ static void drv_cancelADFPages_body(orvela_scanner_t* s) {
     if (s == nullptr || s->user_params.ScanSource != ScanSource_ADF) return;
     DBG_INFO("Run into drv_cancelADFPages\n");
     job_section_claim(s);
-    stop_stream_page(s);  // a streaming page in the middle
+    // A streaming page in the middle is pulled to its end; one whose pull
+    // fails there was aborted, and the scanner released: the drain is over.
+    if (!stop_stream_page(s)) {
+        s->job_completed = true;
+        job_section_release(s);
+        return;
+    }
     compute_device_request(s);
     // The drain asks for the sheets where the frontend placed them: no
     // centring, no mirroring.

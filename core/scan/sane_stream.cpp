@@ -85,8 +85,8 @@ bool cancel_stream_page(orvela_scanner_t* s) {
     return true;
 }
 
-void stop_stream_page(orvela_scanner_t* s) {
-    if (s->page_stream == nullptr) return;
+bool stop_stream_page(orvela_scanner_t* s) {
+    if (s->page_stream == nullptr) return true;
     // Pulled to its end like the sheets after it, so that the next command's
     // reply is the next thing to read.
     orvela_protocol::PagePull& pull = s->page_stream->pull();
@@ -96,7 +96,12 @@ void stop_stream_page(orvela_scanner_t* s) {
         const orvela_protocol::PagePull::Result r = pull.pull(scratch.get(), orvela_drv::kBandBufferSize, &got);
         if (r == orvela_protocol::PagePull::Result::Failed || r == orvela_protocol::PagePull::Result::Cancelled) break;
     }
-    release_page_stream(s);
+    if (pull.ended()) {
+        release_page_stream(s);
+        return true;
+    }
+    abort_job(s);
+    return false;
 }
 
 SANE_Status run_stream_start(orvela_scanner_t* s) {

@@ -34,4 +34,7 @@ bool cancel_stream_page(orvela_scanner_t* s);
 
 // Pulls a streaming page still on the way to its end, throwing it away (the
 // job keeps its lock and connection), and forgets it; for the feeder drain.
-void stop_stream_page(orvela_scanner_t* s);
+// False when the pull failed in the middle: the page was then aborted and
+// drained, and the scanner unlocked and closed, since the rest of the page
+// may still be on its way and no command can follow it.
+bool stop_stream_page(orvela_scanner_t* s);

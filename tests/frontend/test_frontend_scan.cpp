@@ -820,6 +820,22 @@ TEST_F(ScanJob, DrainTheFeeder) {
     EXPECT_EQ(server.model().sheets_left(), 0);
     EXPECT_FALSE(server.model().locked());
     EXPECT_EQ(command_ids(), "lfififfiffifu");  // no abort: the sheet is pulled whole
+
+    // A sheet whose pull fails in the middle (the scanner stalls) is aborted
+    // and the scanner released; no feeder query goes into the half-read page.
+    sane_orvela_cancel(h.get());
+    script.stall_after_page_bytes = 300000;  // a few hundred rows of the sheet
+    server.model().set_script(script);
+    server.model().clear_commands();
+    ASSERT_EQ(sane_orvela_start(h.get()), SANE_STATUS_GOOD);
+    ASSERT_EQ(sane_orvela_read(h.get(), b, sizeof b, &len), SANE_STATUS_GOOD);
+    {
+        TestClock clock(1000);  // the 30-second band time-out in 30 wait slices
+        drv_cancelADFPages(h.get());
+    }
+    EXPECT_EQ(command_ids(), "lfiauuu");  // the stalled scanner answers neither abort nor unlocks
+    EXPECT_FALSE(server.model().locked());
+    EXPECT_TRUE(h->job_completed);
 }
 
 }  // namespace
