@@ -201,10 +201,12 @@ static SCAN_RESULT Drv_scan2File_body(const char* file, bool* isCanceled) {
     // The pull stopped inside the page: a band that did not arrive in time, a
     // stream out of step, or a page file that could not take a band (a full
     // disk). The device may still be sending the page: it is told to stop and
-    // the rest is drained, so that the unlock that follows gets its own reply
-    // and the scanner is released. On a closed connection the abort fails at
-    // once. A cancel is left to the caller's Drv_cancel.
-    if (stream_broken && !cancelled) scanner_abort();
+    // the rest is drained, from where the pull stopped (inside a band larger
+    // than the buffer when the file could not take a piece of it), so that
+    // the unlock that follows gets its own reply and the scanner is released.
+    // On a closed connection the abort fails at once. A cancel is left to the
+    // caller's Drv_cancel.
+    if (stream_broken && !cancelled) orvela_protocol::abort_page(&pull);
     // Data that cannot be flushed to the file is lost data.
     if (fclose(out.release()) != 0) success = false;
 

@@ -352,6 +352,23 @@ TEST_F(Driver, Scan2FileFailsCleanlyWhenThePeerStallsClosesOrTheFileCannotBeMade
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
     EXPECT_EQ(Drv_scan2File(link.c_str(), nullptr).scan_status, SCAN_STATUS_IO_ERROR);
     EXPECT_EQ(read_file_bytes(target), std::vector<uint8_t>({'k', 'e', 'e', 'p'}));
+
+    // A page file that cannot take the first piece of a band larger than the
+    // band buffer (a full disk): the abort's drain starts with the rest of
+    // that band, so the unlock after it gets its own reply.
+    const auto big = peer::pattern(100000, 7);
+    FakeScanner full_disk([&](uint8_t id, int) {
+        if (id == 0x61) return Response{};  // the abort: the page is on its way already
+        if (id == 0x75) return Response{peer::reply(0x73, 0)};
+        return Response{band(big) + end_of_page(0, 1)};
+    });
+    ASSERT_TRUE(scanner_open(net_record(full_disk.port())));
+    trigger();
+    EXPECT_EQ(Drv_scan2File("/dev/full", nullptr).scan_status, SCAN_STATUS_IO_ERROR);
+    EXPECT_EQ(scanner_unlock(), STATUS_OK);
+    scanner_close();
+    full_disk.wait_idle();
+    EXPECT_EQ(full_disk.commands(), "xau");
 }
 
 TEST_F(Driver, Scan2FileStopsAtTheNextHeaderOnceCancelled) {
