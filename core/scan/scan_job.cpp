@@ -19,14 +19,6 @@ static_assert(SCAN_STATUS_IO_ERROR == static_cast<int>(SANE_STATUS_IO_ERROR));
 static_assert(SCAN_STATUS_NO_MEM == static_cast<int>(SANE_STATUS_NO_MEM));
 static_assert(SCAN_STATUS_ACCESS_DENIED == static_cast<int>(SANE_STATUS_ACCESS_DENIED));
 
-namespace {
-
-// Resolutions outside this range cannot be turned into a page.
-constexpr SANE_Word kMinResolution = 1;
-constexpr SANE_Word kMaxResolution = 9600;
-
-}  // namespace
-
 SANE_Status sane_status_of(JobStep step, SCAN_Status status, STATUS_ADF adf) {
     switch (step) {
     case JobStep::Open:
@@ -53,7 +45,10 @@ SANE_Status sane_status_of(JobStep step, SCAN_Status status, STATUS_ADF adf) {
 SANE_Status check_page_request(orvela_scanner_t* s, ORVELA_ScanParam* request) {
     DBG_INFO("Run into sane_start\n");
     const SANE_Word resolution = s->val[OPT_RESOLUTION].w;
-    if (IsOutOfScanRange(s) || resolution < kMinResolution || resolution > kMaxResolution) return SANE_STATUS_INVAL;
+    // No resolution below one dot per inch makes a page. Above, nothing but
+    // the memory the page takes limits it (a small area scans at any
+    // resolution; too large a page is refused for want of memory).
+    if (IsOutOfScanRange(s) || resolution < 1) return SANE_STATUS_INVAL;
 
     const bool feeder = s->user_params.ScanSource == ScanSource_ADF;
     if (s->job_completed && (feeder || (s->user_params.ScanSource == ScanSource_Flatbed && host_is_efile_app())))

@@ -225,6 +225,12 @@ TEST_F(ScanJob, EachResolutionPlacesAndScalesTheArea) {
         EXPECT_EQ(info.nXResolution, device_x);
         EXPECT_EQ(info.nYResoultion, r <= 300 ? 300u : 600u);
     }
+    // Beyond 9600 dpi too: only the memory a page takes limits it.
+    h.set_area(31, 42, 11, 11);
+    h.set_word(OPT_RESOLUTION, 10000);
+    const FrameRead fine = h.scan();
+    EXPECT_EQ(fine.params.pixels_per_line, 4330);
+    EXPECT_EQ(fine.params.lines, 4330);
 }
 
 TEST_F(ScanJob, ServedPixelsMatchTheDrawing) {
