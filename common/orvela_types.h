@@ -148,7 +148,6 @@ static_assert(offsetof(ORVELA_Scanner, brandName) == orvela_layout::kLink &&
                   sizeof(ORVELA_Scanner) == (orvela_layout::kRecordEnd + alignof(ORVELA_Scanner) - 1) /
                                                 alignof(ORVELA_Scanner) * alignof(ORVELA_Scanner),
               "the device record crosses the exported interface; keep its fields as declared");
-static_assert(sizeof(void*) != 8 || sizeof(ORVELA_Scanner) == 336, "the 64-bit record is 336 bytes");
 // Two and eleven 32-bit fields, whatever the ABI.
 static_assert(sizeof(SCAN_RESULT) == 8);
 static_assert(sizeof(ORVELA_ScanParam) == 44);

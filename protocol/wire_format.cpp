@@ -28,13 +28,11 @@ void put_le(uint8_t* out, T value) {
     for (size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-}  // namespace
-
 uint32_t get_le32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
 }
 
-void put_le32(uint8_t* bytes, uint32_t value) { put_le(bytes, value); }
+}  // namespace
 
 std::array<uint8_t, kScanInfoSize> encode_scan_info(const SCANINFO& info) {
     std::array<uint8_t, kScanInfoSize> out{};
@@ -47,8 +45,7 @@ std::array<uint8_t, kScanInfoSize> encode_scan_info(const SCANINFO& info) {
 std::array<uint8_t, kScanInfoCommandSize> encode_scan_info_command(uint8_t head, uint8_t id, const SCANINFO& info) {
     std::array<uint8_t, kScanInfoCommandSize> out{};
     out[0] = head;
-    out[1] = id;
-    put_le32(out.data() + 4, 0);  // data length
+    out[1] = id;  // the reserved bytes and the data length stay 0
     const std::array<uint8_t, kScanInfoSize> block = encode_scan_info(info);
     std::copy(block.begin(), block.end(), out.begin() + 8);
     return out;

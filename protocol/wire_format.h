@@ -18,9 +18,6 @@ constexpr size_t kScanInfoSize = 160;
 constexpr size_t kScanInfoCommandSize = 8 + kScanInfoSize;
 constexpr size_t kRecordSize = 8;  // commands, replies and page-stream headers
 
-uint32_t get_le32(const uint8_t* bytes);
-void put_le32(uint8_t* bytes, uint32_t value);
-
 // The 160-byte scan parameter block.
 std::array<uint8_t, kScanInfoSize> encode_scan_info(const SCANINFO& info);
 // The scan-parameters command: head, identifier, two reserved bytes, the

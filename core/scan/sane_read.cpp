@@ -182,20 +182,15 @@ static SANE_Status sane_orvela_read_body(SANE_Handle handle, SANE_Byte* data, SA
     // The section is held elsewhere only by a cancel that has set the flag.
     JobSectionHold section = JobSectionHold::try_claim(s);
     if (!section) return SANE_STATUS_CANCELLED;
-    SANE_Status status = SANE_STATUS_EOF;
-    if (s->page_failure != SANE_STATUS_GOOD) {
-        status = s->page_failure;
-    } else if (s->page_completed) {
-        status = SANE_STATUS_EOF;
-    } else if (s->page_stream != nullptr) {
-        // The streaming page goes once its error is met (or at its end):
-        // the status stays, lest a later read serve fill lines as the page.
-        status = stream_read(s, data, max_length, length);
-        if (status != SANE_STATUS_GOOD && status != SANE_STATUS_EOF) s->page_failure = status;
-    } else {
-        status = serve_line(s, data, max_length, length);
-    }
-    section.release();
+    // The hold ends with the call (a cancel that came meanwhile does its
+    // device work then). After an error of the streaming page, that error again.
+    if (s->page_failure != SANE_STATUS_GOOD) return s->page_failure;
+    if (s->page_completed) return SANE_STATUS_EOF;
+    if (s->page_stream == nullptr) return serve_line(s, data, max_length, length);
+    // The streaming page goes once its error is met (or at its end): the
+    // status stays, lest a later read serve fill lines as the page.
+    const SANE_Status status = stream_read(s, data, max_length, length);
+    if (status != SANE_STATUS_GOOD && status != SANE_STATUS_EOF) s->page_failure = status;
     return status;
 }
 
