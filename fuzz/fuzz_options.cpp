@@ -20,6 +20,8 @@
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
+#include "core/scan/job/job_section.h"
+#include "core/scan/sane/sane_options.h"
 
 // The option surface, the frame parameters and the host's state are compiled
 // in; the rest of the front end they are linked with (translation, the scan

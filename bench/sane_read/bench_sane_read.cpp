@@ -13,6 +13,7 @@
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_handle.h"
 #include "core/scan/sane_name_lists.h"
+#include "core/scan/sane/sane_options.h"
 
 namespace {
 

@@ -7,7 +7,6 @@
 #include "core/scan/orvela_drv.h"
 #include "core/scan/page_pipeline.h"
 #include "core/scan/sane_decode.h"
-#include "core/scan/sane_handle.h"
 
 namespace {
 
@@ -20,8 +19,6 @@ PageStream::PageStream(const bool* cancel, SANE_Word resolution, unsigned device
     : pull_(cancel), resolution_(resolution), device_x_(device_x), device_y_(device_y), bilevel_(bilevel) {}
 
 PageStream::~PageStream() { free(packed_); }
-
-void PageStreamDelete::operator()(PageStream* page) const { std::default_delete<PageStream>()(page); }
 
 bool PageStream::init() { return decoder_.init(); }
 

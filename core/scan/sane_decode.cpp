@@ -113,7 +113,6 @@ bool frame_fits_bed(unsigned width, unsigned height, unsigned x_dpi, unsigned y_
 }
 
 void release_page_buffers(orvela_scanner_t* s) {
-    release_page_stream(s);
     if (s->dst_img.img_data != s->src_img.img_data) free(s->dst_img.img_data);
     free(s->src_img.img_data);
     s->src_img.img_data = nullptr;

@@ -27,6 +27,12 @@ public:
     virtual void abandon() = 0;
 };
 
+// Frees src_img and dst_img (which may share one buffer) and clears both
+// pointers.
+void release_page_buffers(orvela_scanner_t* s);
+// Decodes the JPEG page file into s->src_img.
+extern "C" SCAN_Status orvela_sane_decompress(orvela_scanner_t* s, const char* filename);
+
 // Decodes the page file into s->src_img as orvela_sane_decompress does,
 // telling `sink` (when not null) about each finished row.
 SCAN_Status decode_page_file(orvela_scanner_t* s, const char* filename, PageSink* sink);

@@ -5,7 +5,10 @@
 #include <vector>
 
 #include "common/debugtool.h"
+#include "core/scan/job/job_section.h"
+#include "core/scan/job/scan_job.h"
 #include "core/scan/orvela_devlist.h"
+#include "core/scan/sane/sane_options.h"
 #include "core/scan/sane_boundary.h"
 #include "core/scan/sane_device_lookup.h"
 #include "core/scan/sane_devices.h"
@@ -90,7 +93,7 @@ void close_handle(SANE_Handle handle) {
         s->job_completed = false;
         cancel_job_work(s.get());
     }
-    release_page_buffers(s.get());
+    release_page(s.get());
     release_options(s.get());
 }
 

@@ -10,12 +10,21 @@
 
 #include "common/orvela_types.h"
 
-class PageStream;
-// Deletes a page of the streaming path where its type is complete
-// (page_stream.cpp), so that the handle can own one through a forward
-// declaration.
-struct PageStreamDelete {
-    void operator()(PageStream* page) const;
+class JobPage;
+// Deletes the page of a start where its type is complete (scan_job.cpp), so
+// that the handle can own one through a forward declaration.
+struct JobPageDelete {
+    void operator()(JobPage* page) const;
+};
+
+// What reads of the current page get (see the picture in job/scan_job.h).
+enum class PageState {
+    None,       // no page: nothing started yet, or a start is on its way
+    Ready,      // start returned GOOD; no line read yet
+    Serving,    // lines are going out
+    Ended,      // every line went out and the page ended well: EOF
+    Failed,     // the page stopped with page_status: that status again
+    Cancelled,  // cancelled: CANCELLED
 };
 
 extern "C" {
@@ -95,13 +104,11 @@ struct orvela_scanner_t {
     bool device_held;           // Drv_open was called and no close/cancel since
     unsigned int line_offset;   // bytes of the current line already served
     bool serves_image;          // the device URI allows image data (set per page)
-    // The page of the streaming path that reads are serving (null on the
-    // whole-page path and between pages).
-    std::unique_ptr<PageStream, PageStreamDelete> page_stream;
-    // The error a read of the streaming page met (a jam, an opened cover, a
-    // page the device cancelled, a broken stream): every later read answers
-    // it again, with no bytes, until the next start; GOOD while there is none.
-    SANE_Status page_failure;
+    // The page of the last start that reads serve (null between pages).
+    std::unique_ptr<JobPage, JobPageDelete> page;
+    // page_completed is true exactly in the Ended state.
+    PageState page_state;
+    SANE_Status page_status;  // the status of a Failed or Cancelled page
 };
 
 inline bool cancel_flag_load(const orvela_scanner_t* s) {
@@ -110,64 +117,3 @@ inline bool cancel_flag_load(const orvela_scanner_t* s) {
 inline void cancel_flag_store(orvela_scanner_t* s, bool value) {
     __atomic_store_n(&s->job_canceled, value, __ATOMIC_SEQ_CST);
 }
-
-// Option set (sane_options.cpp).
-extern "C" {
-extern const SANE_Range x_range;
-extern const SANE_Range y_range;
-extern const SANE_Range w_range;
-extern const SANE_Range h_range;
-}
-extern const SANE_Word resbit_list[];
-extern const SANE_Word resbit_list_simple_scan[];
-extern const SANE_Word adf_resbit_list[];
-extern const SANE_Word adf_resbit_list_simple_scan[];
-
-// SANE_Fixed millimetres of the bed: its width (215.9 mm) and half of it.
-constexpr SANE_Word kBedWidthFixed = 0xD7E666;
-constexpr SANE_Word kBedHalfWidthFixed = 0x6BF333;
-
-// Fills opt, val, pageSize and the option part of user_params; removes the
-// feeder entry of the shared source list for a device without a feeder.
-// SANE_STATUS_NO_MEM when a value copy cannot be made.
-SANE_Status init_options(orvela_scanner_t* s);
-// Frees the handle's option strings now (they go with the handle anyway);
-// the values become null.
-void release_options(orvela_scanner_t* s);
-// Re-shapes the options after a source change (see sane_options.cpp).
-SANE_Status mode_update(orvela_scanner_t* s, const char* source);
-
-// Scan job (sane_start.cpp, sane_read.cpp).
-extern "C" {
-bool IsOutOfScanRange(orvela_scanner_t* s);
-bool IsLowofSystemMemory(unsigned long needMem);
-bool IsNoEnoughSpace(const char* path, unsigned int prefer_size);
-void drv_cancelADFPages(orvela_scanner_t* s);
-}
-// Device resolution tier of a resolution option value.
-unsigned device_x_dpi(SANE_Word resolution);
-unsigned device_y_dpi(SANE_Word resolution);
-// The device request that the options ask for, as start sends it.
-ORVELA_ScanParam device_request(const orvela_scanner_t* s);
-// Fills s->dev_params with it.
-void compute_device_request(orvela_scanner_t* s);
-// Fills s->sane_params from the options.
-void compute_frame_parameters(orvela_scanner_t* s);
-
-// The job's device section: start, read, cancel and the feeder drain hold it
-// while they make device calls or touch the page. claim waits for a holder on
-// another thread; try_claim does not wait. release runs the device work of a
-// cancel that arrived while the section was held (and returns true then).
-void job_section_claim(orvela_scanner_t* s);
-bool job_section_try_claim(orvela_scanner_t* s);
-bool job_section_release(orvela_scanner_t* s);
-// The device work and bookkeeping of a cancel (the flag is already set).
-void cancel_job_work(orvela_scanner_t* s);
-
-// Page buffers (sane_decode.cpp): frees src_img and dst_img (which may share
-// one buffer) and clears both pointers, and the streaming path's page
-// (release_page_stream, sane_stream.cpp).
-void release_page_buffers(orvela_scanner_t* s);
-void release_page_stream(orvela_scanner_t* s);
-// Decodes the JPEG page file into s->src_img.
-extern "C" SCAN_Status orvela_sane_decompress(orvela_scanner_t* s, const char* filename);

@@ -7,6 +7,7 @@
 
 #include "core/scan/sane_globals.h"
 #include "core/scan/sane_name_lists.h"
+#include "core/scan/sane/sane_options.h"
 
 void use_host(const char* name, bool simple_scan) {
     snprintf(gApplicationName, sizeof gApplicationName, "%s", name);

@@ -7,6 +7,7 @@
 
 #include "core/scan/sane_globals.h"
 #include "tests/support/test_handle.h"
+#include "core/scan/sane/sane_options.h"
 
 namespace {
 

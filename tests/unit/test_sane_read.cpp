@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "tests/support/test_handle.h"
+#include "core/scan/job/job_section.h"
+#include "core/scan/job/scan_job.h"
 
 namespace {
 
@@ -22,8 +24,7 @@ protected:
                 data[y * size_t{w} * channels + i] = static_cast<unsigned char>((y * 7 + i) & 0xFF);
         h->src_img = {data, w, height, channels};
         h->dst_img = h->src_img;
-        h->page_completed = false;
-        h->page_read_lines = 0;
+        serve_decoded_page(h.get());
     }
     std::vector<uint8_t> read_page(SANE_Int max_length, SANE_Status* last = nullptr) {
         const FrameRead frame = h.read_frame(max_length);

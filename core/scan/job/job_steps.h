@@ -1,19 +1,5 @@
-// The steps of a scan job that both ways of serving a page share, and the one
+// The steps of a scan job (job/scan_job.h puts them in order), and the one
 // place where the device's answers become SANE statuses.
-//
-//   sane_orvela_start
-//     check_page_request    area check, end-of-job rule, device request
-//     [resource checks]     whole page: memory and /tmp; streaming: buffers
-//     begin_page            the last page given up, page state reset
-//     begin_job             a new job (unless a feeder job goes on)
-//     [page file lock]      whole page only
-//     open_job              Drv_open (lock, wait out busy), feeder check
-//     start_page            Drv_start: the device starts scanning
-//   the page's data         whole page: Drv_scan2File, then decode and rescale
-//                           streaming: pulled by sane_orvela_read
-//   finish_page             at the end of the page: how it ended, the feeder
-//                           check after a sheet, and at the job's end
-//     finish_job            Drv_close (unlock, close)
 #pragma once
 
 #include <sane/sane.h>

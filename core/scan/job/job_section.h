@@ -9,6 +9,14 @@
 
 #include "core/scan/sane_handle.h"
 
+// The job's device section: start, read, cancel and the feeder drain hold it
+// while they make device calls or touch the page. claim waits for a holder on
+// another thread; try_claim does not wait. release runs the device work of a
+// cancel that arrived while the section was held (and returns true then).
+void job_section_claim(orvela_scanner_t* s);
+bool job_section_try_claim(orvela_scanner_t* s);
+bool job_section_release(orvela_scanner_t* s);
+
 class JobSectionHold {
 public:
     // Waits for the section.

@@ -1,6 +1,8 @@
-#include "core/scan/scan_job.h"
+#include "core/scan/job/job_steps.h"
 
 #include "common/debugtool.h"
+#include "core/scan/job/page_request.h"
+#include "core/scan/job/scan_job.h"
 #include "core/scan/orvela_drv.h"
 #include "core/scan/sane_host.h"
 
@@ -62,10 +64,9 @@ void begin_page(orvela_scanner_t* s, const ORVELA_ScanParam& request) {
     s->page_read_lines = 0;
     s->line_offset = 0;
     s->page_completed = false;
-    s->page_failure = SANE_STATUS_GOOD;
     s->sane_params.last_frame = SANE_TRUE;
     // A page left from an earlier start is never served again.
-    release_page_buffers(s);
+    release_page(s);
     s->dev_params = request;
 }
 

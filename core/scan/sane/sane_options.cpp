@@ -19,7 +19,7 @@
 #include "core/scan/sane_boundary.h"
 #include "core/scan/sane_entry_points.h"
 #include "core/scan/sane_globals.h"
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_options.h"
 #include "core/scan/sane_name_lists.h"
 
 extern "C" {
