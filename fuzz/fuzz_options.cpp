@@ -14,12 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/scan/orvela_drv.h"
+#include "core/scan/driver/orvela_drv.h"
 #include "core/scan/sane_decode.h"
-#include "core/scan/sane_entry_points.h"
-#include "core/scan/sane_globals.h"
-#include "core/scan/sane_handle.h"
-#include "core/scan/sane_name_lists.h"
+#include "core/scan/sane/sane_entry_points.h"
+#include "core/scan/sane/sane_globals.h"
+#include "core/scan/sane/sane_handle.h"
+#include "core/scan/sane/sane_name_lists.h"
 #include "core/scan/job/job_section.h"
 #include "core/scan/sane/sane_options.h"
 

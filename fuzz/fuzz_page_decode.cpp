@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/scan/sane_decode.h"
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 
 namespace {
 

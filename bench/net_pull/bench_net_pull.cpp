@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/scan/orvela_drv.h"
+#include "core/scan/driver/orvela_drv.h"
 #include "protocol/scan_param.h"
 #include "protocol/scanner.h"
 #include "protocol/wire_format.h"

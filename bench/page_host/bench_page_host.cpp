@@ -36,9 +36,9 @@
 #include "core/scan/imageproc/bilevel.h"
 #include "core/scan/imageproc/resample.h"
 #include "core/scan/imageproc/resample_engine.h"
-#include "core/scan/page_pipeline.h"
+#include "core/scan/page/page_pipeline.h"
 #include "core/scan/sane_decode.h"
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 #include "tools/scanner_sim/page_image.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <memory>
 #include <vector>
 
-#include "core/scan/sane_entry_points.h"
-#include "core/scan/sane_globals.h"
-#include "core/scan/sane_handle.h"
-#include "core/scan/sane_name_lists.h"
+#include "core/scan/sane/sane_entry_points.h"
+#include "core/scan/sane/sane_globals.h"
+#include "core/scan/sane/sane_handle.h"
+#include "core/scan/sane/sane_name_lists.h"
 #include "core/scan/sane/sane_options.h"
 
 namespace {

@@ -1,7 +1,5 @@
 #include "core/scan/jpeg_errors.h"
 
-#include <jerror.h>
-
 #include "common/debugtool.h"
 
 namespace {
@@ -12,19 +10,14 @@ void log_jpeg_message(j_common_ptr cinfo) {
     DBG_INFO("libjpeg: %s\n", text);
 }
 
-DecodeErrorManager* manager_of(j_common_ptr cinfo) { return reinterpret_cast<DecodeErrorManager*>(cinfo->err); }
-
 [[noreturn]] void on_fatal_error(j_common_ptr cinfo) {
     log_jpeg_message(cinfo);
-    fail_decode(manager_of(cinfo), SCAN_STATUS_IO_ERROR);
+    longjmp(reinterpret_cast<DecodeErrorManager*>(cinfo->err)->escape, 1);
 }
 
-// Warnings are logged; the one that says the data ended early makes the page
-// unusable, so it fails like an error.
 void on_message(j_common_ptr cinfo, int level) {
     if (level >= 0) return;  // trace messages
     log_jpeg_message(cinfo);
-    if (cinfo->err->msg_code == JWRN_JPEG_EOF) fail_decode(manager_of(cinfo), SCAN_STATUS_IO_ERROR);
     cinfo->err->num_warnings++;
 }
 
@@ -35,10 +28,4 @@ void install_decode_errors(const JpegApi* api, j_decompress_ptr cinfo, DecodeErr
     err->pub.error_exit = on_fatal_error;
     err->pub.emit_message = on_message;
     err->pub.output_message = log_jpeg_message;
-    err->failure = SCAN_STATUS_IO_ERROR;
-}
-
-void fail_decode(DecodeErrorManager* err, SCAN_Status why) {
-    err->failure = why;
-    longjmp(err->escape, 1);
 }

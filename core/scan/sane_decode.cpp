@@ -1,13 +1,12 @@
-// Decoding of one scanned page: the complete JPEG stream in the page file
-// becomes rows of 8-bit samples in the handle's src_img, one scanline per
-// library call straight into its final place.
+// Decoding of one scanned page: the JPEG stream in the page file becomes rows
+// of 8-bit samples in the handle's src_img, each row decoded straight into its
+// final place.
 //
-// libjpeg is reached only through the private table (orvela_jpeg_api). Its
-// standard error manager would end the host process on a corrupt stream; here
-// a fatal error (and the premature end of a truncated page) jumps back to the
-// decode, which releases the decompressor, the buffer and the file and
-// reports SCAN_STATUS_IO_ERROR (SCAN_STATUS_NO_MEM when the page buffer
-// cannot be had).
+// The file is read in pieces into a StreamDecoder, the decoder of the page
+// streamed from the device: one decoder for both deliveries, so the same
+// libjpeg calls give the same bytes, and the same status for a corrupt page or
+// one cut short (SCAN_STATUS_IO_ERROR). A page is cut short when the file ends
+// while the decoder still wants bytes. SCAN_STATUS_NO_MEM: no page buffer.
 #include "core/scan/sane_decode.h"
 
 #include <fcntl.h>
@@ -15,89 +14,36 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csetjmp>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-// jpeglib.h needs stdio first; jerror.h gives the message codes.
-#include <jpeglib.h>
-#include <jerror.h>
-
 #include "common/c_boundary.h"
 #include "common/debugtool.h"
-#include "common/jpeg_private.h"
 #include "common/scanner_description.h"
-#include "core/scan/jpeg_errors.h"
+#include "core/scan/stream_decoder.h"
 
 namespace {
 
-// The decode proper. Every failure leaves through the recovery point below, a
-// library error as well as the decoder's own (a refused frame, no memory, a
-// stalled read): that one place destroys the decompressor, tells the sink and
-// frees the buffer. Only trivially destructible locals live between setjmp
-// and a longjmp; what changes after setjmp and is used after the jump is
-// volatile. The sink, when there is one, lives in the caller's frame.
-SCAN_Status decode_file(orvela_scanner_t* s, const JpegApi* api, FILE* file, PageSink* sink) {
-    jpeg_decompress_struct cinfo;
-    memset(&cinfo, 0, sizeof cinfo);
-    DecodeErrorManager err;
-    memset(&err, 0, sizeof err);
-    unsigned char* volatile buffer = nullptr;
+// The page file is read in pieces of this size, each when the decoder runs
+// out of bytes.
+constexpr size_t kReadPiece = size_t{64} << 10;
 
-    install_decode_errors(api, &cinfo, &err);
-    if (setjmp(err.escape) != 0) {
-        api->destroy_decompress(&cinfo);
-        if (buffer != nullptr && sink != nullptr) sink->abandon();
-        free(buffer);
-        return err.failure;
-    }
-
-    api->create_decompress(&cinfo);
-    api->stdio_src(&cinfo, file);
-    api->read_header(&cinfo, TRUE);
-    DBG_INFO("libjpeg version: %d%c\n", 9, 'e');
-    DBG_INFO("cinfo.image_width=%d\n", cinfo.image_width);
-    DBG_INFO("cinfo.image_height=%d\n", cinfo.image_height);
-    api->calc_output_dimensions(&cinfo);
-    DBG_INFO("cinfo.output_width=%d\n", cinfo.output_width);
-    DBG_INFO("cinfo.output_height=%d\n", cinfo.output_height);
-    DBG_INFO("cinfo.output_components=%d\n", cinfo.output_components);
-
-    // A page larger than the device can scan (a corrupt or foreign header) is
-    // refused before anything is allocated for it; so are sample layouts the
-    // page path cannot serve.
-    if (!frame_fits_bed(cinfo.output_width, cinfo.output_height, s->dev_params.xResolution,
-                        s->dev_params.yResolution) ||
-        (cinfo.output_components != 1 && cinfo.output_components != 3)) {
-        DBG_INFO("Refuse page of %ux%u pixels, %d components\n", cinfo.output_width, cinfo.output_height,
-                 cinfo.output_components);
-        fail_decode(&err, SCAN_STATUS_IO_ERROR);
-    }
-    const size_t stride = static_cast<size_t>(cinfo.output_width) * static_cast<size_t>(cinfo.output_components);
-    // malloc'ed: the page buffers of the handle are released with free.
-    buffer = static_cast<unsigned char*>(malloc(stride * cinfo.output_height));
-    if (buffer == nullptr) fail_decode(&err, SCAN_STATUS_NO_MEM);
-    if (sink != nullptr)
-        sink->begin(buffer, cinfo.output_width, cinfo.output_height, static_cast<unsigned>(cinfo.output_components));
-
-    api->start_decompress(&cinfo);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = buffer + static_cast<size_t>(cinfo.output_scanline) * stride;
-        // A standard I/O source never suspends; no progress means a broken
-        // stream rather than a reason to spin.
-        if (api->read_scanlines(&cinfo, &row, 1) != 1) fail_decode(&err, SCAN_STATUS_IO_ERROR);
-        if (sink != nullptr) sink->rows_ready(cinfo.output_scanline);
-    }
-    api->finish_decompress(&cinfo);
-    const ORVELA_IMAGE_RAW page = {buffer, cinfo.output_width, cinfo.output_height,
-                                   static_cast<uint32_t>(cinfo.output_components)};
-    api->destroy_decompress(&cinfo);
-
-    release_page_buffers(s);
-    s->src_img = page;
-    return SCAN_STATUS_GOOD;
+// Hands the decoder the next piece of the page file. 1: bytes were added;
+// 0: the file has ended; -1: a read error, or input that the decoder will not
+// take (more than it ever waits for, or no memory).
+int feed_page_piece(StreamDecoder& decoder, int fd) {
+    unsigned char* space = decoder.input_space(kReadPiece);
+    if (space == nullptr) return -1;
+    ssize_t n;
+    do {
+        n = read(fd, space, kReadPiece);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return n == 0 ? 0 : -1;
+    decoder.commit_input(static_cast<size_t>(n));
+    return 1;
 }
 
 }  // namespace
@@ -120,18 +66,73 @@ void release_page_buffers(orvela_scanner_t* s) {
 }
 
 SCAN_Status decode_page_file(orvela_scanner_t* s, const char* filename, PageSink* sink) {
-    const JpegApi* api = orvela_jpeg_api();
-    if (s == nullptr || filename == nullptr || api == nullptr) return SCAN_STATUS_IO_ERROR;
+    if (s == nullptr || filename == nullptr) return SCAN_STATUS_IO_ERROR;
+    StreamDecoder decoder;
+    if (!decoder.init()) return SCAN_STATUS_IO_ERROR;  // no libjpeg, or no memory for it
+    // O_NONBLOCK: a FIFO at the path blocks neither the open nor a read.
     const int fd = open(filename, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return SCAN_STATUS_IO_ERROR;
-    FILE* file = fdopen(fd, "rb");
-    if (file == nullptr) {
-        close(fd);
-        return SCAN_STATUS_IO_ERROR;
+
+    unsigned char* buffer = nullptr;  // malloc'ed: the handle's page buffers are released with free
+    size_t stride = 0;
+    bool input_ended = false;
+    SCAN_Status status = SCAN_STATUS_GOOD;
+    for (;;) {
+        unsigned char* row = buffer != nullptr ? buffer + decoder.rows_done() * stride : nullptr;
+        const StreamDecoder::Step step = decoder.step(row);
+        if (step == StreamDecoder::Step::Done) break;
+        if (step == StreamDecoder::Step::Row) {
+            if (sink != nullptr) sink->rows_ready(decoder.rows_done());
+        } else if (step == StreamDecoder::Step::Header) {
+            const unsigned w = decoder.width(), h = decoder.height(), C = decoder.components();
+            // A page larger than the device can scan (a corrupt or foreign
+            // header) is refused before anything is allocated for it; so are
+            // sample layouts the page path cannot serve.
+            if (!frame_fits_bed(w, h, s->dev_params.xResolution, s->dev_params.yResolution) || (C != 1 && C != 3)) {
+                DBG_INFO("Refuse page of %ux%u pixels, %u components\n", w, h, C);
+                status = SCAN_STATUS_IO_ERROR;
+                break;
+            }
+            stride = size_t{w} * C;
+            buffer = static_cast<unsigned char*>(malloc(stride * h));
+            if (buffer == nullptr) {
+                status = SCAN_STATUS_NO_MEM;
+                break;
+            }
+            if (sink != nullptr) sink->begin(buffer, w, h, C);
+        } else if (step == StreamDecoder::Step::NeedData && !input_ended) {
+            const int fed = feed_page_piece(decoder, fd);
+            if (fed < 0) {
+                DBG_INFO("Fail to read page file %s\n", filename);
+                status = SCAN_STATUS_IO_ERROR;
+                break;
+            }
+            // At the end of the file a frame that waited for its whole input
+            // goes on; anything else still wants bytes that will not come.
+            input_ended = fed == 0;
+            if (input_ended && !decoder.end_input()) {
+                DBG_INFO("Page file %s ends inside the page\n", filename);
+                status = SCAN_STATUS_IO_ERROR;
+                break;
+            }
+        } else {
+            // Failed, or more bytes wanted after the end of the file: a page
+            // cut short.
+            DBG_INFO("Fail to decode page file %s\n", filename);
+            status = SCAN_STATUS_IO_ERROR;
+            break;
+        }
     }
-    const SCAN_Status status = decode_file(s, api, file, sink);
-    fclose(file);
-    return status;
+    close(fd);
+
+    if (status != SCAN_STATUS_GOOD) {
+        if (buffer != nullptr && sink != nullptr) sink->abandon();
+        free(buffer);
+        return status;
+    }
+    release_page_buffers(s);
+    s->src_img = {buffer, decoder.width(), decoder.height(), decoder.components()};
+    return SCAN_STATUS_GOOD;
 }
 
 extern "C" {

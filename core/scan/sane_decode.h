@@ -4,7 +4,7 @@
 #pragma once
 
 #include "common/orvela_types.h"
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 
 extern "C" {
 

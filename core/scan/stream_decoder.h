@@ -11,12 +11,16 @@
 //            finish       --> Done (end of image seen)
 //            any of them  --> NeedData (add bytes, call again) or Failed
 //
-// Fatal library errors, and the warning that the data ended early, end in
-// Failed (see jpeg_errors.h); nothing escapes into the host.
+// Fatal library errors end in Failed (see jpeg_errors.h); nothing escapes
+// into the host. A stream cut short never fails by itself: the decoder keeps
+// saying NeedData, and the caller, who knows that no more bytes come, fails
+// the page.
 //
 // libjpeg's arithmetic decoder cannot suspend: for an arithmetic-coded frame
-// the decode starts only once end_input() says that every byte is in, so it
-// decodes exactly what a decode of the whole page file decodes.
+// the decode starts only once end_input() says that every byte is in.
+//
+// Both deliveries of a page decode with it: the page streamed from the device
+// (page_stream.h) and the page file read in pieces (decode_page_file).
 #pragma once
 
 #include <cstddef>

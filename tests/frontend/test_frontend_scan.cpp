@@ -15,9 +15,9 @@
 
 #include "common/orvela_config.h"
 #include "core/scan/imageproc/bilevel.h"
-#include "core/scan/orvela_devlist.h"
+#include "core/scan/driver/orvela_devlist.h"
 #include "core/scan/sane_decode.h"
-#include "core/scan/sane_globals.h"
+#include "core/scan/sane/sane_globals.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/process.h"
 #include "tests/support/test_handle.h"

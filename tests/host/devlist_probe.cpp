@@ -7,7 +7,7 @@
 
 #include "common/debugtool.h"
 #include "common/orvela_config.h"
-#include "core/scan/orvela_devlist.h"
+#include "core/scan/driver/orvela_devlist.h"
 
 // usage: devlist_probe [-v]   (-v: the diagnostic log on standard output)
 int main(int argc, char** argv) {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "backend/net_transport.h"
-#include "core/scan/orvela_drv.h"
+#include "core/scan/driver/orvela_drv.h"
 #include "tests/support/device_record.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/process.h"

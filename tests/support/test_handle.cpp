@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "core/scan/sane_globals.h"
-#include "core/scan/sane_name_lists.h"
+#include "core/scan/sane/sane_globals.h"
+#include "core/scan/sane/sane_name_lists.h"
 #include "core/scan/sane/sane_options.h"
 
 void use_host(const char* name, bool simple_scan) {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/scan/sane_entry_points.h"
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_entry_points.h"
+#include "core/scan/sane/sane_handle.h"
 #include "tests/support/device_record.h"
 
 // SANE_Fixed millimetres.

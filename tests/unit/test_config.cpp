@@ -7,7 +7,7 @@
 
 #include "common/debugtool.h"
 #include "common/orvela_config.h"
-#include "core/scan/sane_entry_points.h"
+#include "core/scan/sane/sane_entry_points.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/process.h"
 

@@ -13,7 +13,7 @@
 
 #include "backend/io_clock.h"
 #include "backend/net_transport.h"
-#include "core/scan/orvela_drv.h"
+#include "core/scan/driver/orvela_drv.h"
 #include "protocol/page_pull.h"
 #include "protocol/scanner.h"
 #include "tests/support/device_record.h"

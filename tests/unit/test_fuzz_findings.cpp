@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "common/jpegdecompress.h"
-#include "core/scan/orvela_drv.h"
+#include "core/scan/driver/orvela_drv.h"
 #include "core/scan/sane_decode.h"
-#include "core/scan/sane_globals.h"
+#include "core/scan/sane/sane_globals.h"
 #include "protocol/page_pull.h"
 #include "protocol/scanner.h"
 #include "tests/support/loopback_peer.h"

@@ -12,9 +12,9 @@
 #include "core/scan/imageproc/resample.h"
 #include "core/scan/imageproc/resample_engine.h"
 #include "core/scan/imageproc/row_rescale.h"
-#include "core/scan/page_pipeline.h"
+#include "core/scan/page/page_pipeline.h"
 #include "core/scan/sane_decode.h"
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 #include "tests/support/jpeg_encode.h"
 #include "tests/support/process.h"
 

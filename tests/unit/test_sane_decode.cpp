@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/scan/sane_decode.h"
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 #include "core/scan/stream_decoder.h"
 #include "tests/support/jpeg_encode.h"
 #include "tests/support/process.h"
@@ -136,8 +136,11 @@ TEST_F(Decode, UnreadableFiles) {
 }
 
 TEST_F(Decode, CorruptAndTruncatedPagesFailWithoutEndingTheProcess) {
-    const std::vector<uint8_t> good = jpeg_encode(gradient(120, 90, 3), 120, 90, 3);
-    ASSERT_GT(good.size(), 200u);
+    // A page that the decode reads in several pieces of 64 KiB.
+    const std::vector<uint8_t> good = jpeg_encode(jpeg_test_picture(640, 480, 3), 640, 480, 3, 95);
+    ASSERT_GT(good.size(), 3u << 16);
+    auto* sentinel = static_cast<unsigned char*>(malloc(16));
+    handle.src_img = {sentinel, 4, 4, 1};
 
     const std::vector<uint8_t> garbage(4000, 0x5A);
     ASSERT_TRUE(write_file(dir.file("garbage.jpg"), garbage));
@@ -146,11 +149,14 @@ TEST_F(Decode, CorruptAndTruncatedPagesFailWithoutEndingTheProcess) {
     ASSERT_TRUE(write_file(dir.file("empty.jpg"), {}));
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("empty.jpg").c_str()), SCAN_STATUS_IO_ERROR);
 
-    for (size_t keep : {size_t{2}, size_t{100}, good.size() / 2, good.size() - 40}) {
+    // Cut inside the header, or inside the entropy-coded data of the first
+    // piece, a later one, or the last.
+    for (size_t keep : {size_t{2}, size_t{100}, size_t{3000}, good.size() / 2, good.size() - 40}) {
         std::vector<uint8_t> cut(good.begin(), good.begin() + static_cast<long>(keep));
         ASSERT_TRUE(write_file(dir.file("cut.jpg"), cut));
         EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("cut.jpg").c_str()), SCAN_STATUS_IO_ERROR) << keep;
-        EXPECT_EQ(handle.src_img.img_data, nullptr) << keep;
+        EXPECT_EQ(handle.src_img.img_data, sentinel) << keep;
+        EXPECT_EQ(handle.src_img.img_width, 4u) << keep;
     }
 
     // A damaged frame header (sample precision 0).
@@ -163,10 +169,15 @@ TEST_F(Decode, CorruptAndTruncatedPagesFailWithoutEndingTheProcess) {
     ASSERT_TRUE(write_file(dir.file("badsof.jpg"), bad_header));
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("badsof.jpg").c_str()), SCAN_STATUS_IO_ERROR);
 
-    // The process is still here and decodes the next good page.
+    // The process is still here and decodes the next good page, piece after
+    // piece, to the rows of libjpeg's decode from memory.
     ASSERT_TRUE(write_file(dir.file("good.jpg"), good));
-    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("good.jpg").c_str()), SCAN_STATUS_GOOD);
-    EXPECT_EQ(handle.src_img.img_height, 90u);
+    ASSERT_EQ(orvela_sane_decompress(&handle, dir.file("good.jpg").c_str()), SCAN_STATUS_GOOD);
+    ASSERT_EQ(handle.src_img.img_height, 480u);
+    std::vector<std::vector<uint8_t>> rows;
+    ASSERT_TRUE(jpeg_decode_reference(good, &rows));
+    for (unsigned y = 0; y < 480; ++y)
+        ASSERT_EQ(memcmp(handle.src_img.img_data + size_t{y} * 640 * 3, rows[y].data(), 640 * 3), 0) << y;
 }
 
 // Fed in pieces of any size (one byte, odd sizes, more than a piece of the
@@ -177,11 +188,13 @@ TEST_F(Decode, CorruptAndTruncatedPagesFailWithoutEndingTheProcess) {
 TEST_F(Decode, StreamingDecoderGivesThePageDecodesRowsWhateverThePieces) {
     JpegEncodeOptions arithmetic, progressive_arithmetic;
     arithmetic.arithmetic = progressive_arithmetic.arithmetic = progressive_arithmetic.progressive = true;
+    std::vector<std::vector<uint8_t>> arithmetic_pages;
     for (const JpegEncodeOptions& options : {arithmetic, progressive_arithmetic}) {
         const std::vector<uint8_t> jpeg = jpeg_encode(gradient(203, 117, 3), 203, 117, 3, options);
         ASSERT_TRUE(write_file(dir.file("arith.jpg"), jpeg));
         ASSERT_EQ(orvela_sane_decompress(&handle, dir.file("arith.jpg").c_str()), SCAN_STATUS_GOOD);
         const std::vector<uint8_t> want(handle.src_img.img_data, handle.src_img.img_data + 203 * 117 * 3);
+        arithmetic_pages.push_back(want);
         for (size_t piece : {size_t{1}, size_t{97}}) {
             EXPECT_TRUE(stream_decode(jpeg, piece) == want) << piece;
             EXPECT_TRUE(stream_decode(std::vector<uint8_t>(jpeg.begin(), jpeg.end() - 40), piece).empty());  // cut short
@@ -200,6 +213,8 @@ TEST_F(Decode, StreamingDecoderGivesThePageDecodesRowsWhateverThePieces) {
     const std::vector<uint8_t> want(handle.src_img.img_data, handle.src_img.img_data + 203 * 117 * 3);
     for (size_t piece : {size_t{1}, size_t{7}, size_t{4093}, size_t{100000}})
         EXPECT_TRUE(stream_decode(jpeg, piece) == want) << piece;
+    // The arithmetic-coded pages carry the same coefficients as this one.
+    for (const std::vector<uint8_t>& page : arithmetic_pages) EXPECT_TRUE(page == want);
 }
 
 // Rewrites the frame header's height and width.

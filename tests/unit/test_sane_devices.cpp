@@ -6,11 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "core/scan/orvela_devlist.h"
-#include "core/scan/sane_entry_points.h"
-#include "core/scan/sane_globals.h"
-#include "core/scan/sane_handle.h"
-#include "core/scan/sane_name_lists.h"
+#include "core/scan/driver/orvela_devlist.h"
+#include "core/scan/sane/sane_entry_points.h"
+#include "core/scan/sane/sane_globals.h"
+#include "core/scan/sane/sane_handle.h"
+#include "core/scan/sane/sane_name_lists.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "common/debugtool.h"
-#include "core/scan/sane_entry_points.h"
-#include "core/scan/sane_globals.h"
+#include "core/scan/sane/sane_entry_points.h"
+#include "core/scan/sane/sane_globals.h"
 #include "tests/support/host_probe.h"
 #include "tests/support/namespaces.h"
 #include "tests/support/process.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/scan/sane_globals.h"
+#include "core/scan/sane/sane_globals.h"
 #include "tests/support/test_handle.h"
 #include "core/scan/sane/sane_options.h"
 

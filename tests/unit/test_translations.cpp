@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/scan/sane_globals.h"
+#include "core/scan/sane/sane_globals.h"
 #include "tests/support/host_probe.h"
 #include "tests/support/test_handle.h"
 #include "core/scan/sane/sane_options.h"

@@ -6,9 +6,9 @@
 #include "core/scan/job/job_section.h"
 #include "core/scan/job/page_request.h"
 #include "core/scan/job/scan_job.h"
-#include "core/scan/orvela_drv.h"
+#include "core/scan/driver/orvela_drv.h"
 #include "core/scan/sane_decode.h"
-#include "core/scan/sane_globals.h"
+#include "core/scan/sane/sane_globals.h"
 
 namespace {
 

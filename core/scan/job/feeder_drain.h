@@ -1,7 +1,7 @@
 // Throwing away the sheets left in the feeder.
 #pragma once
 
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 
 extern "C" {
 // Pulls the sheets left in the feeder and discards them, then closes.

@@ -11,7 +11,7 @@
 
 #include "common/orvela_types.h"
 #include "core/scan/page/frame_lines.h"
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 
 namespace orvela_protocol {
 class PagePull;

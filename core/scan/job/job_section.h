@@ -7,7 +7,7 @@
 
 #include <utility>
 
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 
 // The job's device section: start, read, cancel and the feeder drain hold it
 // while they make device calls or touch the page. claim waits for a holder on

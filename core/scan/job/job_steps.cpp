@@ -3,8 +3,8 @@
 #include "common/debugtool.h"
 #include "core/scan/job/page_request.h"
 #include "core/scan/job/scan_job.h"
-#include "core/scan/orvela_drv.h"
-#include "core/scan/sane_host.h"
+#include "core/scan/driver/orvela_drv.h"
+#include "core/scan/sane/sane_host.h"
 
 // Driver statuses reach the frontend unchanged where no mapping is given: the
 // numbers must stay SANE's.

@@ -5,7 +5,7 @@
 #include <sane/sane.h>
 
 #include "common/orvela_types.h"
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 
 // Where in a job a device answer was given; each place maps it its own way.
 enum class JobStep {

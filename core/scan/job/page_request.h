@@ -5,7 +5,7 @@
 #include <sane/sane.h>
 
 #include "common/orvela_types.h"
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 
 extern "C" {
 bool IsOutOfScanRange(orvela_scanner_t* s);

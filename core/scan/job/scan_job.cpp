@@ -6,7 +6,7 @@
 #include "common/debugtool.h"
 #include "core/scan/job/job_page.h"
 #include "core/scan/job/job_steps.h"
-#include "core/scan/orvela_drv.h"
+#include "core/scan/driver/orvela_drv.h"
 #include "core/scan/sane/frame_parameters.h"
 #include "core/scan/sane_decode.h"
 

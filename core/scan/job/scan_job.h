@@ -35,7 +35,7 @@
 
 #include <sane/sane.h>
 
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 
 // Which way a start delivers its page.
 enum class PageDelivery { WholePage, Streaming };

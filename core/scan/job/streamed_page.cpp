@@ -11,8 +11,8 @@
 #include "core/scan/job/job_steps.h"
 #include "core/scan/job/page_request.h"
 #include "core/scan/job/scan_job.h"
-#include "core/scan/orvela_drv.h"
-#include "core/scan/page_stream.h"
+#include "core/scan/driver/orvela_drv.h"
+#include "core/scan/page/page_stream.h"
 
 namespace {
 

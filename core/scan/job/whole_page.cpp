@@ -8,10 +8,10 @@
 #include "core/scan/job/job_page.h"
 #include "core/scan/job/job_steps.h"
 #include "core/scan/job/page_request.h"
-#include "core/scan/orvela_drv.h"
-#include "core/scan/page_pipeline.h"
+#include "core/scan/driver/orvela_drv.h"
+#include "core/scan/page/page_pipeline.h"
 #include "core/scan/sane_decode.h"
-#include "core/scan/sane_globals.h"
+#include "core/scan/sane/sane_globals.h"
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include <utility>
 
 #include "common/debugtool.h"
-#include "core/scan/paper_sizes.h"
-#include "core/scan/sane_boundary.h"
-#include "core/scan/sane_entry_points.h"
-#include "core/scan/sane_globals.h"
+#include "core/scan/sane/paper_sizes.h"
+#include "core/scan/sane/sane_boundary.h"
+#include "core/scan/sane/sane_entry_points.h"
+#include "core/scan/sane/sane_globals.h"
 #include "core/scan/sane/sane_options.h"
-#include "core/scan/sane_name_lists.h"
+#include "core/scan/sane/sane_name_lists.h"
 
 extern "C" {
 

@@ -4,7 +4,7 @@
 
 #include <sane/sane.h>
 
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 
 extern "C" {
 extern const SANE_Range x_range;

@@ -4,9 +4,9 @@
 #include "common/orvela_config.h"
 #include "core/scan/job/job_section.h"
 #include "core/scan/job/scan_job.h"
-#include "core/scan/sane_boundary.h"
-#include "core/scan/sane_entry_points.h"
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_boundary.h"
+#include "core/scan/sane/sane_entry_points.h"
+#include "core/scan/sane/sane_handle.h"
 
 extern "C" {
 

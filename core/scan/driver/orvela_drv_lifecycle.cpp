@@ -1,7 +1,7 @@
 #include "common/c_boundary.h"
 #include "common/debugtool.h"
-#include "core/scan/orvela_devlist.h"
-#include "core/scan/orvela_drv.h"
+#include "core/scan/driver/orvela_devlist.h"
+#include "core/scan/driver/orvela_drv.h"
 
 extern "C" {
 

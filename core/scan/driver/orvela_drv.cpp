@@ -1,4 +1,4 @@
-#include "core/scan/orvela_drv.h"
+#include "core/scan/driver/orvela_drv.h"
 
 #include <fcntl.h>
 #include <unistd.h>

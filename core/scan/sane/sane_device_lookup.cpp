@@ -1,4 +1,4 @@
-#include "core/scan/sane_device_lookup.h"
+#include "core/scan/sane/sane_device_lookup.h"
 
 #include <arpa/inet.h>
 
@@ -8,7 +8,7 @@
 #include "backend/usb_discovery.h"
 #include "common/debugtool.h"
 #include "common/malloc_ptr.h"
-#include "core/scan/orvela_devlist.h"
+#include "core/scan/driver/orvela_devlist.h"
 
 namespace {
 

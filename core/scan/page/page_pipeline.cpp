@@ -4,7 +4,7 @@
 // The page decoder (sane_decode) tells the rescale how many rows are final;
 // its fatal errors jump back to the decode, which has the band thread stopped
 // before anything it reads is released.
-#include "core/scan/page_pipeline.h"
+#include "core/scan/page/page_pipeline.h"
 
 #include <pthread.h>
 #include <signal.h>

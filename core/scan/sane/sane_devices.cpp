@@ -7,13 +7,13 @@
 #include "common/debugtool.h"
 #include "core/scan/job/job_section.h"
 #include "core/scan/job/scan_job.h"
-#include "core/scan/orvela_devlist.h"
+#include "core/scan/driver/orvela_devlist.h"
 #include "core/scan/sane/sane_options.h"
-#include "core/scan/sane_boundary.h"
-#include "core/scan/sane_device_lookup.h"
-#include "core/scan/sane_devices.h"
-#include "core/scan/sane_entry_points.h"
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_boundary.h"
+#include "core/scan/sane/sane_device_lookup.h"
+#include "core/scan/sane/sane_devices.h"
+#include "core/scan/sane/sane_entry_points.h"
+#include "core/scan/sane/sane_handle.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "core/scan/page_stream.h"
+#include "core/scan/page/page_stream.h"
 
 #include <cstdlib>
 #include <memory>
 
 #include "common/debugtool.h"
-#include "core/scan/orvela_drv.h"
-#include "core/scan/page_pipeline.h"
+#include "core/scan/driver/orvela_drv.h"
+#include "core/scan/page/page_pipeline.h"
 #include "core/scan/sane_decode.h"
 
 namespace {

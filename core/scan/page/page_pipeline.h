@@ -20,7 +20,7 @@
 
 #include <cstdint>
 
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 
 // Outcome of a page's decode and rescale.
 struct PageResult {

@@ -1,4 +1,4 @@
-#include "core/scan/sane_name_lists.h"
+#include "core/scan/sane/sane_name_lists.h"
 
 #include <sane/sane.h>
 
@@ -9,9 +9,9 @@
 #include <new>
 #include <span>
 
-#include "core/scan/paper_sizes.h"
-#include "core/scan/sane_globals.h"
-#include "core/scan/sane_host.h"
+#include "core/scan/sane/paper_sizes.h"
+#include "core/scan/sane/sane_globals.h"
+#include "core/scan/sane/sane_host.h"
 
 extern "C" {
 SANE_String_Const mode_list[4];

@@ -11,13 +11,13 @@
 #include "common/debugtool.h"
 #include "common/orvela_config.h"
 #include "core/scan/imageproc/bilevel.h"
-#include "core/scan/orvela_drv.h"
-#include "core/scan/sane_boundary.h"
-#include "core/scan/sane_devices.h"
-#include "core/scan/sane_entry_points.h"
-#include "core/scan/sane_globals.h"
-#include "core/scan/sane_host.h"
-#include "core/scan/sane_name_lists.h"
+#include "core/scan/driver/orvela_drv.h"
+#include "core/scan/sane/sane_boundary.h"
+#include "core/scan/sane/sane_devices.h"
+#include "core/scan/sane/sane_entry_points.h"
+#include "core/scan/sane/sane_globals.h"
+#include "core/scan/sane/sane_host.h"
+#include "core/scan/sane/sane_name_lists.h"
 
 extern "C" {
 

@@ -1,4 +1,4 @@
-#include "core/scan/sane_host.h"
+#include "core/scan/sane/sane_host.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "common/debugtool.h"
-#include "core/scan/sane_globals.h"
+#include "core/scan/sane/sane_globals.h"
 
 extern "C" {
 

@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-#include "core/scan/sane_handle.h"
+#include "core/scan/sane/sane_handle.h"
 
 struct PaperSize {
     const char* name;

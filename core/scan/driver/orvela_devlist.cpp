@@ -1,4 +1,4 @@
-#include "core/scan/orvela_devlist.h"
+#include "core/scan/driver/orvela_devlist.h"
 
 #include <cstdlib>
 #include <cstring>
