@@ -15,13 +15,14 @@
 #include <cstring>
 
 #include "core/scan/driver/orvela_drv.h"
-#include "core/scan/sane_decode.h"
 #include "core/scan/sane/sane_entry_points.h"
 #include "core/scan/sane/sane_globals.h"
 #include "core/scan/sane/sane_handle.h"
 #include "core/scan/sane/sane_name_lists.h"
 #include "core/scan/job/job_section.h"
 #include "core/scan/sane/sane_options.h"
+#include "core/scan/job/scan_job.h"
+#include "core/scan/page/page_file.h"
 
 // The option surface, the frame parameters and the host's state are compiled
 // in; the rest of the front end they are linked with (translation, the scan
@@ -42,7 +43,7 @@ bool job_section_try_claim(orvela_scanner_t*) { abort(); }
 bool job_section_release(orvela_scanner_t*) { abort(); }
 SCAN_Status page_file_acquire(const char*, int, const bool*, int*) { abort(); }
 void page_file_release(const char*, int, bool) { abort(); }
-void release_page_buffers(orvela_scanner_t*) {}
+void release_page(orvela_scanner_t*) {}
 SANE_Status stream_read(orvela_scanner_t*, SANE_Byte*, SANE_Int, SANE_Int*) { abort(); }
 bool cancel_stream_page(orvela_scanner_t*) { abort(); }
 void stop_stream_page(orvela_scanner_t*) { abort(); }

@@ -10,8 +10,9 @@
 #include <cstring>
 #include <string>
 
-#include "core/scan/sane_decode.h"
 #include "core/scan/sane/sane_handle.h"
+#include "core/scan/job/whole_page.h"
+#include "core/scan/job/scan_job.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     } else if (s->src_img.img_data != nullptr) {
         abort();  // a failed decode leaves no page behind
     }
-    release_page_buffers(s);
+    release_page(s);
     delete s;
     return 0;
 }

@@ -26,7 +26,7 @@
 #include "core/scan/driver/orvela_drv.h"
 #include "core/scan/page/page_pipeline.h"
 #include "core/scan/page/page_stream.h"
-#include "core/scan/sane_decode.h"
+#include "core/scan/job/scan_job.h"
 
 namespace {
 
@@ -137,12 +137,12 @@ std::vector<uint8_t> whole_page_path(const SCAN_RESULT& pulled) {
     if (pulled.scan_status != SCAN_STATUS_GOOD) return page;
     orvela_scanner_t s{};
     s.dev_params.xResolution = s.dev_params.yResolution = kDeviceDpi;
-    const PageResult r = decode_and_rescale_page(&s, page_path().c_str(), kResolution, kDeviceDpi);
+    const PageResult r = decode_and_rescale_page(page_path().c_str(), {s.dev_params.xResolution, s.dev_params.yResolution}, kResolution, kDeviceDpi, &s.src_img, &s.dst_img);
     if (r.decoded == SCAN_STATUS_GOOD && r.rescaled == SANE_STATUS_GOOD) {
         const ORVELA_IMAGE_RAW& img = s.dst_img;
         page.assign(img.img_data, img.img_data + size_t{img.img_width} * img.img_height * img.img_channel);
     }
-    release_page_buffers(&s);
+    release_page(&s);
     return page;
 }
 

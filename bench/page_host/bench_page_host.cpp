@@ -37,9 +37,10 @@
 #include "core/scan/imageproc/resample.h"
 #include "core/scan/imageproc/resample_engine.h"
 #include "core/scan/page/page_pipeline.h"
-#include "core/scan/sane_decode.h"
 #include "core/scan/sane/sane_handle.h"
 #include "tools/scanner_sim/page_image.h"
+#include "core/scan/job/whole_page.h"
+#include "core/scan/job/scan_job.h"
 
 namespace {
 
@@ -111,7 +112,7 @@ long status_kb(const char* key) {
 
 // The path start takes: decode with the rescale beside it, then packing.
 bool run_page(const Prepared& p, orvela_scanner_t* s) {
-    const PageResult r = decode_and_rescale_page(s, p.path.c_str(), p.c.resolution, p.c.dpi);
+    const PageResult r = decode_and_rescale_page(p.path.c_str(), {s->dev_params.xResolution, s->dev_params.yResolution}, p.c.resolution, p.c.dpi, &s->src_img, &s->dst_img);
     if (r.decoded != SCAN_STATUS_GOOD || r.rescaled != SANE_STATUS_GOOD) return false;
     if (p.c.bilevel) pack_bilevel_page(s->dst_img);
     return true;
@@ -142,7 +143,7 @@ Memory measure_in_child(const Prepared& p, bool pipelined) {
         r.baseline_kb = status_kb("VmRSS:");
         orvela_scanner_t s{};
         if (run_page(p, &s)) r.peak_kb = status_kb("VmHWM:");
-        release_page_buffers(&s);
+        release_page(&s);
         (void)!write(fds[1], &r, sizeof r);
         _exit(0);
     }
@@ -317,10 +318,10 @@ int main(int argc, char** argv) {
             if (!p.c.bilevel && (q.dst_img.img_width != b.dst_img.img_width || q.dst_img.img_height != b.dst_img.img_height ||
                 memcmp(q.dst_img.img_data, b.dst_img.img_data, bytes) != 0))
                 identical = false;
-            release_page_buffers(&q);
-            release_page_buffers(&b);
+            release_page(&q);
+            release_page(&b);
             free(scaled);
-            release_page_buffers(&s);
+            release_page(&s);
             if (r == 0) continue;
             t_decode.push_back(decode);
             t_rescale.push_back(rescale);

@@ -16,7 +16,6 @@
 #include "common/orvela_config.h"
 #include "core/scan/imageproc/bilevel.h"
 #include "core/scan/driver/orvela_devlist.h"
-#include "core/scan/sane_decode.h"
 #include "core/scan/sane/sane_globals.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/process.h"
@@ -25,6 +24,7 @@
 #include "tools/scanner_sim/sim_device.h"
 #include "tools/scanner_sim/sim_tcp_server.h"
 #include "core/scan/job/feeder_drain.h"
+#include "core/scan/page/page_file.h"
 
 namespace {
 

@@ -15,13 +15,13 @@
 
 #include "common/jpegdecompress.h"
 #include "core/scan/driver/orvela_drv.h"
-#include "core/scan/sane_decode.h"
 #include "core/scan/sane/sane_globals.h"
 #include "protocol/page_pull.h"
 #include "protocol/scanner.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process.h"
 #include "tests/support/test_handle.h"
+#include "core/scan/job/whole_page.h"
 
 namespace {
 

@@ -13,12 +13,19 @@
 #include "core/scan/imageproc/resample_engine.h"
 #include "core/scan/imageproc/row_rescale.h"
 #include "core/scan/page/page_pipeline.h"
-#include "core/scan/sane_decode.h"
 #include "core/scan/sane/sane_handle.h"
 #include "tests/support/jpeg_encode.h"
 #include "tests/support/process.h"
+#include "core/scan/job/whole_page.h"
+#include "core/scan/job/scan_job.h"
 
 namespace {
+
+// The page of `s` decoded from `path` and rescaled as start does it.
+PageResult decode_and_rescale(orvela_scanner_t& s, const char* path, SANE_Word resolution, unsigned device_x) {
+    return decode_and_rescale_page(path, {s.dev_params.xResolution, s.dev_params.yResolution}, resolution, device_x,
+                                   &s.src_img, &s.dst_img);
+}
 
 using orvela::resample::EngineSettings;
 using orvela::resample::SimdLevel;
@@ -69,14 +76,14 @@ Page sequential(const std::string& path, SANE_Word resolution, unsigned device_x
         out.h = dh;
         out.c = s.src_img.img_channel;
     }
-    release_page_buffers(&s);
+    release_page(&s);
     return out;
 }
 
 Page pipelined(const std::string& path, SANE_Word resolution, unsigned device_x) {
     orvela_scanner_t s{};
     Page out;
-    const PageResult r = decode_and_rescale_page(&s, path.c_str(), resolution, device_x);
+    const PageResult r = decode_and_rescale(s, path.c_str(), resolution, device_x);
     EXPECT_EQ(r.decoded, SCAN_STATUS_GOOD);
     EXPECT_EQ(r.rescaled, SANE_STATUS_GOOD);
     EXPECT_EQ(s.src_img.img_data, nullptr);  // the decoded page is released
@@ -86,7 +93,7 @@ Page pipelined(const std::string& path, SANE_Word resolution, unsigned device_x)
         out.c = s.dst_img.img_channel;
         out.bytes.assign(s.dst_img.img_data, s.dst_img.img_data + size_t{out.w} * out.h * out.c);
     }
-    release_page_buffers(&s);
+    release_page(&s);
     return out;
 }
 
@@ -201,7 +208,7 @@ TEST_F(PagePipeline, PagesServedAsScannedOrWithoutAUsableSize) {
     // The device's own resolution: no rescale, dst_img is src_img.
     const std::string path = write_page("p.jpg", 90, 70, 3);
     orvela_scanner_t s{};
-    PageResult r = decode_and_rescale_page(&s, path.c_str(), 300, 300);
+    PageResult r = decode_and_rescale(s, path.c_str(), 300, 300);
     EXPECT_EQ(r.decoded, SCAN_STATUS_GOOD);
     EXPECT_EQ(r.rescaled, SANE_STATUS_GOOD);
     ASSERT_NE(s.src_img.img_data, nullptr);
@@ -212,22 +219,22 @@ TEST_F(PagePipeline, PagesServedAsScannedOrWithoutAUsableSize) {
     // A page too small to rescale: decoded, then refused; the decoded page
     // stays for the caller to release, nothing else is held.
     const std::string one = write_page("one.jpg", 1, 40, 1);
-    r = decode_and_rescale_page(&s, one.c_str(), 200, 300);
+    r = decode_and_rescale(s, one.c_str(), 200, 300);
     EXPECT_EQ(r.decoded, SCAN_STATUS_GOOD);
     EXPECT_EQ(r.rescaled, SANE_STATUS_INVAL);
     ASSERT_NE(s.src_img.img_data, nullptr);
     EXPECT_EQ(s.src_img.img_width, 1u);
     EXPECT_EQ(s.dst_img.img_data, nullptr);
-    release_page_buffers(&s);
+    release_page(&s);
 
     // On a 32-bit host a rescaled page can be larger than the address space
     // (42930 x 33390 x 3 bytes here): refused for want of memory, never
     // allocated short and overrun.
     if (sizeof(size_t) == 4) {
-        r = decode_and_rescale_page(&s, path.c_str(), 300 * 477, 300);
+        r = decode_and_rescale(s, path.c_str(), 300 * 477, 300);
         EXPECT_EQ(r.decoded, SCAN_STATUS_GOOD);
         EXPECT_EQ(r.rescaled, SANE_STATUS_NO_MEM);
-        release_page_buffers(&s);
+        release_page(&s);
     }
 
     uint32_t w = 0, h = 0;
@@ -259,36 +266,36 @@ TEST_F(PagePipeline, BrokenPagesFailAndReleaseEverything) {
             for (size_t keep : {size_t{2}, size_t{300}, good.size() / 4, good.size() / 2, good.size() - 40}) {
                 std::vector<uint8_t> cut(good.begin(), good.begin() + static_cast<long>(keep));
                 ASSERT_TRUE(write_file(cut_path, cut));
-                const PageResult r = decode_and_rescale_page(&s, cut_path.c_str(), 200, 300);
+                const PageResult r = decode_and_rescale(s, cut_path.c_str(), 200, 300);
                 EXPECT_EQ(r.decoded, SCAN_STATUS_IO_ERROR) << keep;
                 // The handle's earlier page is untouched.
                 EXPECT_EQ(s.src_img.img_data, sentinel) << keep;
                 EXPECT_EQ(s.dst_img.img_data, sentinel) << keep;
             }
         }
-    EXPECT_EQ(decode_and_rescale_page(&s, dir_.file("missing.jpg").c_str(), 200, 300).decoded,
+    EXPECT_EQ(decode_and_rescale(s, dir_.file("missing.jpg").c_str(), 200, 300).decoded,
               SCAN_STATUS_IO_ERROR);
     const std::vector<uint8_t> garbage(4000, 0x5A);
     ASSERT_TRUE(write_file(cut_path, garbage));
-    EXPECT_EQ(decode_and_rescale_page(&s, cut_path.c_str(), 200, 300).decoded, SCAN_STATUS_IO_ERROR);
+    EXPECT_EQ(decode_and_rescale(s, cut_path.c_str(), 200, 300).decoded, SCAN_STATUS_IO_ERROR);
     EXPECT_EQ(s.src_img.img_data, sentinel);
 
     // A page larger than the bed (at 10 dpi: 87 x 144 pixels with the
     // margin) is refused before anything runs.
     s.dev_params.xResolution = s.dev_params.yResolution = 10;
     ASSERT_TRUE(write_file(cut_path, good));
-    EXPECT_EQ(decode_and_rescale_page(&s, cut_path.c_str(), 200, 300).decoded, SCAN_STATUS_IO_ERROR);
+    EXPECT_EQ(decode_and_rescale(s, cut_path.c_str(), 200, 300).decoded, SCAN_STATUS_IO_ERROR);
     EXPECT_EQ(s.src_img.img_data, sentinel);
 
     // The next good page goes through, and replaces the earlier one.
     s.dev_params = {};
-    const PageResult r = decode_and_rescale_page(&s, cut_path.c_str(), 200, 300);
+    const PageResult r = decode_and_rescale(s, cut_path.c_str(), 200, 300);
     EXPECT_EQ(r.decoded, SCAN_STATUS_GOOD);
     EXPECT_EQ(r.rescaled, SANE_STATUS_GOOD);
     EXPECT_EQ(s.dst_img.img_width, 400u);
     EXPECT_EQ(s.dst_img.img_height, 533u);
     EXPECT_EQ(s.src_img.img_data, nullptr);
-    release_page_buffers(&s);
+    release_page(&s);
 }
 
 }  // namespace

@@ -11,11 +11,15 @@
 #include <fstream>
 #include <vector>
 
-#include "core/scan/sane_decode.h"
 #include "core/scan/sane/sane_handle.h"
-#include "core/scan/stream_decoder.h"
+#include "core/scan/page/stream_decoder.h"
 #include "tests/support/jpeg_encode.h"
 #include "tests/support/process.h"
+#include "core/scan/job/whole_page.h"
+#include "core/scan/job/scan_job.h"
+#include "core/scan/page/page_file.h"
+#include "core/scan/page/page_decode.h"
+#include "core/scan/sane/sane_device_lookup.h"
 
 namespace {
 
@@ -72,7 +76,7 @@ std::vector<uint8_t> stream_decode(const std::vector<uint8_t>& jpeg, size_t piec
 
 class Decode : public ::testing::Test {
 protected:
-    void TearDown() override { release_page_buffers(&handle); }
+    void TearDown() override { release_page(&handle); }
 
     std::string write_jpeg(const char* name, unsigned w, unsigned h, int channels) {
         const std::vector<uint8_t> jpeg = jpeg_encode(gradient(w, h, channels), w, h, channels, 95);
@@ -199,7 +203,7 @@ TEST_F(Decode, StreamingDecoderGivesThePageDecodesRowsWhateverThePieces) {
             EXPECT_TRUE(stream_decode(jpeg, piece) == want) << piece;
             EXPECT_TRUE(stream_decode(std::vector<uint8_t>(jpeg.begin(), jpeg.end() - 40), piece).empty());  // cut short
         }
-        release_page_buffers(&handle);
+        release_page(&handle);
     }
     std::vector<uint8_t> jpeg = jpeg_encode(gradient(203, 117, 3), 203, 117, 3);
     // An APP9 segment of 6002 bytes after SOI, made of what would be start
@@ -248,7 +252,7 @@ TEST_F(Decode, PagesLargerThanTheBedAreRefusedSmallerOnesServed) {
     for (auto [w, h] : {std::pair{88u, 144u}, std::pair{87u, 145u}}) {
         ASSERT_TRUE(write_file(dir.file("over.jpg"), with_frame_size(bed, w, h)));
         EXPECT_FALSE(frame_fits_bed(w, h, 10, 10)) << w;
-        release_page_buffers(&handle);
+        release_page(&handle);
         EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("over.jpg").c_str()), SCAN_STATUS_IO_ERROR) << w;
         EXPECT_EQ(handle.src_img.img_data, nullptr) << w;  // refused before anything was decoded
     }

@@ -15,12 +15,13 @@
 #include "backend/usb_transport.h"
 #include "core/scan/driver/orvela_drv.h"
 #include "core/scan/page/page_stream.h"
-#include "core/scan/sane_decode.h"
 #include "tests/usb_emu/emu_test_util.h"
 #include "tests/usb_emu/usbfs_emulation.h"
 
 #ifdef ORVELA_HAVE_SCANNER_SIM
 #include "tests/usb_emu/sim_bulk_peer.h"
+#include "core/scan/job/whole_page.h"
+#include "core/scan/job/scan_job.h"
 #endif
 
 using namespace usb_emu;
@@ -185,7 +186,7 @@ TEST_F(UsbPage, StreamingPageIsDecodedAsItComes) {
     ASSERT_EQ(orvela_sane_decompress(&decoded, path.c_str()), SCAN_STATUS_GOOD);
     ASSERT_EQ(rows.size(), 600u * 400 * 3);
     EXPECT_TRUE(std::equal(rows.begin(), rows.end(), decoded.src_img.img_data));
-    release_page_buffers(&decoded);
+    release_page(&decoded);
 }
 
 #else

@@ -1,7 +1,10 @@
 #include "core/scan/imageproc/bilevel.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+
+#include "common/debugtool.h"
 
 namespace {
 
@@ -78,3 +81,24 @@ int CalcNewThreshold(int nDensity) {
 }
 
 }  // extern "C"
+
+void pack_bilevel_row(const unsigned char* in, uint32_t width, unsigned char* out) {
+    for (uint32_t x = 0; x < width; x += 8) {
+        unsigned char byte = 0;
+        const uint32_t bits = std::min<uint32_t>(8, width - x);
+        for (uint32_t b = 0; b < bits; ++b) {
+            const int v = in[x + b];
+            if (v < CalcNewThreshold(v)) byte |= static_cast<unsigned char>(0x80 >> b);
+        }
+        *out++ = byte;  // never ahead of the input: out advances 1 per 8 read
+    }
+}
+
+void pack_bilevel_page(ORVELA_IMAGE_RAW& img) {
+    DBG_INFO("Convert gray image to 1 bit B/W image!\n");
+    const uint32_t width = img.img_width;
+    const size_t packed = (width + 7) / 8;
+    for (uint32_t y = 0; y < img.img_height; ++y)
+        pack_bilevel_row(img.img_data + static_cast<size_t>(y) * width, width, img.img_data + y * packed);
+    img.img_width = static_cast<uint32_t>(packed);
+}

@@ -3,6 +3,10 @@
 // dither and halftone matrices (initialised data that nothing here reads).
 #pragma once
 
+#include <cstdint>
+
+#include "common/orvela_types.h"
+
 extern "C" {
 
 extern int m_lpRandomScale[128];
@@ -16,3 +20,14 @@ void InitThresholdTable(void);
 int CalcNewThreshold(int nDensity);
 
 }  // extern "C"
+
+// Packs a grey page to one bit per pixel in place: 1 (black) when the pixel
+// is below its randomised threshold (CalcNewThreshold, once per pixel in
+// order), first pixel in the top bit; img_width becomes the bytes of a row.
+// A row that does not end on a whole byte ends in a partial byte whose unused
+// bits are white: dropping those pixels would leave the frame's last byte to
+// the read's fill pattern, a striped edge on the page.
+void pack_bilevel_page(ORVELA_IMAGE_RAW& img);
+// One row of it: `width` grey pixels into (width + 7) / 8 bytes; out may be
+// in itself (it never runs ahead of the pixels read).
+void pack_bilevel_row(const unsigned char* in, uint32_t width, unsigned char* out);

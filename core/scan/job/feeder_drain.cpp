@@ -7,7 +7,7 @@
 #include "core/scan/job/page_request.h"
 #include "core/scan/job/scan_job.h"
 #include "core/scan/driver/orvela_drv.h"
-#include "core/scan/sane_decode.h"
+#include "core/scan/page/page_file.h"
 #include "core/scan/sane/sane_globals.h"
 
 namespace {

@@ -7,7 +7,6 @@
 #include <sane/sane.h>
 
 #include <cstddef>
-#include <memory>
 
 #include "common/orvela_types.h"
 #include "core/scan/page/frame_lines.h"
@@ -53,7 +52,3 @@ public:
     virtual bool discard_rest(orvela_scanner_t*) { return true; }
 };
 
-std::unique_ptr<JobPage> make_whole_page();
-std::unique_ptr<JobPage> make_streamed_page();
-// A whole page already decoded into `served` (the handle's dst_img).
-std::unique_ptr<JobPage> make_decoded_page(const ORVELA_IMAGE_RAW* served);

@@ -8,7 +8,9 @@
 #include "core/scan/job/job_steps.h"
 #include "core/scan/driver/orvela_drv.h"
 #include "core/scan/sane/frame_parameters.h"
-#include "core/scan/sane_decode.h"
+#include "core/scan/job/streamed_page.h"
+#include "core/scan/job/whole_page.h"
+#include "core/scan/page/page_decode.h"
 
 namespace {
 
@@ -189,5 +191,5 @@ void cancel_job_work(orvela_scanner_t* s) {
 
 void release_page(orvela_scanner_t* s) {
     s->page.reset();
-    release_page_buffers(s);
+    free_page_images(&s->src_img, &s->dst_img);
 }

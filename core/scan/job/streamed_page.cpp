@@ -3,6 +3,8 @@
 // makes from what the device has sent, waiting for the device only while it
 // has nothing to give. No page file, no lock between processes, a few
 // megabytes of rows instead of the page.
+#include "core/scan/job/streamed_page.h"
+
 #include <memory>
 #include <new>
 

@@ -2,6 +2,8 @@
 // the page into the page file, which is decoded, rescaled to the requested
 // resolution and, for black and white, packed to one bit per pixel; reads
 // then serve dst_img from memory, with no device I/O and no allocation.
+#include "core/scan/job/whole_page.h"
+
 #include <optional>
 
 #include "common/debugtool.h"
@@ -10,7 +12,11 @@
 #include "core/scan/job/page_request.h"
 #include "core/scan/driver/orvela_drv.h"
 #include "core/scan/page/page_pipeline.h"
-#include "core/scan/sane_decode.h"
+#include "core/scan/job/scan_job.h"
+#include "core/scan/page/page_decode.h"
+#include "core/scan/page/page_file.h"
+#include "common/c_boundary.h"
+#include "core/scan/imageproc/bilevel.h"
 #include "core/scan/sane/sane_globals.h"
 
 namespace {
@@ -31,6 +37,8 @@ private:
     int fd_ = -1;
     bool remove_ = false;
 };
+
+DeviceTier device_tier(const orvela_scanner_t* s) { return {s->dev_params.xResolution, s->dev_params.yResolution}; }
 
 class WholePage final : public JobPage {
 public:
@@ -81,8 +89,8 @@ private:
 
         // Decoded and, when the resolution differs from the device's,
         // rescaled (beside the decode where it can be).
-        const PageResult page =
-            decode_and_rescale_page(s, kScanFilePath, s->val[OPT_RESOLUTION].w, s->dev_params.xResolution);
+        const PageResult page = decode_and_rescale_page(kScanFilePath, device_tier(s), s->val[OPT_RESOLUTION].w,
+                                                        s->dev_params.xResolution, &s->src_img, &s->dst_img);
         if (page.decoded != SCAN_STATUS_GOOD) {
             DBG_INFO("jpeg decompress fail!\n");
             return static_cast<SANE_Status>(page.decoded);  // the page file stays for inspection
@@ -105,4 +113,17 @@ private:
 std::unique_ptr<JobPage> make_whole_page() { return std::make_unique<WholePage>(); }
 std::unique_ptr<JobPage> make_decoded_page(const ORVELA_IMAGE_RAW* served) {
     return std::make_unique<WholePage>(served);
+}
+
+extern "C" SCAN_Status orvela_sane_decompress(orvela_scanner_t* s, const char* filename) {
+    return c_boundary::call("orvela_sane_decompress", SCAN_STATUS_IO_ERROR, SCAN_STATUS_NO_MEM, [&] {
+        if (s == nullptr) return SCAN_STATUS_IO_ERROR;
+        ORVELA_IMAGE_RAW page{};
+        const SCAN_Status status = decode_page_file(filename, device_tier(s), nullptr, &page);
+        if (status == SCAN_STATUS_GOOD) {
+            free_page_images(&s->src_img, &s->dst_img);
+            s->src_img = page;
+        }
+        return status;
+    });
 }

@@ -1,7 +1,7 @@
 // Decode and rescale of one page, the rescale running in bands beside the
 // decode (see page_pipeline.h).
 //
-// The page decoder (sane_decode) tells the rescale how many rows are final;
+// The page decoder (page_decode) tells the rescale how many rows are final;
 // its fatal errors jump back to the decode, which has the band thread stopped
 // before anything it reads is released.
 #include "core/scan/page/page_pipeline.h"
@@ -12,16 +12,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "common/checked_size.h"
 #include "common/debugtool.h"
-#include "core/scan/imageproc/bilevel.h"
 #include "core/scan/imageproc/resample.h"
 #include "core/scan/imageproc/resample_engine.h"
-#include "core/scan/sane_decode.h"
+#include "core/scan/page/page_decode.h"
 
 namespace {
 
@@ -207,13 +205,12 @@ public:
     void abandon() override { bands_.stop(); }
 
     // After a good decode: the rescaled page replaces the decoded one.
-    SANE_Status complete(orvela_scanner_t* s) {
+    SANE_Status complete(ORVELA_IMAGE_RAW& src, ORVELA_IMAGE_RAW& dst) {
         if (status_ != SANE_STATUS_GOOD) return status_;
-        ORVELA_IMAGE_RAW& src = s->src_img;
         if (!bands_.finish())
             ScaleDownPage(src.img_data, static_cast<int>(src.img_width), static_cast<int>(src.img_height),
                           static_cast<int>(src.img_channel), dst_, static_cast<int>(dw_), static_cast<int>(dh_));
-        s->dst_img = {dst_, dw_, dh_, src.img_channel};
+        dst = {dst_, dw_, dh_, src.img_channel};
         dst_ = nullptr;
         free(src.img_data);
         src.img_data = nullptr;
@@ -243,38 +240,20 @@ bool rescaled_page_size(uint32_t w, uint32_t h, SANE_Word resolution, unsigned d
     return true;
 }
 
-PageResult decode_and_rescale_page(orvela_scanner_t* s, const char* filename, SANE_Word resolution,
-                                   unsigned device_x) {
-    if (s == nullptr || static_cast<unsigned>(resolution) == device_x || device_x == 0) {
-        const SCAN_Status decoded = orvela_sane_decompress(s, filename);
-        if (decoded == SCAN_STATUS_GOOD) s->dst_img = s->src_img;
+PageResult decode_and_rescale_page(const char* filename, DeviceTier tier, SANE_Word resolution, unsigned device_x,
+                                   ORVELA_IMAGE_RAW* src, ORVELA_IMAGE_RAW* dst) {
+    const bool rescale_page = static_cast<unsigned>(resolution) != device_x && device_x != 0;
+    PageRescale rescale(resolution, device_x);
+    ORVELA_IMAGE_RAW page{};
+    const SCAN_Status decoded = decode_page_file(filename, tier, rescale_page ? &rescale : nullptr, &page);
+    if (decoded != SCAN_STATUS_GOOD) return {decoded, SANE_STATUS_GOOD};
+    free_page_images(src, dst);
+    *src = page;
+    if (!rescale_page) {
+        *dst = *src;
         return {decoded, SANE_STATUS_GOOD};
     }
-    PageRescale rescale(resolution, device_x);
-    const SCAN_Status decoded = decode_page_file(s, filename, &rescale);
-    if (decoded != SCAN_STATUS_GOOD) return {decoded, SANE_STATUS_GOOD};
-    return {decoded, rescale.complete(s)};
-}
-
-void pack_bilevel_row(const unsigned char* in, uint32_t width, unsigned char* out) {
-    for (uint32_t x = 0; x < width; x += 8) {
-        unsigned char byte = 0;
-        const uint32_t bits = std::min<uint32_t>(8, width - x);
-        for (uint32_t b = 0; b < bits; ++b) {
-            const int v = in[x + b];
-            if (v < CalcNewThreshold(v)) byte |= static_cast<unsigned char>(0x80 >> b);
-        }
-        *out++ = byte;  // never ahead of the input: out advances 1 per 8 read
-    }
-}
-
-void pack_bilevel_page(ORVELA_IMAGE_RAW& img) {
-    DBG_INFO("Convert gray image to 1 bit B/W image!\n");
-    const uint32_t width = img.img_width;
-    const size_t packed = (width + 7) / 8;
-    for (uint32_t y = 0; y < img.img_height; ++y)
-        pack_bilevel_row(img.img_data + static_cast<size_t>(y) * width, width, img.img_data + y * packed);
-    img.img_width = static_cast<uint32_t>(packed);
+    return {decoded, rescale.complete(*src, *dst)};
 }
 
 PagePipelineSettings get_page_pipeline_settings() {

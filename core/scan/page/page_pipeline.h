@@ -1,6 +1,6 @@
 // Host work of one page: the page file is decoded and, when the requested
 // resolution differs from the device's, rescaled; a black-and-white page is
-// then packed to one bit per pixel.
+// then packed to one bit per pixel (imageproc/bilevel.h).
 //
 // Where the resampler can work on bands of destination rows (both axes
 // change and vector code is available), a second thread rescales each band
@@ -20,7 +20,10 @@
 
 #include <cstdint>
 
-#include "core/scan/sane/sane_handle.h"
+#include <sane/sane.h>
+
+#include "common/orvela_types.h"
+#include "core/scan/page/page_decode.h"
 
 // Outcome of a page's decode and rescale.
 struct PageResult {
@@ -34,24 +37,14 @@ struct PageResult {
 bool rescaled_page_size(uint32_t w, uint32_t h, SANE_Word resolution, unsigned device_x, uint32_t* dst_w,
                         uint32_t* dst_h);
 
-// Decodes the page file into s->src_img and, when resolution differs from
-// device_x, rescales it into s->dst_img and releases src_img; otherwise
-// dst_img takes over src_img. A failed decode leaves the handle's buffers as
-// they were and nothing of this page allocated. A failed rescale leaves the
-// decoded page in src_img (dst_img cleared) for the caller to release.
-PageResult decode_and_rescale_page(orvela_scanner_t* s, const char* filename, SANE_Word resolution,
-                                   unsigned device_x);
-
-// Packs a grey page to one bit per pixel in place: 1 (black) when the pixel
-// is below its randomised threshold (CalcNewThreshold, once per pixel in
-// order), first pixel in the top bit; img_width becomes the bytes of a row.
-// A row that does not end on a whole byte ends in a partial byte whose unused
-// bits are white: dropping those pixels would leave the frame's last byte to
-// the read's fill pattern, a striped edge on the page.
-void pack_bilevel_page(ORVELA_IMAGE_RAW& img);
-// One row of it: `width` grey pixels into (width + 7) / 8 bytes; out may be
-// in itself (it never runs ahead of the pixels read).
-void pack_bilevel_row(const unsigned char* in, uint32_t width, unsigned char* out);
+// Decodes the page file (its frame bounded by `tier`) into *src, freeing the
+// page images there were, and, when resolution differs from device_x,
+// rescales it into *dst and releases src's buffer; otherwise *dst takes over
+// *src. A failed decode leaves both as they were and nothing of this page
+// allocated. A failed rescale leaves the decoded page in *src (dst's pointer
+// cleared) for the caller to release.
+PageResult decode_and_rescale_page(const char* filename, DeviceTier tier, SANE_Word resolution, unsigned device_x,
+                                   ORVELA_IMAGE_RAW* src, ORVELA_IMAGE_RAW* dst);
 
 // Settings for tests and the benchmark.
 struct PagePipelineSettings {

@@ -5,8 +5,9 @@
 
 #include "common/debugtool.h"
 #include "core/scan/driver/orvela_drv.h"
+#include "core/scan/imageproc/bilevel.h"
 #include "core/scan/page/page_pipeline.h"
-#include "core/scan/sane_decode.h"
+#include "core/scan/page/page_decode.h"
 
 namespace {
 

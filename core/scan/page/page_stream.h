@@ -24,7 +24,7 @@
 
 #include "core/scan/imageproc/row_rescale.h"
 #include "common/orvela_types.h"
-#include "core/scan/stream_decoder.h"
+#include "core/scan/page/stream_decoder.h"
 #include "protocol/page_pull.h"
 
 class PageStream {

@@ -2,12 +2,14 @@
 
 #include <arpa/inet.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "backend/net_search.h"
 #include "backend/usb_discovery.h"
 #include "common/debugtool.h"
 #include "common/malloc_ptr.h"
+#include "common/scanner_description.h"
 #include "core/scan/driver/orvela_devlist.h"
 
 namespace {
@@ -63,4 +65,14 @@ const ORVELA_Scanner* find_device_for_open(const char* devicename) {
         return adopt_match(found, count, devicename);
     }
     return nullptr;
+}
+
+extern "C" ORVELA_Scanner PaserFromURI(const char* /*deviceName*/) {
+    ORVELA_Scanner device;
+    memset(&device, 0, sizeof device);
+    device.vendor_id = kOrvelaVendorId;
+    device.product_id = 0x1006;
+    device.interface = 0;
+    snprintf(device.serial, sizeof device.serial, "%s", "OR0000000001");
+    return device;
 }

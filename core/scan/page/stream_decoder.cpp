@@ -1,4 +1,4 @@
-#include "core/scan/stream_decoder.h"
+#include "core/scan/page/stream_decoder.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "core/scan/jpeg_errors.h"
+#include "core/scan/page/jpeg_errors.h"
 
 #include "common/debugtool.h"
 

@@ -1,29 +1,22 @@
 // Decoding of one scanned page: the JPEG stream in the page file becomes rows
-// of 8-bit samples in the handle's src_img, each row decoded straight into its
-// final place.
+// of 8-bit samples in one buffer, each row decoded straight into its final
+// place.
 //
 // The file is read in pieces into a StreamDecoder, the decoder of the page
 // streamed from the device: one decoder for both deliveries, so the same
 // libjpeg calls give the same bytes, and the same status for a corrupt page or
 // one cut short (SCAN_STATUS_IO_ERROR). A page is cut short when the file ends
 // while the decoder still wants bytes. SCAN_STATUS_NO_MEM: no page buffer.
-#include "core/scan/sane_decode.h"
+#include "core/scan/page/page_decode.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 
-#include "common/c_boundary.h"
 #include "common/debugtool.h"
-#include "common/scanner_description.h"
-#include "core/scan/stream_decoder.h"
+#include "core/scan/page/stream_decoder.h"
 
 namespace {
 
@@ -58,22 +51,22 @@ bool frame_fits_bed(unsigned width, unsigned height, unsigned x_dpi, unsigned y_
     return width > 0 && height > 0 && width <= bed_w + bed_w / 32 && height <= bed_h + bed_h / 32;
 }
 
-void release_page_buffers(orvela_scanner_t* s) {
-    if (s->dst_img.img_data != s->src_img.img_data) free(s->dst_img.img_data);
-    free(s->src_img.img_data);
-    s->src_img.img_data = nullptr;
-    s->dst_img.img_data = nullptr;
+void free_page_images(ORVELA_IMAGE_RAW* src, ORVELA_IMAGE_RAW* dst) {
+    if (dst->img_data != src->img_data) free(dst->img_data);
+    free(src->img_data);
+    src->img_data = nullptr;
+    dst->img_data = nullptr;
 }
 
-SCAN_Status decode_page_file(orvela_scanner_t* s, const char* filename, PageSink* sink) {
-    if (s == nullptr || filename == nullptr) return SCAN_STATUS_IO_ERROR;
+SCAN_Status decode_page_file(const char* filename, DeviceTier tier, PageSink* sink, ORVELA_IMAGE_RAW* page) {
+    if (filename == nullptr) return SCAN_STATUS_IO_ERROR;
     StreamDecoder decoder;
     if (!decoder.init()) return SCAN_STATUS_IO_ERROR;  // no libjpeg, or no memory for it
     // O_NONBLOCK: a FIFO at the path blocks neither the open nor a read.
     const int fd = open(filename, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return SCAN_STATUS_IO_ERROR;
 
-    unsigned char* buffer = nullptr;  // malloc'ed: the handle's page buffers are released with free
+    unsigned char* buffer = nullptr;  // malloc'ed: page images are released with free
     size_t stride = 0;
     bool input_ended = false;
     SCAN_Status status = SCAN_STATUS_GOOD;
@@ -88,7 +81,7 @@ SCAN_Status decode_page_file(orvela_scanner_t* s, const char* filename, PageSink
             // A page larger than the device can scan (a corrupt or foreign
             // header) is refused before anything is allocated for it; so are
             // sample layouts the page path cannot serve.
-            if (!frame_fits_bed(w, h, s->dev_params.xResolution, s->dev_params.yResolution) || (C != 1 && C != 3)) {
+            if (!frame_fits_bed(w, h, tier.x_dpi, tier.y_dpi) || (C != 1 && C != 3)) {
                 DBG_INFO("Refuse page of %ux%u pixels, %u components\n", w, h, C);
                 status = SCAN_STATUS_IO_ERROR;
                 break;
@@ -130,84 +123,7 @@ SCAN_Status decode_page_file(orvela_scanner_t* s, const char* filename, PageSink
         free(buffer);
         return status;
     }
-    release_page_buffers(s);
-    s->src_img = {buffer, decoder.width(), decoder.height(), decoder.components()};
+    *page = {buffer, decoder.width(), decoder.height(), decoder.components()};
     return SCAN_STATUS_GOOD;
 }
 
-extern "C" {
-
-SCAN_Status orvela_sane_decompress(orvela_scanner_t* s, const char* filename) {
-    return c_boundary::call("orvela_sane_decompress", SCAN_STATUS_IO_ERROR, SCAN_STATUS_NO_MEM,
-                            [&] { return decode_page_file(s, filename, nullptr); });
-}
-
-ORVELA_Scanner PaserFromURI(const char* /*deviceName*/) {
-    ORVELA_Scanner device;
-    memset(&device, 0, sizeof device);
-    device.vendor_id = kOrvelaVendorId;
-    device.product_id = 0x1006;
-    device.interface = 0;
-    snprintf(device.serial, sizeof device.serial, "%s", "OR0000000001");
-    return device;
-}
-
-}  // extern "C"
-
-namespace {
-
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-void sleep_ms(long ms) {
-    timespec t = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&t, nullptr);
-}
-
-}  // namespace
-
-SCAN_Status page_file_acquire(const char* path, int wait_seconds, const bool* cancel, int* fd_out) {
-    constexpr long kPollMs = 50;
-    long waited_ms = 0;
-    for (;;) {
-        const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-        if (fd < 0) {
-            DBG_INFO("Fail to open page file %s\n", path);
-            return SCAN_STATUS_ACCESS_DENIED;
-        }
-        struct stat st;
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-            DBG_INFO("Page file %s is not this user's regular file\n", path);
-            close(fd);
-            return SCAN_STATUS_ACCESS_DENIED;
-        }
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            // The holder before us may have removed the file while we waited:
-            // only the file that is still at the path counts.
-            struct stat now;
-            if (lstat(path, &now) == 0 && same_file(st, now)) {
-                if (fchmod(fd, 0600) != 0 || ftruncate(fd, 0) != 0) {
-                    close(fd);
-                    return SCAN_STATUS_ACCESS_DENIED;
-                }
-                *fd_out = fd;
-                return SCAN_STATUS_GOOD;
-            }
-            close(fd);
-            continue;
-        }
-        close(fd);
-        if (cancel != nullptr && __atomic_load_n(cancel, __ATOMIC_SEQ_CST)) return SCAN_STATUS_CANCELLED;
-        if (waited_ms >= static_cast<long>(wait_seconds) * 1000) {
-            DBG_INFO("Page file %s is in use by another scan\n", path);
-            return SCAN_STATUS_DEVICE_BUSY;
-        }
-        sleep_ms(kPollMs);
-        waited_ms += kPollMs;
-    }
-}
-
-void page_file_release(const char* path, int fd, bool remove) {
-    if (fd < 0) return;
-    if (remove) unlink(path);
-    close(fd);
-}

@@ -26,7 +26,7 @@
 #include <cstddef>
 
 #include "common/jpeg_private.h"
-#include "core/scan/jpeg_errors.h"
+#include "core/scan/page/jpeg_errors.h"
 
 class StreamDecoder {
 public:
