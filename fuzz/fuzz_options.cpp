@@ -14,40 +14,26 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/scan/driver/orvela_drv.h"
+#include "core/scan/job/job_section.h"
+#include "core/scan/job/scan_job.h"
 #include "core/scan/sane/sane_entry_points.h"
 #include "core/scan/sane/sane_globals.h"
 #include "core/scan/sane/sane_handle.h"
 #include "core/scan/sane/sane_name_lists.h"
-#include "core/scan/job/job_section.h"
 #include "core/scan/sane/sane_options.h"
-#include "core/scan/job/scan_job.h"
-#include "core/scan/page/page_file.h"
 
 // The option surface, the frame parameters and the host's state are compiled
 // in; the rest of the front end they are linked with (translation, the scan
 // job, the driver layer) is replaced here. None of the job's functions may be
 // reached.
 extern "C" {
-const char* kScanFilePath = "/nonexistent/fuzz_options.jpg";
 const char* TL(const char* text) { return text != nullptr ? text : ""; }  // an English host
-SCAN_Status Drv_close(void) { abort(); }
-SCAN_Status Drv_start(ORVELA_ScanParam) { abort(); }
-SCAN_Status Drv_cancel(void) { abort(); }
-STATUS_ADF Drv_get_adf_status(void) { abort(); }
-SCAN_RESULT Drv_scan2File(const char*, bool*) { abort(); }
 }
-void compute_device_request(orvela_scanner_t*) { abort(); }
-void job_section_claim(orvela_scanner_t*) { abort(); }
+SANE_Status serve_lines(orvela_scanner_t*, SANE_Byte*, SANE_Int, SANE_Int*) { abort(); }
+void cancel_job_work(orvela_scanner_t*) { abort(); }
 bool job_section_try_claim(orvela_scanner_t*) { abort(); }
 bool job_section_release(orvela_scanner_t*) { abort(); }
-SCAN_Status page_file_acquire(const char*, int, const bool*, int*) { abort(); }
-void page_file_release(const char*, int, bool) { abort(); }
-void release_page(orvela_scanner_t*) {}
-SANE_Status stream_read(orvela_scanner_t*, SANE_Byte*, SANE_Int, SANE_Int*) { abort(); }
-bool cancel_stream_page(orvela_scanner_t*) { abort(); }
-void stop_stream_page(orvela_scanner_t*) { abort(); }
-void PageStreamDelete::operator()(PageStream*) const {}  // the handles here never stream
+void JobPageDelete::operator()(JobPage*) const {}  // the handles here never start a page
 
 namespace {
 

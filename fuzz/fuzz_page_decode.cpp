@@ -1,6 +1,6 @@
-// libFuzzer target: the page decode (orvela_sane_decompress) of arbitrary
-// bytes written to a page file, for a handle that asks for an area the first
-// byte chooses. A decoded page must have the stream's shape, within the
+// libFuzzer target: the page decode (decode_page_file, which
+// orvela_sane_decompress calls) of arbitrary bytes written to a page file, at
+// the device tier the first byte chooses. A decoded page must have the stream's shape, within the
 // allowed size, with every byte of its buffer addressable.
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,9 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/scan/sane/sane_handle.h"
-#include "core/scan/job/whole_page.h"
-#include "core/scan/job/scan_job.h"
+#include "core/scan/page/page_decode.h"
 
 namespace {
 
@@ -27,10 +25,6 @@ std::string& page_path() {
 
 }  // namespace
 
-// The handle here never has a streaming page.
-void release_page_stream(orvela_scanner_t*) {}
-void PageStreamDelete::operator()(PageStream*) const {}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     if (size < 1) return 0;
     const int fd = open(page_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -40,20 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
 
     // Areas from 16 x 16 to 2416 x 2416 pixels at one of the device tiers, or
     // none (the largest tier bounds the page then).
-    orvela_scanner_t* s = new orvela_scanner_t{};
     static const unsigned tiers[4][2] = {{300, 300}, {600, 600}, {1200, 600}, {0, 0}};
-    if (input[0] != 0xFF) {
-        s->dev_params.widthPixel = 16 + (input[0] & 0x0F) * 160;
-        s->dev_params.heightPixel = 16 + (input[0] >> 4) * 160;
-        s->dev_params.xResolution = tiers[input[0] & 3][0];
-        s->dev_params.yResolution = tiers[input[0] & 3][1];
-    }
-    const unsigned x_dpi = s->dev_params.xResolution != 0 ? s->dev_params.xResolution : 1200;
-    const unsigned y_dpi = s->dev_params.yResolution != 0 ? s->dev_params.yResolution : 600;
+    DeviceTier tier;
+    if (input[0] != 0xFF) tier = {tiers[input[0] & 3][0], tiers[input[0] & 3][1]};
+    const unsigned x_dpi = tier.x_dpi != 0 ? tier.x_dpi : 1200;
+    const unsigned y_dpi = tier.y_dpi != 0 ? tier.y_dpi : 600;
 
-    const SCAN_Status status = orvela_sane_decompress(s, page_path().c_str());
+    ORVELA_IMAGE_RAW page{};
+    const SCAN_Status status = decode_page_file(page_path().c_str(), tier, nullptr, &page);
     if (status == SCAN_STATUS_GOOD) {
-        const ORVELA_IMAGE_RAW& page = s->src_img;
         const unsigned long long pixels = static_cast<unsigned long long>(page.img_width) * page.img_height;
         // At most the bed (8.5 x 14 in) and 1/32 of each side.
         if (page.img_data == nullptr || pixels == 0 || page.img_width > x_dpi * 17 / 2 + x_dpi * 17 / 2 / 32 ||
@@ -65,10 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
         (void)touch;
     } else if (status != SCAN_STATUS_IO_ERROR && status != SCAN_STATUS_NO_MEM) {
         abort();
-    } else if (s->src_img.img_data != nullptr) {
+    } else if (page.img_data != nullptr) {
         abort();  // a failed decode leaves no page behind
     }
-    release_page(s);
-    delete s;
+    free(page.img_data);
     return 0;
 }

@@ -26,7 +26,6 @@
 #include "core/scan/driver/orvela_drv.h"
 #include "core/scan/page/page_pipeline.h"
 #include "core/scan/page/page_stream.h"
-#include "core/scan/job/scan_job.h"
 
 namespace {
 
@@ -135,14 +134,12 @@ constexpr unsigned kDeviceDpi = 300;
 std::vector<uint8_t> whole_page_path(const SCAN_RESULT& pulled) {
     std::vector<uint8_t> page;
     if (pulled.scan_status != SCAN_STATUS_GOOD) return page;
-    orvela_scanner_t s{};
-    s.dev_params.xResolution = s.dev_params.yResolution = kDeviceDpi;
-    const PageResult r = decode_and_rescale_page(page_path().c_str(), {s.dev_params.xResolution, s.dev_params.yResolution}, kResolution, kDeviceDpi, &s.src_img, &s.dst_img);
-    if (r.decoded == SCAN_STATUS_GOOD && r.rescaled == SANE_STATUS_GOOD) {
-        const ORVELA_IMAGE_RAW& img = s.dst_img;
-        page.assign(img.img_data, img.img_data + size_t{img.img_width} * img.img_height * img.img_channel);
-    }
-    release_page(&s);
+    ORVELA_IMAGE_RAW src{}, dst{};
+    const PageResult r =
+        decode_and_rescale_page(page_path().c_str(), {kDeviceDpi, kDeviceDpi}, kResolution, kDeviceDpi, &src, &dst);
+    if (r.decoded == SCAN_STATUS_GOOD && r.rescaled == SANE_STATUS_GOOD)
+        page.assign(dst.img_data, dst.img_data + size_t{dst.img_width} * dst.img_height * dst.img_channel);
+    free_page_images(&src, &dst);
     return page;
 }
 
@@ -165,9 +162,6 @@ std::vector<uint8_t> streaming_path() {
 }
 
 }  // namespace
-
-// The whole-page path's decode here never meets a streaming page.
-void release_page_stream(orvela_scanner_t*) {}
 
 // The transport seam, fed by the fuzzer.
 extern "C" {

@@ -3,6 +3,13 @@
 #   core/ (SANE front end, driver layer, image processing)
 #     -> protocol/ (command protocol) -> backend/ (transports, discovery)
 #     -> common/ (shared records, codecs, model table, log)
+# and inside core/scan/:
+#   sane/ (entry points, options, the handle record) and job/ (the scan job
+#     on that record)
+#     -> page/ (page file, decoders, pipeline, frame lines) and driver/ (Drv_*)
+#     -> imageproc/ (rescaling, bi-level)
+# Page code never sees the SANE glue or the job; the driver layer knows no
+# page or job; image processing includes neither.
 # A file may include its own layer and the ones below it, never one above.
 # usage: check_layers.sh SOURCE_DIR
 set -eu
@@ -19,6 +26,9 @@ check() {  # LAYER FORBIDDEN...
     fi
   done
 }
+check core/scan/page core/scan/sane core/scan/job
+check core/scan/driver core/scan/sane core/scan/job core/scan/page core/scan/imageproc
+check core/scan/imageproc core/scan/sane core/scan/job core/scan/page core/scan/driver
 check protocol core
 check backend core protocol
 check common core protocol backend
