@@ -403,6 +403,13 @@ TEST_F(ScanJob, FeederEmptyJammedOrOpenBeforeTheJob) {
     script.adf_query_byte = 15;
     server.model().set_script(script);
     EXPECT_EQ(sane_orvela_start(h.get()), SANE_STATUS_JAMMED);
+    // A frontend that reads after the failed start gets its status and no
+    // bytes, not fill lines passed off as a page.
+    h.parameters();
+    SANE_Byte b[64];
+    SANE_Int len = -1;
+    EXPECT_EQ(sane_orvela_read(h.get(), b, sizeof b, &len), SANE_STATUS_JAMMED);
+    EXPECT_EQ(len, 0);
     sane_orvela_cancel(h.get());
 
     script.adf_query_byte.reset();

@@ -21,12 +21,14 @@ void enter(orvela_scanner_t* s, PageState state, SANE_Status status = SANE_STATU
 }
 
 // The page stops here with `status`: nothing of it is served any more. A
-// page stopped by a cancel stays for the cancel's device work, which drains
-// it from where its pull stopped and then releases it.
+// streamed page that a cancel stopped in the middle stays for the cancel's
+// device work, which drains it from where its pull stopped and releases it.
 SANE_Status fail_page(orvela_scanner_t* s, SANE_Status status) {
-    if (status != SANE_STATUS_CANCELLED) release_page(s);
-    enter(s, status == SANE_STATUS_CANCELLED && cancel_flag_load(s) ? PageState::Cancelled : PageState::Failed,
-          status);
+    const bool left_to_cancel =
+        status == SANE_STATUS_CANCELLED && s->page != nullptr && s->page->in_flight() != nullptr;
+    if (!left_to_cancel) release_page(s);
+    const bool cancelled = status == SANE_STATUS_CANCELLED && cancel_flag_load(s);
+    enter(s, cancelled ? PageState::Cancelled : PageState::Failed, status);
     return status;
 }
 
