@@ -58,6 +58,10 @@ ORVELA_ScanParam device_request(const orvela_scanner_t* s, Placement placement) 
     return d;
 }
 
+bool packs_bilevel(const orvela_scanner_t* s) {
+    return s->user_params.ScanColor == BlackWhite && s->dev_params.ScanColor == Gray;
+}
+
 extern "C" {
 
 bool IsOutOfScanRange(orvela_scanner_t* s) {

@@ -22,3 +22,7 @@ enum class Placement {
 };
 // The device request that the options ask for.
 ORVELA_ScanParam device_request(const orvela_scanner_t* s, Placement placement = Placement::Described);
+
+// Whether the page is scanned in grey and packed to one bit per pixel on the
+// host (black and white asked for).
+bool packs_bilevel(const orvela_scanner_t* s);

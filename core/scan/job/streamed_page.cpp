@@ -29,10 +29,9 @@ public:
 
     SANE_Status prepare(orvela_scanner_t* s) override {
         const ORVELA_ScanParam& d = s->dev_params;
-        const bool bilevel = s->user_params.ScanColor == BlackWhite && d.ScanColor == Gray;
         // No memory for the page: std::bad_alloc, SANE_STATUS_NO_MEM at the entry point.
         page_ = std::make_unique<PageStream>(&s->job_canceled, s->val[OPT_RESOLUTION].w, d.xResolution,
-                                             d.yResolution, bilevel);
+                                             d.yResolution, packs_bilevel(s));
         return page_->init() ? SANE_STATUS_GOOD : SANE_STATUS_NO_MEM;
     }
 

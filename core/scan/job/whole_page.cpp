@@ -98,7 +98,7 @@ private:
         DBG_INFO("jpeg decompress success!\n");
         page_file_->remove_on_release();
         if (page.rescaled != SANE_STATUS_GOOD) return page.rescaled;
-        if (s->user_params.ScanColor == BlackWhite && s->dev_params.ScanColor == Gray && s->dst_img.img_channel == 1)
+        if (packs_bilevel(s) && s->dst_img.img_channel == 1)
             pack_bilevel_page(s->dst_img);
         served_ = &s->dst_img;
         return SANE_STATUS_GOOD;

@@ -51,6 +51,12 @@ bool frame_fits_bed(unsigned width, unsigned height, unsigned x_dpi, unsigned y_
     return width > 0 && height > 0 && width <= bed_w + bed_w / 32 && height <= bed_h + bed_h / 32;
 }
 
+bool servable_frame(unsigned w, unsigned h, unsigned C, DeviceTier tier) {
+    if (frame_fits_bed(w, h, tier.x_dpi, tier.y_dpi) && (C == 1 || C == 3)) return true;
+    DBG_INFO("Refuse page of %ux%u pixels, %u components\n", w, h, C);
+    return false;
+}
+
 void free_page_images(ORVELA_IMAGE_RAW* src, ORVELA_IMAGE_RAW* dst) {
     if (dst->img_data != src->img_data) free(dst->img_data);
     free(src->img_data);
@@ -81,8 +87,7 @@ SCAN_Status decode_page_file(const char* filename, DeviceTier tier, PageSink* si
             // A page larger than the device can scan (a corrupt or foreign
             // header) is refused before anything is allocated for it; so are
             // sample layouts the page path cannot serve.
-            if (!frame_fits_bed(w, h, tier.x_dpi, tier.y_dpi) || (C != 1 && C != 3)) {
-                DBG_INFO("Refuse page of %ux%u pixels, %u components\n", w, h, C);
+            if (!servable_frame(w, h, C, tier)) {
                 status = SCAN_STATUS_IO_ERROR;
                 break;
             }

@@ -40,3 +40,8 @@ void free_page_images(ORVELA_IMAGE_RAW* src, ORVELA_IMAGE_RAW* dst);
 // smaller frame is served, rescaled to the requested one; a larger one is
 // refused before anything is allocated for it.
 bool frame_fits_bed(unsigned width, unsigned height, unsigned x_dpi, unsigned y_dpi);
+
+// Whether a decoded frame of w x h pixels and C components is one the device
+// can send at `tier` (frame_fits_bed) and the page path can serve (1 or 3
+// components); a refused frame is logged.
+bool servable_frame(unsigned w, unsigned h, unsigned C, DeviceTier tier);

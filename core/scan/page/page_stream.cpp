@@ -76,10 +76,7 @@ PageStream::Result PageStream::open(bool may_wait) {
         // The header: the frame must be one the device can send and one the
         // page path can serve, before anything is allocated for it.
         const unsigned w = decoder_.width(), h = decoder_.height(), c = decoder_.components();
-        if (!frame_fits_bed(w, h, device_x_, device_y_) || (c != 1 && c != 3)) {
-            DBG_INFO("Refuse page of %ux%u pixels, %u components\n", w, h, c);
-            return broken(SANE_STATUS_IO_ERROR);
-        }
+        if (!servable_frame(w, h, c, {device_x_, device_y_})) return broken(SANE_STATUS_IO_ERROR);
         uint32_t dw = w, dh = h;
         if (static_cast<unsigned>(resolution_) != device_x_ && device_x_ != 0 &&
             !rescaled_page_size(w, h, resolution_, device_x_, &dw, &dh))
