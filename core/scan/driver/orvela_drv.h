@@ -1,15 +1,8 @@
 // The driver layer: device-independent scanner operations behind the SANE
-// front end, each returning a SCAN_Status (numbered like SANE_Status).
-//
-// One job:
-//
-//   Drv_open ──► lock refused as busy / warming up? ──► close, wait 2 s, reopen,
-//      │              lock again (at most 30 times)
-//      ▼
-//   per page:  Drv_start (parameter block) ──► Drv_scan2File (bands → file)
-//              [feeder: Drv_get_adf_status before the first and after each page]
-//      ▼
-//   Drv_close (unlock, close)   or   Drv_cancel (abort + drain, unlock, close)
+// front end, each returning a SCAN_Status (numbered like SANE_Status). The
+// scan job (job/scan_job.h) calls them in order: Drv_open at a job's first
+// page, Drv_start and the page pull per page, Drv_close or Drv_cancel at its
+// end.
 #pragma once
 
 #include <cstddef>

@@ -16,6 +16,7 @@
 //     │                    corrupt page,     ▼
 //     │                    broken stream)  Failed    reads: the same status, no bytes
 //     │
+//   (None: nothing started, or a start on its way; reads: EOF)
 //     └── begin_page: every start that passes its checks; a start refused by
 //         them leaves the last page as it was; one that fails after them ends
 //         in Failed with its status.
@@ -30,7 +31,8 @@
 //   end_page         page.finish: the rest of the page, its end header, the
 //                    feeder check and the job's end ──► Ended or Failed
 //   cancel_job_work  abort a page in flight / close, job counters reset
-//   drain_feeder     (feeder_drain.cpp) pulls and discards the sheets left
+//   drv_cancelADFPages  (feeder_drain.cpp) the rest of the page and the sheets
+//                    left in the feeder pulled and thrown away, then close
 #pragma once
 
 #include <sane/sane.h>
