@@ -16,10 +16,10 @@
 //     │                    corrupt page,     ▼
 //     │                    broken stream)  Failed    reads: the same status, no bytes
 //     │
-//   (None: nothing started, or a start on its way; reads: EOF)
 //     └── begin_page: every start that passes its checks; a start refused by
 //         them leaves the last page as it was; one that fails after them ends
 //         in Failed with its status.
+//   None: nothing started yet, or a start on its way; reads: EOF.
 //   Cancelled: sane_cancel, from any state; reads: CANCELLED.
 //
 //   start_job_page   check_page_request → page.check_resources
