@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/scan/job/scan_job.h"
 #include "core/scan/sane/sane_entry_points.h"
 #include "core/scan/sane/sane_globals.h"
 #include "core/scan/sane/sane_handle.h"
@@ -35,8 +36,7 @@ void give_page(orvela_scanner_t* s, uint32_t w, uint32_t h) {
     for (size_t i = 0; i < n; ++i) data[i] = static_cast<unsigned char>(i * 131 + (i >> 12));
     s->src_img = {data, w, h, 3};
     s->dst_img = s->src_img;
-    s->page_completed = false;
-    s->page_read_lines = 0;
+    serve_decoded_page(s);
 }
 
 }  // namespace
