@@ -63,7 +63,6 @@ SANE_Status check_page_request(orvela_scanner_t* s, ORVELA_ScanParam* request) {
 void begin_page(orvela_scanner_t* s, const ORVELA_ScanParam& request) {
     s->page_read_lines = 0;
     s->line_offset = 0;
-    s->page_completed = false;
     s->sane_params.last_frame = SANE_TRUE;
     // A page left from an earlier start is never served again.
     release_page(s);
