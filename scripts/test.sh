@@ -75,7 +75,7 @@ if stage 3; then
   echo "== ThreadSanitizer build: threaded tests"
   dir=$top/build-ci-tsan
   configure_instrumented "$dir" thread
-  cmake --build "$dir" -j"$jobs" --target test_jpegdecompress test_frontend_scan test_driver_sim test_sane_read >/dev/null
+  cmake --build "$dir" -j"$jobs" --target test_jpegdecompress test_frontend_scan test_driver_sim test_scan_job >/dev/null
   (cd "$dir" && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
      ctest --output-on-failure -j"$jobs" --timeout 900 -R '^(JpegDecompress|ScanJob|SimDriver|Frame)\.') || failed=1
 fi

@@ -100,7 +100,7 @@ TEST_F(ScanJob, FlatbedColourA4At200Dpi) {
     TestHandle& h = open();
     h.set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
     h.set_word(OPT_RESOLUTION, 200);
-    const FrameRead page = h.scan();  // (its parameters: test_sane_read)
+    const FrameRead page = h.scan();  // (its parameters: test_scan_job)
     const auto infos = scan_infos();
     ASSERT_EQ(infos.size(), 1u);
     EXPECT_EQ(infos[0].nXResolution, 300u);

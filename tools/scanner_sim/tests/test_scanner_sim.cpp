@@ -20,10 +20,10 @@
 
 #include "core/scan/imageproc/resample.h"
 #include "tests/support/process.h"
-#include "tests/unit/sim/sim_program.h"
 #include "tools/scanner_sim/page_image.h"
 #include "tools/scanner_sim/sim_device.h"
 #include "tools/scanner_sim/sim_tcp_server.h"
+#include "tools/scanner_sim/tests/sim_program.h"
 
 using namespace orvela_sim;
 using Clock = std::chrono::steady_clock;

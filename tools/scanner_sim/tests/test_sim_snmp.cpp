@@ -19,8 +19,8 @@
 #include "backend/net_discovery.h"
 #include "common/snmp_lite.h"
 #include "tests/support/namespaces.h"
-#include "tests/unit/sim/sim_program.h"
 #include "tools/scanner_sim/sim_snmp_responder.h"
+#include "tools/scanner_sim/tests/sim_program.h"
 
 using namespace orvela_sim;
 using Bytes = std::vector<uint8_t>;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/scan/driver/orvela_devlist.h"
+#include "core/scan/sane/sane_device_lookup.h"
 #include "core/scan/sane/sane_entry_points.h"
 #include "core/scan/sane/sane_globals.h"
 #include "core/scan/sane/sane_handle.h"
@@ -56,6 +57,17 @@ TEST(OpenClose, ByDeviceName) {
     sane_orvela_close(h2);
     sane_orvela_close(h);
     sane_orvela_close(nullptr);
+}
+
+TEST(PaserFromURI, FixedRecord) {
+    const ORVELA_Scanner a = PaserFromURI("usb://anything");
+    const ORVELA_Scanner b = PaserFromURI(nullptr);
+    EXPECT_EQ(a.vendor_id, 0x5E5A);
+    EXPECT_EQ(a.product_id, b.product_id);
+    EXPECT_EQ(a.interface, 0);
+    EXPECT_STREQ(a.serial, b.serial);
+    EXPECT_STRNE(a.serial, "");
+    EXPECT_EQ(a.deviceURI[0], '\0');
 }
 
 }  // namespace

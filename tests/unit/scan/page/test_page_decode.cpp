@@ -19,7 +19,6 @@
 #include "core/scan/job/scan_job.h"
 #include "core/scan/page/page_file.h"
 #include "core/scan/page/page_decode.h"
-#include "core/scan/sane/sane_device_lookup.h"
 
 namespace {
 
@@ -335,17 +334,6 @@ TEST(PageFile, OpenedSafelyAndLocked) {
     ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
     EXPECT_EQ(page_file_acquire(path.c_str(), 0, nullptr, &fd), SCAN_STATUS_ACCESS_DENIED);
     rmdir(path.c_str());
-}
-
-TEST(PaserFromURI, FixedRecord) {
-    const ORVELA_Scanner a = PaserFromURI("usb://anything");
-    const ORVELA_Scanner b = PaserFromURI(nullptr);
-    EXPECT_EQ(a.vendor_id, 0x5E5A);
-    EXPECT_EQ(a.product_id, b.product_id);
-    EXPECT_EQ(a.interface, 0);
-    EXPECT_STREQ(a.serial, b.serial);
-    EXPECT_STRNE(a.serial, "");
-    EXPECT_EQ(a.deviceURI[0], '\0');
 }
 
 }  // namespace
