@@ -799,10 +799,18 @@ TEST_F(ScanJob, DrainTheFeeder) {
     h.set_string(OPT_SOURCE, "Automatic Document Feeder");
     h.set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
     h.set_word(OPT_RESOLUTION, 100);
-    h.scan();
+    const SANE_Parameters frame = h.parameters();
+    ASSERT_EQ(sane_orvela_start(h.get()), SANE_STATUS_GOOD);
+    SANE_Byte b[64];
+    SANE_Int len = 0;
+    ASSERT_EQ(sane_orvela_read(h.get(), b, sizeof b, &len), SANE_STATUS_GOOD);
     EXPECT_EQ(server.model().sheets_left(), 3);
     h.set_word(OPT_TL_X, mm(10));
     drv_cancelADFPages(h.get());
+    // The page in memory is still served to its end.
+    const FrameRead rest = h.read_frame();
+    EXPECT_EQ(rest.end, SANE_STATUS_EOF);
+    EXPECT_EQ(rest.bytes.size() + len, size_t(frame.bytes_per_line) * size_t(frame.lines));
     EXPECT_EQ(server.model().sheets_left(), 0);
     EXPECT_EQ(server.model().pages_started(), 4);
     EXPECT_FALSE(server.model().locked());
@@ -827,13 +835,15 @@ TEST_F(ScanJob, DrainTheFeeder) {
     server.model().clear_commands();
     h.set_string(OPT_SOURCE, "Automatic Document Feeder");
     ASSERT_EQ(sane_orvela_start(h.get()), SANE_STATUS_GOOD);
-    SANE_Byte b[64];
-    SANE_Int len = 0;
     ASSERT_EQ(sane_orvela_read(h.get(), b, sizeof b, &len), SANE_STATUS_GOOD);
     drv_cancelADFPages(h.get());
     EXPECT_EQ(server.model().sheets_left(), 0);
     EXPECT_FALSE(server.model().locked());
     EXPECT_EQ(command_ids(), "lfififfiffifu");  // no abort: the sheet is pulled whole
+    // Its rest was thrown away: reads say so instead of serving anything.
+    len = -1;
+    EXPECT_EQ(sane_orvela_read(h.get(), b, sizeof b, &len), SANE_STATUS_CANCELLED);
+    EXPECT_EQ(len, 0);
 
     // A sheet whose pull fails in the middle (the scanner stalls) is aborted
     // and the scanner released; no feeder query goes into the half-read page.

@@ -34,13 +34,17 @@ void pull_remaining_sheets(orvela_scanner_t* s) {
 }
 
 void drain_feeder(orvela_scanner_t* s) {
-    // A streamed page in the middle is pulled to its end; one whose pull
-    // fails there was aborted, and the scanner released: the drain is over.
-    const bool page_pulled = s->page == nullptr || s->page->discard_rest(s);
-    release_page(s);
-    if (!page_pulled) {
-        s->job_completed = true;
-        return;
+    // A streamed page in the middle is pulled to its end and thrown away
+    // (its later reads answer CANCELLED); one whose pull fails there was
+    // aborted, and the scanner released: the drain is over. A page already in
+    // memory stays readable.
+    if (s->page != nullptr && s->page->in_flight() != nullptr) {
+        const bool page_pulled = s->page->discard_rest(s);
+        give_up_page(s, SANE_STATUS_CANCELLED);
+        if (!page_pulled) {
+            s->job_completed = true;
+            return;
+        }
     }
     // The drain asks for the sheets where the frontend placed them: no
     // centring, no mirroring.

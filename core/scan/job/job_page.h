@@ -44,6 +44,9 @@ public:
     // device and how the page ended there. GOOD when it ended well.
     virtual SANE_Status finish(orvela_scanner_t* s) = 0;
 
+    // Whether the device has yet to report the end of this page to the job
+    // (finish has not run): a start that gives the page up aborts its job.
+    virtual bool awaits_page_end() const { return false; }
     // The page stream still on its way from the device (null when nothing of
     // this page is in flight), for an abort that drains from where it stopped.
     virtual orvela_protocol::PagePull* in_flight() { return nullptr; }

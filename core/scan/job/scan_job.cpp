@@ -1,6 +1,7 @@
 #include "core/scan/job/scan_job.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include "common/debugtool.h"
@@ -63,9 +64,9 @@ SANE_Status start_page_of(orvela_scanner_t* s, std::unique_ptr<JobPage> page, bo
     if (status != SANE_STATUS_GOOD) return status;
     if ((status = page->check_resources(request, s->val[OPT_RESOLUTION].w)) != SANE_STATUS_GOOD) return status;
 
-    // The start goes on: a page of the last start that is still on its way
-    // from the device is given up with its job.
-    if (s->page != nullptr && s->page->in_flight() != nullptr) abort_job(s);
+    // The start goes on: a page of the last start whose end the device has
+    // yet to report is given up with its job.
+    if (s->page != nullptr && s->page->awaits_page_end()) abort_job(s);
     begin_page(s, request);
     enter(s, PageState::None);
     *began = true;
@@ -90,11 +91,20 @@ void JobPageDelete::operator()(JobPage* page) const { std::default_delete<JobPag
 
 SANE_Status start_job_page(orvela_scanner_t* s, PageDelivery delivery) {
     bool began = false;
-    const SANE_Status status =
-        start_page_of(s, delivery == PageDelivery::Streaming ? make_streamed_page() : make_whole_page(), &began);
+    SANE_Status status;
+    try {
+        status =
+            start_page_of(s, delivery == PageDelivery::Streaming ? make_streamed_page() : make_whole_page(), &began);
+    } catch (const std::bad_alloc&) {
+        status = SANE_STATUS_NO_MEM;  // as the entry point would answer, with the state to match
+    } catch (...) {
+        status = SANE_STATUS_IO_ERROR;
+    }
     // A start refused by its checks leaves the last page as it was.
     return status != SANE_STATUS_GOOD && began ? fail_page(s, status) : status;
 }
+
+SANE_Status give_up_page(orvela_scanner_t* s, SANE_Status status) { return fail_page(s, status); }
 
 void serve_decoded_page(orvela_scanner_t* s) {
     s->page.reset(make_decoded_page(&s->dst_img).release());

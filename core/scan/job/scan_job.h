@@ -20,6 +20,9 @@
 //         them leaves the last page as it was; one that fails after them ends
 //         in Failed with its status.
 //   None: nothing started yet, or a start on its way; reads: EOF.
+//   An empty frame goes from Ready to Ended at its first read.
+//   drv_cancelADFPages: a streamed page whose rest it throws away goes to
+//   Failed (CANCELLED); a page already in memory stays readable.
 //   Cancelled: sane_cancel, from any state; reads: CANCELLED.
 //
 //   start_job_page   check_page_request → page.check_resources
@@ -52,6 +55,10 @@ SANE_Status serve_lines(orvela_scanner_t* s, SANE_Byte* data, SANE_Int max_lengt
 // The decoded page in dst_img becomes the page that reads serve (state Ready).
 void serve_decoded_page(orvela_scanner_t* s);
 
+// The page stops being served: later reads answer `status` (the feeder drain
+// after it threw away the rest of a streamed page).
+SANE_Status give_up_page(orvela_scanner_t* s, SANE_Status status);
+
 // The device work and bookkeeping of a cancel (the flag is already set).
 void cancel_job_work(orvela_scanner_t* s);
 
@@ -63,4 +70,5 @@ void abort_job(orvela_scanner_t* s);
 
 // Frees the page of the last start: its JobPage and its buffers (src_img and
 // dst_img, which may share one buffer); both image pointers are cleared.
+// Only with the state to match: reads in Ready or Serving need the page.
 void release_page(orvela_scanner_t* s);

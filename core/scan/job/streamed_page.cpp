@@ -74,10 +74,13 @@ public:
     }
 
     SANE_Status finish(orvela_scanner_t* s) override {
+        finished_ = true;
         stop_ = page_->finish();
         if (stop_ != PageStream::Result::Done) return stopped(s);
         return finish_page(s, page_->end_result());
     }
+
+    bool awaits_page_end() const override { return !finished_; }
 
     orvela_protocol::PagePull* in_flight() override {
         return page_ != nullptr && !page_->pull().ended() ? &page_->pull() : nullptr;
@@ -103,6 +106,7 @@ public:
 private:
     std::unique_ptr<PageStream> page_;
     PageStream::Result stop_ = PageStream::Result::Ready;
+    bool finished_ = false;
 };
 
 }  // namespace
