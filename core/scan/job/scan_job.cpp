@@ -21,23 +21,11 @@ void enter(orvela_scanner_t* s, PageState state, SANE_Status status = SANE_STATU
     s->page_completed = state == PageState::Ended;
 }
 
-// The page stops here with `status`: nothing of it is served any more. A
-// streamed page that a cancel stopped in the middle stays for the cancel's
-// device work, which drains it from where its pull stopped and releases it.
-SANE_Status fail_page(orvela_scanner_t* s, SANE_Status status) {
-    const bool left_to_cancel =
-        status == SANE_STATUS_CANCELLED && s->page != nullptr && s->page->in_flight() != nullptr;
-    if (!left_to_cancel) release_page(s);
-    const bool cancelled = status == SANE_STATUS_CANCELLED && cancel_flag_load(s);
-    enter(s, cancelled ? PageState::Cancelled : PageState::Failed, status);
-    return status;
-}
-
 // The page's last line went out: the device's end of the page is taken in
 // (streaming) and the page is over.
 SANE_Status end_page(orvela_scanner_t* s) {
     const SANE_Status status = s->page != nullptr ? s->page->finish(s) : SANE_STATUS_GOOD;
-    if (status != SANE_STATUS_GOOD) return fail_page(s, status);
+    if (status != SANE_STATUS_GOOD) return give_up_page(s, status);
     s->page_read_lines = 0;
     s->line_offset = 0;
     enter(s, PageState::Ended);
@@ -87,6 +75,18 @@ SANE_Status start_page_of(orvela_scanner_t* s, std::unique_ptr<JobPage> page, bo
 
 }  // namespace
 
+// The page stops here with `status`: nothing of it is served any more. A
+// streamed page that a cancel stopped in the middle stays for the cancel's
+// device work, which drains it from where its pull stopped and releases it.
+SANE_Status give_up_page(orvela_scanner_t* s, SANE_Status status) {
+    const bool left_to_cancel =
+        status == SANE_STATUS_CANCELLED && s->page != nullptr && s->page->in_flight() != nullptr;
+    if (!left_to_cancel) release_page(s);
+    const bool cancelled = status == SANE_STATUS_CANCELLED && cancel_flag_load(s);
+    enter(s, cancelled ? PageState::Cancelled : PageState::Failed, status);
+    return status;
+}
+
 void JobPageDelete::operator()(JobPage* page) const { std::default_delete<JobPage>()(page); }
 
 SANE_Status start_job_page(orvela_scanner_t* s, PageDelivery delivery) {
@@ -101,10 +101,9 @@ SANE_Status start_job_page(orvela_scanner_t* s, PageDelivery delivery) {
         status = SANE_STATUS_IO_ERROR;
     }
     // A start refused by its checks leaves the last page as it was.
-    return status != SANE_STATUS_GOOD && began ? fail_page(s, status) : status;
+    return status != SANE_STATUS_GOOD && began ? give_up_page(s, status) : status;
 }
 
-SANE_Status give_up_page(orvela_scanner_t* s, SANE_Status status) { return fail_page(s, status); }
 
 void serve_decoded_page(orvela_scanner_t* s) {
     s->page.reset(make_decoded_page(&s->dst_img).release());
@@ -148,7 +147,7 @@ SANE_Status serve_lines(orvela_scanner_t* s, SANE_Byte* data, SANE_Int max_lengt
             if (r == JobPage::Rows::Wait) break;
             if (r == JobPage::Rows::Stopped) {
                 if (served > 0) break;  // these bytes first; the next read meets it again
-                return fail_page(s, s->page->stopped(s));
+                return give_up_page(s, s->page->stopped(s));
             }
         }
         const size_t offset = s->line_offset;

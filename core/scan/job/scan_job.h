@@ -55,8 +55,8 @@ SANE_Status serve_lines(orvela_scanner_t* s, SANE_Byte* data, SANE_Int max_lengt
 // The decoded page in dst_img becomes the page that reads serve (state Ready).
 void serve_decoded_page(orvela_scanner_t* s);
 
-// The page stops being served: later reads answer `status` (the feeder drain
-// after it threw away the rest of a streamed page).
+// The page stops being served: later reads answer `status` (a failed start
+// or read, the feeder drain after it threw away the rest of a streamed page).
 SANE_Status give_up_page(orvela_scanner_t* s, SANE_Status status);
 
 // The device work and bookkeeping of a cancel (the flag is already set).

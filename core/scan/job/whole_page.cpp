@@ -12,7 +12,6 @@
 #include "core/scan/job/page_request.h"
 #include "core/scan/driver/orvela_drv.h"
 #include "core/scan/page/page_pipeline.h"
-#include "core/scan/job/scan_job.h"
 #include "core/scan/page/page_decode.h"
 #include "core/scan/page/page_file.h"
 #include "common/c_boundary.h"
