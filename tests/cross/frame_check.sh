@@ -22,25 +22,11 @@ lab_bridge br1 10.231.7.10/24
 lab_sim_device mirrored br1 10.231.7.21/24 --model OR-M2270fdw --sheets 1000
 DEVICE=socket://10.231.7.21
 
-# One scan a row: its option settings, separated by "|".
-frames=(
-  "mode=Color|resolution=300|Page Size=A4 (210 x 297 mm)"
-  "mode=Color|resolution=75|Page Size=A4 (210 x 297 mm)"
-  "mode=Color|resolution=137|Page Size=A5 (148 x 210 mm)"
-  "mode=Color|resolution=1200|tl-x=30|tl-y=40|br-x=72.3|br-y=71.7"
-  "mode=Color|resolution=2400|tl-x=12.7|tl-y=20.1|br-x=32.7|br-y=35.1"
-  "mode=Color|resolution=1300|tl-x=10|tl-y=10|br-x=40|br-y=30"
-  "mode=Gray|resolution=2399|tl-x=3.3|tl-y=80|br-x=28.3|br-y=100"
-  "mode=Gray|resolution=100|Page Size=Letter (8.5 x 11 in)"
-  "mode=Gray|resolution=250|Page Size=B5 (182 x 257 mm)"
-  "mode=Gray|resolution=400|Page Size=4x6 in"
-  "mode=Gray|resolution=1800|tl-x=50.5|tl-y=60.3|br-x=75.5|br-y=85.3"
-  "mode=Black & White|resolution=150|Page Size=A4 (210 x 297 mm)"
-  "mode=Black & White|resolution=600|Page Size=4x6 in"
-  "mode=Black & White|resolution=333|tl-x=5|tl-y=7|br-x=95|br-y=67"
-  "source=Automatic Document Feeder|mode=Color|resolution=200|Page Size=A5 (148 x 210 mm)"
-  "source=Automatic Document Feeder|mode=Gray|resolution=500|Page Size=Letter (8.5 x 11 in)"
-)
+# One scan a row (tests/cross/frame_table.txt): its option settings, separated by "|".
+frames=()
+while IFS= read -r row; do
+  case $row in ''|'#'*) ;; *) frames+=("$row") ;; esac
+done <"$(dirname "$0")/frame_table.txt"
 
 scan_all() {  # NAME BUILD_DIR: one frame file per row under $LAB_RUN/NAME
   local name=$1 dir=$2 runner i row args

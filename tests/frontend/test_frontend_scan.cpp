@@ -7,8 +7,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -705,6 +709,142 @@ TEST_F(ScanJob, StreamingCancelEndsTheWaitingRead) {
         EXPECT_EQ(command_ids_once("liau"), "liau");
         EXPECT_FALSE(server.model().locked());
     }
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
+    return parts;
+}
+
+std::string status_name(SANE_Status s) {
+    static const char* const names[] = {"GOOD",    "UNSUPPORTED", "CANCELLED",  "DEVICE_BUSY", "INVAL",  "EOF",
+                                        "JAMMED",  "NO_DOCS",     "COVER_OPEN", "IO_ERROR",    "NO_MEM", "ACCESS_DENIED"};
+    return s >= 0 && s < 12 ? names[s] : std::to_string(s);
+}
+
+// Both deliveries serve what the code before the row pipeline served: for every
+// row of the frame table (tests/cross/frame_table.txt, on the mirrored feeder
+// model that frame_check.sh scans) and for pages that go wrong, the start's
+// status, the status that ends the reads and that of one more read, the bytes
+// and their digest (64-bit FNV-1a), whether the page file is left after the
+// job's cancel, and the commands the device saw. tests/frontend/frame_digests.txt
+// holds these, one line a case and delivery; it was written by this test
+// against the code whose whole-page delivery decoded and rescaled the page
+// after pulling it. A change that means to alter them writes it again (from
+// the top folder):
+//   ORVELA_WRITE_DIGESTS=$PWD/tests/frontend/frame_digests.txt ctest --test-dir build -R BothDeliveries
+TEST_F(ScanJob, BothDeliveriesServeWhatTheyServedBefore) {
+    using orvela_sim::JpegFault;
+    struct Case {
+        std::string name, settings;  // settings as a row of the frame table
+        void (*fault)(SimScript&) = [](SimScript&) {};
+        int pages = 1;  // started one after the other in one job
+        size_t cancel_after_bands = 0;  // if not 0, cancelled from another thread once the device sent these
+    };
+    const std::string here = __FILE__, top = here.substr(0, here.rfind("/tests/"));
+    std::vector<Case> cases;
+    for (const std::string& row : split(read_file(top + "/tests/cross/frame_table.txt"), '\n'))
+        if (!row.empty() && row[0] != '#') cases.push_back({row, row});
+    const std::string grey = "|mode=Gray|resolution=200|Page Size=A4 (210 x 297 mm)";
+    const std::string flatbed = "source=Flatbed" + grey, feeder = "source=Automatic Document Feeder" + grey;
+    cases.insert(cases.end(), {
+        {"corrupt header", flatbed, [](SimScript& s) { s.jpeg_fault = JpegFault::CorruptHeader; }},
+        {"bad marker", flatbed, [](SimScript& s) { s.jpeg_fault = JpegFault::BadMarker; }},
+        {"truncated", flatbed, [](SimScript& s) { s.jpeg_fault = JpegFault::Truncated; }},
+        {"dropped mid-page", feeder, [](SimScript& s) { s.drop_after_page_bytes = 60000; }},
+        {"stalled mid-page", feeder, [](SimScript& s) { s.stall_after_page_bytes = 60000; }},
+        {"cancelled on the device", feeder, [](SimScript& s) { s.end_codes = {9}; }},
+        {"jam on the second sheet", feeder, [](SimScript& s) { s.jam_at_page = 2; }, 2},
+        // Paced so that the cancel lands long before the page's end.
+        {"cancel from another thread", flatbed, [](SimScript& s) { s.band_size = 2048; s.band_delay_ms = 25; }, 1, 8},
+    });
+    const char* const fields[] = {"start", "end of reads", "one more read", "bytes", "FNV-1a 64", "page file left",
+                                  "commands"};
+    const char* write_to = getenv("ORVELA_WRITE_DIGESTS");
+    const std::string golden_path = top + "/tests/frontend/frame_digests.txt";
+    std::map<std::string, std::vector<std::string>> golden;  // by "case<TAB>delivery"
+    for (const std::string& line : split(write_to ? "" : read_file(golden_path), '\n')) {
+        std::vector<std::string> v = split(line, '\t');
+        v.resize(2 + std::size(fields));  // (no commands: the line ends with a tab)
+        if (!line.empty() && line[0] != '#') golden[v[0] + '\t' + v[1]].assign(v.begin() + 2, v.end());
+    }
+    std::string written =
+        "# Written by ScanJob.BothDeliveriesServeWhatTheyServedBefore (tests/frontend/test_frontend_scan.cpp) with\n"
+        "# ORVELA_WRITE_DIGESTS set. \"-\": not recorded (how far the reads got before a cancel from another thread\n"
+        "# depends on timing). Commands: l lock, f feeder, i scan parameters, a abort, u unlock. Tab-separated:\n"
+        "# case\tdelivery";
+    for (const char* f : fields) written += std::string("\t") + f;
+    written += '\n';
+    InitThresholdTable();  // as initialisation does
+    for (const Case& c : cases) {
+        for (bool streaming : {false, true}) {
+            const std::string key = c.name + '\t' + (streaming ? "streaming" : "whole");
+            SCOPED_TRACE(key);
+            use_streaming(streaming);
+            SimScript script;
+            script.sheets = 3;
+            script.right_rear_reference = true;
+            script.band_size = 8192;
+            script.record_sent_bands = c.cancel_after_bands != 0;
+            c.fault(script);
+            TestHandle& h = open(true, true);
+            for (const std::string& s : split(c.settings, '|'))
+                h.set(s.substr(0, s.find('=')), s.substr(s.find('=') + 1));
+            server.model().set_script(script);
+            server.model().clear_commands();
+            unlink(kScanFilePath);
+            std::optional<TestClock> clock;  // a stall's 30 s time-outs in 30 wait slices
+            if (script.stall_after_page_bytes >= 0) clock.emplace(1000);
+            std::thread canceller([&] {
+                for (size_t sent = 0, waits = 0; c.cancel_after_bands != 0 && waits < 10000; ++waits) {
+                    sent += server.model().take_sent_bands().size();
+                    if (sent >= c.cancel_after_bands) return sane_orvela_cancel(h.get());
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            });
+            std::string statuses[3];
+            size_t bytes = 0;
+            uint64_t digest = 0xcbf29ce484222325u;
+            for (int page = 0; page < c.pages; ++page) {
+                const std::string sep = page == 0 ? "" : "/";
+                srand(20240611);  // black and white: the same random thresholds for both deliveries
+                statuses[0] += sep + status_name(sane_orvela_start(h.get()));
+                const FrameRead frame = h.read_frame(32768);  // a frontend's read size
+                SANE_Byte b[16];
+                SANE_Int len = 0;
+                statuses[1] += sep + status_name(frame.end);
+                statuses[2] += sep + status_name(sane_orvela_read(h.get(), b, sizeof b, &len));
+                bytes += frame.bytes.size();
+                for (uint8_t byte : frame.bytes) digest = (digest ^ byte) * 0x100000001b3u;
+            }
+            canceller.join();
+            sane_orvela_cancel(h.get());
+            const bool timed = streaming && c.cancel_after_bands != 0;
+            char hex[17];
+            snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest));
+            const auto want = golden.find(key);
+            if (want == golden.end()) std::this_thread::sleep_for(std::chrono::milliseconds(300));  // commands settle
+            const std::vector<std::string> got = {statuses[0], statuses[1], statuses[2],
+                                                  timed ? "-" : std::to_string(bytes), timed ? "-" : hex,
+                                                  access(kScanFilePath, F_OK) == 0 ? "yes" : "no",
+                                                  want == golden.end() ? command_ids() : command_ids_once(want->second[6])};
+            if (write_to != nullptr) {
+                written += key;
+                for (const std::string& v : got) written += '\t' + v;
+                written += '\n';
+            } else if (want == golden.end()) {
+                ADD_FAILURE() << key << ": no line in " << golden_path;
+            } else {
+                for (size_t i = 0; i < got.size(); ++i)
+                    EXPECT_EQ(got[i], want->second[i]) << c.name << ", " << (streaming ? "streaming" : "whole") << ": "
+                                                       << fields[i] << " was " << want->second[i] << ", is " << got[i];
+            }
+        }
+    }
+    if (write_to != nullptr) ASSERT_TRUE(write_file(write_to, std::vector<uint8_t>(written.begin(), written.end())));
+    else EXPECT_EQ(golden.size(), 2 * cases.size()) << "lines of " << golden_path << " for cases that are gone";
 }
 
 // The whole life of a handle through the entry points: open by name, options,

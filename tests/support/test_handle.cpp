@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/scan/sane/sane_globals.h"
 #include "core/scan/sane/sane_name_lists.h"
@@ -57,6 +58,17 @@ SANE_Word TestHandle::get_word(int option) {
     SANE_Word w = -1;
     EXPECT_EQ(sane_orvela_control_option(s_, option, SANE_ACTION_GET_VALUE, &w, nullptr), SANE_STATUS_GOOD);
     return w;
+}
+
+SANE_Int TestHandle::set(const std::string& name, const std::string& text) {
+    for (int i = 1; i < NUM_OPTIONS; ++i) {
+        if (s_->opt[i].name == nullptr || name != s_->opt[i].name) continue;
+        if (s_->opt[i].type == SANE_TYPE_STRING) return set_string(i, text);
+        return set_word(i, s_->opt[i].type == SANE_TYPE_FIXED ? SANE_FIX(strtod(text.c_str(), nullptr))
+                                                               : atoi(text.c_str()));
+    }
+    ADD_FAILURE() << "no option " << name;
+    return 0;
 }
 
 void TestHandle::set_area(double x, double y, double width, double height) {

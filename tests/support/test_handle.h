@@ -46,6 +46,9 @@ public:
     SANE_Int set_word(int option, SANE_Word value);
     std::string get_string(int option);
     SANE_Word get_word(int option);
+    // Sets the option of that name from its text, as its type reads it (a
+    // fixed-point value as a decimal); the set must succeed.
+    SANE_Int set(const std::string& name, const std::string& text);
     // A custom area placed by the frontend, in millimetres.
     void set_area(double x, double y, double width, double height);
     SANE_Parameters parameters();
