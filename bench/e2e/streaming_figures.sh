@@ -198,7 +198,7 @@ record_load end
 echo "  load at end:   $(uptime)"
 echo
 python3 "$(dirname "${BASH_SOURCE[0]}")/streaming_table.py" "$STREAM_REC" "$RUNS"
-if [ -n "${RECORDS_OUT:-}" ]; then
+if [ -n "${RECORDS_OUT:-}" ] && [ "$SECTION" = streaming ]; then
   cp "$STREAM_REC" "$RECORDS_OUT"
   echo "(every run's figures: $RECORDS_OUT)"
 fi

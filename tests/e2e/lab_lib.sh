@@ -22,8 +22,10 @@
 #                                 (NAME: at most 12 characters, it names the veth)
 #   lab_stop NAME                 ends a device's processes; its namespace and
 #                                 veth go with them
-#   lab_sane_config [streaming]   a private SANE configuration loading only
-#                                 this backend (its directory on stdout)
+#   lab_sane_config [streaming|whole]
+#                                 a private SANE configuration loading only
+#                                 this backend (its directory on stdout), the
+#                                 page delivery as named or the default
 #   lab_saned_config              SRV: a saned configuration with this backend
 #                                 that lets 127.0.0.1 in; CLI: a client
 #                                 configuration with libsane's net backend alone
@@ -166,12 +168,16 @@ lab_stop() {  # NAME
 }
 
 # A private SANE configuration that loads only this backend; with the
-# argument "streaming" its orvela.conf switches the streaming path on.
-lab_sane_config() {  # [streaming]
+# argument "streaming" its orvela.conf switches the streaming path on, with
+# "whole" off (the default, written out).
+lab_sane_config() {  # [streaming|whole]
   local cfg=$LAB_RUN/sane${1:+-$1}
   mkdir -p "$cfg"
   echo orvela > "$cfg/dll.conf"
-  if [ "${1:-}" = streaming ]; then echo "scan streaming on" > "$cfg/orvela.conf"; fi
+  case ${1:-} in
+    streaming) echo "scan streaming on" > "$cfg/orvela.conf" ;;
+    whole) echo "scan streaming off" > "$cfg/orvela.conf" ;;
+  esac
   echo "$cfg"
 }
 
