@@ -758,7 +758,7 @@ TEST_F(ScanJob, BothDeliveriesServeWhatTheyServedBefore) {
         {"cancelled on the device", feeder, [](SimScript& s) { s.end_codes = {9}; }},
         {"jam on the second sheet", feeder, [](SimScript& s) { s.jam_at_page = 2; }, 2},
         // Paced so that the cancel lands long before the page's end.
-        {"cancel from another thread", flatbed, [](SimScript& s) { s.band_size = 2048; s.band_delay_ms = 25; }, 1, 8},
+        {"cancel from another thread", flatbed, [](SimScript& s) { s.band_size = 2048; s.band_delay_ms = 25; }, 1, 20},
     });
     const char* const fields[] = {"start", "end of reads", "one more read", "bytes", "FNV-1a 64", "page file left",
                                   "commands"};
