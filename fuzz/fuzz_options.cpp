@@ -14,26 +14,23 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/scan/job/job_section.h"
-#include "core/scan/job/scan_job.h"
+#include "core/scan/job/job_page.h"
+#include "core/scan/sane/handle_order.h"
 #include "core/scan/sane/sane_entry_points.h"
-#include "core/scan/sane/sane_globals.h"
 #include "core/scan/sane/sane_handle.h"
+#include "core/scan/sane/sane_host.h"
 #include "core/scan/sane/sane_name_lists.h"
 #include "core/scan/sane/sane_options.h"
 
-// The option surface, the frame parameters and the host's state are compiled
-// in; the rest of the front end they are linked with (translation, the scan
-// job, the driver layer) is replaced here. None of the job's functions may be
-// reached.
-extern "C" {
-const char* TL(const char* text) { return text != nullptr ? text : ""; }  // an English host
-}
-SANE_Status serve_lines(orvela_scanner_t*, SANE_Byte*, SANE_Int, SANE_Int*) { abort(); }
-void cancel_job_work(orvela_scanner_t*) { abort(); }
-bool job_section_try_claim(orvela_scanner_t*) { abort(); }
-bool job_section_release(orvela_scanner_t*) { abort(); }
-void JobPageDelete::operator()(JobPage*) const {}  // the handles here never start a page
+// The option surface, the frame parameters, the name lists and the host's
+// state are compiled in; the scan job they are linked with is replaced here.
+// None of the job's work may be reached: the handles here never start a page.
+void JobPageDelete::operator()(JobPage*) const {}
+ScanJob::ScanJob() = default;
+ScanJob::~ScanJob() = default;
+SANE_Status ScanJob::start(const PageOrder&) { std::abort(); }
+SANE_Status ScanJob::read(SANE_Byte*, SANE_Int, SANE_Int*) { std::abort(); }
+void ScanJob::cancel() { std::abort(); }
 
 namespace {
 

@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     const unsigned y_dpi = tier.y_dpi != 0 ? tier.y_dpi : 600;
 
     ORVELA_IMAGE_RAW page{};
-    const SCAN_Status status = decode_page_file(page_path().c_str(), tier, nullptr, &page);
+    const SCAN_Status status = decode_page_file(page_path().c_str(), tier, &page);
     if (status == SCAN_STATUS_GOOD) {
         const unsigned long long pixels = static_cast<unsigned long long>(page.img_width) * page.img_height;
         // At most the bed (8.5 x 14 in) and 1/32 of each side.

@@ -8,8 +8,9 @@
 // file's expected bytes, the result, and whether the page is aborted (a pull
 // that stops inside the page tells the device to stop), which must match
 // exactly.
-// Then the streaming path reads the same stream (PageStream: the pull, the
-// suspending decoder, the row rescaler, 300 -> 200 dpi) with the same cancel:
+// Then the streaming path reads the same stream (the row pipeline over the
+// device's page: the pull, the suspending decoder, the row rescaler,
+// 300 -> 200 dpi) with the same cancel:
 // unless the cancel stopped either, it must serve a complete page exactly
 // when the whole-page path does (page file, decode, rescale), with the same
 // bytes.
@@ -24,8 +25,10 @@
 
 #include "backend/device.h"
 #include "core/scan/driver/orvela_drv.h"
-#include "core/scan/page/page_pipeline.h"
-#include "core/scan/page/page_stream.h"
+#include "core/scan/driver/page_transfer.h"
+#include "core/scan/job/job_page.h"
+#include "core/scan/page/page_decode.h"
+#include "core/scan/page/page_rows.h"
 
 namespace {
 
@@ -134,12 +137,10 @@ constexpr unsigned kDeviceDpi = 300;
 std::vector<uint8_t> whole_page_path(const SCAN_RESULT& pulled) {
     std::vector<uint8_t> page;
     if (pulled.scan_status != SCAN_STATUS_GOOD) return page;
-    ORVELA_IMAGE_RAW src{}, dst{};
-    const PageResult r =
-        decode_and_rescale_page(page_path().c_str(), {kDeviceDpi, kDeviceDpi}, kResolution, kDeviceDpi, &src, &dst);
-    if (r.decoded == SCAN_STATUS_GOOD && r.rescaled == SANE_STATUS_GOOD)
+    ORVELA_IMAGE_RAW dst{};
+    if (decode_page_file(page_path().c_str(), {kDeviceDpi, kDeviceDpi}, &dst, kResolution) == SCAN_STATUS_GOOD)
         page.assign(dst.img_data, dst.img_data + size_t{dst.img_width} * dst.img_height * dst.img_channel);
-    free_page_images(&src, &dst);
+    free(dst.img_data);
     return page;
 }
 
@@ -147,16 +148,18 @@ std::vector<uint8_t> whole_page_path(const SCAN_RESULT& pulled) {
 // a complete page and a normal end.
 std::vector<uint8_t> streaming_path() {
     std::vector<uint8_t> page;
-    PageStream stream(g_stream.cancel, kResolution, kDeviceDpi, kDeviceDpi, false);
+    orvela_drv::PageTransfer transfer(g_stream.cancel, orvela_drv::PageTransfer::CancelCheck::WhileWaiting);
+    DevicePage source(transfer);
+    PageRows stream(source, kResolution, {kDeviceDpi, kDeviceDpi}, false);
     if (!stream.init()) abort();
     const uint8_t* row = nullptr;
-    PageStream::Result r;
-    while ((r = stream.next_row(true, &row)) == PageStream::Result::Ready) {
+    PageRows::Result r;
+    while ((r = stream.next_row(true, &row)) == PageRows::Result::Ready) {
         const ORVELA_IMAGE_RAW& shape = stream.shape();
         page.insert(page.end(), row, row + size_t{shape.img_width} * shape.img_channel);
     }
-    if (r != PageStream::Result::NoRow || stream.finish() != PageStream::Result::Done ||
-        stream.end_result().scan_status != SCAN_STATUS_GOOD)
+    if (r != PageRows::Result::NoRow || stream.finish() != PageRows::Result::Done ||
+        transfer.end_result().scan_status != SCAN_STATUS_GOOD)
         page.clear();
     return page;
 }

@@ -9,9 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "core/scan/job/scan_job.h"
+#include "core/scan/sane/handle_order.h"
 #include "core/scan/sane/sane_entry_points.h"
-#include "core/scan/sane/sane_globals.h"
 #include "core/scan/sane/sane_handle.h"
 #include "core/scan/sane/sane_name_lists.h"
 #include "core/scan/sane/sane_options.h"
@@ -34,9 +33,7 @@ void give_page(orvela_scanner_t* s, uint32_t w, uint32_t h) {
         exit(1);
     }
     for (size_t i = 0; i < n; ++i) data[i] = static_cast<unsigned char>(i * 131 + (i >> 12));
-    s->src_img = {data, w, h, 3};
-    s->dst_img = s->src_img;
-    serve_decoded_page(s);
+    s->job.serve_decoded_page({data, w, h, 3}, page_order(s));
 }
 
 }  // namespace
@@ -47,6 +44,7 @@ int main(int argc, char** argv) {
     build_name_lists();
     auto s = std::make_unique<orvela_scanner_t>();
     snprintf(s->device.deviceURI, sizeof s->device.deviceURI, "%s", "socket://127.0.0.1");
+    show_job_in_handle(s.get());
     if (init_options(s.get()) != SANE_STATUS_GOOD) return 1;
     SANE_Word r = 600;
     s->val[OPT_RESOLUTION].w = r;

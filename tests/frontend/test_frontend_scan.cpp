@@ -20,14 +20,17 @@
 #include "common/orvela_config.h"
 #include "core/scan/imageproc/bilevel.h"
 #include "core/scan/driver/orvela_devlist.h"
-#include "core/scan/sane/sane_globals.h"
+#include "core/scan/page/page_file.h"
+#include "core/scan/sane/sane_entry.h"
+#include "core/scan/sane/sane_host.h"
+#include "core/scan/sane/sane_name_lists.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/process.h"
 #include "tests/support/test_handle.h"
 #include "tools/scanner_sim/page_image.h"
 #include "tools/scanner_sim/sim_device.h"
 #include "tools/scanner_sim/sim_tcp_server.h"
-#include "core/scan/job/feeder_drain.h"
+#include "core/scan/sane/exported_extras.h"
 #include "core/scan/page/page_file.h"
 
 namespace {
@@ -104,7 +107,17 @@ TEST_F(ScanJob, FlatbedColourA4At200Dpi) {
     TestHandle& h = open();
     h.set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
     h.set_word(OPT_RESOLUTION, 200);
+    LogCapture log;
     const FrameRead page = h.scan();  // (its parameters: test_scan_job)
+    // The decode's lines in the diagnostic log, in their order.
+    size_t from = 0;
+    for (const char* line : {"libjpeg version: 9e\n", "cinfo.image_width=2480\n", "cinfo.image_height=3507\n",
+                             "cinfo.output_width=2480\n", "cinfo.output_height=3507\n",
+                             "cinfo.output_components=3\n", "jpeg decompress success!\n"}) {
+        from = log.text().find(line, from);
+        ASSERT_NE(from, std::string::npos) << line;
+    }
+    EXPECT_TRUE(log.contains("dst_img.img_width=1653, dst_img.img_height=2338\n"));
     const auto infos = scan_infos();
     ASSERT_EQ(infos.size(), 1u);
     EXPECT_EQ(infos[0].nXResolution, 300u);

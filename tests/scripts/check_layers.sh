@@ -4,12 +4,12 @@
 #     -> protocol/ (command protocol) -> backend/ (transports, discovery)
 #     -> common/ (shared records, codecs, model table, log)
 # and inside core/scan/:
-#   sane/ (entry points, options, the handle record) and job/ (the scan job
-#     on that record)
-#     -> page/ (page file, decoders, pipeline, frame lines) and driver/ (Drv_*)
+#   sane/ (entry points, options, the handle record, which holds the job)
+#     -> job/ (the scan job: its record, its pages, given a plain page order)
+#     -> page/ (page file, decoders, row pipeline, frame lines) and driver/ (Drv_*)
 #     -> imageproc/ (rescaling, bi-level)
-# Page code never sees the SANE glue or the job; the driver layer knows no
-# page or job; image processing includes neither.
+# The job never sees the SANE glue; page code never sees either; the driver
+# layer knows no page or job; image processing includes none of them.
 # A file may include its own layer and the ones below it, never one above.
 # usage: check_layers.sh SOURCE_DIR
 set -eu
@@ -26,6 +26,7 @@ check() {  # LAYER FORBIDDEN...
     fi
   done
 }
+check core/scan/job core/scan/sane
 check core/scan/page core/scan/sane core/scan/job
 check core/scan/driver core/scan/sane core/scan/job core/scan/page core/scan/imageproc
 check core/scan/imageproc core/scan/sane core/scan/job core/scan/page core/scan/driver

@@ -3,8 +3,8 @@
 # once where the plain formulation rounds twice, and frames would differ
 # between architectures (GCC fuses by default on arm64). On x86 the library
 # is built for any processor of the architecture: AVX (VEX or EVEX coded)
-# instructions appear only in the resampler's AVX2 and AVX-512 code, which
-# runs only after the CPU was asked. Read with the target's objdump, so a
+# instructions appear only in the resampler's AVX2 kernels (horizontal and
+# vertical), which run only after the CPU was asked. Read with the target's objdump, so a
 # cross build is checked on the build machine.
 # usage: check_vector_code.sh OBJDUMP LIBRARY
 set -eu
@@ -27,5 +27,5 @@ readelf -h "$lib" | grep -qE 'Machine: *(Advanced Micro Devices X86-64|Intel 803
     for (f in avx) kernels++
     printf "%d instructions, %d fused, %d vector kernels\n", n, fused, kernels
     # The scan read the code, and on x86 saw the vector kernels.
-    exit !(n > 10000 && fused == 0 && strays == 0 && (!x86 || kernels >= 4))
+    exit !(n > 10000 && fused == 0 && strays == 0 && (!x86 || kernels >= 2))
   }'

@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/scan/sane/sane_globals.h"
+#include "core/scan/sane/handle_order.h"
+#include "core/scan/sane/sane_host.h"
 #include "core/scan/sane/sane_name_lists.h"
 #include "core/scan/sane/sane_options.h"
 
@@ -22,6 +23,7 @@ TestHandle::TestHandle(bool feeder, bool right_rear, int port) : s_(new orvela_s
     s_->device = net_record(port);
     s_->device.isSupportADF = feeder;
     s_->device.isRightRearBP = right_rear;
+    show_job_in_handle(s_);
     EXPECT_EQ(init_options(s_), SANE_STATUS_GOOD);
 }
 
@@ -106,6 +108,7 @@ FrameRead TestHandle::read_frame(SANE_Int max_length) {
             }
         }
         frame.bytes.insert(frame.bytes.end(), buf.begin(), buf.begin() + len);
+        frame.lengths.push_back(len);
     }
 }
 

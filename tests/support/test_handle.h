@@ -24,6 +24,7 @@ void use_host(const char* name, bool simple_scan = false);
 struct FrameRead {
     SANE_Parameters params{};
     std::vector<uint8_t> bytes;
+    std::vector<SANE_Int> lengths;  // of the reads that delivered bytes
     SANE_Status end = SANE_STATUS_GOOD;
 };
 

@@ -14,14 +14,15 @@
 #include "backend/usb_discovery.h"
 #include "backend/usb_transport.h"
 #include "core/scan/driver/orvela_drv.h"
-#include "core/scan/page/page_stream.h"
+#include "core/scan/driver/page_transfer.h"
+#include "core/scan/job/job_page.h"
+#include "core/scan/page/page_decode.h"
+#include "core/scan/page/page_rows.h"
 #include "tests/usb_emu/emu_test_util.h"
 #include "tests/usb_emu/usbfs_emulation.h"
 
 #ifdef ORVELA_HAVE_SCANNER_SIM
 #include "tests/usb_emu/sim_bulk_peer.h"
-#include "core/scan/job/whole_page.h"
-#include "core/scan/job/scan_job.h"
 #endif
 
 using namespace usb_emu;
@@ -173,20 +174,22 @@ TEST_F(UsbPage, StreamingPageIsDecodedAsItComes) {
     ASSERT_EQ(Drv_open(attach(script)), SCAN_STATUS_GOOD);
     ASSERT_EQ(Drv_start(colour_page(600, 400)), SCAN_STATUS_GOOD);
     bool cancel = false;
-    PageStream page(&cancel, 300, 300, 300, false);
+    orvela_drv::PageTransfer transfer(&cancel, orvela_drv::PageTransfer::CancelCheck::WhileWaiting);
+    DevicePage source(transfer);
+    PageRows page(source, 300, {300, 300}, false);
     ASSERT_TRUE(page.init());
     std::vector<uint8_t> rows;
     const uint8_t* row = nullptr;
-    while (page.next_row(true, &row) == PageStream::Result::Ready) rows.insert(rows.end(), row, row + 600 * 3);
-    EXPECT_EQ(page.finish(), PageStream::Result::Done);
+    while (page.next_row(true, &row) == PageRows::Result::Ready) rows.insert(rows.end(), row, row + 600 * 3);
+    EXPECT_EQ(page.finish(), PageRows::Result::Done);
     EXPECT_EQ(Drv_close(), SCAN_STATUS_GOOD);
     const std::string path = dir.file("page.jpg");
     ASSERT_TRUE(write_file(path, peer->page_data()));
-    orvela_scanner_t decoded{};
-    ASSERT_EQ(orvela_sane_decompress(&decoded, path.c_str()), SCAN_STATUS_GOOD);
+    ORVELA_IMAGE_RAW decoded{};
+    ASSERT_EQ(decode_page_file(path.c_str(), {300, 300}, &decoded), SCAN_STATUS_GOOD);
     ASSERT_EQ(rows.size(), 600u * 400 * 3);
-    EXPECT_TRUE(std::equal(rows.begin(), rows.end(), decoded.src_img.img_data));
-    release_page(&decoded);
+    EXPECT_TRUE(std::equal(rows.begin(), rows.end(), decoded.img_data));
+    free(decoded.img_data);
 }
 
 #else

@@ -78,17 +78,3 @@ void inplace_swap(int* x, int* y);
 
 // The kernels in their table order, with their support radii.
 extern const FuncWidthMap filterWidthMap[7];
-
-// The two passes. Each builds its weight table, resamples, and releases the
-// table; for a channel count other than 1 or 3 nothing is written.
-// They return false only when working memory could not be allocated (the
-// destination is then unwritten).
-bool ResizeEngineHorizontalFilter(FilterFunc filter, const unsigned char* src, unsigned height,
-                                  unsigned src_width, unsigned channels, unsigned char* dst,
-                                  unsigned dst_width);
-bool ResizeEngineVerticalFilter(FilterFunc filter, const unsigned char* src, unsigned width,
-                                unsigned src_height, unsigned channels, unsigned char* dst,
-                                unsigned dst_height);
-// Chooses the kernel and the passes for a page; false when memory ran out.
-bool ResizeEngineScale(const unsigned char* src, unsigned srcW, unsigned srcH, unsigned channels,
-                       unsigned char* dst, unsigned dstW, unsigned dstH);

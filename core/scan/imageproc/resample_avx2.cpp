@@ -74,22 +74,7 @@ struct OpsAvx2 {
 
 namespace orvela::resample {
 
-bool HorizontalRowsAvx2(const HorizontalJob& job, unsigned y0, unsigned y1) {
-    return HorizontalRowsSimd<OpsAvx2>(job, y0, y1);
-}
-
-void VerticalRowsAvx2(const VerticalJob& job, unsigned v0, unsigned v1) {
-    VerticalRowsSimd<OpsAvx2>(job, v0, v1);
-}
-
-bool TwoPassRowsAvx2(const TwoPassJob& job, unsigned v0, unsigned v1) {
-    return TwoPassRowsSimd<OpsAvx2>(job, v0, v1);
-}
-
-void VerticalWindowRowAvx2(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
-                         uint8_t* dst) {
-    VerticalWindowRowSimd<OpsAvx2>(weights, v, rows, row_bytes, dst);
-}
+const RowKernels kAvx2Kernels{HorizontalSimd<OpsAvx2>, VerticalSimd<OpsAvx2>};
 
 }  // namespace orvela::resample
 

@@ -8,6 +8,10 @@
 // trunc(sum + 0.5) clamped to 0..255. Vector code only spans independent
 // output samples, so all variants give the same bytes. A padded tap adds
 // +0.0 * sample = +0.0, which leaves the sum's value unchanged.
+//
+// The kernels work on rows given by pointers, so that the one rescaler
+// (row_rescale.h) can feed them from a page in memory, from a ring of rows or
+// from rows it borrows from its caller.
 #pragma once
 
 #include <cstddef>
@@ -31,8 +35,8 @@ struct PackedWeights {
     ~PackedWeights();
     // The weights of `filter` for dst_size destination positions read from
     // src_size source positions (WeightsTableInit's table, packed): the one
-    // place where every pass and every way of scaling a page gets its
-    // weights. False when the sizes are unusable or memory ran out.
+    // place where every pass gets its weights. False when the sizes are
+    // unusable or memory ran out.
     bool build(FilterFunc filter, unsigned dst_size, unsigned src_size);
 
 private:
@@ -51,42 +55,14 @@ inline uint8_t RoundSample(double sum) {
     return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
 }
 
-// Horizontal pass over rows [y0, y1): src rows are src_width x channels bytes,
-// dst rows weights.dst_size x channels. channels is 1 or 3.
-struct HorizontalJob {
-    const PackedWeights* weights;
-    const uint8_t* src;
-    uint8_t* dst;
-    unsigned src_width;
-    unsigned channels;
-};
-// Vertical pass over destination rows [v0, v1); rows are row_bytes long in
-// both images.
-struct VerticalJob {
-    const PackedWeights* weights;
-    const uint8_t* src;
-    uint8_t* dst;
-    size_t row_bytes;
-};
+// Destination rows the vertical kernel makes together (each source row is
+// widened once for all of them).
+constexpr unsigned kGroupRows = 4;
+// Rows of working memory a ring of source rows needs beyond a group's span.
+inline size_t GroupSpanCapacity(const PackedWeights& wt) { return 2 * static_cast<size_t>(wt.taps) + 16; }
 
-// Both passes over destination rows, without a page-sized intermediate
-// image: rows_first (the page gets narrower) resamples source rows into a
-// small ring of intermediate rows, as the vertical pass needs them; otherwise
-// (the page gets wider) each block of destination rows is first resampled
-// vertically into a small buffer, then horizontally. The bytes are those of
-// the two separate passes.
-struct TwoPassJob {
-    const PackedWeights* horizontal;  // src_width -> destination width
-    const PackedWeights* vertical;    // source height -> destination height
-    const uint8_t* src;
-    uint8_t* dst;
-    unsigned src_width;
-    unsigned channels;
-    bool rows_first;
-};
-
-// The x86 vector kernels (AVX2, AVX-512) exist on 32- and 64-bit x86 only;
-// elsewhere the portable loops are the one level.
+// The x86 vector kernels (AVX2) exist on 32- and 64-bit x86 only; elsewhere
+// the portable loops are the one level.
 #if defined(__x86_64__) || defined(__i386__)
 #define ORVELA_RESAMPLE_X86_KERNELS 1
 #else
@@ -95,49 +71,43 @@ struct TwoPassJob {
 
 // Instruction-set levels, chosen once per process from the CPU (always
 // Scalar where there are no vector kernels).
-enum class SimdLevel { Scalar = 0, Avx2 = 1, Avx512 = 2 };
+enum class SimdLevel { Scalar = 0, Avx2 = 1 };
 SimdLevel DetectSimdLevel();
 
-// Portable versions (any processor).
-void HorizontalRowsScalar(const HorizontalJob& job, unsigned y0, unsigned y1);
-void VerticalRowsScalar(const VerticalJob& job, unsigned v0, unsigned v1);
-#if ORVELA_RESAMPLE_X86_KERNELS
-// AVX2 and AVX-512 versions; only called when the CPU has the instructions.
-// The horizontal ones need scratch memory and return false when it cannot be
-// allocated (nothing written then).
-bool HorizontalRowsAvx2(const HorizontalJob& job, unsigned y0, unsigned y1);
-void VerticalRowsAvx2(const VerticalJob& job, unsigned v0, unsigned v1);
-bool HorizontalRowsAvx512(const HorizontalJob& job, unsigned y0, unsigned y1);
-void VerticalRowsAvx512(const VerticalJob& job, unsigned v0, unsigned v1);
-// Fused two-pass rows [v0, v1); false when scratch memory cannot be had or the
-// vertical table is not ordered as expected (nothing usable written then).
-bool TwoPassRowsAvx2(const TwoPassJob& job, unsigned v0, unsigned v1);
-bool TwoPassRowsAvx512(const TwoPassJob& job, unsigned v0, unsigned v1);
-#endif
+// Working memory of the horizontal kernel for one weight table and row width
+// (none at the portable level).
+class HorizontalScratch {
+public:
+    HorizontalScratch() = default;
+    HorizontalScratch(const HorizontalScratch&) = delete;
+    HorizontalScratch& operator=(const HorizontalScratch&) = delete;
+    ~HorizontalScratch();
+    bool allocate(SimdLevel level, const PackedWeights& wt, unsigned channels);
+    double* transposed = nullptr;  // source samples of a block of rows, lane by lane
+    uint8_t* results = nullptr;    // destination samples of the block, lane by lane
+};
 
-// Destination row v of the vertical pass from a window of source rows that
-// need not be adjacent in memory: rows[k] is source row weights.left[v] + k,
-// for k < weights.count[v]; rows are row_bytes long. The bytes are those the
-// vertical pass over a whole image gives for row v, so a page can be rescaled
-// from a sliding window of its rows.
-void VerticalWindowRowScalar(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
-                             uint8_t* dst);
+// The inner loops of one level.
+struct RowKernels {
+    // Rows src[i] (wt.src_size x C samples) into dst[i] (wt.dst_size x C),
+    // for i < n; C is 1 or 3.
+    void (*horizontal)(const PackedWeights& wt, unsigned C, const uint8_t* const* src, uint8_t* const* dst,
+                       unsigned n, HorizontalScratch& scratch);
+    // Destination rows v .. v + D - 1 (D <= kGroupRows) of a vertical pass over
+    // rows of N bytes: rows[r - lo] is source row r, for every r the group
+    // reads (lo <= wt.left[v]).
+    void (*vertical)(const PackedWeights& wt, unsigned v, unsigned D, const uint8_t* const* rows, size_t lo,
+                     size_t N, uint8_t* const* dst);
+};
+const RowKernels& KernelsFor(SimdLevel level);
 #if ORVELA_RESAMPLE_X86_KERNELS
-void VerticalWindowRowAvx2(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
-                           uint8_t* dst);
-void VerticalWindowRowAvx512(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
-                             uint8_t* dst);
+// Only called when the CPU has the instructions.
+extern const RowKernels kAvx2Kernels;
 #endif
-// The same at the current engine level.
-void VerticalWindowRow(const PackedWeights& weights, unsigned v, const uint8_t* const* rows, size_t row_bytes,
-                       uint8_t* dst);
-
-// Fused two-pass rows [v0, v1) with the kernels of `level`; false at the
-// portable level (it has no fused kernel) and where the kernel gives up.
-bool TwoPassRowsAt(SimdLevel level, const TwoPassJob& job, unsigned v0, unsigned v1);
 
 // Engine settings, for tests and the benchmark: the instruction-set level
-// (capped at what the CPU has) and the most threads a pass may use (1 or 2).
+// (capped at what the CPU has) and the most threads a page scaling may use
+// (1 or 2).
 struct EngineSettings {
     SimdLevel level;
     int max_threads;
@@ -145,13 +115,8 @@ struct EngineSettings {
 EngineSettings GetEngineSettings();
 void SetEngineSettings(EngineSettings settings);
 
-// Runs a pass over all its rows with the current settings. When a vector
-// variant cannot get its scratch memory the portable code does the rows.
-void RunHorizontal(const HorizontalJob& job, unsigned rows);
-void RunVertical(const VerticalJob& job, unsigned rows);
-// Fused two-pass scaling of all destination rows; false when it cannot run
-// here (portable level, or no scratch memory): the caller then runs the two
-// passes through an intermediate image.
-bool RunTwoPass(const TwoPassJob& job);
+// Whether scaling `rows` destination rows worth `work` multiply-adds is split
+// over two threads with the current settings.
+bool WorthTwoThreads(unsigned rows, double work);
 
 }  // namespace orvela::resample

@@ -2,15 +2,15 @@
 
 #include <cstdlib>
 
-#include "core/scan/imageproc/resample.h"
-
-using orvela::resample::HorizontalJob;
+using orvela::resample::GroupSpanCapacity;
+using orvela::resample::kGroupRows;
 using orvela::resample::PackedWeights;
 
 namespace {
 
 // Source rows taken into a block before the horizontal pass runs over them
-// (the vector code works on 4 or 8 rows at once).
+// (the vector code works on 4 rows at once); also the rows a pass of the
+// width alone makes at once.
 constexpr unsigned kBlockRows = 8;
 
 // The ring below relies on the first tap never moving back.
@@ -20,136 +20,198 @@ bool ordered(const PackedWeights& wt) {
     return true;
 }
 
-uint8_t* allocate(size_t bytes) { return static_cast<uint8_t*>(malloc(bytes != 0 ? bytes : 1)); }
+template <class T>
+T* allocate(size_t count) {
+    return static_cast<T*>(malloc(count != 0 ? count * sizeof(T) : 1));
+}
 
 }  // namespace
 
 RowRescaler::~RowRescaler() {
-    free(block_);
+    free(store_);
+    free(rows_);
     free(ring_);
-    free(out_);
     free(mid_);
+    free(out_);
     free(spare_);
     free(window_);
 }
 
-size_t RowRescaler::memory_estimate(unsigned w, unsigned C, unsigned dw) {
-    const size_t widest = static_cast<size_t>(w > dw ? w : dw) * C;
-    return 64 * widest;  // block, ring (taps and a block's slack), single rows
+bool RowRescaler::init(unsigned w, unsigned h, unsigned C, unsigned dw, unsigned dh,
+                       orvela::resample::SimdLevel level, unsigned v0, unsigned v1) {
+    // The kernel and the order of the passes of the described page scaling.
+    Mode mode = dw > w ? Mode::ColumnsFirst : Mode::RowsFirst;
+    if (dw == w) mode = dh == h ? Mode::Same : Mode::ColumnsOnly;
+    else if (dh == h) mode = Mode::RowsOnly;
+    return setup(mode, orvela::resample::PageFilter(w, dw), w, h, C, dw, dh, level, v0, v1);
 }
 
-bool RowRescaler::init(unsigned w, unsigned h, unsigned C, unsigned dw, unsigned dh) {
-    if ((C != 1 && C != 3) || w == 0 || h == 0 || dw == 0 || dh == 0) return false;
-    w_ = w, h_ = h, C_ = C, dw_ = dw, dh_ = dh;
-    // The kernel and the order of the passes that ScaleDownPage chooses.
-    const FilterFunc filter = orvela::resample::PageFilter(w, dw);
-    if (dw == w) mode_ = dh == h ? Mode::Same : Mode::ColumnsOnly;
-    else if (dh == h) mode_ = Mode::RowsOnly;
-    else mode_ = dw > w ? Mode::ColumnsFirst : Mode::RowsFirst;
+bool RowRescaler::init_pass(Pass pass, FilterFunc filter, unsigned w, unsigned h, unsigned C, unsigned d,
+                            orvela::resample::SimdLevel level) {
+    return pass == Pass::Rows ? setup(Mode::RowsOnly, filter, w, h, C, d, h, level, 0, 0)
+                              : setup(Mode::ColumnsOnly, filter, w, h, C, w, d, level, 0, 0);
+}
 
-    const bool rows = mode_ == Mode::RowsOnly || mode_ == Mode::RowsFirst || mode_ == Mode::ColumnsFirst;
-    const bool columns = mode_ == Mode::ColumnsOnly || mode_ == Mode::RowsFirst || mode_ == Mode::ColumnsFirst;
-    if (rows && !wh_.build(filter, dw, w)) return false;
-    if (columns && (!wv_.build(filter, dh, h) || !ordered(wv_))) return false;
+bool RowRescaler::setup(Mode mode, FilterFunc filter, unsigned w, unsigned h, unsigned C, unsigned dw, unsigned dh,
+                        orvela::resample::SimdLevel level, unsigned v0, unsigned v1) {
+    if (v1 == 0 || v1 > dh) v1 = dh;
+    if ((C != 1 && C != 3) || w == 0 || h == 0 || dw == 0 || dh == 0 || v0 >= v1) return false;
+    mode_ = mode;
+    w_ = w, h_ = h, C_ = C, dw_ = dw, dh_ = dh, end_ = v1;
 
-    const size_t src_bytes = static_cast<size_t>(w) * C;
-    const size_t dst_bytes = static_cast<size_t>(dw) * C;
-    out_ = allocate(dst_bytes);
-    spare_ = allocate(src_bytes);
-    if (out_ == nullptr || spare_ == nullptr) return false;
-    if (mode_ == Mode::RowsOnly || mode_ == Mode::RowsFirst) {
-        block_ = allocate(src_bytes * (mode_ == Mode::RowsFirst ? kBlockRows : 1));
-        if (block_ == nullptr) return false;
-    }
-    if (columns) {
-        // A destination row's taps, a block of rows taken ahead, and slack.
-        ring_rows_ = wv_.taps + 2 * kBlockRows;
-        ring_bytes_ = mode_ == Mode::RowsFirst ? dst_bytes : src_bytes;
-        ring_ = allocate(ring_rows_ * ring_bytes_);
-        window_ = static_cast<const uint8_t**>(malloc(wv_.taps * sizeof(const uint8_t*) + 1));
-        if (ring_ == nullptr || window_ == nullptr) return false;
-    }
-    if (mode_ == Mode::ColumnsFirst && (mid_ = allocate(src_bytes)) == nullptr) return false;
+    const bool rows_pass = mode_ == Mode::RowsOnly || mode_ == Mode::RowsFirst || mode_ == Mode::ColumnsFirst;
+    if (rows_pass && (!wh_.build(filter, dw, w) || !scratch_.allocate(level, wh_, C))) return false;
+    if (columns() && (!wv_.build(filter, dh, h) || !ordered(wv_))) return false;
+    kernels_ = &orvela::resample::KernelsFor(level);
+
+    row_bytes_ = static_cast<size_t>(w) * C;
+    out_bytes_ = static_cast<size_t>(dw) * C;
+    const size_t ring = columns() ? GroupSpanCapacity(wv_) + 2 * kBlockRows : 0;
+    slots_ = mode_ == Mode::Same ? 1 : (mode_ == Mode::RowsOnly || mode_ == Mode::RowsFirst) ? kBlockRows : ring;
+    store_ = allocate<uint8_t>(slots_ * row_bytes_);
+    rows_ = allocate<const uint8_t*>(slots_);
+    spare_ = allocate<uint8_t>(row_bytes_);
+    out_ = allocate<uint8_t>((mode_ == Mode::RowsOnly ? kBlockRows : kGroupRows) * out_bytes_);
+    if (store_ == nullptr || rows_ == nullptr || spare_ == nullptr || out_ == nullptr) return false;
+    if (columns() && (window_ = allocate<const uint8_t*>(GroupSpanCapacity(wv_))) == nullptr) return false;
+    if (mode_ == Mode::RowsFirst && (ring_ = allocate<uint8_t>((ring_rows_ = ring) * out_bytes_)) == nullptr)
+        return false;
+    if (mode_ == Mode::ColumnsFirst && (mid_ = allocate<uint8_t>(kGroupRows * row_bytes_)) == nullptr) return false;
+
+    for (unsigned v = v0; v < v1; ++v)
+        if (rows_needed(v) > last_needed_) last_needed_ = rows_needed(v);
+    taken_ = passed_ = v0 == 0 ? 0 : (columns() ? wv_.left[v0] : v0);
+    made_ = batch_first_ = batch_end_ = v0;
     return true;
 }
 
 unsigned RowRescaler::rows_needed(unsigned v) const {
-    if (mode_ == Mode::Same || mode_ == Mode::RowsOnly) return v + 1;
-    return wv_.left[v] + wv_.count[v];
+    return columns() ? wv_.left[v] + wv_.count[v] : v + 1;
 }
 
-bool RowRescaler::row_ready() const { return made_ < dh_ && taken_ >= rows_needed(made_); }
+size_t RowRescaler::lowest_needed() const {
+    if (batch_end_ >= end_) return SIZE_MAX;
+    return columns() ? wv_.left[batch_end_] : batch_end_;
+}
 
 bool RowRescaler::can_take_row() const {
-    if (made_ >= dh_ || taken_ >= h_) return true;  // dropped
+    if (taken_ >= last_needed_) return true;  // dropped
     switch (mode_) {
     case Mode::Same:
-    case Mode::RowsOnly:
         return taken_ == made_;
+    case Mode::RowsOnly:
+        return taken_ < batch_end_ + kBlockRows;
     case Mode::RowsFirst:
-        // A full block is passed into the ring first, over rows that the next
-        // destination row must no longer read.
-        return taken_ - block_first_ < kBlockRows || block_first_ + kBlockRows <= wv_.left[made_] + ring_rows_;
+        // A full block goes through the horizontal pass first, into ring
+        // rows that the rows not yet made no longer read.
+        return taken_ - passed_ < kBlockRows || lowest_needed() == SIZE_MAX ||
+               taken_ - 1 < lowest_needed() + ring_rows_;
     default:
-        return taken_ + 1 <= wv_.left[made_] + ring_rows_;
+        return lowest_needed() == SIZE_MAX || taken_ < lowest_needed() + slots_;
     }
 }
 
-bool RowRescaler::wants_row_for_block() const {
-    return mode_ == Mode::RowsFirst && made_ < dh_ && taken_ < h_ && taken_ - block_first_ < kBlockRows &&
-           can_take_row();
+bool RowRescaler::wants_row() const {
+    if (taken_ >= last_needed_ || taken_ >= h_ || batch_end_ >= end_ || !can_take_row()) return false;
+    const unsigned batch = mode_ == Mode::Same ? 1 : mode_ == Mode::RowsOnly ? kBlockRows : kGroupRows;
+    const unsigned last = batch_end_ + batch < end_ ? batch_end_ + batch : end_;
+    for (unsigned v = batch_end_; v < last; ++v)
+        if (taken_ < rows_needed(v)) return true;
+    // A block begun is filled before its pass.
+    return mode_ == Mode::RowsFirst && taken_ != passed_ && taken_ - passed_ < kBlockRows;
+}
+
+bool RowRescaler::row_ready() const { return made_ < batch_end_ || (made_ < end_ && taken_ >= rows_needed(made_)); }
+
+void RowRescaler::place(const uint8_t* row) {
+    if (mode_ == Mode::RowsFirst && taken_ - passed_ == kBlockRows) pass_block();
+    rows_[taken_ % slots_] = row;
 }
 
 uint8_t* RowRescaler::next_source_row() {
-    if (made_ >= dh_ || taken_ >= h_) return spare_;
-    switch (mode_) {
-    case Mode::Same:
-        return out_;
-    case Mode::RowsOnly:
-        return block_;
-    case Mode::RowsFirst:
-        if (taken_ - block_first_ == kBlockRows) flush_block();
-        return block_ + static_cast<size_t>(taken_ - block_first_) * w_ * C_;
-    default:
-        return ring_row(taken_);
-    }
+    if (taken_ >= last_needed_) return spare_;
+    uint8_t* row = store_ + (taken_ % slots_) * row_bytes_;
+    place(row);
+    return row;
 }
 
 void RowRescaler::commit_row() { ++taken_; }
 
-bool RowRescaler::flush_block() {
-    const size_t src_bytes = static_cast<size_t>(w_) * C_;
-    for (unsigned r = block_first_; r < taken_;) {
-        // Rows that lie one after the other in the ring.
-        const size_t slot = r % ring_rows_;
-        unsigned n = taken_ - r;
-        if (slot + n > ring_rows_) n = static_cast<unsigned>(ring_rows_ - slot);
-        const HorizontalJob job{&wh_, block_ + (r - block_first_) * src_bytes, ring_row(r), w_, C_};
-        orvela::resample::RunHorizontal(job, n);
+void RowRescaler::take_row(const uint8_t* row) {
+    if (taken_ < last_needed_) place(row);
+    ++taken_;
+}
+
+void RowRescaler::pass_block() {
+    const unsigned end = taken_ < last_needed_ ? taken_ : last_needed_;
+    for (unsigned r = passed_; r < end;) {
+        const unsigned n = end - r < kBlockRows ? end - r : kBlockRows;
+        const uint8_t* src[kBlockRows];
+        uint8_t* dst[kBlockRows];
+        for (unsigned i = 0; i < n; ++i) {
+            src[i] = rows_[(r + i) % slots_];
+            dst[i] = ring_ + ((r + i) % ring_rows_) * out_bytes_;
+        }
+        kernels_->horizontal(wh_, C_, src, dst, n, scratch_);
         r += n;
     }
-    block_first_ = taken_;
-    return true;
+    if (end > passed_) passed_ = end;
+}
+
+unsigned RowRescaler::batch_rows(size_t* lo, size_t* hi) const {
+    *lo = *hi = wv_.left[made_];
+    const size_t have = taken_ < last_needed_ ? taken_ : last_needed_;
+    unsigned D = 0;
+    while (D < kGroupRows && made_ + D < end_) {
+        const unsigned v = made_ + D;
+        const size_t reach = wv_.left[v] + wv_.count[v] > *hi ? wv_.left[v] + wv_.count[v] : *hi;
+        if (reach > have || reach - *lo > GroupSpanCapacity(wv_)) break;
+        *hi = reach;
+        ++D;
+    }
+    return D;
+}
+
+void RowRescaler::make_batch() {
+    batch_first_ = made_;
+    uint8_t* outs[kBlockRows];
+    for (unsigned i = 0; i < (mode_ == Mode::RowsOnly ? kBlockRows : kGroupRows); ++i) outs[i] = out_ + i * out_bytes_;
+    if (mode_ == Mode::Same) {
+        same_row_ = rows_[made_ % slots_];
+        batch_end_ = made_ + 1;
+        return;
+    }
+    if (mode_ == Mode::RowsOnly) {
+        const unsigned have = taken_ < last_needed_ ? taken_ : last_needed_;
+        const unsigned n = have - made_ < kBlockRows ? have - made_ : kBlockRows;
+        const uint8_t* src[kBlockRows];
+        for (unsigned i = 0; i < n; ++i) src[i] = rows_[(made_ + i) % slots_];
+        kernels_->horizontal(wh_, C_, src, outs, n, scratch_);
+        batch_end_ = made_ + n;
+        return;
+    }
+    size_t lo = 0, hi = 0;
+    const unsigned D = batch_rows(&lo, &hi);
+    if (mode_ == Mode::RowsFirst) {
+        if (hi > passed_) pass_block();
+        for (size_t r = lo; r < hi; ++r) window_[r - lo] = ring_ + (r % ring_rows_) * out_bytes_;
+        kernels_->vertical(wv_, made_, D, window_, lo, out_bytes_, outs);
+    } else {
+        for (size_t r = lo; r < hi; ++r) window_[r - lo] = rows_[r % slots_];
+        if (mode_ == Mode::ColumnsOnly) {
+            kernels_->vertical(wv_, made_, D, window_, lo, row_bytes_, outs);
+        } else {
+            uint8_t* mids[kGroupRows];
+            for (unsigned g = 0; g < kGroupRows; ++g) mids[g] = mid_ + g * row_bytes_;
+            kernels_->vertical(wv_, made_, D, window_, lo, row_bytes_, mids);
+            kernels_->horizontal(wh_, C_, mids, outs, D, scratch_);
+        }
+    }
+    batch_end_ = made_ + D;
 }
 
 const uint8_t* RowRescaler::make_row() {
-    const unsigned v = made_++;
-    switch (mode_) {
-    case Mode::Same:
-        return out_;
-    case Mode::RowsOnly:
-        orvela::resample::RunHorizontal(HorizontalJob{&wh_, block_, out_, w_, C_}, 1);
-        return out_;
-    default:
-        break;
-    }
-    if (mode_ == Mode::RowsFirst && block_first_ < rows_needed(v)) flush_block();
-    for (unsigned k = 0; k < wv_.count[v]; ++k) window_[k] = ring_row(wv_.left[v] + k);
-    if (mode_ == Mode::ColumnsFirst) {
-        orvela::resample::VerticalWindowRow(wv_, v, window_, static_cast<size_t>(w_) * C_, mid_);
-        orvela::resample::RunHorizontal(HorizontalJob{&wh_, mid_, out_, w_, C_}, 1);
-    } else {
-        orvela::resample::VerticalWindowRow(wv_, v, window_, ring_bytes_, out_);
-    }
-    return out_;
+    if (made_ == batch_end_) make_batch();
+    const unsigned i = made_++ - batch_first_;
+    return mode_ == Mode::Same ? same_row_ : out_ + i * out_bytes_;
 }

@@ -1,18 +1,26 @@
-// Rescaling of a page that arrives row by row: the destination rows come out
-// in order as soon as the source rows they read are in, with exactly the bytes
-// that ScaleDownPage gives for the whole page (the same kernels, the same
-// order of the passes, the engine's weights and inner loops), while only a
-// window of rows is held.
+// The one rescaler of a page: source rows go in one at a time, destination
+// rows come out in order as soon as the source rows they read are in, with
+// exactly the bytes of the described two-pass scaling (the same kernels, the
+// same order of the passes, the engine's weights), while only a window of
+// rows is held. The page path feeds it from the decoder; ScaleDownPage from
+// a page in memory.
 //
 //   page narrower (the usual case: 300 -> 200 dpi ...), cubic kernel:
-//     source rows --8 at a time--> horizontal pass --> ring of rows --> vertical pass --> row
+//     source rows --8 at a time--> horizontal pass --> ring of rows --> vertical pass --> rows
 //   page wider (resolutions above 1200 dpi), Lanczos kernel:
-//     source rows --> ring of rows --> vertical pass --> horizontal pass --> row
+//     source rows --> ring of rows --> vertical pass --> horizontal pass --> rows
 //   one side unchanged: only the other pass; both unchanged: rows as they come
 //
-// Use: while (!row_ready()) { write a source row into next_source_row();
-// commit_row(); } then make_row(). Source rows past the last destination row
-// are taken and dropped.
+// Destination rows are made a few at a time (the vector kernels share the
+// work of their source rows), so a source row taken early saves work:
+//
+//   while (r.wants_row() || !r.row_ready()) { write row r.rows_taken() into
+//       r.next_source_row() (or lend it: take_row); r.commit_row(); }
+//   const uint8_t* row = r.make_row();
+//
+// A caller that has no row at hand may stop feeding as soon as row_ready().
+// Source rows past the last one the destination rows read are taken and
+// dropped.
 #pragma once
 
 #include <cstddef>
@@ -27,25 +35,30 @@ public:
     RowRescaler& operator=(const RowRescaler&) = delete;
     ~RowRescaler();
 
-    // A page of w x h pixels of C (1 or 3) samples to dw x dh; false when the
-    // sizes are unusable or memory ran out.
-    bool init(unsigned w, unsigned h, unsigned C, unsigned dw, unsigned dh);
-    // Bytes the rows held take (for the resource check before a scan).
-    static size_t memory_estimate(unsigned w, unsigned C, unsigned dw);
+    // A page of w x h pixels of C (1 or 3) samples to dw x dh; only the
+    // destination rows [v0, v1) when v1 is not 0 (the first source row then
+    // taken is the first they read). False when the sizes are unusable or
+    // memory ran out. `level` picks the inner loops.
+    bool init(unsigned w, unsigned h, unsigned C, unsigned dw, unsigned dh, orvela::resample::SimdLevel level,
+              unsigned v0 = 0, unsigned v1 = 0);
+    // One pass alone with `filter`, also between equal sizes (the described
+    // whole-image steps): the rows' (to d wide) or the columns' (to d high).
+    enum class Pass { Rows, Columns };
+    bool init_pass(Pass pass, FilterFunc filter, unsigned w, unsigned h, unsigned C, unsigned d,
+                   orvela::resample::SimdLevel level);
 
-    // Where the next source row goes (w x C bytes); commit_row takes it.
+    // Where source row rows_taken() goes (w x C bytes); commit_row takes it.
+    // take_row takes it where it lies, to stay there until the rescaling
+    // ends (a page in memory).
     uint8_t* next_source_row();
     void commit_row();
-    // False when taking another source row now would overwrite rows that the
-    // next destination row still reads (make a row first).
-    bool can_take_row() const;
-    // True while a row taken now would still join the block of rows that
-    // the next horizontal pass works on (taking it saves work later).
-    bool wants_row_for_block() const;
+    void take_row(const uint8_t* row);
 
-    // Whether the next destination row can be made from the rows taken.
+    // Whether another source row now lets the next destination rows be made
+    // together; whether the next one can be made from the rows taken; the
+    // next one (dw x C bytes, valid until the next call).
+    bool wants_row() const;
     bool row_ready() const;
-    // Makes the next destination row (dw x C bytes, valid until the next call).
     const uint8_t* make_row();
 
     unsigned rows_taken() const { return taken_; }
@@ -55,22 +68,43 @@ public:
 
 private:
     enum class Mode { Same, RowsOnly, ColumnsOnly, RowsFirst, ColumnsFirst };
-    // Source rows destination row v reads (through the vertical pass).
+    bool setup(Mode mode, FilterFunc filter, unsigned w, unsigned h, unsigned C, unsigned dw, unsigned dh,
+               orvela::resample::SimdLevel level, unsigned v0, unsigned v1);
+    bool columns() const { return mode_ != Mode::Same && mode_ != Mode::RowsOnly; }
+    // Source rows destination row v reads.
     unsigned rows_needed(unsigned v) const;
-    // Horizontal pass of the block rows [block_first_, taken_) into the ring.
-    bool flush_block();
-    uint8_t* ring_row(size_t r) { return ring_ + (r % ring_rows_) * ring_bytes_; }
+    // The first source row still to be read by rows not yet made.
+    size_t lowest_needed() const;
+    bool can_take_row() const;
+    // Destination rows from made_ that the rows taken make together, and the
+    // source rows [*lo, *hi) they read.
+    unsigned batch_rows(size_t* lo, size_t* hi) const;
+    void make_batch();
+    // The horizontal pass of the rows taken since the last one, into the ring.
+    void pass_block();
+    // Source row rows_taken() lies at `row` (a full block goes through the
+    // horizontal pass first).
+    void place(const uint8_t* row);
 
     Mode mode_ = Mode::Same;
     unsigned w_ = 0, h_ = 0, C_ = 0, dw_ = 0, dh_ = 0;
+    unsigned end_ = 0;          // one past the last destination row made
+    unsigned last_needed_ = 0;  // source rows any destination row reads
+    const orvela::resample::RowKernels* kernels_ = nullptr;
     orvela::resample::PackedWeights wh_, wv_;
-    uint8_t* block_ = nullptr;  // source rows waiting for the horizontal pass
-    uint8_t* ring_ = nullptr;   // rows the vertical pass reads
-    uint8_t* out_ = nullptr;    // the destination row made last
-    uint8_t* mid_ = nullptr;    // the vertical pass's row before the horizontal one (page wider)
-    uint8_t* spare_ = nullptr;  // source rows nobody needs any more
+    orvela::resample::HorizontalScratch scratch_;
+    size_t row_bytes_ = 0, out_bytes_ = 0;
+    uint8_t* store_ = nullptr;        // source rows, slot r % slots_
+    const uint8_t** rows_ = nullptr;  // where source row r lies (own slot or lent), same slots
+    size_t slots_ = 0;
+    uint8_t* ring_ = nullptr;         // rows after the horizontal pass (page narrower)
+    size_t ring_rows_ = 0;
+    uint8_t* mid_ = nullptr;          // rows after the vertical pass (page wider)
+    uint8_t* out_ = nullptr;          // the destination rows made last
+    uint8_t* spare_ = nullptr;        // source rows nobody reads
     const uint8_t** window_ = nullptr;
-    size_t ring_rows_ = 0, ring_bytes_ = 0;
-    unsigned block_first_ = 0;  // first source row in block_
+    const uint8_t* same_row_ = nullptr;
     unsigned taken_ = 0, made_ = 0;
+    unsigned batch_first_ = 0, batch_end_ = 0;  // destination rows in out_
+    unsigned passed_ = 0;                       // source rows through the horizontal pass (page narrower)
 };

@@ -7,45 +7,43 @@
 #include <cstdint>
 
 #include "common/debugtool.h"
-#include "core/scan/sane/sane_options.h"
 
 namespace {
 
 double fixed_mm(SANE_Word v) { return static_cast<double>(v) / 65536.0; }
 
-}  // namespace
-
+// The device resolution tier of a resolution option value.
 unsigned device_x_dpi(SANE_Word resolution) {
     const auto r = static_cast<unsigned>(resolution);
     return r <= 300 ? 300 : r <= 600 ? 600 : 1200;
 }
-
 unsigned device_y_dpi(SANE_Word resolution) { return static_cast<unsigned>(resolution) <= 300 ? 300 : 600; }
 
-ORVELA_ScanParam device_request(const orvela_scanner_t* s, Placement placement) {
-    const SANE_Word r = s->val[OPT_RESOLUTION].w;
-    const double x_dpi = device_x_dpi(r);
-    const double y_dpi = device_y_dpi(r);
-    const SANE_Word width = s->val[OPT_WIDTH].w;
-    const SANE_Word tl_x = s->val[OPT_TL_X].w;
+}  // namespace
+
+ORVELA_ScanParam device_request(const PageOrder& order, Placement placement) {
+    const double x_dpi = device_x_dpi(order.resolution);
+    const double y_dpi = device_y_dpi(order.resolution);
+    const SANE_Word width = order.width;
+    const SANE_Word tl_x = order.tl_x;
 
     ORVELA_ScanParam d{};
-    d.ScanColor = s->user_params.ScanColor == BlackWhite ? Gray : s->user_params.ScanColor;
-    d.ScanSource = s->user_params.ScanSource;
+    d.ScanColor = order.colour == Black_White ? Grayscale : order.colour;
+    d.ScanSource = order.source;
     d.xResolution = static_cast<unsigned>(x_dpi);
     d.yResolution = static_cast<unsigned>(y_dpi);
 
     // SANE_Fixed arithmetic in 64 bits: the values are unchecked words.
     double offset_mm = 0;
-    if (s->user_params.ScanSource == ScanSource_ADF) {
+    if (order.source == ScanSource_ADF) {
         offset_mm = fixed_mm(static_cast<SANE_Word>((int64_t{kBedWidthFixed} - width) / 2));
-    } else if (s->device.isRightRearBP && s->hasXYPositionFromApp) {
+    } else if (order.device->isRightRearBP && order.placed_by_frontend) {
         offset_mm = static_cast<double>(int64_t{kBedWidthFixed} - tl_x - width) / 65536.0;
-    } else if (s->hasXYPositionFromApp) {
+    } else if (order.placed_by_frontend) {
         offset_mm = fixed_mm(tl_x);
     }
     const double left = std::trunc(offset_mm * x_dpi / 25.4);
-    const double top = std::trunc(fixed_mm(s->val[OPT_TL_Y].w) * y_dpi / 25.4);
+    const double top = std::trunc(fixed_mm(order.tl_y) * y_dpi / 25.4);
     if (placement == Placement::AsPlaced) {
         d.Left = static_cast<unsigned>(static_cast<int>(std::trunc(fixed_mm(tl_x) * x_dpi / 25.4)));
         d.Top = static_cast<unsigned>(static_cast<int>(top));
@@ -54,21 +52,17 @@ ORVELA_ScanParam device_request(const orvela_scanner_t* s, Placement placement) 
         d.Top = static_cast<unsigned>(std::fabs(top));
     }
     d.widthPixel = static_cast<unsigned>(std::trunc(fixed_mm(width) * x_dpi / 25.4));
-    d.heightPixel = static_cast<unsigned>(std::trunc(y_dpi * fixed_mm(s->val[OPT_HEIGHT].w) / 25.4));
+    d.heightPixel = static_cast<unsigned>(std::trunc(y_dpi * fixed_mm(order.height) / 25.4));
     return d;
 }
 
-bool packs_bilevel(const orvela_scanner_t* s) {
-    return s->user_params.ScanColor == BlackWhite && s->dev_params.ScanColor == Gray;
-}
+bool packs_bilevel(const PageOrder& order) { return order.colour == Black_White; }
 
-extern "C" {
-
-bool IsOutOfScanRange(orvela_scanner_t* s) {
-    const int64_t tl_x = s->val[OPT_TL_X].w;
-    const int64_t tl_y = s->val[OPT_TL_Y].w;
-    const int64_t width = s->val[OPT_WIDTH].w;
-    const int64_t height = s->val[OPT_HEIGHT].w;
+bool area_out_of_range(const PageOrder& order) {
+    const int64_t tl_x = order.tl_x;
+    const int64_t tl_y = order.tl_y;
+    const int64_t width = order.width;
+    const int64_t height = order.height;
     if (width < int64_t{11} * 65536 || height < int64_t{11} * 65536 || tl_x + width > int64_t{216} * 65536 ||
         tl_y + height > int64_t{297} * 65536) {
         DBG_INFO("OPT_TL_X=%f\n", tl_x / 65536.0);
@@ -77,11 +71,11 @@ bool IsOutOfScanRange(orvela_scanner_t* s) {
         DBG_INFO("OPT_HEIGHT=%f\n", height / 65536.0);
         return true;
     }
-    if (s->user_params.ScanSource == ScanSource_ADF &&
-        (width < int64_t{127} * 65536 || height < int64_t{127} * 65536 || s->val[OPT_RESOLUTION].w > 600))
-        return true;
-    return false;
+    return order.source == ScanSource_ADF &&
+           (width < int64_t{127} * 65536 || height < int64_t{127} * 65536 || order.resolution > 600);
 }
+
+extern "C" {
 
 bool IsLowofSystemMemory(unsigned long needMem) {
     struct sysinfo info;

@@ -1,20 +1,9 @@
-// Decoding of a page file (see page_decode.cpp).
+// Decoding of a page file, and the frame rules every page is decoded by.
 #pragma once
 
-#include "common/orvela_types.h"
+#include <sane/sane.h>
 
-// What the page decoder tells a listener about the page it decodes (the
-// pipelined rescale listens).
-class PageSink {
-public:
-    virtual ~PageSink() = default;
-    // The page buffer is allocated and about to be filled.
-    virtual void begin(unsigned char* buffer, unsigned w, unsigned h, unsigned C) = 0;
-    // Rows [0, rows) are final.
-    virtual void rows_ready(unsigned rows) = 0;
-    // The decode failed; the buffer is released after this returns.
-    virtual void abandon() = 0;
-};
+#include "common/orvela_types.h"
 
 // The device tier a page was scanned at; it bounds the frame (frame_fits_bed).
 struct DeviceTier {
@@ -22,16 +11,15 @@ struct DeviceTier {
     unsigned y_dpi = 0;
 };
 
-// Decodes the JPEG page file into a malloc'ed buffer of rows (1 or 3 samples
-// a pixel, no padding) and sets *page to it, telling `sink` (when not null)
-// about each finished row. On failure (SCAN_STATUS_IO_ERROR: no file, a
-// corrupt or cut-short page, a frame too large for the tier;
-// SCAN_STATUS_NO_MEM) *page is left as it was and nothing stays allocated.
-SCAN_Status decode_page_file(const char* filename, DeviceTier tier, PageSink* sink, ORVELA_IMAGE_RAW* page);
-
-// Frees a decoded page and the page as served (which may share one buffer)
-// and clears both pointers.
-void free_page_images(ORVELA_IMAGE_RAW* src, ORVELA_IMAGE_RAW* dst);
+// Decodes the JPEG page file through the row pipeline into a malloc'ed buffer
+// of rows (1 or 3 samples a pixel, no padding) and sets *page to it; with a
+// resolution other than the tier's, rescaled to it, and with `bilevel`, grey
+// packed to one bit per pixel, as a start does it. On failure
+// (SCAN_STATUS_IO_ERROR: no file, a corrupt or cut-short page, a frame too
+// large for the tier, no usable rescaled size; SCAN_STATUS_NO_MEM) *page is
+// left as it was and nothing stays allocated.
+SCAN_Status decode_page_file(const char* filename, DeviceTier tier, ORVELA_IMAGE_RAW* page, SANE_Word resolution = 0,
+                             bool bilevel = false);
 
 // Whether a JPEG frame of width x height pixels is one the device can send for
 // a request at x_dpi x y_dpi (0 for either: the largest tier, 1200 x 600): at

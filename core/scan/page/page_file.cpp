@@ -9,6 +9,10 @@
 
 #include "common/debugtool.h"
 
+extern "C" {
+const char* kScanFilePath = "/tmp/tmpscan.jpg";
+}
+
 namespace {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }

@@ -5,6 +5,12 @@
 
 #include "common/orvela_types.h"
 
+extern "C" {
+// The page file's path, "/tmp/tmpscan.jpg", shared by every handle and
+// process (tests point it elsewhere).
+extern const char* kScanFilePath;
+}
+
 // Takes the page file for this job: opens (creating it 0600) without
 // following a symbolic link, refuses a file that is not a regular file of
 // this user, and takes an exclusive lock on it, waiting up to wait_seconds

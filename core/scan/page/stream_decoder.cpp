@@ -5,6 +5,27 @@
 
 #include "common/debugtool.h"
 
+namespace {
+
+void log_jpeg_message(j_common_ptr cinfo) {
+    char text[JMSG_LENGTH_MAX] = {};
+    cinfo->err->format_message(cinfo, text);
+    DBG_INFO("libjpeg: %s\n", text);
+}
+
+[[noreturn]] void on_fatal_error(j_common_ptr cinfo) {
+    log_jpeg_message(cinfo);
+    longjmp(reinterpret_cast<StreamDecoder::ErrorManager*>(cinfo->err)->escape, 1);
+}
+
+void on_message(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;  // trace messages
+    log_jpeg_message(cinfo);
+    cinfo->err->num_warnings++;
+}
+
+}  // namespace
+
 StreamDecoder::~StreamDecoder() {
     if (created_) api_->destroy_decompress(&cinfo_);
     free(input_);
@@ -13,7 +34,10 @@ StreamDecoder::~StreamDecoder() {
 bool StreamDecoder::init() {
     api_ = orvela_jpeg_api();
     if (api_ == nullptr) return false;
-    install_decode_errors(api_, &cinfo_, &err_);
+    cinfo_.err = api_->std_error(&err_.pub);
+    err_.pub.error_exit = on_fatal_error;
+    err_.pub.emit_message = on_message;
+    err_.pub.output_message = log_jpeg_message;
     if (setjmp(err_.escape) != 0) return false;  // no memory for the decompressor
     api_->create_decompress(&cinfo_);
     created_ = true;
@@ -96,6 +120,10 @@ StreamDecoder::Step StreamDecoder::step(unsigned char* row) {
     switch (phase_) {
     case Phase::Header:
         if (api_->read_header(&cinfo_, TRUE) == JPEG_SUSPENDED) return Step::NeedData;
+        // The library's version is that of the API the backend is written to.
+        DBG_INFO("libjpeg version: %d%c\n", 9, 'e');
+        DBG_INFO("cinfo.image_width=%d\n", cinfo_.image_width);
+        DBG_INFO("cinfo.image_height=%d\n", cinfo_.image_height);
         api_->calc_output_dimensions(&cinfo_);
         DBG_INFO("cinfo.output_width=%d\n", cinfo_.output_width);
         DBG_INFO("cinfo.output_height=%d\n", cinfo_.output_height);

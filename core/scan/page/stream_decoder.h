@@ -11,26 +11,28 @@
 //            finish       --> Done (end of image seen)
 //            any of them  --> NeedData (add bytes, call again) or Failed
 //
-// Fatal library errors end in Failed (see jpeg_errors.h); nothing escapes
-// into the host. A stream cut short never fails by itself: the decoder keeps
-// saying NeedData, and the caller, who knows that no more bytes come, fails
-// the page.
-//
-// libjpeg's arithmetic decoder cannot suspend: for an arithmetic-coded frame
-// the decode starts only once end_input() says that every byte is in.
-//
-// Both deliveries of a page decode with it: the page streamed from the device
-// (page_stream.h) and the page file read in pieces (decode_page_file).
+// libjpeg's own error manager would end the host process on a corrupt
+// stream: here a fatal error jumps back to the step, which ends in Failed
+// (warnings are logged). A stream cut short never fails by itself: the
+// decoder keeps saying NeedData, and the caller, who knows that no more
+// bytes come, fails the page. libjpeg's arithmetic decoder cannot suspend:
+// an arithmetic-coded frame decodes only once end_input() says every byte is
+// in. The row pipeline (page_rows.h) decodes every page with it.
 #pragma once
 
+#include <csetjmp>
 #include <cstddef>
 
 #include "common/jpeg_private.h"
-#include "core/scan/page/jpeg_errors.h"
 
 class StreamDecoder {
 public:
     enum class Step { NeedData, Header, Row, Done, Failed };
+    // libjpeg's error manager of a decode, and where a fatal error jumps to.
+    struct ErrorManager {
+        jpeg_error_mgr pub;  // first: libjpeg sees only this part
+        jmp_buf escape;
+    };
 
     StreamDecoder() = default;
     StreamDecoder(const StreamDecoder&) = delete;
@@ -80,7 +82,7 @@ private:
 
     const JpegApi* api_ = nullptr;
     jpeg_decompress_struct cinfo_{};
-    DecodeErrorManager err_{};
+    ErrorManager err_{};
     Source source_{};
     bool created_ = false;
     Phase phase_ = Phase::Header;

@@ -1,6 +1,6 @@
 #include "core/scan/sane/paper_sizes.h"
 
-#include "core/scan/sane/sane_globals.h"
+#include "core/scan/sane/sane_name_lists.h"
 
 constexpr PaperSize kPaperSizes[kPaperSizeCount] = {
     {N_("Full Size"), 0xD7E666, 0x1290000, ScanSize_FullSize, true},           // 215.9 x 297 mm

@@ -66,13 +66,3 @@ const ORVELA_Scanner* find_device_for_open(const char* devicename) {
     }
     return nullptr;
 }
-
-extern "C" ORVELA_Scanner PaserFromURI(const char* /*deviceName*/) {
-    ORVELA_Scanner device;
-    memset(&device, 0, sizeof device);
-    device.vendor_id = kOrvelaVendorId;
-    device.product_id = 0x1006;
-    device.interface = 0;
-    snprintf(device.serial, sizeof device.serial, "%s", "OR0000000001");
-    return device;
-}

@@ -12,9 +12,3 @@
 // is added to the device list. Null when nothing answers to the name; the
 // empty name never matches.
 const ORVELA_Scanner* find_device_for_open(const char* devicename);
-
-extern "C" {
-// A fixed device record (vendor, product, interface 0, serial); the argument
-// is not looked at. Nothing in the backend calls it.
-ORVELA_Scanner PaserFromURI(const char* deviceName);
-}

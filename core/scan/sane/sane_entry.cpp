@@ -1,8 +1,6 @@
 // Library life cycle: initialisation (log switch, host detection, name lists,
 // threshold table), exit and the I/O-mode answers.
 #include <fcntl.h>
-#include <libintl.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,16 +11,15 @@
 #include "core/scan/imageproc/bilevel.h"
 #include "core/scan/driver/orvela_drv.h"
 #include "core/scan/sane/sane_boundary.h"
-#include "core/scan/sane/sane_devices.h"
+#include "core/scan/sane/sane_handles.h"
 #include "core/scan/sane/sane_entry_points.h"
-#include "core/scan/sane/sane_globals.h"
+#include "core/scan/sane/sane_entry.h"
 #include "core/scan/sane/sane_host.h"
 #include "core/scan/sane/sane_name_lists.h"
 
 extern "C" {
 
 FILE* debug_file = nullptr;
-const char* kScanFilePath = "/tmp/tmpscan.jpg";
 int sanei_debug_orvela = 0;
 
 }  // extern "C"
@@ -30,7 +27,6 @@ int sanei_debug_orvela = 0;
 namespace {
 
 constexpr const char* kLogMarkerPath = "/tmp/orvela_sane";
-constexpr const char* kTextDomain = "sane_orvela_drv";
 
 // Opens the marker path as the log, truncated, but only when it is a regular
 // file of this process's user reached without following a link: a marker
@@ -65,11 +61,6 @@ void switch_log_on_if_marked() {
 
 extern "C" {
 
-const char* TL(const char* text) {
-    if (host_keeps_english_texts()) return text;
-    if (text == nullptr) return "";
-    return dcgettext(kTextDomain, text, LC_MESSAGES);
-}
 
 static SANE_Status sane_orvela_init_body(SANE_Int* version_code) {
     switch_log_on_if_marked();

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "common/debugtool.h"
-#include "core/scan/sane/sane_globals.h"
 
 extern "C" {
 

@@ -9,6 +9,11 @@
 //                                   source and mode names, its own resolutions
 #pragma once
 
+extern "C" {
+extern char gApplicationName[128];  // basename of the host executable
+extern bool gIsSimpleScanApp;        // host is simple-scan style; only ever set
+}
+
 // Reads the executable's name into gApplicationName (unchanged when the path
 // has no '/') and sets gIsSimpleScanApp for a simple-scan style host.
 void detect_host_application();

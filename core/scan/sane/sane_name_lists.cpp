@@ -1,5 +1,7 @@
 #include "core/scan/sane/sane_name_lists.h"
 
+#include <libintl.h>
+#include <locale.h>
 #include <sane/sane.h>
 
 #include <array>
@@ -10,7 +12,6 @@
 #include <span>
 
 #include "core/scan/sane/paper_sizes.h"
-#include "core/scan/sane/sane_globals.h"
 #include "core/scan/sane/sane_host.h"
 
 extern "C" {
@@ -117,4 +118,10 @@ void build_paper_list(bool feeder) {
     for (const PaperSize& paper : kPaperSizes)
         if (!feeder || paper.on_feeder_list) names[n++] = TL(paper.name);
     g_papers.assign(std::span(names, n));
+}
+
+extern "C" const char* TL(const char* text) {
+    if (host_keeps_english_texts()) return text;
+    if (text == nullptr) return "";
+    return dcgettext("sane_orvela_drv", text, LC_MESSAGES);
 }

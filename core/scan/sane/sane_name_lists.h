@@ -5,6 +5,25 @@
 // unloaded.
 #pragma once
 
+#include <sane/sane.h>
+
+extern "C" {
+
+// Null-terminated name lists that the string options point to.
+extern SANE_String_Const mode_list[4];
+extern SANE_String_Const source_list[3];
+extern SANE_String_Const paperSize_list[8];
+
+// Translates a text of the option lists and titles in the domain
+// "sane_orvela_drv"; hosts that must stay English get it unchanged.
+const char* TL(const char* text);
+
+}  // extern "C"
+
+// Marks a text for the translation catalogue where it is written down, away
+// from the TL call that translates it when it is shown.
+#define N_(text) text
+
 // Builds the three lists as initialisation does, for the host detected.
 void build_name_lists();
 // Releases every copy and leaves the lists empty (at exit).

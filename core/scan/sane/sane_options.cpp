@@ -12,15 +12,16 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 #include <utility>
 
 #include "common/debugtool.h"
 #include "core/scan/sane/paper_sizes.h"
 #include "core/scan/sane/sane_boundary.h"
 #include "core/scan/sane/sane_entry_points.h"
-#include "core/scan/sane/sane_globals.h"
-#include "core/scan/sane/sane_options.h"
+#include "core/scan/sane/sane_host.h"
 #include "core/scan/sane/sane_name_lists.h"
+#include "core/scan/sane/sane_options.h"
 
 extern "C" {
 
@@ -57,9 +58,36 @@ SANE_Int max_string_size(const SANE_String_Const* list) {
     return longest == 0 ? 1 : static_cast<SANE_Int>(longest);
 }
 
-// s is a case-insensitive prefix of candidate (the empty string is a prefix of
-// anything).
-bool is_prefix_nocase(const char* s, const char* candidate) { return strncasecmp(s, candidate, strlen(s)) == 0; }
+// The texts that choose the source and the mode: a text chooses the value of
+// the first candidate it matches, in the host's language (TL) or in English.
+// Setting the option takes any case-insensitive prefix of a candidate
+// (abbreviations pass; the empty text matches the first); mode_update
+// re-shapes the options only for a whole list entry, the first two source
+// candidates.
+struct Candidate {
+    const char* text;
+    int value;
+    bool translated;  // also in the host's language
+};
+constexpr Candidate kSourceCandidates[] = {
+    {"Flatbed", ScanSource_Flatbed, true},
+    {"Automatic Document Feeder", ScanSource_ADF, true},
+    {"ADF", ScanSource_ADF, false},
+};
+constexpr Candidate kModeCandidates[] = {{"Black & White", BlackWhite, true}, {"Gray", Gray, true}};
+
+enum class Match { Prefix, Whole };
+
+int chosen(const char* text, std::span<const Candidate> candidates, Match match, int otherwise) {
+    for (const Candidate& c : candidates) {
+        for (const char* name : {c.translated ? TL(c.text) : nullptr, c.text}) {
+            if (name == nullptr) continue;
+            if (match == Match::Whole ? strcmp(text, name) == 0 : strncasecmp(text, name, strlen(text)) == 0)
+                return c.value;
+        }
+    }
+    return otherwise;
+}
 
 // Points a string option's value at a copy of text, which the handle owns;
 // keeps the old value when the copy cannot be made.
@@ -74,28 +102,37 @@ bool set_string_value(orvela_scanner_t* s, int option, const char* text) {
     return true;
 }
 
-void set_string_option(SANE_Option_Descriptor& d, const char* name, const char* title, const char* desc,
-                       const SANE_String_Const* list) {
+// A word-sized descriptor without a constraint, soft-selectable and
+// detectable unless `cap` says otherwise.
+SANE_Option_Descriptor descriptor(const char* name, const char* title, const char* desc, SANE_Value_Type type,
+                                  SANE_Unit unit, SANE_Int cap = kSoftOptionCaps) {
+    SANE_Option_Descriptor d{};
     d.name = name;
     d.title = title;
     d.desc = desc;
-    d.type = SANE_TYPE_STRING;
-    d.unit = SANE_UNIT_NONE;
+    d.type = type;
+    d.unit = unit;
+    d.size = sizeof(SANE_Word);
+    d.cap = cap;
+    d.constraint_type = SANE_CONSTRAINT_NONE;
+    return d;
+}
+
+SANE_Option_Descriptor string_option(const char* name, const char* title, const char* desc,
+                                     const SANE_String_Const* list) {
+    SANE_Option_Descriptor d = descriptor(name, title, desc, SANE_TYPE_STRING, SANE_UNIT_NONE);
     d.size = max_string_size(list);
     d.constraint_type = SANE_CONSTRAINT_STRING_LIST;
     d.constraint.string_list = list;
+    return d;
 }
 
-void set_fixed_option(SANE_Option_Descriptor& d, const char* name, const char* title, const char* desc,
-                      const SANE_Range* range, SANE_Int cap) {
-    d.name = name;
-    d.title = title;
-    d.desc = desc;
-    d.type = SANE_TYPE_FIXED;
-    d.unit = SANE_UNIT_MM;
-    d.cap = cap;
+SANE_Option_Descriptor fixed_option(const char* name, const char* title, const char* desc, const SANE_Range* range,
+                                    SANE_Int cap) {
+    SANE_Option_Descriptor d = descriptor(name, title, desc, SANE_TYPE_FIXED, SANE_UNIT_MM, cap);
     d.constraint_type = SANE_CONSTRAINT_RANGE;
     d.constraint.range = range;
+    return d;
 }
 
 // Places the area horizontally from its width: centred on the feeder path,
@@ -139,27 +176,14 @@ void set_paper_size(orvela_scanner_t* s, const char* text) {
 void set_source(orvela_scanner_t* s, const char* text) {
     set_string_value(s, OPT_SOURCE, text);
     DBG_INFO("source: %s\n", text);
-    if (is_prefix_nocase(text, TL("Flatbed")) || is_prefix_nocase(text, "Flatbed")) {
-        s->user_params.ScanSource = ScanSource_Flatbed;
-    } else if (is_prefix_nocase(text, TL("Automatic Document Feeder")) ||
-               is_prefix_nocase(text, "Automatic Document Feeder") || is_prefix_nocase(text, "ADF")) {
-        s->user_params.ScanSource = ScanSource_ADF;
-    } else {
-        s->user_params.ScanSource = ScanSource_Flatbed;
-    }
+    s->user_params.ScanSource = chosen(text, kSourceCandidates, Match::Prefix, ScanSource_Flatbed);
     mode_update(s, text);
 }
 
 void set_mode(orvela_scanner_t* s, const char* text) {
     set_string_value(s, OPT_MODE, text);
     DBG_INFO("mode: %s\n", text);
-    if (is_prefix_nocase(text, TL("Black & White")) || is_prefix_nocase(text, "Black & White")) {
-        s->user_params.ScanColor = BlackWhite;
-    } else if (is_prefix_nocase(text, TL("Gray")) || is_prefix_nocase(text, "Gray")) {
-        s->user_params.ScanColor = Gray;
-    } else {
-        s->user_params.ScanColor = TrueColor;
-    }
+    s->user_params.ScanColor = chosen(text, kModeCandidates, Match::Prefix, TrueColor);
 }
 
 void mark_custom_size(orvela_scanner_t* s) {
@@ -223,60 +247,37 @@ SANE_Status set_value(orvela_scanner_t* s, int option, void* value) {
 }  // namespace
 
 SANE_Status init_options(orvela_scanner_t* s) {
-    for (auto& d : s->opt) {
-        d = SANE_Option_Descriptor{};
-        d.size = sizeof(SANE_Word);
-        d.cap = kSoftOptionCaps;
-    }
     SANE_Option_Descriptor* o = s->opt;
-
-    o[OPT_NUM_OPTS].name = "";
-    o[OPT_NUM_OPTS].title = "Number of options";
-    o[OPT_NUM_OPTS].desc = "Read-only option that specifies how many options a specific devices supports.";
-    o[OPT_NUM_OPTS].type = SANE_TYPE_INT;
-    o[OPT_NUM_OPTS].unit = SANE_UNIT_NONE;
-    o[OPT_NUM_OPTS].cap = SANE_CAP_SOFT_DETECT;
-    o[OPT_NUM_OPTS].constraint_type = SANE_CONSTRAINT_NONE;
-    s->val[OPT_NUM_OPTS].w = NUM_OPTIONS;
-
-    set_string_option(o[OPT_SOURCE], "source", TL("Scan source"),
-                      "Selects the scan source (such as a document-feeder).", source_list);
-    set_string_option(o[OPT_MODE], "mode", TL("Scan mode"),
-                      "Selects the scan mode (e.g., lineart, monochrome, or color).", mode_list);
-
-    o[OPT_RESOLUTION].name = "resolution";
-    o[OPT_RESOLUTION].title = "Scan resolution";
-    o[OPT_RESOLUTION].desc = "Sets the resolution of the scanned image.";
-    o[OPT_RESOLUTION].type = SANE_TYPE_INT;
-    o[OPT_RESOLUTION].unit = SANE_UNIT_DPI;
+    o[OPT_NUM_OPTS] = descriptor("", "Number of options",
+                                 "Read-only option that specifies how many options a specific devices supports.",
+                                 SANE_TYPE_INT, SANE_UNIT_NONE, SANE_CAP_SOFT_DETECT);
+    o[OPT_SOURCE] = string_option("source", TL("Scan source"), "Selects the scan source (such as a document-feeder).",
+                                  source_list);
+    o[OPT_MODE] = string_option("mode", TL("Scan mode"), "Selects the scan mode (e.g., lineart, monochrome, or color).",
+                                mode_list);
+    o[OPT_RESOLUTION] = descriptor("resolution", "Scan resolution", "Sets the resolution of the scanned image.",
+                                   SANE_TYPE_INT, SANE_UNIT_DPI);
     o[OPT_RESOLUTION].constraint_type = SANE_CONSTRAINT_WORD_LIST;
     o[OPT_RESOLUTION].constraint.word_list = gIsSimpleScanApp ? resbit_list_simple_scan : resbit_list;
+    o[OPT_PREVIEW] = descriptor("preview", "Preview", "Request a preview-quality scan.", SANE_TYPE_BOOL,
+                                SANE_UNIT_NONE, SANE_CAP_SOFT_DETECT);
+    o[OPT_PAPERSIZE] = string_option("Page Size", TL("Page Size"), TL("Page Size"), paperSize_list);
+    o[OPT_WIDTH] = fixed_option("page-width", TL("Page width"),
+                                "Specifies the width of the media.  Required for automatic centering of sheet-fed scans.",
+                                &w_range, SANE_CAP_SOFT_DETECT | SANE_CAP_INACTIVE);
+    o[OPT_HEIGHT] = fixed_option("page-height", TL("Page height"), "Specifies the height of the media.", &h_range,
+                                 SANE_CAP_SOFT_DETECT | SANE_CAP_INACTIVE);
+    o[OPT_TL_X] = fixed_option("tl-x", TL("Top-left x"), "Top-left x position of scan area.", &x_range,
+                               SANE_CAP_SOFT_DETECT);
+    o[OPT_TL_Y] = fixed_option("tl-y", TL("Top-left y"), "Top-left y position of scan area.", &y_range,
+                               SANE_CAP_SOFT_DETECT);
+    o[OPT_BR_X] = fixed_option("br-x", TL("Bottom-right x"), "Bottom-right x position of scan area.", &w_range,
+                               SANE_CAP_SOFT_DETECT);
+    o[OPT_BR_Y] = fixed_option("br-y", TL("Bottom-right y"), "Bottom-right y position of scan area.", &h_range,
+                               SANE_CAP_SOFT_DETECT);
+    s->val[OPT_NUM_OPTS].w = NUM_OPTIONS;
     s->val[OPT_RESOLUTION].w = 300;
-
-    o[OPT_PREVIEW].name = "preview";
-    o[OPT_PREVIEW].title = "Preview";
-    o[OPT_PREVIEW].desc = "Request a preview-quality scan.";
-    o[OPT_PREVIEW].type = SANE_TYPE_BOOL;
-    o[OPT_PREVIEW].unit = SANE_UNIT_NONE;
-    o[OPT_PREVIEW].cap = SANE_CAP_SOFT_DETECT;
-    o[OPT_PREVIEW].constraint_type = SANE_CONSTRAINT_NONE;
     s->val[OPT_PREVIEW].w = SANE_FALSE;
-
-    set_string_option(o[OPT_PAPERSIZE], "Page Size", TL("Page Size"), TL("Page Size"), paperSize_list);
-
-    set_fixed_option(o[OPT_WIDTH], "page-width", TL("Page width"),
-                     "Specifies the width of the media.  Required for automatic centering of sheet-fed scans.",
-                     &w_range, SANE_CAP_SOFT_DETECT | SANE_CAP_INACTIVE);
-    set_fixed_option(o[OPT_HEIGHT], "page-height", TL("Page height"), "Specifies the height of the media.", &h_range,
-                     SANE_CAP_SOFT_DETECT | SANE_CAP_INACTIVE);
-    set_fixed_option(o[OPT_TL_X], "tl-x", TL("Top-left x"), "Top-left x position of scan area.", &x_range,
-                     SANE_CAP_SOFT_DETECT);
-    set_fixed_option(o[OPT_TL_Y], "tl-y", TL("Top-left y"), "Top-left y position of scan area.", &y_range,
-                     SANE_CAP_SOFT_DETECT);
-    set_fixed_option(o[OPT_BR_X], "br-x", TL("Bottom-right x"), "Bottom-right x position of scan area.", &w_range,
-                     SANE_CAP_SOFT_DETECT);
-    set_fixed_option(o[OPT_BR_Y], "br-y", TL("Bottom-right y"), "Bottom-right y position of scan area.", &h_range,
-                     SANE_CAP_SOFT_DETECT);
     s->val[OPT_WIDTH].w = s->val[OPT_BR_X].w = SANE_FIX(216);
     s->val[OPT_HEIGHT].w = s->val[OPT_BR_Y].w = SANE_FIX(297);
     s->val[OPT_TL_X].w = s->val[OPT_TL_Y].w = 0;
@@ -314,29 +315,22 @@ void release_options(orvela_scanner_t* s) {
 SANE_Status mode_update(orvela_scanner_t* s, const char* source) {
     DBG_INFO("mode_update val=%s\n", source);
     Option_Value* v = s->val;
-    if (strcmp(source, TL("Flatbed")) == 0 || strcmp(source, "Flatbed") == 0) {
+    const int listed = chosen(source, std::span(kSourceCandidates).first(2), Match::Whole, -1);
+    if (listed == ScanSource_Flatbed) {
         s->opt[OPT_RESOLUTION].constraint.word_list = gIsSimpleScanApp ? resbit_list_simple_scan : resbit_list;
         s->opt[OPT_PREVIEW].cap = SANE_CAP_SOFT_DETECT;
-        if (s->device.isRightRearBP) {
-            if (s->hasXYPositionFromApp) {
-                v[OPT_TL_X].w = fixed_sub(kBedWidthFixed, v[OPT_WIDTH].w);
-                v[OPT_BR_X].w = kBedWidthFixed;
-            }
-        } else {
-            v[OPT_TL_X].w = 0;
-            v[OPT_BR_X].w = v[OPT_WIDTH].w;
-        }
+        // A right-rear bed moves the area only once the frontend placed it.
+        if (!s->device.isRightRearBP || s->hasXYPositionFromApp) place_area_horizontally(s);
         build_paper_list(false);
         s->opt[OPT_PAPERSIZE].size = max_string_size(paperSize_list);
-    } else if (strcmp(source, TL("Automatic Document Feeder")) == 0 || strcmp(source, "Automatic Document Feeder") == 0) {
+    } else if (listed == ScanSource_ADF) {
         s->opt[OPT_RESOLUTION].constraint.word_list = gIsSimpleScanApp ? adf_resbit_list_simple_scan : adf_resbit_list;
         if (v[OPT_RESOLUTION].w > 600) {
             v[OPT_RESOLUTION].w = 600;
             s->user_params.xResolution = s->user_params.yResolution = 600;
         }
         s->opt[OPT_PREVIEW].cap = SANE_CAP_INACTIVE;
-        v[OPT_TL_X].w = fixed_sub(kBedHalfWidthFixed, v[OPT_WIDTH].w / 2);
-        v[OPT_BR_X].w = fixed_add(v[OPT_TL_X].w, v[OPT_WIDTH].w);
+        place_area_horizontally(s);
         build_paper_list(true);
         s->opt[OPT_PAPERSIZE].size = max_string_size(paperSize_list);
 

@@ -4,6 +4,7 @@
 
 #include <sane/sane.h>
 
+#include "core/scan/job/page_order.h"
 #include "core/scan/sane/sane_handle.h"
 
 extern "C" {
@@ -16,10 +17,6 @@ extern const SANE_Word resbit_list[];
 extern const SANE_Word resbit_list_simple_scan[];
 extern const SANE_Word adf_resbit_list[];
 extern const SANE_Word adf_resbit_list_simple_scan[];
-
-// SANE_Fixed millimetres of the bed: its width (215.9 mm) and half of it.
-constexpr SANE_Word kBedWidthFixed = 0xD7E666;
-constexpr SANE_Word kBedHalfWidthFixed = 0x6BF333;
 
 // Fills opt, val, pageSize and the option part of user_params; removes the
 // feeder entry of the shared source list for a device without a feeder.

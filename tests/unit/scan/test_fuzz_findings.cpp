@@ -15,13 +15,17 @@
 
 #include "common/jpegdecompress.h"
 #include "core/scan/driver/orvela_drv.h"
-#include "core/scan/sane/sane_globals.h"
+#include "core/scan/page/page_file.h"
+#include "core/scan/sane/sane_entry.h"
+#include "core/scan/sane/sane_host.h"
+#include "core/scan/sane/sane_name_lists.h"
 #include "protocol/page_pull.h"
 #include "protocol/scanner.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/process.h"
 #include "tests/support/test_handle.h"
-#include "core/scan/job/whole_page.h"
+#include "core/scan/sane/exported_extras.h"
+#include "core/scan/sane/handle_order.h"
 
 namespace {
 
@@ -157,6 +161,7 @@ TEST(FuzzFindings, HugeProgressiveFrameIsRefusedNotAllocated) {
     TempDir dir;
     ASSERT_TRUE(write_file(dir.file("page.jpg"), std::vector<uint8_t>(g_stream.begin(), g_stream.end())));
     orvela_scanner_t page{};
+    show_job_in_handle(&page);
     EXPECT_EQ(orvela_sane_decompress(&page, dir.file("page.jpg").c_str()), SCAN_STATUS_IO_ERROR);
     EXPECT_EQ(page.src_img.img_data, nullptr);
     EXPECT_LT(peak_rss_kb() - before, 600L * 1024);

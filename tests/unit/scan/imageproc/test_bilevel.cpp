@@ -5,6 +5,7 @@
 #include <set>
 
 #include "core/scan/imageproc/bilevel.h"
+#include "core/scan/imageproc/exported_extras.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/scan/imageproc/zoom.h"
+#include "core/scan/imageproc/exported_extras.h"
 
 namespace {
 

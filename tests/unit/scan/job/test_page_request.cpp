@@ -6,6 +6,8 @@
 
 #include "tests/support/test_handle.h"
 #include "core/scan/job/page_request.h"
+#include "core/scan/sane/exported_extras.h"
+#include "core/scan/sane/handle_order.h"
 
 namespace {
 
@@ -58,7 +60,7 @@ TEST_F(StartChecks, DeviceRequest) {
     // Flatbed A4 at 200 dpi, colour.
     h.set_string(OPT_PAPERSIZE, "A4 (210 x 297 mm)");
     h.set_word(OPT_RESOLUTION, 200);
-    h->dev_params = device_request(h.get());
+    h->dev_params = device_request(page_order(h.get()));
     const ORVELA_ScanParam& d = h->dev_params;
     EXPECT_EQ(d.xResolution, 300u);
     EXPECT_EQ(d.yResolution, 300u);
@@ -73,7 +75,7 @@ TEST_F(StartChecks, DeviceRequest) {
     // The same page from the feeder at 300 dpi is centred: 2.95 mm.
     h.set_string(OPT_SOURCE, "Automatic Document Feeder");
     h.set_word(OPT_RESOLUTION, 300);
-    h->dev_params = device_request(h.get());
+    h->dev_params = device_request(page_order(h.get()));
     EXPECT_EQ(d.Left, 34u);
     EXPECT_EQ(d.ScanSource, ScanSource_ADF);
 
@@ -87,13 +89,13 @@ TEST_F(StartChecks, DeviceRequest) {
                  {400, 600, 600}, {600, 600, 600}, {601, 1200, 600}, {1200, 1200, 600}};
     for (const auto& t : tiers) {
         h.set_word(OPT_RESOLUTION, t.r);
-        h->dev_params = device_request(h.get());
+        h->dev_params = device_request(page_order(h.get()));
         EXPECT_EQ(d.xResolution, t.x) << t.r;
         EXPECT_EQ(d.yResolution, t.y) << t.r;
         EXPECT_EQ(d.ScanColor, Grayscale) << t.r;
     }
     h.set_word(OPT_RESOLUTION, 1200);
-    h->dev_params = device_request(h.get());
+    h->dev_params = device_request(page_order(h.get()));
     EXPECT_EQ(d.widthPixel, 9921u);   // 210 mm at 1200 dpi
     EXPECT_EQ(d.heightPixel, 7015u);  // 297 mm at 600 dpi
 
@@ -102,22 +104,22 @@ TEST_F(StartChecks, DeviceRequest) {
     h->hasXYPositionFromApp = false;
     h->val[OPT_TL_X].w = mm(20);
     h->val[OPT_TL_Y].w = mm(10);
-    h->dev_params = device_request(h.get());
+    h->dev_params = device_request(page_order(h.get()));
     EXPECT_EQ(d.Left, 0u);
     EXPECT_EQ(d.Top, 118u);
     h.set_word(OPT_TL_X, mm(20));
-    h->dev_params = device_request(h.get());
+    h->dev_params = device_request(page_order(h.get()));
     EXPECT_EQ(d.Left, 236u);
 }
 
 TEST_F(StartChecks, RightRearDeviceMirrorsTheArea) {
     h->device.isRightRearBP = true;
     h.set_string(OPT_PAPERSIZE, "A5 (148 x 210 mm)");  // tl-x 67.9 mm
-    h->dev_params = device_request(h.get());
+    h->dev_params = device_request(page_order(h.get()));
     // Mirrored back: 215.9 - 67.9 - 148 = 0 mm from the right edge.
     EXPECT_EQ(h->dev_params.Left, 0u);
     h.set_word(OPT_TL_X, mm(20));
-    h->dev_params = device_request(h.get());
+    h->dev_params = device_request(page_order(h.get()));
     // 215.9 - 20 - 148 = 47.9 mm at 300 dpi.
     EXPECT_EQ(h->dev_params.Left, 565u);
 }

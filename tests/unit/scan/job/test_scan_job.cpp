@@ -6,26 +6,24 @@
 #include <cstring>
 #include <vector>
 
+#include "core/scan/sane/handle_order.h"
 #include "tests/support/test_handle.h"
-#include "core/scan/job/job_section.h"
-#include "core/scan/job/scan_job.h"
 
 namespace {
 
 class Frame : public ::testing::Test {
 protected:
     // Gives the handle a ready page of w x height pixels whose byte i of row
-    // y is (y * 7 + i) & 0xFF, as start leaves it.
-    void give_page(uint32_t w, uint32_t height, uint32_t channels) {
+    // y is (y * 7 + i) & 0xFF, as start leaves it for the current options.
+    static void give_page(TestHandle& h, uint32_t w, uint32_t height, uint32_t channels) {
         const size_t n = size_t{w} * height * channels;
         auto* data = static_cast<unsigned char*>(malloc(n));
         for (uint32_t y = 0; y < height; ++y)
             for (size_t i = 0; i < size_t{w} * channels; ++i)
                 data[y * size_t{w} * channels + i] = static_cast<unsigned char>((y * 7 + i) & 0xFF);
-        h->src_img = {data, w, height, channels};
-        h->dst_img = h->src_img;
-        serve_decoded_page(h.get());
+        h->job.serve_decoded_page({data, w, height, channels}, page_order(h.get()));
     }
+    void give_page(uint32_t w, uint32_t height, uint32_t channels) { give_page(h, w, height, channels); }
     std::vector<uint8_t> read_page(SANE_Int max_length, SANE_Status* last = nullptr) {
         const FrameRead frame = h.read_frame(max_length);
         if (last != nullptr) *last = frame.end;
@@ -101,12 +99,18 @@ TEST_F(Frame, SameBytesWhateverTheBufferSize) {
     const SANE_Parameters p = h.parameters();
     ASSERT_EQ(p.bytes_per_line, 1275);
     std::vector<uint8_t> reference;
-    for (SANE_Int max_length : {1275, 32768, 1, 3, 1024, 8188, 1274, 1276}) {
+    for (SANE_Int max_length : {1275, 32768, 1, 3, 1000, 1024, 8188, 1274, 1276, 3 * 1275 - 7}) {
         give_page(425, 580, 3);
-        const std::vector<uint8_t> page = read_page(max_length);
-        ASSERT_EQ(page.size(), size_t{1275} * 584) << max_length;
-        if (reference.empty()) reference = page;
-        EXPECT_TRUE(page == reference) << max_length;
+        const FrameRead frame = h.read_frame(max_length);
+        ASSERT_EQ(frame.bytes.size(), size_t{1275} * 584) << max_length;
+        if (reference.empty()) reference = frame.bytes;
+        EXPECT_TRUE(frame.bytes == reference) << max_length;
+        // One line a read, or the part of it that fits.
+        size_t offset = 0;
+        for (const SANE_Int len : frame.lengths) {
+            ASSERT_EQ(len, std::min<SANE_Int>(max_length, SANE_Int(1275 - offset))) << max_length;
+            offset = (offset + size_t(len)) % 1275;
+        }
     }
     // Row 3 starts with the image's row 3.
     EXPECT_EQ(reference[3 * 1275], (3 * 7) & 0xFF);
@@ -135,9 +139,7 @@ TEST_F(Frame, RowsServedTwiceAt1200Dpi) {
     h.set_string(OPT_PAPERSIZE, "Custom");
     h.set_word(OPT_WIDTH, mm(2.541));
     h.set_word(OPT_HEIGHT, mm(2.541));
-    h.set_word(OPT_RESOLUTION, 1200);  // 120 x 120 announced
-    h->dev_params.xResolution = 1200;
-    h->dev_params.yResolution = 600;
+    h.set_word(OPT_RESOLUTION, 1200);  // 120 x 120 announced, scanned at 1200 x 600 dpi
     const SANE_Parameters p = h.parameters();
     ASSERT_EQ(p.lines, 120);
     give_page(120, 60, 1);  // 600 dpi rows
@@ -171,16 +173,15 @@ TEST_F(Frame, ReadsWithoutPageOrBadArguments) {
     EXPECT_EQ(sane_orvela_read(h.get(), b, 16, nullptr), SANE_STATUS_INVAL);
     EXPECT_EQ(sane_orvela_read(nullptr, b, 16, &len), SANE_STATUS_INVAL);
 
-    // A stored row shorter than the line (options changed after the page was
-    // made) is not read past.
+    // A stored row shorter than the line is not read past; the frame is the
+    // one of the start, whatever the options say later.
     h.set_string(OPT_MODE, "Gray");
     h.set_word(OPT_RESOLUTION, 10);
-    h.parameters();
+    const SANE_Parameters p = h.parameters();
     give_page(5, 3, 1);
     h.set_string(OPT_MODE, "Color");
-    h.parameters();
     const std::vector<uint8_t> page = read_page(100000);
-    EXPECT_EQ(page.size(), size_t(h->sane_params.bytes_per_line) * size_t(h->sane_params.lines));
+    EXPECT_EQ(page.size(), size_t(p.bytes_per_line) * size_t(p.lines));
     EXPECT_EQ(page[4], (4) & 0xFF);
     EXPECT_EQ(page[5], 0x00);
 }
@@ -189,8 +190,6 @@ TEST_F(Frame, CancelAndDeferredCancel) {
     h.set_word(OPT_RESOLUTION, 10);
     h.parameters();
     give_page(85, 116, 3);
-    h->pageCount = 2;
-    h->job_completed = true;
     SANE_Byte b[512];
     SANE_Int len = 0;
     ASSERT_EQ(sane_orvela_read(h.get(), b, sizeof b, &len), SANE_STATUS_GOOD);
@@ -203,35 +202,30 @@ TEST_F(Frame, CancelAndDeferredCancel) {
     len = 9;
     EXPECT_EQ(sane_orvela_read(h.get(), b, sizeof b, &len), SANE_STATUS_CANCELLED);
     EXPECT_EQ(len, 0);
-    // A second cancel changes nothing.
-    h->pageCount = 4;
+    // A second cancel changes nothing: no work, the page given since stays.
+    give_page(85, 116, 3);
     sane_orvela_cancel(h.get());
-    EXPECT_EQ(h->pageCount, 4u);
+    EXPECT_EQ(h->job.page_state(), PageState::Ready);
 
     // A cancel that finds the section held (a start on another thread, or a
     // signal handler interrupting the scanning thread) only sets the flag and
-    // leaves its work to the holder.
-    h->job_canceled = false;
-    h->pageCount = 3;
-    ASSERT_TRUE(job_section_try_claim(h.get()));
-    sane_orvela_cancel(h.get());
-    EXPECT_TRUE(h->job_canceled);
-    EXPECT_EQ(h->pageCount, 3u);
-    EXPECT_TRUE(h->cancel_pending.load());
-    EXPECT_TRUE(job_section_release(h.get()));
-    EXPECT_EQ(h->pageCount, 0u);
-    EXPECT_FALSE(h->cancel_pending.load());
-    EXPECT_FALSE(h->device_section_busy.load());
-
-    // Same while the flag is still set from the previous job's cancel (a new
-    // start has not cleared it yet): the running call still gets the work.
-    ASSERT_TRUE(h->job_canceled);
-    h->pageCount = 5;
-    ASSERT_TRUE(job_section_try_claim(h.get()));
-    sane_orvela_cancel(h.get());
-    EXPECT_TRUE(h->cancel_pending.load());
-    EXPECT_TRUE(job_section_release(h.get()));
-    EXPECT_EQ(h->pageCount, 0u);
+    // leaves its work to the holder; also while the flag is still set from
+    // the previous job's cancel (a new start has not cleared it yet).
+    TestHandle fresh;
+    fresh.set_word(OPT_RESOLUTION, 10);
+    fresh.parameters();
+    for (TestHandle* t : {&fresh, &h}) {
+        give_page(*t, 85, 116, 3);
+        JobSection held((*t)->job, JobSection::kTryOnly);
+        ASSERT_TRUE(held);
+        sane_orvela_cancel(t->get());
+        EXPECT_TRUE((*t)->job.cancelled());
+        EXPECT_EQ((*t)->job.page_state(), PageState::Ready);
+        EXPECT_TRUE(held.release());
+        EXPECT_EQ((*t)->job.page_state(), PageState::Cancelled);
+        EXPECT_TRUE((*t)->job_canceled);
+        EXPECT_EQ((*t)->dst_img.img_data, nullptr);
+    }
 }
 
 }  // namespace

@@ -11,14 +11,13 @@
 #include <fstream>
 #include <vector>
 
-#include "core/scan/sane/sane_handle.h"
+#include "core/scan/page/page_decode.h"
+#include "core/scan/page/page_file.h"
 #include "core/scan/page/stream_decoder.h"
+#include "core/scan/sane/exported_extras.h"
+#include "core/scan/sane/handle_order.h"
 #include "tests/support/jpeg_encode.h"
 #include "tests/support/process.h"
-#include "core/scan/job/whole_page.h"
-#include "core/scan/job/scan_job.h"
-#include "core/scan/page/page_file.h"
-#include "core/scan/page/page_decode.h"
 
 namespace {
 
@@ -75,7 +74,7 @@ std::vector<uint8_t> stream_decode(const std::vector<uint8_t>& jpeg, size_t piec
 
 class Decode : public ::testing::Test {
 protected:
-    void TearDown() override { release_page(&handle); }
+    void SetUp() override { show_job_in_handle(&handle); }
 
     std::string write_jpeg(const char* name, unsigned w, unsigned h, int channels) {
         const std::vector<uint8_t> jpeg = jpeg_encode(gradient(w, h, channels), w, h, channels, 95);
@@ -118,21 +117,20 @@ TEST_F(Decode, GreyAndColourPages) {
 
 TEST_F(Decode, UnreadableFiles) {
     // A missing file leaves src_img untouched.
-    auto* sentinel = static_cast<unsigned char*>(malloc(16));
-    handle.src_img = {sentinel, 4, 4, 1};
-    handle.dst_img = handle.src_img;
+    const std::string real = write_jpeg("real.jpg", 16, 16, 1);
+    ASSERT_EQ(orvela_sane_decompress(&handle, real.c_str()), SCAN_STATUS_GOOD);
+    const unsigned char* decoded = handle.src_img.img_data;
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("missing.jpg").c_str()), SCAN_STATUS_IO_ERROR);
-    EXPECT_EQ(handle.src_img.img_data, sentinel);
-    EXPECT_EQ(handle.src_img.img_width, 4u);
+    EXPECT_EQ(handle.src_img.img_data, decoded);
+    EXPECT_EQ(handle.src_img.img_width, 16u);
 
     // The page file is never read through a symbolic link.
-    const std::string real = write_jpeg("real.jpg", 16, 16, 1);
     const std::string link = dir.file("link.jpg");
     ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
     EXPECT_EQ(orvela_sane_decompress(&handle, link.c_str()), SCAN_STATUS_IO_ERROR);
-    EXPECT_EQ(handle.src_img.img_data, sentinel);
+    EXPECT_EQ(handle.src_img.img_data, decoded);
 
-    // A good decode replaces (and frees) the earlier page, shared or not.
+    // A good decode replaces (and frees) the earlier page.
     ASSERT_EQ(orvela_sane_decompress(&handle, real.c_str()), SCAN_STATUS_GOOD);
     EXPECT_NE(handle.src_img.img_data, nullptr);
     EXPECT_EQ(handle.dst_img.img_data, nullptr);
@@ -202,7 +200,6 @@ TEST_F(Decode, StreamingDecoderGivesThePageDecodesRowsWhateverThePieces) {
             EXPECT_TRUE(stream_decode(jpeg, piece) == want) << piece;
             EXPECT_TRUE(stream_decode(std::vector<uint8_t>(jpeg.begin(), jpeg.end() - 40), piece).empty());  // cut short
         }
-        release_page(&handle);
     }
     std::vector<uint8_t> jpeg = jpeg_encode(gradient(203, 117, 3), 203, 117, 3);
     // An APP9 segment of 6002 bytes after SOI, made of what would be start
@@ -233,38 +230,40 @@ std::vector<uint8_t> with_frame_size(std::vector<uint8_t> jpeg, unsigned w, unsi
     return jpeg;
 }
 
+// The page file's decode at a device tier: its status, the page freed.
+SCAN_Status decode_at(const std::string& path, DeviceTier tier) {
+    ORVELA_IMAGE_RAW page{};
+    const SCAN_Status status = decode_page_file(path.c_str(), tier, &page);
+    EXPECT_EQ(page.img_data != nullptr, status == SCAN_STATUS_GOOD);
+    free(page.img_data);
+    return status;
+}
+
 TEST_F(Decode, PagesLargerThanTheBedAreRefusedSmallerOnesServed) {
     // A device that sends more than was asked (up to its whole bed) is served.
     const std::vector<uint8_t> small = jpeg_encode(gradient(100, 40, 1), 100, 40, 1);
     ASSERT_TRUE(write_file(dir.file("p.jpg"), small));
-    handle.dev_params = {};
-    handle.dev_params.widthPixel = 20;
-    handle.dev_params.heightPixel = 10;
-    handle.dev_params.xResolution = handle.dev_params.yResolution = 300;
-    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_GOOD);
+    EXPECT_EQ(decode_at(dir.file("p.jpg"), {300, 300}), SCAN_STATUS_GOOD);
 
     // At 10 dpi the bed is 85 x 140 pixels; with its margin 87 x 144 fits.
-    handle.dev_params.xResolution = handle.dev_params.yResolution = 10;
     const std::vector<uint8_t> bed = jpeg_encode(gradient(87, 144, 1), 87, 144, 1);
     ASSERT_TRUE(write_file(dir.file("bed.jpg"), bed));
-    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("bed.jpg").c_str()), SCAN_STATUS_GOOD);
+    EXPECT_EQ(decode_at(dir.file("bed.jpg"), {10, 10}), SCAN_STATUS_GOOD);
     for (auto [w, h] : {std::pair{88u, 144u}, std::pair{87u, 145u}}) {
         ASSERT_TRUE(write_file(dir.file("over.jpg"), with_frame_size(bed, w, h)));
         EXPECT_FALSE(frame_fits_bed(w, h, 10, 10)) << w;
-        release_page(&handle);
-        EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("over.jpg").c_str()), SCAN_STATUS_IO_ERROR) << w;
-        EXPECT_EQ(handle.src_img.img_data, nullptr) << w;  // refused before anything was decoded
+        EXPECT_EQ(decode_at(dir.file("over.jpg"), {10, 10}), SCAN_STATUS_IO_ERROR) << w;
     }
 
     // A header announcing 65000 x 65000 colour pixels (12 GiB) is refused,
     // not attempted (an attempt would give NO_MEM or worse), also without a
-    // request (the largest tier, 1200 x 600 dpi, bounds the page then).
+    // request (the largest tier, 1200 x 600 dpi, bounds the page then): the
+    // exported decode of a handle whose job has scanned nothing yet.
     const std::vector<uint8_t> colour = jpeg_encode(gradient(64, 64, 3), 64, 64, 3);
     ASSERT_TRUE(write_file(dir.file("huge.jpg"), with_frame_size(colour, 65000, 65000)));
-    handle.dev_params.xResolution = handle.dev_params.yResolution = 300;
+    EXPECT_EQ(decode_at(dir.file("huge.jpg"), {300, 300}), SCAN_STATUS_IO_ERROR);
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("huge.jpg").c_str()), SCAN_STATUS_IO_ERROR);
-    handle.dev_params = {};
-    EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("huge.jpg").c_str()), SCAN_STATUS_IO_ERROR);
+    EXPECT_EQ(handle.src_img.img_data, nullptr);  // refused before anything was decoded
     EXPECT_EQ(orvela_sane_decompress(&handle, dir.file("p.jpg").c_str()), SCAN_STATUS_GOOD);
     EXPECT_TRUE(frame_fits_bed(10518, 8662, 0, 0));
     EXPECT_FALSE(frame_fits_bed(10519, 8662, 1200, 600));

@@ -8,8 +8,12 @@
 
 #include "core/scan/driver/orvela_devlist.h"
 #include "core/scan/sane/sane_device_lookup.h"
+#include "core/scan/sane/exported_extras.h"
 #include "core/scan/sane/sane_entry_points.h"
-#include "core/scan/sane/sane_globals.h"
+#include "core/scan/page/page_file.h"
+#include "core/scan/sane/sane_entry.h"
+#include "core/scan/sane/sane_host.h"
+#include "core/scan/sane/sane_name_lists.h"
 #include "core/scan/sane/sane_handle.h"
 #include "core/scan/sane/sane_name_lists.h"
 

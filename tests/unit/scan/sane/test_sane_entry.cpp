@@ -12,7 +12,10 @@
 
 #include "common/debugtool.h"
 #include "core/scan/sane/sane_entry_points.h"
-#include "core/scan/sane/sane_globals.h"
+#include "core/scan/page/page_file.h"
+#include "core/scan/sane/sane_entry.h"
+#include "core/scan/sane/sane_host.h"
+#include "core/scan/sane/sane_name_lists.h"
 #include "tests/support/host_probe.h"
 #include "tests/support/namespaces.h"
 #include "tests/support/process.h"

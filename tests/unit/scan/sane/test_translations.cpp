@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "core/scan/sane/sane_globals.h"
+#include "core/scan/page/page_file.h"
+#include "core/scan/sane/sane_entry.h"
+#include "core/scan/sane/sane_host.h"
+#include "core/scan/sane/sane_name_lists.h"
 #include "tests/support/host_probe.h"
 #include "tests/support/test_handle.h"
 #include "core/scan/sane/sane_options.h"

@@ -5,15 +5,14 @@
 #include <vector>
 
 #include "common/debugtool.h"
-#include "core/scan/job/job_section.h"
-#include "core/scan/job/scan_job.h"
 #include "core/scan/driver/orvela_devlist.h"
-#include "core/scan/sane/sane_options.h"
+#include "core/scan/sane/handle_order.h"
 #include "core/scan/sane/sane_boundary.h"
 #include "core/scan/sane/sane_device_lookup.h"
-#include "core/scan/sane/sane_devices.h"
 #include "core/scan/sane/sane_entry_points.h"
 #include "core/scan/sane/sane_handle.h"
+#include "core/scan/sane/sane_handles.h"
+#include "core/scan/sane/sane_options.h"
 
 namespace {
 
@@ -70,6 +69,7 @@ SANE_Status open_handle(SANE_String_Const devicename, SANE_Handle* handle) {
 
     auto s = std::make_unique<orvela_scanner_t>();  // every field zero
     s->device = *record;
+    show_job_in_handle(s.get());
     DBG_INFO("init_options\n");
     if (init_options(s.get()) != SANE_STATUS_GOOD) {
         release_options(s.get());
@@ -87,13 +87,7 @@ void close_handle(SANE_Handle handle) {
     DBG_INFO("Exit from sane_close\n");
     const std::unique_ptr<orvela_scanner_t> s(static_cast<orvela_scanner_t*>(handle));
     if (s == nullptr) return;
-    job_section_claim(s.get());
-    if (s->device_held) {
-        cancel_flag_store(s.get(), true);
-        s->job_completed = false;
-        cancel_job_work(s.get());
-    }
-    release_page(s.get());
+    s->job.close();
     release_options(s.get());
 }
 
