@@ -112,7 +112,6 @@ public:
     void abort();
 
     PageState page_state() const { return page_state_; }
-    JobPhase phase() const { return phase_; }
 
 private:
     SANE_Status start_page_of(const PageOrder& order, std::unique_ptr<JobPage> page, bool* began);
