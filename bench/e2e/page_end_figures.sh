@@ -14,6 +14,7 @@
 # $PAGE_END_CACHE/<commit id> (default beside ORVELA_LIBDIR), where a second
 # run finds it; libsane loads it through LD_LIBRARY_PATH.
 #
+# PAGE_END_CASES and PAGE_END_SIMS pick pages and simulators (default all).
 # Sourced by e2e_timings.sh inside the lab; needs TIMING_BIN, ORVELA_LIBDIR.
 # Records go to $OUT/page_end.records (copied to $RECORDS_OUT when set);
 # page_end_table.py prints the table.
@@ -79,8 +80,8 @@ done
 pe_record "kind=commits before=$(git -C "$PE_TOP" rev-parse --short "$BEFORE_COMMIT")" \
   "after=$(git -C "$PE_TOP" describe --always --dirty)"
 
-for case in c300 c600 g150 b300; do
-  for sim in paced fast; do
+for case in ${PAGE_END_CASES:-c300 c600 g150 b300}; do
+  for sim in ${PAGE_END_SIMS:-paced fast}; do
     page_end stream $sim $case >/dev/null  # the simulator renders the page once; later scans find it ready
     pe_record "kind=load case=$case sim=$sim $(awk '{print "load1=" $1 " load5=" $2 " load15=" $3}' /proc/loadavg)"
     for run in $(seq 1 "$RUNS"); do

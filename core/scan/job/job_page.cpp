@@ -89,8 +89,6 @@ SANE_Status JobPage::receive(ScanJob& job) {
 
 SANE_Status JobPage::receive_whole_page(ScanJob& job) {
     const SANE_Status decoded = open_rows(job) ? read_whole_page(*rows_, &image_) : SANE_STATUS_IO_ERROR;
-    as_scanned_ = static_cast<unsigned>(job.order().resolution) == job.request().xResolution &&
-                  !packs_bilevel(job.order());
     // A page that could not be decoded is still pulled to the device's end
     // of page, into the page file, before the job goes on.
     transfer_->drain();

@@ -55,7 +55,7 @@ public:
 
     explicit JobPage(PageDelivery delivery) : whole_(delivery == PageDelivery::WholePage) {}
     // A whole page already decoded (malloc'ed; the page frees it), served as it is.
-    explicit JobPage(const ORVELA_IMAGE_RAW& decoded) : whole_(true), image_(decoded), as_scanned_(true) {}
+    explicit JobPage(const ORVELA_IMAGE_RAW& decoded) : whole_(true), image_(decoded) {}
     JobPage(const JobPage&) = delete;
     JobPage& operator=(const JobPage&) = delete;
     ~JobPage();
@@ -85,10 +85,8 @@ public:
     // Feeder drain: the rest of the page pulled and thrown away. False when
     // that failed: the job was aborted then.
     bool discard_rest(ScanJob& job);
-    // The whole page in memory (null while the page streams), and whether it
-    // is the decoded page itself (served as scanned).
+    // The whole page in memory (null while the page streams).
     const ORVELA_IMAGE_RAW* image() const { return image_.img_data != nullptr ? &image_ : nullptr; }
-    bool served_as_scanned() const { return as_scanned_; }
 
 private:
     bool open_rows(ScanJob& job);  // the pipeline over a transfer of the device's page
@@ -110,5 +108,4 @@ private:
     PageRows::Result stop_ = PageRows::Result::Ready;
     bool finished_ = false;
     ORVELA_IMAGE_RAW image_{};
-    bool as_scanned_ = false;
 };

@@ -30,10 +30,7 @@ void copy_line_part(const unsigned char* row, size_t image_bytes, unsigned line,
 
 ScanJob::ScanJob() = default;
 
-ScanJob::~ScanJob() {
-    release_page();
-    free(decoded_.img_data);
-}
+ScanJob::~ScanJob() { release_page(); }
 
 void ScanJob::enter(PageState state, SANE_Status status) {
     page_state_ = state;
@@ -42,11 +39,12 @@ void ScanJob::enter(PageState state, SANE_Status status) {
 
 void ScanJob::publish() {
     if (view_.dst_img == nullptr) return;
+    // A page decoded from a file (take_decoded_page) is shown as decoded,
+    // not served.
     const ORVELA_IMAGE_RAW* image = page_ != nullptr ? page_->image() : nullptr;
-    *view_.dst_img = image != nullptr ? *image : ORVELA_IMAGE_RAW{};
-    *view_.src_img = decoded_.img_data != nullptr                            ? decoded_
-                     : page_ != nullptr && page_->served_as_scanned() ? *view_.dst_img
-                                                                      : ORVELA_IMAGE_RAW{};
+    const bool served = page_state_ != PageState::None;
+    *view_.dst_img = image != nullptr && served ? *image : ORVELA_IMAGE_RAW{};
+    *view_.src_img = image != nullptr && !served ? *image : ORVELA_IMAGE_RAW{};
     *view_.page_read_lines = read_lines_;
     *view_.job_completed = phase_ == JobPhase::Completed;
     *view_.page_completed = page_state_ == PageState::Ended;
@@ -264,10 +262,9 @@ void ScanJob::serve_decoded_page(const ORVELA_IMAGE_RAW& page, const PageOrder& 
 
 void ScanJob::take_decoded_page(const ORVELA_IMAGE_RAW& decoded) {
     JobSection section(*this);
-    release_page();
+    if (page_ != nullptr && page_->awaits_page_end()) abort();  // as a start gives up its page
+    page_.reset(new JobPage(decoded));
     enter(PageState::None);
-    free(decoded_.img_data);
-    decoded_ = decoded;
 }
 
 JobSection::JobSection(ScanJob& job, bool wait) : job_(&job) {

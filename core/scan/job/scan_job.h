@@ -61,7 +61,7 @@ enum class JobPhase { Idle, Running, Completed };
 // The handle's fields that show the job's state to callers that read the
 // described record: written whenever a call leaves the job.
 struct JobView {
-    ORVELA_IMAGE_RAW* src_img = nullptr;  // the decoded page (same as dst_img when served as scanned)
+    ORVELA_IMAGE_RAW* src_img = nullptr;  // a page decoded, not served (orvela_sane_decompress)
     ORVELA_IMAGE_RAW* dst_img = nullptr;  // the page as served (none while streaming)
     unsigned* page_read_lines = nullptr;
     bool* job_completed = nullptr;
@@ -92,8 +92,8 @@ public:
     // A decoded page (malloc'ed; the job frees it) is served by the next
     // reads as `order` asks (tests and the benchmark).
     void serve_decoded_page(const ORVELA_IMAGE_RAW& page, const PageOrder& order);
-    // orvela_sane_decompress: the last start's page is released and `decoded`
-    // (malloc'ed; the job frees it) becomes the decoded page.
+    // orvela_sane_decompress: `decoded` (malloc'ed; the job frees it) takes
+    // the last start's place, as a page decoded, not served.
     void take_decoded_page(const ORVELA_IMAGE_RAW& decoded);
 
     // For the page of a start (job_page.h).
@@ -146,7 +146,6 @@ private:
     unsigned page_count_ = 0;  // pages scanned in the job
     PageOrder order_;          // of the last start
     ORVELA_ScanParam request_{};
-    ORVELA_IMAGE_RAW decoded_{};  // a page decoded from a file (take_decoded_page)
     // Crossing threads. The cancel flag is set by cancel, possibly from
     // another thread, and polled by the transfers through a plain bool*:
     // every access is atomic.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/big_buffer.h"
 #include "common/checked_size.h"
 #include "common/debugtool.h"
 #include "core/scan/imageproc/bilevel.h"
@@ -98,16 +99,23 @@ PageRows::Result PageRows::open(bool may_wait) {
             if ((packed_ = static_cast<uint8_t*>(malloc((dw + 7) / 8))) == nullptr) return broken(SANE_STATUS_NO_MEM);
         }
         shape_ = ORVELA_IMAGE_RAW{nullptr, pack_ ? (dw + 7) / 8 : dw, dh, c};
+        same_ = !rescale && !pack_;
         open_ = true;
     }
     return Result::Ready;
 }
 
 PageRows::Result PageRows::decode_source_row(bool may_wait) {
+    // A page served as decoded gets its rows decoded straight into place.
+    const unsigned y = rescaler_.rows_taken();
+    uint8_t* into = direct_ != nullptr && y < shape_.img_height
+                        ? direct_ + size_t{y} * shape_.img_width * shape_.img_channel
+                        : nullptr;
     for (;;) {
-        switch (decoder_.step(rescaler_.next_source_row())) {
+        switch (decoder_.step(into != nullptr ? into : rescaler_.next_source_row())) {
         case StreamDecoder::Step::Row:
-            rescaler_.commit_row();
+            if (into != nullptr) rescaler_.take_row(into);
+            else rescaler_.commit_row();
             return Result::Ready;
         case StreamDecoder::Step::NeedData: {
             const Result r = fetch(may_wait);
@@ -178,11 +186,13 @@ SANE_Status read_whole_page(PageRows& rows, ORVELA_IMAGE_RAW* page) {
     if (r == PageRows::Result::Ready) {
         const ORVELA_IMAGE_RAW& shape = rows.shape();
         const size_t row_bytes = static_cast<size_t>(shape.img_width) * shape.img_channel;
-        buffer = static_cast<unsigned char*>(malloc(checked_bytes(row_bytes, shape.img_height, 1)));
+        buffer = static_cast<unsigned char*>(big_buffer::allocate(checked_bytes(row_bytes, shape.img_height, 1)));
         if (buffer == nullptr) return SANE_STATUS_NO_MEM;
+        const big_buffer::Populate populate(buffer, row_bytes * shape.img_height);
+        rows.decode_into(buffer);
         const uint8_t* row = nullptr;
         for (unsigned y = 0; y < shape.img_height && (r = rows.next_row(true, &row)) == PageRows::Result::Ready; ++y)
-            memcpy(buffer + y * row_bytes, row, row_bytes);
+            if (row != buffer + y * row_bytes) memcpy(buffer + y * row_bytes, row, row_bytes);
         if (r == PageRows::Result::Ready) r = rows.finish();
         if (r == PageRows::Result::Done) {
             *page = ORVELA_IMAGE_RAW{buffer, shape.img_width, shape.img_height, shape.img_channel};

@@ -1,8 +1,7 @@
-// The one row pipeline of a page, for both ways of delivering it: the page's
-// JPEG bytes are read from a source as rows are asked for, decoded, rescaled
-// row by row to the requested resolution and, for black and white, packed to
-// one bit per pixel. Nothing of the page is kept but a window of rows; the
-// whole-page delivery keeps the rows it gets (read_whole_page).
+// The one row pipeline of a page, for both ways of delivering it: its JPEG
+// bytes are read from a source as rows are asked for, decoded, rescaled row
+// by row and, for black and white, packed to one bit per pixel, keeping a
+// window of rows (the whole page keeps them all: read_whole_page).
 //
 //   next_row(may_wait)
 //     rescaler wants a source row ──► decoder.step ── NeedData ──► source.read
@@ -67,6 +66,8 @@ public:
     // Rows that a batch of the rescaler reads are waited for too (a caller
     // who needs every row anyway); otherwise only those at hand are taken.
     void wait_for_batches() { batches_wait_ = true; }
+    // After open: a page served as decoded is decoded straight into `page`.
+    void decode_into(uint8_t* page) { direct_ = same_ ? page : nullptr; }
 
     // Reads up to the JPEG header and sets up the rows (Ready).
     Result open(bool may_wait);
@@ -102,6 +103,8 @@ private:
     bool broken_ = false;  // a Broken page stays broken
     bool pack_ = false;
     bool batches_wait_ = false;
+    bool same_ = false;         // rows are served as decoded
+    uint8_t* direct_ = nullptr;  // where they are decoded to
     const uint8_t* last_row_ = nullptr;
     uint8_t* packed_ = nullptr;
     ORVELA_IMAGE_RAW shape_{};

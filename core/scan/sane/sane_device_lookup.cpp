@@ -2,14 +2,12 @@
 
 #include <arpa/inet.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "backend/net_search.h"
 #include "backend/usb_discovery.h"
 #include "common/debugtool.h"
 #include "common/malloc_ptr.h"
-#include "common/scanner_description.h"
 #include "core/scan/driver/orvela_devlist.h"
 
 namespace {

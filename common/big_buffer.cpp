@@ -1,0 +1,44 @@
+#include "common/big_buffer.h"
+
+#include <signal.h>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace big_buffer {
+
+namespace {
+
+constexpr size_t kHugePage = size_t{2} << 20;
+
+}  // namespace
+
+void* allocate(size_t bytes) {
+    if (bytes < 2 * kHugePage || bytes == SIZE_MAX) return malloc(bytes);
+    const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* buffer = aligned_alloc(kHugePage, rounded);
+    if (buffer != nullptr) madvise(buffer, rounded, MADV_HUGEPAGE);
+    return buffer;
+}
+
+Populate::Populate(void* buffer, size_t bytes) : buffer_(buffer), bytes_(bytes) {
+    if (bytes < 2 * kHugePage) return;
+    sigset_t all, old;  // the host's signals stay on the host's threads
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    started_ = pthread_create(&thread_, nullptr, run, this) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+Populate::~Populate() {
+    if (started_) pthread_join(thread_, nullptr);
+}
+
+void* Populate::run(void* self) noexcept {
+    auto* p = static_cast<Populate*>(self);
+    madvise(p->buffer_, p->bytes_, MADV_POPULATE_WRITE);
+    return nullptr;
+}
+
+}  // namespace big_buffer
