@@ -49,7 +49,9 @@ case ${1:-} in
   ;;
 --mounted)
   root=$2
-  trap 'umount -R "$root/dev" "$root/sys"; umount "$root/proc"' EXIT
+  trap 'umount -R "$root"' EXIT
+  # The root a mount point of its own, as a system's is (unshare -m needs it).
+  mount --bind "$root" "$root"
   mount -t proc proc "$root/proc"
   mount --rbind /sys "$root/sys"
   mount --rbind /dev "$root/dev"
@@ -82,10 +84,9 @@ case ${1:-} in
     wrong=
     [ "${amd64_files:=$files}" = "$files" ] || wrong+=" files differ from amd64's: $(diff <(echo "$amd64_files") <(echo "$files") | grep '^[<>]')"
     [[ $elf == *"${machine[$arch]}"* ]] || wrong+=" backend for another processor: $elf"
-    for d in libsane1 libusb-1.0-0 libjpeg62-turbo libstdc++6; do
-      grep -qE "(^|, )$d( |,|$)" <<<"$depends" || wrong+=" no dependency on $d"
-    done
-    ! grep -qE 'lib(32|64|x32)' <<<"$depends" || wrong+=" a multilib dependency"
+    names=$(tr , '\n' <<<"$depends" | awk '{print $1}')
+    for d in libsane1 libusb-1.0-0 libjpeg62-turbo libstdc++6; do grep -qxF $d <<<"$names" || wrong+=" no $d"; done
+    ! grep -qE '^lib(32|64|x32)' <<<"$names" || wrong+=" a multilib dependency"
     say "$deb: $backend (${elf%%, BuildID*}); Depends: $depends${wrong:+; FAILED:$wrong}"
     [ -z "$wrong" ] || failed=1
   done
