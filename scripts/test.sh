@@ -10,12 +10,9 @@
 #   3. the threaded tests (cancel during a transfer, the streaming decoder's
 #      worker) in a ThreadSanitizer build;
 #   4. a short run of each fuzz target (clang's libFuzzer) over its corpus;
-#   5. a fresh Debian 12 system (tests/fresh/fresh_system.sh): in a clean
-#      root, the README's set-up, package builds for amd64, arm64, armhf and
-#      i386 and main job; the amd64 package installed, scanned through and
-#      purged; lintian on the four packages; the builds for i386, arm64 and
-#      armhf with their tests (natively or under qemu-user) and the frame
-#      table compared byte for byte with amd64's (scripts/cross_test.sh).
+#   5. in a fresh Debian 12 root, the README's commands and the packages of
+#      four architectures, then the i386, arm64 and armhf builds, their tests
+#      and the frame table across architectures (tests/fresh/fresh_system.sh).
 # ORVELA_TEST_STAGES picks stages (default "0 1 2 3 4 5").
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,11 +22,9 @@ jobs=$(nproc)
 failed=0
 asked() { case " $stages " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
 
-# Stage 5 leaves this machine's processors idle for long stretches (package
-# downloads and installs in the clean root, emulated programs on one
-# thread), so it runs beside the other stages at the lowest priority, in a
-# process group of its own that ends with this script; its output waits for
-# its turn.
+# Stage 5 leaves the processors idle for long stretches (package installs,
+# emulated programs on one thread): it runs beside the others at the lowest
+# priority, in a process group that ends with this script, its output kept.
 fresh_pid=
 if asked 5; then
   fresh_log=$top/build-fresh-system.log
@@ -60,18 +55,14 @@ configure_instrumented() {  # DIR SANITIZERS [CMAKE ARGS...]
 if stage 0; then
   echo "== build variants: the library alone"
   # gcc's RelWithDebInfo build with warnings as errors is stage 1's.
-  skip=
-  ! asked 1 || skip=gcc:RelWithDebInfo
-  ORVELA_VARIANTS_SKIP=$skip "$top/scripts/build_variants.sh" || failed=1
+  ORVELA_VARIANTS_SKIP=$(asked 1 && echo gcc:RelWithDebInfo) "$top/scripts/build_variants.sh" || failed=1
 fi
 
 if stage 1; then
   echo "== normal build: all tests"
   "$top/scripts/build.sh" -DORVELA_WERROR=ON
-  # The Debian package's run (e2e_package) is stage 5's, with the package
-  # built as the README says, in a fresh system.
-  skip='^$'
-  ! asked 5 || skip='^e2e_package$'
+  # The package's run (e2e_package) is stage 5's, in a fresh system.
+  skip=$(asked 5 && echo '^e2e_package$' || echo '^$')
   (cd "${BUILD_DIR:-$top/build}" && ctest --output-on-failure -j"$jobs" --timeout 900 -E "$skip") || failed=1
 fi
 

@@ -11,8 +11,7 @@
 #
 # Runs inside a fresh network namespace (ctest starts it under unshare -n).
 # Needs LAB_BIN (see lab_lib.sh); builds the package in <build>/package-build
-# (or ORVELA_PACKAGE_BUILD), unless ORVELA_PACKAGE_BUILT says the package in
-# ORVELA_PACKAGE_BUILD is made already.
+# (or ORVELA_PACKAGE_BUILD, which may hold the README's package build).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
@@ -25,14 +24,12 @@ if [ -z "${ORVELA_PKG_INSIDE:-}" ]; then
   # Build the package in a build directory of its own, configured the way a
   # distribution would (prefix /usr, no tests).
   pkgbuild=${ORVELA_PACKAGE_BUILD:-$(cd "$LAB_BIN/.." && pwd)/package-build}
-  if [ -z "${ORVELA_PACKAGE_BUILT:-}" ]; then
-    cmake -S "$top" -B "$pkgbuild" -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
-          -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$pkgbuild.log" 2>&1 ||
-      { tail -n 30 "$pkgbuild.log"; exit 1; }
-    cmake --build "$pkgbuild" -j2 >>"$pkgbuild.log" 2>&1 || { tail -n 30 "$pkgbuild.log"; exit 1; }
-    rm -f "$pkgbuild"/libsane-orvela_*.deb
-    (cd "$pkgbuild" && cpack -G DEB >>"$pkgbuild.log" 2>&1) || { tail -n 30 "$pkgbuild.log"; exit 1; }
-  fi
+  cmake -S "$top" -B "$pkgbuild" -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$pkgbuild.log" 2>&1 ||
+    { tail -n 30 "$pkgbuild.log"; exit 1; }
+  cmake --build "$pkgbuild" -j2 >>"$pkgbuild.log" 2>&1 || { tail -n 30 "$pkgbuild.log"; exit 1; }
+  rm -f "$pkgbuild"/libsane-orvela_*.deb
+  (cd "$pkgbuild" && cpack -G DEB >>"$pkgbuild.log" 2>&1) || { tail -n 30 "$pkgbuild.log"; exit 1; }
   deb=$(ls "$pkgbuild"/libsane-orvela_*.deb)
   echo "package: $deb"
   cc -Wall -Wextra -Werror -O1 -o "$pkgbuild/option_probe" "$here/option_probe.c" -ldl
@@ -61,9 +58,9 @@ lab_bridge br1 10.232.1.10/24
 # A feeder model of the model table.
 lab_device feeder br1 10.232.1.21/24 1.3.6.1.4.1.93501.1.104 "MFG:Orvela;MDL:OR-M2270fdw;CMD:PCL;" OR-0101
 
-# A frontend started the way a user starts it, with the library where the
-# package put it (no LD_LIBRARY_PATH), and a SANE configuration that loads
-# only this backend.
+# A frontend started the way a user starts it, with the backend where the
+# package put it (no LD_LIBRARY_PATH) and a SANE configuration that loads it
+# alone.
 sane_config=$(lab_sane_config)
 clean() { env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root SANE_CONFIG_DIR="$sane_config" "$@"; }
 

@@ -1,20 +1,14 @@
 #!/bin/bash
-# A fresh Debian 12 system (stage 5 of scripts/test.sh; run as root): a clean
-# root made from Debian's packages (mmdebstrap --variant=minbase, its tarball
-# kept in /var/cache/orvela), into which only a clone of the committed sources
-# goes. In it, with no network but Debian's archive:
-#   - what building the package needs alone (setup.sh package), then the
-#     README's package build for amd64; cross_setup.sh, then the README's
-#     recipe for arm64, armhf and i386; each package's backend, files (the
-#     same as amd64's) and dependencies;
-#   - the README's main job, bash scripts/demo.sh, and its page;
-#   - the amd64 package installed with apt-get, scanned through and purged
-#     (tests/e2e/e2e_package.sh, in a private network namespace);
-#   - the cross builds' tests and frame table (scripts/cross_test.sh), in a
-#     private network namespace.
-# Then lintian on the four packages, here. The root's mounts exist only in a
-# mount namespace of this script's and are undone on every way out; the root
-# is removed at the end. This machine gets mmdebstrap and lintian, nothing else.
+# What a new Debian 12 machine sees (stage 5 of scripts/test.sh; as root): a
+# clean root from mmdebstrap (minbase; the tarball is kept in /var/cache/orvela)
+# holding only a clone of the committed sources. In it, with no network but
+# Debian's archive: setup.sh package alone, then the README's amd64 package
+# build; cross_setup.sh, then its recipe for arm64, armhf and i386, each
+# package's backend path, files (amd64's) and dependencies checked; the demo
+# and its page; the amd64 package installed, scanned through and purged
+# (e2e_package.sh); cross_test.sh, in a private network namespace. Then
+# lintian on the four packages, here. The root's mounts live in a mount
+# namespace of this script's and are undone on every way out.
 set -eu
 top=$(cd "$(dirname "$0")/../.." && pwd)
 say() { echo "fresh system: $*"; }
@@ -24,15 +18,11 @@ case ${1:-} in
   . "$top/scripts/packages_lib.sh"
   install_packages "fresh system" mmdebstrap lintian >/dev/null
   tar=/var/cache/orvela/bookworm-minbase.tar
-  if [ ! -s "$tar" ]; then
-    mkdir -p "${tar%/*}"
-    mmdebstrap --quiet --variant=minbase bookworm "$tar.part" && mv "$tar.part" "$tar"
-  fi
+  [ -s "$tar" ] || { mkdir -p "${tar%/*}" && mmdebstrap -q --variant=minbase bookworm "$tar.part" && mv "$tar.part" "$tar"; }
   root=$(mktemp -d /var/tmp/orvela-fresh.XXXXXX)
   trap 'rm -rf --one-file-system "$root"' EXIT
   tar -xf "$tar" -C "$root"
-  # What an installed system has besides its packages: a resolver that reaches
-  # the archive, and localhost.
+  # What an installed system has besides its packages: a resolver, localhost.
   cp /etc/resolv.conf "$root/etc/"
   printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
   git clone -q "$top" "$root/root/proj"
@@ -50,8 +40,7 @@ case ${1:-} in
 --mounted)
   root=$2
   trap 'umount -R "$root"' EXIT
-  # The root a mount point of its own, as a system's is (unshare -m needs it).
-  mount --bind "$root" "$root"
+  mount --bind "$root" "$root"  # a mount point, as a system's root is (unshare -m needs it)
   mount -t proc proc "$root/proc"
   mount --rbind /sys "$root/sys"
   mount --rbind /dev "$root/dev"
@@ -60,8 +49,8 @@ case ${1:-} in
   ;;
 --inside)
   cd /root/proj
-  log=/root/step.log
-  run() {  # WHAT COMMAND...: the command's output in $log, its end shown if it fails
+  log=/root/step.log failed=0
+  run() {  # WHAT COMMAND...: the output in $log, its end shown on failure
     local what=$1 start=$SECONDS; shift
     if "$@" >"$log" 2>&1; then say "$what ($((SECONDS - start)) s)"; else say "$what FAILED"; tail -25 "$log"; exit 1; fi
   }
@@ -74,19 +63,15 @@ case ${1:-} in
   for arch in arm64 armhf i386; do
     run "$arch package as the README builds it" readme_package "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$arch.cmake"
   done
-  failed=0
-  declare -A machine=([amd64]=x86-64 [i386]="Intel 80386" [arm64]="ARM aarch64" [armhf]="ARM, EABI5")
   for deb in build-{pkg,arm64,armhf,i386}/libsane-orvela_*.deb; do
-    arch=$(dpkg-deb -f "$deb" Architecture) depends=$(dpkg-deb -f "$deb" Depends)
+    arch=$(dpkg-deb -f "$deb" Architecture) depends=$(dpkg-deb -f "$deb" Depends) wrong=
     backend=/usr/lib/$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)/sane/libsane-orvela.so.1.0.0
     files=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed "s|^.${backend%/sane/*}/|./usr/lib/MULTIARCH/|")
-    elf=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$backend" | file -b -)
-    wrong=
-    [ "${amd64_files:=$files}" = "$files" ] || wrong+=" files differ from amd64's: $(diff <(echo "$amd64_files") <(echo "$files") | grep '^[<>]')"
-    [[ $elf == *"${machine[$arch]}"* ]] || wrong+=" backend for another processor: $elf"
+    [ "${amd64_files:=$files}" = "$files" ] || wrong+=" other files than amd64's: $(diff <(echo "$amd64_files") <(echo "$files") | grep '^[<>]')"
     names=$(tr , '\n' <<<"$depends" | awk '{print $1}')
     for d in libsane1 libusb-1.0-0 libjpeg62-turbo libstdc++6; do grep -qxF $d <<<"$names" || wrong+=" no $d"; done
     ! grep -qE '^lib(32|64|x32)' <<<"$names" || wrong+=" a multilib dependency"
+    elf=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$backend" | file -b -)
     say "$deb: $backend (${elf%%, BuildID*}); Depends: $depends${wrong:+; FAILED:$wrong}"
     [ -z "$wrong" ] || failed=1
   done
@@ -94,12 +79,11 @@ case ${1:-} in
   grep -E '^(device|Scanned)' "$log" | sed 's/^/fresh system: demo: /'
   page=$(file -b out/page.png)
   say "out/page.png: $page"
-  [[ $page == "PNG image data, 2480 x 3507, 8-bit/color RGB"* ]] || { say "the demo's page is not an A4 colour page at 300 dpi"; failed=1; }
-  # The package installed, used and purged; e2e_package.sh needs the lab's
-  # host programs, which the demo does not build.
+  [[ $page == "PNG image data, 2480 x 3507, 8-bit/color RGB"* ]] || { say "not an A4 colour page at 300 dpi"; failed=1; }
+  # The README's package again (its build is up to date), installed and
+  # purged; the probe is a host program the demo does not build.
   cmake --build build --target host_probe >/dev/null
-  LAB_BIN=$PWD/build/lab ORVELA_PACKAGE_BUILD=$PWD/build-pkg ORVELA_PACKAGE_BUILT=1 \
-    unshare -n tests/e2e/e2e_package.sh >"$log" 2>&1 || failed=1
+  LAB_BIN=$PWD/build/lab ORVELA_PACKAGE_BUILD=$PWD/build-pkg unshare -n tests/e2e/e2e_package.sh >"$log" 2>&1 || failed=1
   grep -E "^(FAIL|device|ok: (grey scan|package gone|/usr and /etc))|passed," "$log" | sed 's/^/fresh system: installed package: /'
   unshare -n bash -c 'ip link set lo up && bash scripts/cross_test.sh' || failed=1
   exit $failed
