@@ -28,8 +28,11 @@ case ${1:-} in
   git clone -q "$top" "$root/root/proj"
   rc=0
   unshare -m --propagation private "$0" --mounted "$root" || rc=1
+  shopt -s nullglob
   debs=("$root"/root/proj/build-{pkg,arm64,armhf,i386}/libsane-orvela_*.deb)
-  if lintian -I --pedantic --fail-on error,warning,info,pedantic "${debs[@]}" >"$root/lintian.log" 2>&1; then
+  if [ ${#debs[@]} = 0 ]; then
+    say "no package to check with lintian"
+  elif lintian -I --pedantic --fail-on error,warning,info,pedantic "${debs[@]}" >"$root/lintian.log" 2>&1; then
     say "lintian -I --pedantic: ${#debs[@]} packages, no tag"
   else
     say "lintian FAILED:"; cat "$root/lintian.log"; rc=1
