@@ -19,7 +19,7 @@ case ${1:-} in
   install_packages "fresh system" mmdebstrap lintian >/dev/null
   tar=/var/cache/orvela/bookworm-minbase.tar
   # From deb.debian.org alone, the mirror this machine's apt uses.
-  [ -s "$tar" ] || { mkdir -p "${tar%/*}" && mmdebstrap -q --variant=minbase bookworm "$tar.part" \
+  [ -s "$tar" ] || { mkdir -p "${tar%/*}" && mmdebstrap -q --variant=minbase --format=tar bookworm "$tar.part" \
     "deb http://deb.debian.org/debian bookworm main" "deb http://deb.debian.org/debian bookworm-updates main" \
     "deb http://deb.debian.org/debian-security bookworm-security main" && mv "$tar.part" "$tar"; }
   root=$(mktemp -d /var/tmp/orvela-fresh.XXXXXX)
