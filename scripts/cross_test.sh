@@ -46,6 +46,9 @@ for arch in $arches; do
   note "$arch: library and every program built in $((SECONDS - start)) s"
 done
 
+# The architectures' tests run side by side (qemu-user runs a program on one
+# thread), each reporting into a file that is shown when all have ended.
+runs=()
 for arch in $arches; do
   dir=$top/build-$arch start=$SECONDS
   [ -f "$dir/lib/libsane-orvela.so.1" ] || continue
@@ -54,14 +57,17 @@ for arch in $arches; do
       note "i386: $(grep -E 'tests passed' "$dir/tests.log") ($((SECONDS - start)) s)"
     else
       note "i386: tests FAILED"; grep -E '\*\*\*|tests passed' "$dir/tests.log"
-      failed=1
+      exit 1
     fi
   else
-    "$top/tests/cross/run_under_qemu.sh" "$dir" >"$dir/qemu-summary.log" 2>&1 || failed=1
+    "$top/tests/cross/run_under_qemu.sh" "$dir" >"$dir/qemu-summary.log" 2>&1 && rc=0 || rc=1
     while read -r line; do note "$arch: $line"; done <"$dir/qemu-summary.log"
     note "$arch: ($((SECONDS - start)) s)"
-  fi
+    exit $rc
+  fi >"$dir/tests-summary.log" 2>&1 &
+  runs+=("$!:$dir")
 done
+for run in "${runs[@]}"; do wait "${run%%:*}" || failed=1; cat "${run#*:}/tests-summary.log"; done
 
 builds=()
 for arch in $arches; do
