@@ -35,7 +35,7 @@ if(ORVELA_DEBIAN_BUILDFLAGS)
   endif()
   set(build_options "$ENV{DEB_BUILD_OPTIONS}")
   if(CMAKE_BUILD_TYPE STREQUAL "Debug")
-    string(APPEND build_options " noopt")
+    string(STRIP "${build_options} noopt" build_options)
   endif()
   foreach(kind CPPFLAGS CFLAGS CXXFLAGS LDFLAGS)
     execute_process(
