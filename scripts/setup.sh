@@ -15,5 +15,5 @@ packages=(build-essential cmake pkg-config gettext file libusb-1.0-0-dev libsane
   libgtest-dev libgmock-dev libbenchmark-dev
   sane-utils libsane1 sane python3-sane python3-pil
   snmpd snmp umockdev libumockdev-dev iproute2 util-linux
-  valgrind systemd libvips-dev bc procps)
+  valgrind systemd libvips-dev bc procps man-db)
 install_packages setup "${packages[@]}"
