@@ -23,14 +23,15 @@ failed=0
 asked() { case " $stages " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
 
 # Stage 5 leaves the processors idle for long stretches (package installs,
-# emulated programs on one thread): it runs beside the others at the lowest
-# priority, in a process group that ends with this script, its output kept.
-fresh_pid=
+# emulated programs on one thread): it runs beside the others, in a session
+# of its own (not a child that the fuzz stage's waits would see) whose
+# scheduling group has the lowest priority, its output and status kept until
+# its turn. It ends with this script.
 if asked 5; then
-  fresh_log=$top/build-fresh-system.log
-  setsid nice -n 19 "$top/tests/fresh/fresh_system.sh" >"$fresh_log" 2>&1 &
-  fresh_pid=$!
-  trap 'kill -- -"$fresh_pid" 2>/dev/null || true' EXIT
+  fresh_log=$top/build-fresh-system.log fresh=$(mktemp -d)
+  (setsid bash -c '{ echo 19 >/proc/self/autogroup; } 2>/dev/null; nice -n 19 "$0" >"$1" 2>&1; echo $? >"$2/status"' \
+     "$top/tests/fresh/fresh_system.sh" "$fresh_log" "$fresh" & echo $! >"$fresh/pid")
+  trap '[ -s "$fresh/status" ] || kill -- -"$(cat "$fresh/pid")" 2>/dev/null; rm -rf "$fresh"' EXIT
 fi
 
 # stage N: true when stage N is asked for; also reports how long the stage
@@ -127,8 +128,9 @@ fi
 
 if stage 5; then
   echo "== a fresh Debian 12 system; other architectures: i386, arm64, armhf"
-  wait "$fresh_pid" || failed=1
+  while [ ! -s "$fresh/status" ]; do sleep 5; done
   cat "$fresh_log"
+  [ "$(cat "$fresh/status")" = 0 ] || failed=1
 fi
 
 stage_done
