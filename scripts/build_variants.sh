@@ -3,7 +3,8 @@
 # packager or developer may pick, with warnings as errors, so that none of
 # them breaks: gcc and clang in each CMake build type, and gcc with Debian's
 # hardening flags (dpkg-buildflags). Prints one line per variant.
-#   ORVELA_VARIANTS="gcc:Release clang:Debug" picks some.
+#   ORVELA_VARIANTS="gcc:Release clang:Debug" picks some,
+#   ORVELA_VARIANTS_SKIP="gcc:RelWithDebInfo" leaves some out.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvela-variants.XXXXXX")
@@ -12,6 +13,7 @@ variants=${ORVELA_VARIANTS:-gcc:Debug gcc:Release gcc:RelWithDebInfo gcc:MinSize
   clang:Debug clang:Release clang:RelWithDebInfo clang:MinSizeRel}
 failed=0
 for v in $variants; do
+  case " ${ORVELA_VARIANTS_SKIP:-} " in *" $v "*) continue ;; esac
   compiler=${v%%:*} type=${v##*:} dir=$work/$compiler-$type
   cc=gcc cxx=g++
   [ "$compiler" = clang ] && cc=clang cxx=clang++

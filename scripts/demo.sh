@@ -1,5 +1,6 @@
 #!/bin/bash
-# The main job: installs what is needed, builds, then scans an A4 page with
+# The main job: installs what is needed, builds the backend and the lab (the
+# simulator and its helpers; not the tests), then scans an A4 page with
 # scanimage from the bundled scanner simulator and prints the PNG's path.
 #
 # The simulator (with a real SNMP agent beside it, as a networked scanner
@@ -10,6 +11,6 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
 "$top/scripts/setup.sh"
-"$top/scripts/build.sh"
+ORVELA_BUILD_TARGETS=lab_bin "$top/scripts/build.sh"
 mkdir -p "$top/out"
 LAB_BIN=$build/lab ORVELA_LIBDIR=$build/lib OUT=$top/out unshare -n "$top/scripts/demo_scan.sh"

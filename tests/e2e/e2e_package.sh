@@ -10,7 +10,8 @@
 # sees the package, whatever happens to this script.
 #
 # Runs inside a fresh network namespace (ctest starts it under unshare -n).
-# Needs LAB_BIN (see lab_lib.sh); builds the package in <build>/package-build.
+# Needs LAB_BIN (see lab_lib.sh); builds the package in <build>/package-build
+# (or ORVELA_PACKAGE_BUILD, which may hold the README's package build).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
@@ -57,8 +58,11 @@ lab_bridge br1 10.232.1.10/24
 # A feeder model of the model table.
 lab_device feeder br1 10.232.1.21/24 1.3.6.1.4.1.93501.1.104 "MFG:Orvela;MDL:OR-M2270fdw;CMD:PCL;" OR-0101
 
-# A frontend started the way a user starts it: no variable but the path.
-clean() { env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"; }
+# A frontend started the way a user starts it, with the backend where the
+# package put it (no LD_LIBRARY_PATH) and a SANE configuration that loads it
+# alone.
+sane_config=$(lab_sane_config)
+clean() { env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root SANE_CONFIG_DIR="$sane_config" "$@"; }
 
 listing() { find /usr /etc -xdev 2>/dev/null | sort; }
 listing >"$overlay/before"

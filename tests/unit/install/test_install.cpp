@@ -116,6 +116,7 @@ TEST(InstallRules, SystemLayoutUnderPrefixUsr) {
         "/usr/share/locale/de/LC_MESSAGES/sane_orvela_drv.mo",
         "/usr/share/locale/fr/LC_MESSAGES/sane_orvela_drv.mo",
         "/usr/share/doc/libsane-orvela/copyright",
+        "/usr/share/doc/libsane-orvela/changelog.gz",
     };
     EXPECT_EQ(files, expected);
 
