@@ -93,6 +93,7 @@ private:
     SANE_Status receive_whole_page(ScanJob& job);
 
     struct PageFileLock {  // the page file, locked for the start, given back on every way out
+        PageFileLock() {}  // user-provided: std::optional sees it before JobPage is complete
         ~PageFileLock();
         int fd = -1;
         bool remove = false;
