@@ -1,7 +1,7 @@
 #!/bin/bash
 # Builds and tests the backend for the architectures a distribution ships
 # besides amd64, as a packager builds it (Debian's cross compilers and
-# multiarch packages, cmake/toolchains/), with warnings as errors:
+# multiarch packages, cmake/toolchains/), with no warning:
 #   i386   every program built; the whole suite but the end-to-end scripts
 #          run natively (an amd64 machine runs i386 programs);
 #   arm64, armhf
@@ -32,13 +32,14 @@ note() { echo "-- $*"; }
 for arch in $arches; do
   dir=$top/build-$arch start=$SECONDS
   mkdir -p "$dir"
-  # The library as packaged (-O2, no debug information to save time), and
-  # the tests (also where the README's package build left its directory).
-  if ! { cmake -S "$top" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchains/$arch.cmake" -DORVELA_WERROR=ON \
-           -DBUILD_TESTING=ON \
-           -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
-           -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" >"$dir/cross-build.log" 2>&1 &&
-         cmake --build "$dir" -j"$jobs" >>"$dir/cross-build.log" 2>&1; }; then
+  # The library as the README's package build makes it, so that the objects
+  # of a package built in the same folder are used again, and the tests. A
+  # warning fails the build as -Werror would (that flag would make every
+  # object new); the package build's own warnings are its caller's to read.
+  if ! { cmake -S "$top" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchains/$arch.cmake" -DBUILD_TESTING=ON \
+           >"$dir/cross-build.log" 2>&1 &&
+         cmake --build "$dir" -j"$jobs" >>"$dir/cross-build.log" 2>&1 &&
+         ! grep -q ': warning:' "$dir/cross-build.log"; }; then
     note "$arch: build FAILED"; grep -E 'error|warning' "$dir/cross-build.log" | head -20
     failed=1
     continue
