@@ -106,13 +106,13 @@ if stage 4; then
   CC=clang CXX=clang++ configure_instrumented "$dir" address,undefined
   targets="snmp_readers:snmp jpeg_stream:jpeg device_id:device_id page_stream:page_stream page_decode:page_decode options:options"
   cmake --build "$dir" -j"$jobs" --target $(for t in $targets; do printf 'fuzz_%s ' "${t%%:*}"; done) >/dev/null
-  # Each target runs ORVELA_FUZZ_SECONDS (default 60) over its corpus; up to
-  # one target per processor at a time, so six targets take three minutes on
-  # two processors.
+  # Each target runs ORVELA_FUZZ_SECONDS (default 30) over its corpus; up to
+  # one target per processor at a time, so six targets take a minute and a
+  # half on two processors (fuzz/run_fuzzers.sh runs them for longer).
   fuzz_one() {  # NAME CORPUS: the verdict on stdout, 1 on a finding
     local name=$1 corpus=$top/fuzz/corpus/$2 work
     work=$(mktemp -d)
-    if UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$dir/fuzz/fuzz_$name" -max_total_time="${ORVELA_FUZZ_SECONDS:-60}" \
+    if UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$dir/fuzz/fuzz_$name" -max_total_time="${ORVELA_FUZZ_SECONDS:-30}" \
          -print_final_stats=1 -timeout=10 -artifact_prefix="$work/" "$work" "$corpus" >"$work/log" 2>&1; then
       echo "fuzz_$name: $(grep -E 'stat::number_of_executed_units' "$work/log" | awk '{print $2}') executions, cov $(grep -o 'cov: [0-9]*' "$work/log" | tail -1 | awk '{print $2}'), no finding"
       rm -rf "$work"
