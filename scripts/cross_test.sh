@@ -48,34 +48,38 @@ for arch in $arches; do
 done
 
 # The architectures' tests run side by side (qemu-user runs a program on one
-# thread), each reporting into a file that is shown when all have ended.
+# thread), each followed by the frame table scanned through its build and
+# amd64's and compared byte for byte (tests/cross/frame_check.sh, in a
+# network namespace of its own), so that one's emulated scans overlap
+# another's tests. Each reports into a file that is shown when all have ended.
+frames() {  # ARCH BUILD_DIR
+  local rc=0
+  unshare -n "$top/tests/cross/frame_check.sh" "amd64=$native" "$1=$2" >"$2/cross-frames.log" 2>&1 || rc=1
+  grep -E "^(FAIL|$1: [0-9]+ frames)" "$2/cross-frames.log" | sed 's/^/-- /'
+  return $rc
+}
 runs=()
 for arch in $arches; do
   dir=$top/build-$arch start=$SECONDS
   [ -f "$dir/lib/libsane-orvela.so.1" ] || continue
-  if [ "$arch" = i386 ]; then
-    if (cd "$dir" && ctest -j"$jobs" --timeout 900 -E '^(e2e_|frontend_load)' >"$dir/tests.log" 2>&1); then
-      note "i386: $(grep -E 'tests passed' "$dir/tests.log") ($((SECONDS - start)) s)"
+  {
+    rc=0
+    if [ "$arch" = i386 ]; then
+      if (cd "$dir" && ctest -j"$jobs" --timeout 900 -E '^(e2e_|frontend_load)' >"$dir/tests.log" 2>&1); then
+        note "i386: $(grep -E 'tests passed' "$dir/tests.log") ($((SECONDS - start)) s)"
+      else
+        note "i386: tests FAILED"; grep -E '\*\*\*|tests passed' "$dir/tests.log"
+        rc=1
+      fi
     else
-      note "i386: tests FAILED"; grep -E '\*\*\*|tests passed' "$dir/tests.log"
-      exit 1
+      "$top/tests/cross/run_under_qemu.sh" "$dir" >"$dir/qemu-summary.log" 2>&1 || rc=1
+      while read -r line; do note "$arch: $line"; done <"$dir/qemu-summary.log"
+      note "$arch: ($((SECONDS - start)) s)"
     fi
-  else
-    "$top/tests/cross/run_under_qemu.sh" "$dir" >"$dir/qemu-summary.log" 2>&1 && rc=0 || rc=1
-    while read -r line; do note "$arch: $line"; done <"$dir/qemu-summary.log"
-    note "$arch: ($((SECONDS - start)) s)"
+    frames "$arch" "$dir" || rc=1
     exit $rc
-  fi >"$dir/tests-summary.log" 2>&1 &
+  } >"$dir/tests-summary.log" 2>&1 &
   runs+=("$!:$dir")
 done
 for run in "${runs[@]}"; do wait "${run%%:*}" || failed=1; cat "${run#*:}/tests-summary.log"; done
-
-builds=()
-for arch in $arches; do
-  [ -f "$top/build-$arch/lib/libsane-orvela.so.1" ] && builds+=("$arch=$top/build-$arch")
-done
-if [ ${#builds[@]} -gt 0 ]; then
-  unshare -n "$top/tests/cross/frame_check.sh" "amd64=$native" "${builds[@]}" >"$native/cross-frames.log" 2>&1 || failed=1
-  grep -E '^(FAIL|[a-z0-9]+: [0-9]+ frames)|passed' "$native/cross-frames.log"
-fi
 exit $failed
