@@ -1,6 +1,5 @@
-// What the driver layer exports for callers outside the backend and nothing
-// in the scan path calls: the band-by-band pull and the entry points that do
-// nothing.
+// What the driver layer exports for callers outside the backend, which the
+// scan path never calls: the band-by-band pull and entry points that do nothing.
 #include <memory>
 #include <new>
 
@@ -34,10 +33,9 @@ static SCAN_RESULT Drv_scanBand_body(unsigned char* buffer, size_t* retSize) {
         // a buffer of our own so that the stream stays in step, and report
         // the band as lost.
         std::unique_ptr<unsigned char[]> scratch(new (std::nothrow) unsigned char[orvela_drv::kBandBufferSize]);
-        if (scratch != nullptr) {
+        if (scratch != nullptr)
             orvela_protocol::read_band(size, scratch.get(), orvela_drv::kBandBufferSize, orvela_protocol::kScanTimeout,
                                        [](const unsigned char*, size_t) { return true; });
-        }
         DBG_INFO("Drv_scanBand: band of %zu bytes is larger than %zu, dropped\n", size, orvela_drv::kBandBufferSize);
         return failure;
     }
@@ -47,9 +45,7 @@ static SCAN_RESULT Drv_scanBand_body(unsigned char* buffer, size_t* retSize) {
 }
 
 SCAN_Status Drv_get_parameters(void* /*callback*/) { return SCAN_STATUS_GOOD; }
-
 SCAN_Status Drv_read(unsigned char* /*buf*/, int /*len*/) { return SCAN_STATUS_GOOD; }
-
 void Drv_get_backend_error_code(int* /*errCode*/) {}
 
 SCAN_RESULT Drv_scanBand(unsigned char* buffer, size_t* retSize) {

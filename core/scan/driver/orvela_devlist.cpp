@@ -84,7 +84,6 @@ ORVELA_Scanner* getScannerFromName(const char* devicename) {
     return nullptr;
 }
 
-
 int Drv_get_devices(ORVELA_Scanner** device_list) {
     return c_boundary::call("Drv_get_devices", 0, [&] { return Drv_get_devices_body(device_list); });
 }

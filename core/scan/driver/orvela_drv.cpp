@@ -108,7 +108,6 @@ static STATUS_ADF Drv_get_adf_status_body() {
 
 }  // extern "C"
 
-
 extern "C" {
 
 static SCAN_RESULT Drv_scan2File_body(const char* file, bool* isCanceled) {

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 namespace {
 
 // Width of the random threshold range, in percent of 128, indexed by the grey

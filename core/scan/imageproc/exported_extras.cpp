@@ -150,9 +150,11 @@ namespace {
 // the page's rows.
 void run_rows(RowRescaler& rows, const uint8_t* src, size_t src_bytes, uint8_t* dst, size_t dst_bytes, unsigned v0,
               unsigned v1) {
+    rows.write_into(dst, dst_bytes);
     for (unsigned v = v0; v < v1; ++v) {
         while (rows.wants_row() || !rows.row_ready()) rows.take_row(src + rows.rows_taken() * src_bytes);
-        memcpy(dst + v * dst_bytes, rows.make_row(), dst_bytes);
+        const uint8_t* row = rows.make_row();
+        if (row != dst + v * dst_bytes) memcpy(dst + v * dst_bytes, row, dst_bytes);
     }
 }
 
@@ -240,9 +242,7 @@ extern "C" void ScaleDownPage(unsigned char* srcImage, int srcW, int srcH, int c
 }
 
 // ---------------------------------------------------------------------------
-// Line zoom.
-//
-// For a ratio of 1/2: source lines 0, 2, 4, ... are kept in lineBuffer and
+// Line zoom. For a ratio of 1/2: source lines 0, 2, 4, ... are kept in lineBuffer and
 // produce nothing; lines 1, 3, 5, ... each produce one output line that is
 // averaged with the line kept before; within a line every second pixel is
 // emitted, smoothed with its neighbours (0.25, 0.5, 0.25).

@@ -175,7 +175,8 @@ unsigned RowRescaler::batch_rows(size_t* lo, size_t* hi) const {
 void RowRescaler::make_batch() {
     batch_first_ = made_;
     uint8_t* outs[kBlockRows];
-    for (unsigned i = 0; i < (mode_ == Mode::RowsOnly ? kBlockRows : kGroupRows); ++i) outs[i] = out_ + i * out_bytes_;
+    for (unsigned i = 0; i < (mode_ == Mode::RowsOnly ? kBlockRows : kGroupRows) && made_ + i < end_; ++i)
+        outs[i] = page_ != nullptr ? page_ + size_t{made_ + i} * stride_ : out_ + i * out_bytes_;
     if (mode_ == Mode::Same) {
         same_row_ = rows_[made_ % slots_];
         batch_end_ = made_ + 1;
@@ -213,5 +214,6 @@ void RowRescaler::make_batch() {
 const uint8_t* RowRescaler::make_row() {
     if (made_ == batch_end_) make_batch();
     const unsigned i = made_++ - batch_first_;
-    return mode_ == Mode::Same ? same_row_ : out_ + i * out_bytes_;
+    if (mode_ == Mode::Same) return same_row_;
+    return page_ != nullptr ? page_ + size_t{batch_first_ + i} * stride_ : out_ + i * out_bytes_;
 }

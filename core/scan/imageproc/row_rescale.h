@@ -60,6 +60,8 @@ public:
     bool wants_row() const;
     bool row_ready() const;
     const uint8_t* make_row();
+    // Destination row v made straight at page + v * stride (make_row returns it there).
+    void write_into(uint8_t* page, size_t stride) { page_ = page, stride_ = stride; }
 
     unsigned rows_taken() const { return taken_; }
     unsigned rows_made() const { return made_; }
@@ -93,7 +95,7 @@ private:
     const orvela::resample::RowKernels* kernels_ = nullptr;
     orvela::resample::PackedWeights wh_, wv_;
     orvela::resample::HorizontalScratch scratch_;
-    size_t row_bytes_ = 0, out_bytes_ = 0;
+    size_t row_bytes_ = 0, out_bytes_ = 0, stride_ = 0;
     uint8_t* store_ = nullptr;        // source rows, slot r % slots_
     const uint8_t** rows_ = nullptr;  // where source row r lies (own slot or lent), same slots
     size_t slots_ = 0;
@@ -101,6 +103,7 @@ private:
     size_t ring_rows_ = 0;
     uint8_t* mid_ = nullptr;          // rows after the vertical pass (page wider)
     uint8_t* out_ = nullptr;          // the destination rows made last
+    uint8_t* page_ = nullptr;         // or there, row v at page_ + v * stride_
     uint8_t* spare_ = nullptr;        // source rows nobody reads
     const uint8_t** window_ = nullptr;
     const uint8_t* same_row_ = nullptr;

@@ -66,8 +66,11 @@ public:
     // Rows that a batch of the rescaler reads are waited for too (a caller
     // who needs every row anyway); otherwise only those at hand are taken.
     void wait_for_batches() { batches_wait_ = true; }
-    // After open: a page served as decoded is decoded straight into `page`.
-    void decode_into(uint8_t* page) { direct_ = same_ ? page : nullptr; }
+    // After open: the rows are decoded or rescaled straight into `page`.
+    void decode_into(uint8_t* page) {
+        direct_ = same_ ? page : nullptr;
+        if (!pack_) rescaler_.write_into(page, static_cast<size_t>(shape_.img_width) * shape_.img_channel);
+    }
 
     // Reads up to the JPEG header and sets up the rows (Ready).
     Result open(bool may_wait);

@@ -61,7 +61,6 @@ void switch_log_on_if_marked() {
 
 extern "C" {
 
-
 static SANE_Status sane_orvela_init_body(SANE_Int* version_code) {
     switch_log_on_if_marked();
     // The level every SANE backend takes from SANE_DEBUG_<name>.
@@ -89,7 +88,6 @@ SANE_Status sane_orvela_set_io_mode(SANE_Handle /*handle*/, SANE_Bool /*non_bloc
 }
 
 SANE_Status sane_orvela_get_select_fd(SANE_Handle /*handle*/, SANE_Int* /*fd*/) { return SANE_STATUS_UNSUPPORTED; }
-
 
 SANE_Status sane_orvela_init(SANE_Int* version_code, SANE_Auth_Callback /*authorize*/) {
     return sane_call("sane_orvela_init", [&] { return sane_orvela_init_body(version_code); });

@@ -400,7 +400,6 @@ static SANE_Status sane_orvela_control_option_body(SANE_Handle handle, SANE_Int 
     }
 }
 
-
 SANE_Status sane_orvela_control_option(SANE_Handle handle, SANE_Int option, SANE_Action action, void* value,
                                        SANE_Int* info) {
     // The action comes from a C caller (or over the network through saned)
