@@ -130,7 +130,8 @@ void RowRescaler::place(const uint8_t* row) {
 
 uint8_t* RowRescaler::next_source_row() {
     if (taken_ >= last_needed_) return spare_;
-    uint8_t* row = store_ + (taken_ % slots_) * row_bytes_;
+    uint8_t* row = mode_ == Mode::Same && page_ != nullptr ? page_ + size_t{taken_} * stride_
+                                                           : store_ + (taken_ % slots_) * row_bytes_;
     place(row);
     return row;
 }

@@ -60,7 +60,7 @@ public:
     bool wants_row() const;
     bool row_ready() const;
     const uint8_t* make_row();
-    // Destination row v made straight at page + v * stride (make_row returns it there).
+    // Destination row v made (between equal sizes: its source row taken) straight at page + v * stride.
     void write_into(uint8_t* page, size_t stride) { page_ = page, stride_ = stride; }
 
     unsigned rows_taken() const { return taken_; }

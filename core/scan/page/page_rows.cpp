@@ -99,23 +99,16 @@ PageRows::Result PageRows::open(bool may_wait) {
             if ((packed_ = static_cast<uint8_t*>(malloc((dw + 7) / 8))) == nullptr) return broken(SANE_STATUS_NO_MEM);
         }
         shape_ = ORVELA_IMAGE_RAW{nullptr, pack_ ? (dw + 7) / 8 : dw, dh, c};
-        same_ = !rescale && !pack_;
         open_ = true;
     }
     return Result::Ready;
 }
 
 PageRows::Result PageRows::decode_source_row(bool may_wait) {
-    // A page served as decoded gets its rows decoded straight into place.
-    const unsigned y = rescaler_.rows_taken();
-    uint8_t* into = direct_ != nullptr && y < shape_.img_height
-                        ? direct_ + size_t{y} * shape_.img_width * shape_.img_channel
-                        : nullptr;
     for (;;) {
-        switch (decoder_.step(into != nullptr ? into : rescaler_.next_source_row())) {
+        switch (decoder_.step(rescaler_.next_source_row())) {
         case StreamDecoder::Step::Row:
-            if (into != nullptr) rescaler_.take_row(into);
-            else rescaler_.commit_row();
+            rescaler_.commit_row();
             return Result::Ready;
         case StreamDecoder::Step::NeedData: {
             const Result r = fetch(may_wait);

@@ -68,7 +68,6 @@ public:
     void wait_for_batches() { batches_wait_ = true; }
     // After open: the rows are decoded or rescaled straight into `page`.
     void decode_into(uint8_t* page) {
-        direct_ = same_ ? page : nullptr;
         if (!pack_) rescaler_.write_into(page, static_cast<size_t>(shape_.img_width) * shape_.img_channel);
     }
 
@@ -106,8 +105,6 @@ private:
     bool broken_ = false;  // a Broken page stays broken
     bool pack_ = false;
     bool batches_wait_ = false;
-    bool same_ = false;         // rows are served as decoded
-    uint8_t* direct_ = nullptr;  // where they are decoded to
     const uint8_t* last_row_ = nullptr;
     uint8_t* packed_ = nullptr;
     ORVELA_IMAGE_RAW shape_{};
