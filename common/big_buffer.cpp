@@ -1,8 +1,10 @@
 #include "common/big_buffer.h"
 
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -32,12 +34,21 @@ Populate::Populate(void* buffer, size_t bytes) : buffer_(buffer), bytes_(bytes) 
 }
 
 Populate::~Populate() {
+    stop_.store(true, std::memory_order_relaxed);
     if (started_) pthread_join(thread_, nullptr);
 }
 
 void* Populate::run(void* self) noexcept {
     auto* p = static_cast<Populate*>(self);
-    madvise(p->buffer_, p->bytes_, MADV_POPULATE_WRITE);
+    // A huge page at a time, giving way after each: the filler and the
+    // process that sends the page keep their processors (on two cores this
+    // thread is a third one), and the system's memory lock is held for one
+    // page's clearing at a time, not for the whole buffer's.
+    auto* at = static_cast<unsigned char*>(p->buffer_);
+    for (size_t done = 0; done < p->bytes_ && !p->stop_.load(std::memory_order_relaxed); done += kHugePage) {
+        madvise(at + done, std::min(kHugePage, p->bytes_ - done), MADV_POPULATE_WRITE);
+        sched_yield();
+    }
     return nullptr;
 }
 

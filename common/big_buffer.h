@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 
 namespace big_buffer {
@@ -17,7 +18,8 @@ void* allocate(size_t bytes);
 // Maps `bytes` at `buffer` on another processor while this thread fills it,
 // so that the filler does not wait for the system to clear every page it
 // touches first; without a thread (or below 4 MiB) nothing happens. The
-// buffer must outlive the object.
+// buffer must outlive the object, which stops the mapping where it has got
+// to (the filler maps the rest as it writes).
 class Populate {
 public:
     Populate(void* buffer, size_t bytes);
@@ -29,6 +31,7 @@ private:
     static void* run(void* self) noexcept;
     void* buffer_;
     size_t bytes_;
+    std::atomic<bool> stop_{false};
     pthread_t thread_{};
     bool started_ = false;
 };
