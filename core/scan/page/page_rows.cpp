@@ -182,7 +182,7 @@ SANE_Status read_whole_page(PageRows& rows, ORVELA_IMAGE_RAW* page) {
         buffer = static_cast<unsigned char*>(big_buffer::allocate(checked_bytes(row_bytes, shape.img_height, 1)));
         if (buffer == nullptr) return SANE_STATUS_NO_MEM;
         const big_buffer::Populate populate(buffer, row_bytes * shape.img_height);
-        rows.decode_into(buffer);
+        rows.make_rows_into(buffer);
         const uint8_t* row = nullptr;
         for (unsigned y = 0; y < shape.img_height && (r = rows.next_row(true, &row)) == PageRows::Result::Ready; ++y)
             if (row != buffer + y * row_bytes) memcpy(buffer + y * row_bytes, row, row_bytes);

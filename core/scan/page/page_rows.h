@@ -67,7 +67,7 @@ public:
     // who needs every row anyway); otherwise only those at hand are taken.
     void wait_for_batches() { batches_wait_ = true; }
     // After open: the rows are decoded or rescaled straight into `page`.
-    void decode_into(uint8_t* page) {
+    void make_rows_into(uint8_t* page) {
         if (!pack_) rescaler_.write_into(page, static_cast<size_t>(shape_.img_width) * shape_.img_channel);
     }
 
