@@ -23,7 +23,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 arches=${ORVELA_CROSS_ARCHES:-i386 arm64 armhf}
 native=${BUILD_DIR:-$top/build}
 jobs=$(nproc)
-"$top/scripts/cross_setup.sh"
+"$top/scripts/cross_setup.sh" $arches
 failed=0
 note() { echo "-- $*"; }
 
