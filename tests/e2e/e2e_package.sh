@@ -63,6 +63,11 @@ lab_device feeder br1 10.232.1.21/24 1.3.6.1.4.1.93501.1.104 "MFG:Orvela;MDL:OR-
 # alone.
 sane_config=$(lab_sane_config)
 clean() { env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root SANE_CONFIG_DIR="$sane_config" "$@"; }
+# A user's locale, under which gettext follows LANGUAGE (it ignores LANGUAGE
+# in C.UTF-8 from glibc 2.39 on, and a minimal system has no other locale):
+# the system's C.UTF-8 under another name.
+mkdir -p "$overlay/locale" && cp -r /usr/lib/locale/C.utf8 "$overlay/locale/en_US.UTF-8"
+in_language() { local l=$1; shift; clean env LOCPATH="$overlay/locale" LC_ALL=en_US.UTF-8 LANGUAGE="$l" "$@"; }
 
 listing() { find /usr /etc -xdev 2>/dev/null | sort; }
 listing >"$overlay/before"
@@ -74,7 +79,7 @@ dpkg -L libsane-orvela | sort >"$overlay/files"
 cat "$overlay/files"
 
 backend_dir=$(pkg-config --variable=libdir sane-backends)/sane
-for f in "$backend_dir/libsane-orvela.so.1" /etc/sane.d/dll.d/orvela /lib/udev/hwdb.d/20-sane-orvela.hwdb \
+for f in "$backend_dir/libsane-orvela.so.1" /etc/sane.d/dll.d/orvela "$(pkg-config --variable=udevdir udev)/hwdb.d/20-sane-orvela.hwdb" \
          /usr/share/man/man5/sane-orvela.5.gz /usr/share/locale/de/LC_MESSAGES/sane_orvela_drv.mo \
          /usr/share/locale/fr/LC_MESSAGES/sane_orvela_drv.mo; do
   check "installed $f" grep -qxF "$f" "$overlay/files"
@@ -122,7 +127,7 @@ if grep -q "socket://10.232.1.21" <<<"$list"; then
   fi
 
   # Language of the options: scanimage never sets a locale and stays English.
-  opts=$(clean env LC_ALL=C.UTF-8 LANGUAGE=de timeout 120 scanimage -d "$dev" -A 2>&1) || true
+  opts=$(in_language de timeout 120 scanimage -d "$dev" -A 2>&1) || true
   check "scanimage option lists" grep -qF -- "--mode Color|Gray|Black & White [Color]" <<<"$opts"
 fi
 
@@ -130,18 +135,18 @@ fi
 # locale as graphical frontends do.
 probe=$(cd "$LAB_BIN/.." && pwd)/tests/host/host_probe
 lib=$backend_dir/libsane-orvela.so.1
-de=$(clean env LC_ALL=C.UTF-8 LANGUAGE=de "$probe" "$lib" 2>&1) || true
+de=$(in_language de "$probe" "$lib" 2>&1) || true
 for line in "TL(Color)=Farbe" "mode[2]=Schwarzweiß" "source[1]=Automatischer Dokumenteneinzug" \
             "paper[6]=Benutzerdefiniert"; do
   check "German: $line" grep -qxF "$line" <<<"$de"
 done
-fr=$(clean env LC_ALL=C.UTF-8 LANGUAGE=fr "$probe" "$lib" 2>&1) || true
+fr=$(in_language fr "$probe" "$lib" 2>&1) || true
 for line in "TL(Color)=Couleur" "mode[1]=Niveaux de gris" "source[0]=Vitre" "paper[0]=Taille maximale"; do
   check "French: $line" grep -qxF "$line" <<<"$fr"
 done
 # Through an open handle: translated titles and lists, and a scan with the
 # translated entries chosen.
-opt_de=$(clean env LC_ALL=C.UTF-8 LANGUAGE=de timeout 180 "$ORVELA_OPTION_PROBE" "$lib" socket://10.232.1.21 \
+opt_de=$(in_language de timeout 180 "$ORVELA_OPTION_PROBE" "$lib" socket://10.232.1.21 \
          Graustufen Flachbett 2>&1) || true
 echo "$opt_de" | grep -v '^list\[Page' || true
 for line in "title[source]=Scan-Quelle" "title[mode]=Scan-Modus" "title[Page Size]=Seitengröße" \
@@ -151,7 +156,7 @@ for line in "title[source]=Scan-Quelle" "title[mode]=Scan-Modus" "title[Page Siz
   check "German handle: $line" grep -qxF "$line" <<<"$opt_de"
 done
 check "German handle: grey page read whole" grep -q "^format=0 depth=8 .* end=5$" <<<"$opt_de"
-opt_fr=$(clean env LC_ALL=C.UTF-8 LANGUAGE=fr timeout 180 "$ORVELA_OPTION_PROBE" "$lib" socket://10.232.1.21 \
+opt_fr=$(in_language fr timeout 180 "$ORVELA_OPTION_PROBE" "$lib" socket://10.232.1.21 \
          "Noir et blanc" Vitre 2>&1) || true
 for line in "title[tl-x]=Haut gauche X" "list[mode][1]=Niveaux de gris" "set[mode]=Noir et blanc status=0"; do
   check "French handle: $line" grep -qxF "$line" <<<"$opt_fr"
@@ -159,7 +164,7 @@ done
 check "French handle: black-and-white page read whole" grep -q "^format=0 depth=1 .* end=5$" <<<"$opt_fr"
 
 cp "$probe" "$overlay/soffice.bin"
-office=$(clean env LC_ALL=C.UTF-8 LANGUAGE=de "$overlay/soffice.bin" "$lib" 2>&1) || true
+office=$(in_language de "$overlay/soffice.bin" "$lib" 2>&1) || true
 check "office host stays English" grep -qxF "mode[2]=Black & White" <<<"$office"
 
 # Purge: every file of the package goes, and nothing else appears.

@@ -124,7 +124,7 @@ case ${1:-} in
   for deb in "${debs[@]}"; do
     arch=$(dpkg-deb -f "$deb" Architecture) depends=$(dpkg-deb -f "$deb" Depends) wrong=
     backend=/usr/lib/$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)/sane/libsane-orvela.so.1.0.0
-    files=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed "s|^.${backend%/sane/*}/|./usr/lib/MULTIARCH/|")
+    files=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed "s|^.${backend%/sane/*}/|./usr/lib/MULTIARCH/|" | sort)
     [ "${amd64_files:=$files}" = "$files" ] || wrong+=" other files than amd64's: $(diff <(echo "$amd64_files") <(echo "$files") | grep '^[<>]')"
     names=$(tr , '\n' <<<"$depends" | awk '{print $1}')
     for d in libsane1 libusb-1.0-0 libjpeg62-turbo libstdc++6; do grep -qxF $d <<<"$names" || wrong+=" no $d"; done

@@ -22,3 +22,9 @@ HostFacts probe_host(const TempDir& dir, const std::string& exe_name, const std:
     }
     return facts;
 }
+
+std::vector<std::string> message_locale_env(const char* language) {
+    std::vector<std::string> env = {"LOCPATH=" ORVELA_TEST_LOCPATH, "LANG=en_US.UTF-8", "LC_ALL=en_US.UTF-8"};
+    if (*language != '\0') env.push_back(std::string("LANGUAGE=") + language);
+    return env;
+}

@@ -15,3 +15,7 @@
 using HostFacts = std::map<std::string, std::string>;
 HostFacts probe_host(const TempDir& dir, const std::string& exe_name, const std::vector<std::string>& env = {},
                      const std::string& catalogue = "");
+
+// Environment entries for a host whose messages follow LANGUAGE (a language
+// code such as "de"; English when empty), as a user's real locale would.
+std::vector<std::string> message_locale_env(const char* language = "");

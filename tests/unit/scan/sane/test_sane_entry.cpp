@@ -52,7 +52,7 @@ TEST(BackendEntry, TranslatesNullToEmpty) { EXPECT_STREQ(TL(nullptr), ""); }
 // --- host detection: the probe program copied under other names ---
 
 // In German, with the built catalogues.
-const std::vector<std::string> kGerman = {"LANG=C.UTF-8", "LC_ALL=C.UTF-8", "LANGUAGE=de"};
+const std::vector<std::string> kGerman = message_locale_env("de");
 const std::string kCatalogues = ORVELA_BINARY_DIR "/locale";
 
 TEST(HostDetection, SimpleScanStyleHosts) {

@@ -66,8 +66,10 @@ protected:
     static void SetUpTestSuite() {
         ASSERT_TRUE(std::filesystem::exists(kLocaleDir + "/de/LC_MESSAGES/sane_orvela_drv.mo"))
             << "build the orvela_catalogues target first";
-        setenv("LANG", "C.UTF-8", 1);
-        setenv("LC_ALL", "C.UTF-8", 1);
+        for (const std::string& entry : message_locale_env()) {
+            const size_t eq = entry.find('=');
+            setenv(entry.substr(0, eq).c_str(), entry.c_str() + eq + 1, 1);
+        }
         bindtextdomain("sane_orvela_drv", kLocaleDir.c_str());
     }
     void TearDown() override {
@@ -279,9 +281,7 @@ TEST_F(Translations, HostsThatStayEnglish) {
 // The shared library, loaded by a host program that binds the domain to the
 // build's catalogues (which hosts stay English: test_sane_entry).
 HostFacts probe_as(const TempDir& dir, const char* language) {
-    std::vector<std::string> env = {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"};
-    if (*language != '\0') env.push_back(std::string("LANGUAGE=") + language);
-    return probe_host(dir, "xsane", env, kLocaleDir);
+    return probe_host(dir, "xsane", message_locale_env(language), kLocaleDir);
 }
 
 TEST(TranslationsInLibrary, HostProgramsSeeTheCatalogues) {
