@@ -10,9 +10,11 @@
 #   3. the threaded tests (cancel during a transfer, the streaming decoder's
 #      worker) in a ThreadSanitizer build;
 #   4. a short run of each fuzz target (clang's libFuzzer) over its corpus;
-#   5. in a fresh Debian 12 root, the README's commands and the packages of
-#      four architectures, then the i386, arm64 and armhf builds, their tests
-#      and the frame table across architectures (tests/fresh/fresh_system.sh).
+#   5. in fresh Debian 12 and Debian 13 roots, side by side, the README's
+#      commands and the packages of four (Debian 13: three) architectures;
+#      then, in the Debian 12 root, the i386, arm64 and armhf builds, their
+#      tests and the frame table across architectures
+#      (tests/fresh/fresh_system.sh).
 # ORVELA_TEST_STAGES picks stages (default "0 1 2 3 4 5").
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -132,7 +134,7 @@ if stage 4; then
 fi
 
 if stage 5; then
-  echo "== a fresh Debian 12 system; other architectures: i386, arm64, armhf"
+  echo "== fresh Debian 12 and 13 systems; other architectures: i386, arm64, armhf"
   while [ ! -s "$fresh/status" ]; do sleep 5; done
   cat "$fresh_log"
   [ "$(cat "$fresh/status")" = 0 ] || failed=1
