@@ -159,11 +159,7 @@ TEST_F(ScanJob, FlatbedColourA4At200Dpi) {
 // the feeder check and the close where the job ends, then the decode, its
 // outcome, the rescale and the packing. On both deliveries.
 TEST_F(ScanJob, LogTellsEachPageInItsOrder) {
-    const struct {
-        const char* source;
-        const char* mode;
-        int sheets;
-    } cases[] = {{"Flatbed", "Color", 1}, {"Automatic Document Feeder", "Gray", 3}, {"Flatbed", "Black & White", 1}};
+    const struct { const char *source, *mode; int sheets; } cases[] = {{"Flatbed", "Color", 1}, {"Automatic Document Feeder", "Gray", 3}, {"Flatbed", "Black & White", 1}};
     for (const auto& c : cases) {
         for (bool streaming : {false, true}) {
             SCOPED_TRACE(::testing::Message() << c.mode << " " << c.sheets << " streaming " << streaming);
@@ -206,12 +202,7 @@ TEST_F(ScanJob, LogTellsEachPageInItsOrder) {
 // a decode without memory is told as a failure and the file stays.
 TEST_F(ScanJob, NoMemoryAfterTheScanCommand) {
     using namespace alloc_fault;
-    const struct {
-        unsigned sites;
-        const char* mode;
-        SANE_Word resolution;
-        bool decoded;
-    } cases[] = {{Rescaler, "Gray", 200, true},    {Packing, "Black & White", 300, true}, {PageBuffer, "Color", 200, true},
+    const struct { unsigned sites; const char* mode; SANE_Word resolution; bool decoded; } cases[] = {{Rescaler, "Gray", 200, true},    {Packing, "Black & White", 300, true}, {PageBuffer, "Color", 200, true},
                  {PageBuffer, "Gray", 300, false}, {Decoder | DrainBand, "Gray", 300, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.sites << " " << c.mode << " " << c.resolution);
