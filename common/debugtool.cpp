@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <utility>
 
 extern "C" {
 
@@ -56,6 +57,41 @@ void log_to(FILE*& stream, FILE* fallback, int level, const char* prefix, const 
 }  // namespace
 
 void dbg_set_stderr_level(int level) { g_stderr_level = level; }
+
+bool dbg_info_enabled() { return g_info_file != nullptr || g_print2std != 0 || g_stderr_level >= kInfoLevel; }
+
+void LogHold::info(const char* file, int line, const char* format, ...) {
+    if (!dbg_info_enabled()) return;
+    if (held_.size() >= kMaxHeld) {
+        ++dropped_;
+        return;
+    }
+    va_list args, copy;
+    va_start(args, format);
+    va_copy(copy, args);
+    char small[256];
+    const int n = vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    try {
+        std::string text;
+        if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
+            text.assign(small, static_cast<size_t>(n));
+        } else if (n >= 0) {
+            text.resize(static_cast<size_t>(n));
+            vsnprintf(text.data(), text.size() + 1, format, args);
+        }
+        held_.push_back(Message{file, line, std::move(text)});
+    } catch (...) {  // no memory: the message is lost, not the caller's work
+        ++dropped_;
+    }
+    va_end(args);
+}
+
+void LogHold::release() {
+    for (const Message& m : held_) __DBG_INFO(m.file, m.line, "%s", m.text.c_str());
+    if (dropped_ > 0) DBG_INFO("(%zu more log lines not kept)\n", dropped_);
+    clear();
+}
 
 int dbg_level_from_environment() {
     const char* value = getenv("SANE_DEBUG_ORVELA");

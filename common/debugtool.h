@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 extern "C" {
 
@@ -28,5 +30,39 @@ void dbg_set_stderr_level(int level);
 // The level that SANE_DEBUG_ORVELA asks for (0 when unset or not a number).
 int dbg_level_from_environment();
 
+// Whether information messages go anywhere (a stream, standard output on
+// request, or standard error by the SANE debug level).
+bool dbg_info_enabled();
+
+// Information messages kept back to be logged later, where the story they
+// tell belongs: the row pipeline decodes a page while it arrives, but its
+// lines read after the page's end and the job's close. Each message keeps the
+// file and line of its call. Nothing is formatted or kept while logging is
+// off; a message that finds no memory, or more than kMaxHeld before it, is
+// counted and told of at the release. One thread at a time.
+class LogHold {
+public:
+    static constexpr size_t kMaxHeld = 256;
+    void info(const char* file, int line, const char* format, ...) __attribute__((format(printf, 4, 5)));
+    // Logs the held messages in order and forgets them.
+    void release();
+    void clear() {
+        held_.clear();
+        dropped_ = 0;
+    }
+
+private:
+    struct Message {
+        const char* file;
+        int line;
+        std::string text;
+    };
+    std::vector<Message> held_;
+    size_t dropped_ = 0;
+};
+
 #define DBG_INFO(...) __DBG_INFO(__FILE__, __LINE__, __VA_ARGS__)
+// To `hold` when there is one, else straight to the log.
+#define DBG_HELD(hold, ...) \
+    ((hold) != nullptr ? (hold)->info(__FILE__, __LINE__, __VA_ARGS__) : __DBG_INFO(__FILE__, __LINE__, __VA_ARGS__))
 #define DBG_WARN(...) __DBG_WARN(__FILE__, __LINE__, __VA_ARGS__)

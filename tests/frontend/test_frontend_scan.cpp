@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/alloc_fault.h"
 #include "common/orvela_config.h"
 #include "core/scan/imageproc/bilevel.h"
 #include "core/scan/driver/orvela_devlist.h"
@@ -49,6 +50,7 @@ protected:
         ASSERT_TRUE(server.start(&error)) << error;
     }
     void TearDown() override {
+        alloc_fault::g_sites = 0;
         job.reset();  // closed while the scanner still answers
         server.stop();
         use_host("test_frontend_scan");
@@ -142,6 +144,121 @@ TEST_F(ScanJob, FlatbedColourA4At200Dpi) {
     const FrameRead again = h.scan();
     EXPECT_EQ(again.bytes.size(), page.bytes.size());
     EXPECT_EQ(command_ids(), "liuliu");
+}
+
+// Each of `lines` in `text`, each after the one before.
+::testing::AssertionResult in_order(const std::string& text, const std::vector<std::string>& lines) {
+    size_t at = 0;
+    for (const std::string& line : lines)
+        if ((at = text.find(line, at)) == std::string::npos) return ::testing::AssertionFailure() << line << " in " << text;
+    return ::testing::AssertionSuccess();
+}
+
+// The log tells each page in its order, although the page is decoded while it
+// arrives: the device's end of the page (whole pages: the page file's pull),
+// the feeder check and the close where the job ends, then the decode, its
+// outcome, the rescale and the packing. On both deliveries.
+TEST_F(ScanJob, LogTellsEachPageInItsOrder) {
+    const struct { const char *source, *mode; int sheets; } cases[] = {{"Flatbed", "Color", 1}, {"Automatic Document Feeder", "Gray", 3}, {"Flatbed", "Black & White", 1}};
+    for (const auto& c : cases) {
+        for (bool streaming : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << c.mode << " " << c.sheets << " streaming " << streaming);
+            use_streaming(streaming);
+            SimScript script;
+            script.sheets = c.sheets;
+            server.model().set_script(script);
+            TestHandle& h = open();
+            h.set_string(OPT_SOURCE, c.source);
+            h.set_string(OPT_MODE, c.mode);
+            h.set_string(OPT_PAPERSIZE, "A5 (148 x 210 mm)");
+            h.set_word(OPT_RESOLUTION, 150);
+            LogCapture log;
+            for (int sheet = 0; sheet < c.sheets; ++sheet) h.scan();
+            const std::string text = log.text();
+            std::vector<std::string> pages;  // the log of each start and its reads
+            for (size_t at = 0; (at = text.find("Run into sane_start", at)) != std::string::npos; ++at)
+                pages.push_back(text.substr(at, text.find("Run into sane_start", at + 1) - at));
+            ASSERT_EQ(pages.size(), size_t(c.sheets));
+            for (size_t i = 0; i < pages.size(); ++i) {
+                const bool last = i + 1 == pages.size();
+                std::vector<std::string> want;
+                if (!streaming) want.push_back("Page End. adf status");
+                if (last && c.sheets > 1) want.push_back("sane_read ADF job end with no paper!\n");
+                if (last) want.push_back("Run into Drv_close\n");
+                for (const char* line : {"libjpeg version: 9e\n", "cinfo.output_components=", "jpeg decompress success!\n",
+                                         "dst_img.img_width=", "Run into ScaleDownPage\n"})
+                    want.push_back(line);
+                if (strcmp(c.mode, "Black & White") == 0) want.push_back("Convert gray image to 1 bit B/W image!\n");
+                EXPECT_TRUE(in_order(pages[i], want)) << "page " << i;
+                EXPECT_EQ(pages[i].find("Run into Drv_close") == std::string::npos, !last) << "page " << i;
+            }
+        }
+    }
+}
+
+// Memory that runs out once the device scans: the page is still pulled to
+// the device's end (the next job works). A decode run to its end is told as a
+// success and its page file removed, the rescale or packing answering NO_MEM;
+// a decode without memory is told as a failure and the file stays.
+TEST_F(ScanJob, NoMemoryAfterTheScanCommand) {
+    using namespace alloc_fault;
+    const struct { unsigned sites; const char* mode; SANE_Word resolution; bool decoded; } cases[] = {{Rescaler, "Gray", 200, true},    {Packing, "Black & White", 300, true}, {PageBuffer, "Color", 200, true},
+                 {PageBuffer, "Gray", 300, false}, {Decoder | DrainBand, "Gray", 300, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.sites << " " << c.mode << " " << c.resolution);
+        SimScript script;
+        script.band_size = 20000;  // more than the drain's buffer without memory
+        server.model().set_script(script);
+        server.model().clear_commands();
+        unlink(kScanFilePath);
+        TestHandle& h = open();
+        h.set_string(OPT_MODE, c.mode);
+        h.set_area(10, 20, 60, 40);
+        h.set_word(OPT_RESOLUTION, c.resolution);
+        LogCapture log;
+        g_sites = c.sites;
+        EXPECT_EQ(sane_orvela_start(h.get()), SANE_STATUS_NO_MEM);
+        g_sites = 0;
+        EXPECT_TRUE(in_order(log.text(), {"Page End. adf status", "Run into Drv_close\n",
+                                          c.decoded ? "jpeg decompress success!\n" : "jpeg decompress fail!\n"}));
+        EXPECT_FALSE(log.contains(c.decoded ? "jpeg decompress fail!" : "jpeg decompress success!"));
+        EXPECT_EQ(access(kScanFilePath, F_OK) == 0, !c.decoded);
+        sane_orvela_cancel(h.get());
+        h.scan();
+        EXPECT_EQ(command_ids(), "liuliu");
+        EXPECT_FALSE(server.model().locked());
+    }
+}
+
+// Options set between a start and its page's end change neither what
+// sane_get_parameters reports nor the bytes; they apply from the next start.
+TEST_F(ScanJob, OptionsSetDuringThePageApplyFromTheNextStart) {
+    TestHandle& h = open();
+    for (bool streaming : {false, true}) {
+        SCOPED_TRACE(streaming);
+        use_streaming(streaming);
+        h.set_string(OPT_MODE, "Gray");
+        h.set("br-y", "297");  // 216 x 297 mm
+        h.set_word(OPT_RESOLUTION, 100);
+        const FrameRead before = h.scan();
+        ASSERT_EQ(before.params.bytes_per_line, 850);
+        ASSERT_EQ(before.params.lines, 1169);
+        ASSERT_EQ(sane_orvela_start(h.get()), SANE_STATUS_GOOD);
+        h.set("br-y", "100");
+        EXPECT_EQ(h.parameters().lines, 1169);
+        std::vector<SANE_Byte> bytes(850);
+        SANE_Int len = 0;
+        ASSERT_EQ(sane_orvela_read(h.get(), bytes.data(), 850, &len), SANE_STATUS_GOOD);
+        bytes.resize(size_t(len));
+        h.set_string(OPT_MODE, "Color");
+        const FrameRead rest = h.read_frame(850);
+        EXPECT_EQ(memcmp(&rest.params, &before.params, sizeof before.params), 0);
+        bytes.insert(bytes.end(), rest.bytes.begin(), rest.bytes.end());
+        EXPECT_TRUE(bytes == before.bytes);
+        const SANE_Parameters after = h.parameters();  // the page ended: the options'
+        EXPECT_EQ(after.lines, 393);
+        EXPECT_EQ(after.bytes_per_line, 2550);
+    }
 }
 
 // With the streaming path switched on, a frontend gets exactly the bytes of

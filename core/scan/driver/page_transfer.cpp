@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "common/alloc_fault.h"
 #include "common/debugtool.h"
 #include "core/scan/driver/orvela_drv.h"
 #include "protocol/scanner.h"
@@ -68,11 +69,16 @@ PageTransfer::Result PageTransfer::pull(unsigned char* buffer, size_t capacity, 
 }
 
 PageTransfer::Result PageTransfer::drain() {
-    std::unique_ptr<unsigned char[]> band(new (std::nothrow) unsigned char[kBandBufferSize]);
-    if (band == nullptr) return Result::Failed;
+    // Without memory for a band the page is still pulled to its end, in
+    // smaller pieces: a command sent next must not meet the page's bands.
+    unsigned char small[4096];
+    std::unique_ptr<unsigned char[]> band(
+        alloc_fault::fails(alloc_fault::DrainBand) ? nullptr : new (std::nothrow) unsigned char[kBandBufferSize]);
+    unsigned char* buffer = band != nullptr ? band.get() : small;
+    const size_t size = band != nullptr ? kBandBufferSize : sizeof small;
     size_t got = 0;
     Result r;
-    while ((r = pull(band.get(), kBandBufferSize, &got)) == Result::Data) {
+    while ((r = pull(buffer, size, &got)) == Result::Data) {
     }
     return r;
 }

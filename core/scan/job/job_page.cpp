@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 
 #include "common/debugtool.h"
 #include "core/scan/job/page_request.h"
@@ -49,15 +50,22 @@ SANE_Status JobPage::check_resources(const ORVELA_ScanParam& request, SANE_Word 
 
 bool JobPage::open_rows(ScanJob& job) {
     const ORVELA_ScanParam& request = job.request();
-    transfer_ = std::make_unique<orvela_drv::PageTransfer>(
-        job.cancel_flag(),
-        whole_ ? orvela_drv::PageTransfer::CancelCheck::BetweenRecords
-               : orvela_drv::PageTransfer::CancelCheck::WhileWaiting,
-        whole_ ? kScanFilePath : nullptr);
-    source_ = std::make_unique<DevicePage>(*transfer_);
-    rows_ = std::make_unique<PageRows>(*source_, job.order().resolution,
-                                       DeviceTier{request.xResolution, request.yResolution}, packs_bilevel(job.order()));
+    transfer_.emplace(job.cancel_flag(),
+                      whole_ ? orvela_drv::PageTransfer::CancelCheck::BetweenRecords
+                             : orvela_drv::PageTransfer::CancelCheck::WhileWaiting,
+                      whole_ ? kScanFilePath : nullptr);
+    source_.emplace(*transfer_);
+    rows_.emplace(*source_, job.order().resolution, DeviceTier{request.xResolution, request.yResolution},
+                  packs_bilevel(job.order()));
+    rows_->hold_log(&log_);
     return rows_->init();
+}
+
+void JobPage::log_decode(bool succeeded) {
+    log_.decode.release();
+    DBG_INFO(succeeded ? "jpeg decompress success!\n" : "jpeg decompress fail!\n");
+    if (succeeded) log_.image.release();
+    log_.image.clear();
 }
 
 SANE_Status JobPage::prepare(ScanJob& job) {
@@ -88,18 +96,27 @@ SANE_Status JobPage::receive(ScanJob& job) {
 }
 
 SANE_Status JobPage::receive_whole_page(ScanJob& job) {
-    const SANE_Status decoded = open_rows(job) ? read_whole_page(*rows_, &image_) : SANE_STATUS_IO_ERROR;
-    // A page that could not be decoded is still pulled to the device's end
-    // of page, into the page file, before the job goes on.
+    // The device scans: whatever fails from here on (memory too), the page
+    // is pulled to the device's end of page, into the page file, before the
+    // job goes on, so that the next command meets no band of it.
+    SANE_Status decoded = SANE_STATUS_IO_ERROR;
+    try {
+        decoded = open_rows(job) ? read_whole_page(*rows_, &image_) : rows_->status();
+    } catch (const std::bad_alloc&) {
+        decoded = SANE_STATUS_NO_MEM;
+    } catch (...) {
+        decoded = SANE_STATUS_IO_ERROR;
+    }
+    if (!transfer_.has_value()) return SANE_STATUS_IO_ERROR;  // not reached: made in place
     transfer_->drain();
     const SANE_Status status = job.finish_page(transfer_->finish());
     if (status != SANE_STATUS_GOOD) return status;
-    // A page without a usable rescaled size was decoded well.
-    if (decoded != SANE_STATUS_GOOD && decoded != SANE_STATUS_INVAL) {
-        DBG_INFO("jpeg decompress fail!\n");
-        return decoded;  // the page file stays for inspection
-    }
-    DBG_INFO("jpeg decompress success!\n");
+    // The decode is told of here, after the page's end and the job's close.
+    // A page decoded to its end whose rescale or packing failed (no memory,
+    // no usable size) was decoded well.
+    const bool succeeded = rows_.has_value() && rows_->decoded() && decoded != SANE_STATUS_CANCELLED;
+    log_decode(succeeded);
+    if (!succeeded) return decoded != SANE_STATUS_GOOD ? decoded : SANE_STATUS_IO_ERROR;  // the page file stays
     page_file_->remove = true;
     return decoded;
 }
@@ -134,12 +151,22 @@ SANE_Status JobPage::stopped(ScanJob& job) {
         // page cut short. The job goes on or ends as after any page.
         DBG_INFO("Page ended before its image\n");
         const SANE_Status status = job.finish_page(transfer_->end_result());
-        return status == SANE_STATUS_GOOD ? SANE_STATUS_IO_ERROR : status;
+        if (status != SANE_STATUS_GOOD) return status;
+        log_decode(false);
+        return SANE_STATUS_IO_ERROR;
     }
     default: {
         const SANE_Status status = rows_->status();
         DBG_INFO("Page stream broken, aborting the page\n");
         job.abort();
+        // A decode that failed is told of; one stopped by the rescale or
+        // packing did not run to its end: its lines, and no outcome.
+        if (!rows_->image_step_failed()) {
+            log_decode(false);
+        } else {
+            log_.decode.release();
+            log_.image.release();
+        }
         return status;
     }
     }
@@ -151,11 +178,13 @@ SANE_Status JobPage::finish(ScanJob& job) {
     finished_ = true;
     stop_ = rows_->finish();
     if (stop_ != PageRows::Result::Done) return stopped(job);
-    return job.finish_page(transfer_->end_result());
+    const SANE_Status status = job.finish_page(transfer_->end_result());
+    if (status == SANE_STATUS_GOOD) log_decode(true);
+    return status;
 }
 
 orvela_protocol::PagePull* JobPage::in_flight() {
-    return transfer_ != nullptr && !transfer_->ended() ? &transfer_->stream() : nullptr;
+    return transfer_.has_value() && !transfer_->ended() ? &transfer_->stream() : nullptr;
 }
 
 bool JobPage::discard_rest(ScanJob& job) {

@@ -91,6 +91,9 @@ public:
 private:
     bool open_rows(ScanJob& job);  // the pipeline over a transfer of the device's page
     SANE_Status receive_whole_page(ScanJob& job);
+    // The decode's log lines, then its outcome, then (when it succeeded) the
+    // rescale and packing's.
+    void log_decode(bool succeeded);
 
     struct PageFileLock {  // the page file, locked for the start, given back on every way out
         PageFileLock() {}  // user-provided: std::optional sees it before JobPage is complete
@@ -101,11 +104,15 @@ private:
 
     const bool whole_;
     std::optional<PageFileLock> page_file_;
-    // Declared in this order: the rows read from the source, the source from
-    // the transfer.
-    std::unique_ptr<orvela_drv::PageTransfer> transfer_;
-    std::unique_ptr<DevicePage> source_;
-    std::unique_ptr<PageRows> rows_;
+    // Made in place (no allocation: once the device scans, the page can
+    // always be pulled to its end). Declared in this order: the rows read
+    // from the source, the source from the transfer.
+    std::optional<orvela_drv::PageTransfer> transfer_;
+    std::optional<DevicePage> source_;
+    std::optional<PageRows> rows_;
+    // The pipeline's log lines, logged where the page's story tells them:
+    // after the device's end of the page and the job's close.
+    PipelineLog log_;
     PageRows::Result stop_ = PageRows::Result::Ready;
     bool finished_ = false;
     ORVELA_IMAGE_RAW image_{};

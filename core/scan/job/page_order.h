@@ -35,6 +35,7 @@ struct PageOrder {
     bool placed_by_frontend = false;  // the frontend set the area's position itself
     bool one_page_per_flatbed_job = false;  // the host's flatbed job ends after one page
     FrameLines frame;           // the frame that reads serve
+    SANE_Parameters announced{};  // that frame as sane_orvela_get_parameters tells it
     bool serves_image = false;  // the device URI lets image data be served (else fill pattern)
     PageDelivery delivery = PageDelivery::WholePage;
 };

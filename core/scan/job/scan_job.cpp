@@ -187,6 +187,14 @@ SANE_Status ScanJob::serve_lines(SANE_Byte* data, SANE_Int max_length, SANE_Int*
     return SANE_STATUS_GOOD;
 }
 
+bool ScanJob::frame_in_progress(SANE_Parameters* params) {
+    // A cancel at work holds the section: the page is over.
+    JobSection section(*this, JobSection::kTryOnly);
+    if (!section || (page_state_ != PageState::Ready && page_state_ != PageState::Serving)) return false;
+    *params = order_.announced;
+    return true;
+}
+
 void ScanJob::abort() {
     if (phase_ == JobPhase::Running) orvela_drv::cancel_page(page_ != nullptr ? page_->in_flight() : nullptr);
     phase_ = JobPhase::Idle;

@@ -112,6 +112,10 @@ public:
     void abort();
 
     PageState page_state() const { return page_state_; }
+    // From a start to its page's end or a cancel: the frame the reads
+    // deliver, as its start announced it (options set meanwhile apply from
+    // the next start). False at other times.
+    bool frame_in_progress(SANE_Parameters* params);
 
 private:
     SANE_Status start_page_of(const PageOrder& order, std::unique_ptr<JobPage> page, bool* began);

@@ -47,9 +47,9 @@ bool frame_fits_bed(unsigned width, unsigned height, unsigned x_dpi, unsigned y_
     return width > 0 && height > 0 && width <= bed_w + bed_w / 32 && height <= bed_h + bed_h / 32;
 }
 
-bool servable_frame(unsigned w, unsigned h, unsigned C, DeviceTier tier) {
+bool servable_frame(unsigned w, unsigned h, unsigned C, DeviceTier tier, LogHold* log) {
     if (frame_fits_bed(w, h, tier.x_dpi, tier.y_dpi) && (C == 1 || C == 3)) return true;
-    DBG_INFO("Refuse page of %ux%u pixels, %u components\n", w, h, C);
+    DBG_HELD(log, "Refuse page of %ux%u pixels, %u components\n", w, h, C);
     return false;
 }
 

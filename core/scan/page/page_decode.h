@@ -5,6 +5,8 @@
 
 #include "common/orvela_types.h"
 
+class LogHold;
+
 // The device tier a page was scanned at; it bounds the frame (frame_fits_bed).
 struct DeviceTier {
     unsigned x_dpi = 0;
@@ -31,5 +33,5 @@ bool frame_fits_bed(unsigned width, unsigned height, unsigned x_dpi, unsigned y_
 
 // Whether a decoded frame of w x h pixels and C components is one the device
 // can send at `tier` (frame_fits_bed) and the page path can serve (1 or 3
-// components); a refused frame is logged.
-bool servable_frame(unsigned w, unsigned h, unsigned C, DeviceTier tier);
+// components); a refused frame is logged (to `log` when given).
+bool servable_frame(unsigned w, unsigned h, unsigned C, DeviceTier tier, LogHold* log = nullptr);

@@ -3,7 +3,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "common/alloc_fault.h"
 #include "common/big_buffer.h"
 #include "common/checked_size.h"
 #include "common/debugtool.h"
@@ -17,11 +20,11 @@ constexpr size_t kPiece = 65536;
 }  // namespace
 
 bool rescaled_page_size(uint32_t w, uint32_t h, SANE_Word resolution, unsigned device_x, uint32_t* dst_w,
-                        uint32_t* dst_h) {
+                        uint32_t* dst_h, LogHold* log) {
     const double ratio = static_cast<double>(resolution) / device_x;
     const double dw = std::trunc(w * ratio + 0.00001);
     const double dh = std::trunc(ratio * h + 0.00001);
-    DBG_INFO("dst_img.img_width=%d, dst_img.img_height=%d\n", static_cast<int>(dw), static_cast<int>(dh));
+    DBG_HELD(log, "dst_img.img_width=%d, dst_img.img_height=%d\n", static_cast<int>(dw), static_cast<int>(dh));
     if (!(dw >= 1) || !(dh >= 1) || dw > 65500 * 8.0 || dh > 65500 * 8.0) return false;
     *dst_w = static_cast<uint32_t>(dw);
     *dst_h = static_cast<uint32_t>(dh);
@@ -33,7 +36,11 @@ PageRows::PageRows(PageSource& source, SANE_Word resolution, DeviceTier tier, bo
 
 PageRows::~PageRows() { free(packed_); }
 
-bool PageRows::init() { return decoder_.init(); }
+bool PageRows::init() {
+    if (!alloc_fault::fails(alloc_fault::Decoder) && decoder_.init()) return true;
+    status_ = orvela_jpeg_api() != nullptr ? SANE_STATUS_NO_MEM : SANE_STATUS_IO_ERROR;
+    return false;
+}
 
 size_t PageRows::memory_estimate(unsigned width, unsigned channels, SANE_Word resolution, unsigned device_x) {
     const double ratio = device_x != 0 ? static_cast<double>(resolution) / device_x : 1.0;
@@ -49,6 +56,37 @@ PageRows::Result PageRows::broken(SANE_Status status) {
     if (!broken_) status_ = status;
     broken_ = true;
     return Result::Broken;
+}
+
+PageRows::Result PageRows::image_step_broken(SANE_Status status) {
+    if (!broken_) image_step_failed_ = true;
+    return broken(status);
+}
+
+PageRows::Result PageRows::decode_rest() {
+    const auto decode_failed = [this](SANE_Status status) {
+        image_step_failed_ = false;
+        status_ = status;
+        return Result::Broken;
+    };
+    std::unique_ptr<uint8_t[]> row(new (std::nothrow) uint8_t[size_t{decoder_.width()} * decoder_.components() + 1]);
+    if (row == nullptr) return decode_failed(SANE_STATUS_NO_MEM);
+    for (;;) {
+        switch (decoder_.step(row.get())) {
+        case StreamDecoder::Step::Row:
+            break;
+        case StreamDecoder::Step::Done:
+            return Result::Done;
+        case StreamDecoder::Step::NeedData: {
+            const Result r = fetch(true);
+            if (r == Result::Cancelled) return r;
+            if (r != Result::Ready) return decode_failed(SANE_STATUS_IO_ERROR);
+            break;
+        }
+        default:
+            return decode_failed(SANE_STATUS_IO_ERROR);
+        }
+    }
 }
 
 PageRows::Result PageRows::fetch(bool may_wait) {
@@ -85,18 +123,23 @@ PageRows::Result PageRows::open(bool may_wait) {
         // The header: the frame must be one the device can send and one the
         // page path can serve, before anything is allocated for it.
         const unsigned w = decoder_.width(), h = decoder_.height(), c = decoder_.components();
-        if (!servable_frame(w, h, c, tier_)) return broken(SANE_STATUS_IO_ERROR);
+        LogHold* decode_log = log_ != nullptr ? &log_->decode : nullptr;
+        LogHold* image_log = log_ != nullptr ? &log_->image : nullptr;
+        if (!servable_frame(w, h, c, tier_, decode_log)) return broken(SANE_STATUS_IO_ERROR);
         uint32_t dw = w, dh = h;
-        const bool rescale = static_cast<unsigned>(resolution_) != tier_.x_dpi && tier_.x_dpi != 0;
-        if (rescale && !rescaled_page_size(w, h, resolution_, tier_.x_dpi, &dw, &dh))
-            return broken(SANE_STATUS_INVAL);
-        if (!rescaler_.init(w, h, c, dw, dh, orvela::resample::GetEngineSettings().level))
-            return broken(SANE_STATUS_NO_MEM);
-        if (rescale) DBG_INFO("Run into ScaleDownPage\n");
+        rescale_ = static_cast<unsigned>(resolution_) != tier_.x_dpi && tier_.x_dpi != 0;
+        if (rescale_ && !rescaled_page_size(w, h, resolution_, tier_.x_dpi, &dw, &dh, image_log))
+            return image_step_broken(SANE_STATUS_INVAL);
+        if (alloc_fault::fails(alloc_fault::Rescaler) ||
+            !rescaler_.init(w, h, c, dw, dh, orvela::resample::GetEngineSettings().level))
+            return image_step_broken(SANE_STATUS_NO_MEM);
+        if (rescale_) DBG_HELD(image_log, "Run into ScaleDownPage\n");
         pack_ = bilevel_ && c == 1;
         if (pack_) {
-            DBG_INFO("Convert gray image to 1 bit B/W image!\n");
-            if ((packed_ = static_cast<uint8_t*>(malloc((dw + 7) / 8))) == nullptr) return broken(SANE_STATUS_NO_MEM);
+            DBG_HELD(image_log, "Convert gray image to 1 bit B/W image!\n");
+            if (alloc_fault::fails(alloc_fault::Packing) ||
+                (packed_ = static_cast<uint8_t*>(malloc((dw + 7) / 8))) == nullptr)
+                return image_step_broken(SANE_STATUS_NO_MEM);
         }
         shape_ = ORVELA_IMAGE_RAW{nullptr, pack_ ? (dw + 7) / 8 : dw, dh, c};
         open_ = true;
@@ -179,20 +222,29 @@ SANE_Status read_whole_page(PageRows& rows, ORVELA_IMAGE_RAW* page) {
     if (r == PageRows::Result::Ready) {
         const ORVELA_IMAGE_RAW& shape = rows.shape();
         const size_t row_bytes = static_cast<size_t>(shape.img_width) * shape.img_channel;
-        buffer = static_cast<unsigned char*>(big_buffer::allocate(checked_bytes(row_bytes, shape.img_height, 1)));
-        if (buffer == nullptr) return SANE_STATUS_NO_MEM;
-        const big_buffer::Populate populate(buffer, row_bytes * shape.img_height);
-        rows.make_rows_into(buffer);
-        const uint8_t* row = nullptr;
-        for (unsigned y = 0; y < shape.img_height && (r = rows.next_row(true, &row)) == PageRows::Result::Ready; ++y)
-            if (row != buffer + y * row_bytes) memcpy(buffer + y * row_bytes, row, row_bytes);
-        if (r == PageRows::Result::Ready) r = rows.finish();
-        if (r == PageRows::Result::Done) {
-            *page = ORVELA_IMAGE_RAW{buffer, shape.img_width, shape.img_height, shape.img_channel};
-            return SANE_STATUS_GOOD;
+        if (!alloc_fault::fails(alloc_fault::PageBuffer))
+            buffer = static_cast<unsigned char*>(big_buffer::allocate(checked_bytes(row_bytes, shape.img_height, 1)));
+        // Without a rescale the page's buffer is the decode's own.
+        if (buffer == nullptr && !rows.rescales()) return SANE_STATUS_NO_MEM;
+        if (buffer == nullptr) {
+            r = rows.image_step_broken(SANE_STATUS_NO_MEM);
+        } else {
+            const big_buffer::Populate populate(buffer, row_bytes * shape.img_height);
+            rows.make_rows_into(buffer);
+            const uint8_t* row = nullptr;
+            for (unsigned y = 0; y < shape.img_height && (r = rows.next_row(true, &row)) == PageRows::Result::Ready;
+                 ++y)
+                if (row != buffer + y * row_bytes) memcpy(buffer + y * row_bytes, row, row_bytes);
+            if (r == PageRows::Result::Ready) r = rows.finish();
+            if (r == PageRows::Result::Done) {
+                *page = ORVELA_IMAGE_RAW{buffer, shape.img_width, shape.img_height, shape.img_channel};
+                return SANE_STATUS_GOOD;
+            }
         }
     }
     free(buffer);
+    if (r == PageRows::Result::Broken && rows.image_step_failed()) r = rows.decode_rest();
+    if (r == PageRows::Result::Done) return rows.status();  // decoded well; the rescale or packing failed
     if (r == PageRows::Result::Cancelled) return SANE_STATUS_CANCELLED;
     return r == PageRows::Result::Broken ? rows.status() : SANE_STATUS_IO_ERROR;
 }

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/debugtool.h"
 #include "common/orvela_types.h"
 #include "core/scan/imageproc/row_rescale.h"
 #include "core/scan/page/page_decode.h"
@@ -39,6 +40,14 @@ public:
     virtual Got drain() = 0;  // the rest read and thrown away: End, or what stopped it
 };
 
+// The pipeline's log lines, held for its owner to log where they belong:
+// the decode's (the frame, libjpeg's messages), then the rescale and
+// packing's.
+struct PipelineLog {
+    LogHold decode;
+    LogHold image;
+};
+
 class PageRows {
 public:
     enum class Result {
@@ -57,7 +66,12 @@ public:
     PageRows(const PageRows&) = delete;
     PageRows& operator=(const PageRows&) = delete;
     ~PageRows();
-    bool init();  // false without memory or the JPEG library
+    bool init();  // false without memory (NO_MEM) or the JPEG library (IO_ERROR): status()
+    // The pipeline's log lines go to `log` (null, the default: to the log).
+    void hold_log(PipelineLog* log) {
+        log_ = log;
+        decoder_.hold_log(log != nullptr ? &log->decode : nullptr);
+    }
 
     // Memory the rows take for a request of `width` device pixels of
     // `channels` samples at `resolution` (the streaming resource check).
@@ -89,11 +103,25 @@ public:
     // Of a Broken page: IO_ERROR (a corrupt or foreign page, a broken
     // stream), NO_MEM, or INVAL (no usable rescaled size).
     SANE_Status status() const { return status_; }
+    // The page broke in the rescale or packing step (NO_MEM, INVAL), not in
+    // its decode.
+    bool image_step_failed() const { return image_step_failed_; }
+    // After the image step failed: the decode goes on to the end of the
+    // image, its rows thrown away, so that the page's decode is known to
+    // succeed (Done) or fail (Broken, status() now the decode's; Ended,
+    // Cancelled). The source is not drained.
+    Result decode_rest();
+    // The decode reached the end of the image.
+    bool decoded() const { return decoder_.done(); }
+    // The page is rescaled (the frame is not the scanned one).
+    bool rescales() const { return rescale_; }
 
 private:
+    friend SANE_Status read_whole_page(PageRows& rows, ORVELA_IMAGE_RAW* page);
     Result decode_source_row(bool may_wait);
     Result fetch(bool may_wait);
     Result broken(SANE_Status status);
+    Result image_step_broken(SANE_Status status);
 
     PageSource& source_;
     StreamDecoder decoder_;
@@ -105,6 +133,9 @@ private:
     bool broken_ = false;  // a Broken page stays broken
     bool pack_ = false;
     bool batches_wait_ = false;
+    bool rescale_ = false;
+    bool image_step_failed_ = false;
+    PipelineLog* log_ = nullptr;
     const uint8_t* last_row_ = nullptr;
     uint8_t* packed_ = nullptr;
     ORVELA_IMAGE_RAW shape_{};
@@ -112,13 +143,16 @@ private:
 };
 
 // Size of a page of w x h pixels rescaled from device_x dpi to resolution:
-// trunc(w * ratio + 0.00001) x trunc(ratio * h + 0.00001). False when either
-// side comes out below 1 or above 524000.
+// trunc(w * ratio + 0.00001) x trunc(ratio * h + 0.00001), logged (to `log`
+// when given). False when either side comes out below 1 or above 524000.
 bool rescaled_page_size(uint32_t w, uint32_t h, SANE_Word resolution, unsigned device_x, uint32_t* dst_w,
-                        uint32_t* dst_h);
+                        uint32_t* dst_h, LogHold* log = nullptr);
 
 // Every row of the page into one malloc'ed buffer, *page (the caller frees
 // it), and the source drained. GOOD; otherwise nothing stays allocated:
 // IO_ERROR (a corrupt page, or one the source ended early), NO_MEM, INVAL,
-// CANCELLED.
+// CANCELLED. A page whose rescale or packing fails (NO_MEM, INVAL) is still
+// decoded to its end (rows.decoded() tells whether that went well; a decode
+// that fails then makes it IO_ERROR). A page buffer that cannot be had is
+// the rescale's lack of memory when the page is rescaled, else the decode's.
 SANE_Status read_whole_page(PageRows& rows, ORVELA_IMAGE_RAW* page);

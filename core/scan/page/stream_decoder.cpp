@@ -10,7 +10,7 @@ namespace {
 void log_jpeg_message(j_common_ptr cinfo) {
     char text[JMSG_LENGTH_MAX] = {};
     cinfo->err->format_message(cinfo, text);
-    DBG_INFO("libjpeg: %s\n", text);
+    DBG_HELD(reinterpret_cast<StreamDecoder::ErrorManager*>(cinfo->err)->log, "libjpeg: %s\n", text);
 }
 
 [[noreturn]] void on_fatal_error(j_common_ptr cinfo) {
@@ -121,13 +121,13 @@ StreamDecoder::Step StreamDecoder::step(unsigned char* row) {
     case Phase::Header:
         if (api_->read_header(&cinfo_, TRUE) == JPEG_SUSPENDED) return Step::NeedData;
         // The library's version is that of the API the backend is written to.
-        DBG_INFO("libjpeg version: %d%c\n", 9, 'e');
-        DBG_INFO("cinfo.image_width=%d\n", cinfo_.image_width);
-        DBG_INFO("cinfo.image_height=%d\n", cinfo_.image_height);
+        DBG_HELD(err_.log, "libjpeg version: %d%c\n", 9, 'e');
+        DBG_HELD(err_.log, "cinfo.image_width=%d\n", cinfo_.image_width);
+        DBG_HELD(err_.log, "cinfo.image_height=%d\n", cinfo_.image_height);
         api_->calc_output_dimensions(&cinfo_);
-        DBG_INFO("cinfo.output_width=%d\n", cinfo_.output_width);
-        DBG_INFO("cinfo.output_height=%d\n", cinfo_.output_height);
-        DBG_INFO("cinfo.output_components=%d\n", cinfo_.output_components);
+        DBG_HELD(err_.log, "cinfo.output_width=%d\n", cinfo_.output_width);
+        DBG_HELD(err_.log, "cinfo.output_height=%d\n", cinfo_.output_height);
+        DBG_HELD(err_.log, "cinfo.output_components=%d\n", cinfo_.output_components);
         width_ = cinfo_.output_width;
         height_ = cinfo_.output_height;
         components_ = static_cast<unsigned>(cinfo_.output_components);

@@ -25,6 +25,8 @@
 
 #include "common/jpeg_private.h"
 
+class LogHold;
+
 class StreamDecoder {
 public:
     enum class Step { NeedData, Header, Row, Done, Failed };
@@ -32,6 +34,7 @@ public:
     struct ErrorManager {
         jpeg_error_mgr pub;  // first: libjpeg sees only this part
         jmp_buf escape;
+        LogHold* log = nullptr;  // where the decode's log lines go (null: the log)
     };
 
     StreamDecoder() = default;
@@ -41,6 +44,9 @@ public:
 
     // Creates the decompressor; false when the library or memory is missing.
     bool init();
+    // The decode's log lines (the frame, libjpeg's messages) go to `log`,
+    // for its owner to log later (null: straight to the log).
+    void hold_log(LogHold* log) { err_.log = log; }
 
     // Room for `want` more bytes behind the unconsumed input (null when the
     // input would pass kMaxInput: a stream that libjpeg never moves on);
@@ -60,6 +66,8 @@ public:
     unsigned height() const { return height_; }
     unsigned components() const { return components_; }
     unsigned rows_done() const { return rows_; }
+    // The end of the image was decoded: the decode succeeded.
+    bool done() const { return phase_ == Phase::Done; }
 
     // Unconsumed input above this means the stream is broken: no marker
     // segment or unit of entropy-coded data that libjpeg waits for whole is

@@ -70,6 +70,7 @@ PageOrder page_order(orvela_scanner_t* s) {
     order.height = s->val[OPT_HEIGHT].w;
     order.placed_by_frontend = s->hasXYPositionFromApp;
     order.one_page_per_flatbed_job = host_is_efile_app();
+    order.announced = p;
     order.frame.bytes_per_line = p.bytes_per_line > 0 ? static_cast<size_t>(p.bytes_per_line) : 0;
     order.frame.pixels_per_line = p.pixels_per_line > 0 ? static_cast<size_t>(p.pixels_per_line) : 0;
     order.frame.lines = p.lines > 0 ? static_cast<unsigned>(p.lines) : 0;

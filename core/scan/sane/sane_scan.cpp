@@ -4,7 +4,6 @@
 // word). Each hands the job a page order of the handle or asks it for lines.
 #include "common/debugtool.h"
 #include "core/scan/sane/handle_order.h"
-#include "core/scan/sane/handle_order.h"
 #include "core/scan/sane/sane_boundary.h"
 #include "core/scan/sane/sane_entry_points.h"
 #include "core/scan/sane/sane_handle.h"
@@ -22,7 +21,10 @@ static SANE_Status sane_orvela_get_parameters_body(SANE_Handle handle, SANE_Para
     DBG_INFO("Run into sane_get_parameters\n");
     auto* s = static_cast<orvela_scanner_t*>(handle);
     if (s == nullptr) return SANE_STATUS_INVAL;
-    compute_frame_parameters(s);
+    // From start to the page's end or a cancel, the frame that the reads
+    // deliver; otherwise (and options set meanwhile, from the next start)
+    // the options'.
+    if (!s->job.frame_in_progress(&s->sane_params)) compute_frame_parameters(s);
     if (params != nullptr) *params = s->sane_params;
     DBG_INFO("resolution=%d\n", s->val[OPT_RESOLUTION].w);
     DBG_INFO("sane_params.pixels_per_line=%d\n", s->sane_params.pixels_per_line);
