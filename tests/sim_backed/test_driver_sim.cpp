@@ -215,7 +215,7 @@ TEST_F(SimDriver, StalledOrDroppedStreamsFailAfterTheirTimeOuts) {
 TEST_F(SimDriver, APullThatStopsInsideThePageLeavesTheScannerReleasable) {
     TestClock clock(1000);  // the 30-second header time-out passes in 30 wait slices, before the late band
     const ORVELA_ScanParam p = request(ScanSource_Flatbed, Grayscale, 300, 0, 0, 900, 900);
-    for (const char* fault : {"late band", "unknown header"}) {
+    for (const char* fault : {"late band", "unknown header", "no page file"}) {
         SCOPED_TRACE(fault);
         SimScript script;
         script.unlock_on_disconnect = false;
@@ -225,7 +225,7 @@ TEST_F(SimDriver, APullThatStopsInsideThePageLeavesTheScannerReleasable) {
             // Bands paced so that the page is still streaming when the abort
             // arrives: a scanner that had sent the whole page would answer
             // the abort too, and that reply could stand in for the unlock's.
-            script.unknown_header_before_band = 3;
+            if (std::strcmp(fault, "unknown header") == 0) script.unknown_header_before_band = 3;
             script.band_delay_ms = 20;
         }
         server.model().set_script(script);
@@ -235,8 +235,11 @@ TEST_F(SimDriver, APullThatStopsInsideThePageLeavesTheScannerReleasable) {
         }
         ASSERT_EQ(Drv_open(device()), SCAN_STATUS_GOOD);
         ASSERT_EQ(Drv_start(p), SCAN_STATUS_GOOD);
-        const bool late = std::strcmp(fault, "late band") == 0;
-        EXPECT_EQ(Drv_scan2File(page.c_str(), nullptr).scan_status, late ? SCAN_STATUS_IO_ERROR : SCAN_STATUS_GOOD);
+        // A page file that cannot be made: the page is stopped and drained
+        // as a broken one is.
+        const bool late = std::strcmp(fault, "unknown header") != 0;
+        const std::string file_name = std::strcmp(fault, "no page file") == 0 ? dir.file("gone/tmpscan.jpg") : page;
+        EXPECT_EQ(Drv_scan2File(file_name.c_str(), nullptr).scan_status, late ? SCAN_STATUS_IO_ERROR : SCAN_STATUS_GOOD);
         if (!late) {
             EXPECT_EQ(file(), expected_jpeg(p));
         }

@@ -37,7 +37,10 @@ PageTransfer::PageTransfer(const bool* cancel, CancelCheck check, const char* fi
     DBG_INFO("Run into Drv_scan2File\n");
     if ((file_ = open_page_file(file)) != nullptr) return;
     DBG_INFO("Fail to create file %s\n", file);
-    stop_ = Result::Failed;  // nothing is pulled
+    // Nothing is pulled into it, but the device is scanning: finish() tells
+    // it to stop and drains the page, so the next command gets its own reply.
+    stop_ = Result::Failed;
+    file_failed_ = broken_ = true;
 }
 
 PageTransfer::~PageTransfer() {

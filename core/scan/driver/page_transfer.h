@@ -23,8 +23,8 @@ public:
     using Result = orvela_protocol::PagePull::Result;
 
     // `file`: the page file, created or emptied, that the data also goes to
-    // (null: none); when it cannot be created nothing is pulled (Failed). The
-    // cancel flag may be set by another thread.
+    // (null: none); when it cannot be created nothing is pulled (Failed) and
+    // finish() stops the page. The cancel flag may be set by another thread.
     PageTransfer(const bool* cancel, CancelCheck check, const char* file = nullptr);
     PageTransfer(const PageTransfer&) = delete;
     PageTransfer& operator=(const PageTransfer&) = delete;
