@@ -711,10 +711,13 @@ struct ScannerModel::Impl {
                 JpegPtr jpeg = plan->jpeg.get();
                 std::vector<Segment> segments;
                 try {
-                    std::vector<uint8_t> data;
-                    if (jpeg) data = plan->fault == JpegFault::None ? *jpeg : apply_fault(*jpeg, plan->fault);
+                    // The page's bytes as made, or spoilt by the script's fault.
+                    std::vector<uint8_t> spoilt;
+                    const std::vector<uint8_t>* data = &spoilt;
                     if (!jpeg) plan->end_code = kStatusScanStopped;  // the page could not be made
-                    segments = segment_stream(plan, build_stream(*plan, data));
+                    else if (plan->fault == JpegFault::None) data = &*jpeg;
+                    else spoilt = apply_fault(*jpeg, plan->fault);
+                    segments = segment_stream(plan, build_stream(*plan, *data));
                 } catch (const std::bad_alloc&) {
                     // No memory for the stream: the page ends at once, stopped.
                     plan->end_code = kStatusScanStopped;

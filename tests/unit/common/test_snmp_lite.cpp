@@ -187,7 +187,8 @@ TEST(SnmpBuild, NeverWritesPastCapacity) {
     EXPECT_EQ(buildOne(k1284, 0, 47).length, 47);
 
     // An OID text far longer than the buffer.
-    const std::string huge = "1.3" + std::string(5000, '.');
+    std::string huge = "1.3";
+    huge.append(5000, '.');
     const Built big = buildOne(huge.c_str(), 0, 1024);
     EXPECT_EQ(big.length, 0);
     EXPECT_TRUE(big.guardsIntact(1024));
@@ -391,8 +392,8 @@ TEST(SnmpDump, HexBuffer) {
     for (int i = 0; i < 20; ++i) data.push_back(static_cast<UINT8>(0x3A + i * 9));
     char out[512];
     const INT32 n = SNMPPrintBuffer(out, data.data(), static_cast<INT32>(data.size()), sizeof out);
-    const std::string expected = "3A43 4C55 5E67 7079  828B 949D A6AF B8C1  :CLU^gpy ........\n"
-                                 "CAD3 DCE5" + std::string(31, ' ') + "  ...." + std::string(13, ' ') + "\n";
+    std::string expected = "3A43 4C55 5E67 7079  828B 949D A6AF B8C1  :CLU^gpy ........\nCAD3 DCE5";
+    expected.append(31, ' ').append("  ....").append(13, ' ').append("\n");
     EXPECT_EQ(std::string(out), expected);
     EXPECT_EQ(n, static_cast<INT32>(expected.size()));
 
@@ -432,15 +433,10 @@ TEST(SnmpDump, PacketTree) {
     // shown as dots so that a value cannot break the lines of the dump.
     const Bytes odd = ber(0x30, cat({ber(0x40, {10, 0, 0, 1}), ber_octets("x\ny"), ber(0x06, fromHex("2b81")), ber(0xA2, {})}));
     SNMPPrintPacket(out, odd.data(), static_cast<INT32>(odd.size()), sizeof out);
-    EXPECT_EQ(std::string(out),
-              "Sequence {\n"
-              "  0x40 (4)\n"
-              "    0A00 0001" + std::string(31, ' ') + "  ...." + std::string(13, ' ') + "\n" +
-              "  String = \"x.y\"\n"
-              "  ObjectID = 2: (malformed)\n"
-              "  Get-Response {\n"
-              "  }\n"
-              "}\n");
+    std::string dumped = "Sequence {\n  0x40 (4)\n    0A00 0001";
+    dumped.append(31, ' ').append("  ....").append(13, ' ');
+    dumped.append("\n  String = \"x.y\"\n  ObjectID = 2: (malformed)\n  Get-Response {\n  }\n}\n");
+    EXPECT_EQ(std::string(out), dumped);
 
     // A length beyond its container stops the walk with a note.
     Bytes broken = single.buffer;
