@@ -20,11 +20,16 @@ update_lists() {
   local who=$1 try out
   shift
   for try in 1 2 3; do
-    out=$(apt-get -q "$@" update 2>&1) && return 0
+    # A list that cannot be fetched is an error (exit 100) or, for a host
+    # that does not answer, only a warning (exit 0).
+    out=$(apt-get -q "$@" update 2>&1) && ! grep -qE '^(E|W): (Failed to fetch|Some index files failed)' <<<"$out" &&
+      return 0
     [ $try = 3 ] || sleep $((try * ${ORVELA_APT_RETRY_PAUSE:-10}))
   done
   echo "$who: warning: some package lists could not be fetched after 3 tries; going on with what apt has:" >&2
-  grep -E '^(E|W): ' <<<"$out" | grep -v 'Some index files failed' | sed 's/^/  /' >&2
+  # Each list that failed (apt's Err lines, with their reasons) and apt's verdicts.
+  awk '/^Err:/ { err = 1; print; next } err && /^  / { print; next } { err = 0 }
+       /^(E|W): / && !/Some index files failed/' <<<"$out" | sed 's/^/  /' >&2
   return 1
 }
 
