@@ -17,7 +17,7 @@ lab_device twohomed br1 10.231.1.22/24 1.3.6.1.4.1.96122.3.201 "MFG:Orvela;MODEL
 # One of ours without the 1284 ID object.
 lab_device noid br1 10.231.1.23/24 1.3.6.1.4.1.93501.1.101 "" OR-0005
 # Reachable only by a direct request: its snmpd lacks the broadcast shim.
-LAB_SNMPD_PRELOAD='' lab_device quiet br1 10.231.1.24/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" OR-0006
+LAB_SNMPD_UNICAST=1 lab_device quiet br1 10.231.1.24/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" OR-0006
 # Two of one model with the factory's placeholder serial: two devices.
 lab_device twin1 br1 10.231.1.25/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" 0000000000
 lab_device twin2 br1 10.231.1.26/24 1.3.6.1.4.1.93501.1.101 "MFG:Orvela;MDL:OR-M1020;" 0000000000

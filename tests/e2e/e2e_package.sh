@@ -79,7 +79,9 @@ dpkg -L libsane-orvela | sort >"$overlay/files"
 cat "$overlay/files"
 
 backend_dir=$(pkg-config --variable=libdir sane-backends)/sane
-for f in "$backend_dir/libsane-orvela.so.1" /etc/sane.d/dll.d/orvela "$(pkg-config --variable=udevdir udev)/hwdb.d/20-sane-orvela.hwdb" \
+# udev's directory as the build found it: its pkg-config file's (Debian 12), else the prefix's.
+udev_dir=$(pkg-config --variable=udevdir udev 2>/dev/null) || udev_dir=/usr/lib/udev
+for f in "$backend_dir/libsane-orvela.so.1" /etc/sane.d/dll.d/orvela "$udev_dir/hwdb.d/20-sane-orvela.hwdb" \
          /usr/share/man/man5/sane-orvela.5.gz /usr/share/locale/de/LC_MESSAGES/sane_orvela_drv.mo \
          /usr/share/locale/fr/LC_MESSAGES/sane_orvela_drv.mo; do
   check "installed $f" grep -qxF "$f" "$overlay/files"

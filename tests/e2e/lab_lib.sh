@@ -8,9 +8,10 @@
 #   lab_init                      checks the namespace, brings lo up
 #   lab_bridge NAME ADDR/24       a subnet of the host
 #   lab_device NAME BRIDGE ADDR/24 OID DEVICE_ID SERIAL [SIM ARGS...]
-#                                 (LAB_SNMPD_PRELOAD= empty: its snmpd runs
-#                                 without the sendmsg_fix shim and so answers
-#                                 no subnet broadcast, only direct requests)
+#                                 (LAB_SNMPD_UNICAST=1: its snmpd listens on
+#                                 the device's own address only, and so
+#                                 answers no subnet broadcast, only direct
+#                                 requests)
 #   lab_join NAME BRIDGE ADDR/24  a second interface for an existing device
 #   lab_sim_device NAME BRIDGE ADDR/24 [SIM ARGS...]
 #                                 a device served by the simulator alone: its
@@ -103,14 +104,15 @@ lab_device() {  # NAME BRIDGE ADDR/24 OID DEVICE_ID SERIAL [SIM ARGS...]
   LAB_NS_PID[$name]=$pid
   lab_join "$name" "$bridge" "$cidr"
   {
-    echo "agentaddress udp:0.0.0.0:161"
+    # A socket bound to a unicast address is given no broadcast datagram.
+    echo "agentaddress udp:$([ "${LAB_SNMPD_UNICAST:-}" = 1 ] && echo "$addr" || echo 0.0.0.0):161"
     echo "rocommunity rdcomm default"
     echo "sysName $name"
     [ -n "$oid" ] && echo "sysObjectID $oid"
     [ -n "$devid" ] && echo "override 1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1 octet_str \"$devid\""
     [ -n "$serial" ] && echo "override 1.3.6.1.2.1.43.5.1.1.17.1 octet_str \"$serial\""
   } > "$dir/snmpd.conf"
-  SNMP_PERSISTENT_DIR=$dir/persist LD_PRELOAD=${LAB_SNMPD_PRELOAD-$LAB_BIN/sendmsg_fix.so} \
+  SNMP_PERSISTENT_DIR=$dir/persist LD_PRELOAD=$LAB_BIN/sendmsg_fix.so \
     nsenter -t "$pid" -n snmpd -f -Lo -C -c "$dir/snmpd.conf" -m '' </dev/null >"$dir/snmpd.log" 2>&1 &
   LAB_PIDS+=("$!")
   nsenter -t "$pid" -n "$LAB_BIN/orvela-scanner-sim" --listen 0.0.0.0 --port 53010 "$@" \

@@ -105,13 +105,19 @@ TEST(InstallRules, SystemLayoutUnderPrefixUsr) {
     const ProcessResult pc = run_process({"/usr/bin/pkg-config", "--variable=libdir", "sane-backends"},
                                          {"PKG_CONFIG_LIBDIR=/usr/lib/" ORVELA_MULTIARCH "/pkgconfig"});
     if (pc.exit_code == 0 && !pc.out.empty()) backend_dir = pc.out.substr(0, pc.out.find('\n')) + "/sane";
+    // The hwdb file goes where udev's pkg-config file says (Debian 12:
+    // /lib/udev), else below the prefix (Debian 13 has the file only in
+    // systemd-dev).
+    std::string hwdb = "/usr/lib/udev/hwdb.d/20-sane-orvela.hwdb";
+    const ProcessResult udev = run_process({"/usr/bin/pkg-config", "--variable=udevdir", "udev"});
+    if (udev.exit_code == 0 && !udev.out.empty()) hwdb = udev.out.substr(0, udev.out.find('\n')) + "/hwdb.d/20-sane-orvela.hwdb";
 
     const std::set<std::string> expected = {
         backend_dir + "/libsane-orvela.so.1",
         backend_dir + "/libsane-orvela.so.1.0.0",
         "/etc/sane.d/dll.d/orvela",
         "/etc/sane.d/orvela.conf",
-        "/lib/udev/hwdb.d/20-sane-orvela.hwdb",
+        hwdb,
         "/usr/share/man/man5/sane-orvela.5.gz",
         "/usr/share/locale/de/LC_MESSAGES/sane_orvela_drv.mo",
         "/usr/share/locale/fr/LC_MESSAGES/sane_orvela_drv.mo",
@@ -126,7 +132,7 @@ TEST(InstallRules, SystemLayoutUnderPrefixUsr) {
     // As installed, the configuration file sets nothing: every line is blank or a comment.
     std::istringstream conf(read_file(dest.path() + "/etc/sane.d/orvela.conf"));
     for (std::string line; std::getline(conf, line);) EXPECT_TRUE(line.empty() || line[0] == '#') << line;
-    EXPECT_EQ(read_file(dest.path() + "/lib/udev/hwdb.d/20-sane-orvela.hwdb"), read_file(kHwdb));
+    EXPECT_EQ(read_file(dest.path() + hwdb), read_file(kHwdb));
 
     // The manual page is the compressed source page.
     const ProcessResult man = run_process({"/bin/gzip", "-dc", dest.path() + "/usr/share/man/man5/sane-orvela.5.gz"});
