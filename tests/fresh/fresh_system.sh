@@ -8,7 +8,8 @@
 # 12: arm64, armhf and i386; Debian 13: arm64 and armhf), each package's
 # backend path, files (amd64's) and dependencies checked; the demo and its
 # page; the amd64 package installed, scanned through and purged
-# (e2e_package.sh); that release's own lintian on its packages. The Debian 12
+# (e2e_package.sh); that release's own lintian on its packages. The Debian 13
+# root also builds every variant of stage 0 with its compilers; the Debian 12
 # root then runs cross_test.sh in a private network namespace. A root's
 # mounts live in a mount namespace of its own and are undone on every way out.
 #   ORVELA_FRESH_RELEASES="trixie" picks roots (default "bookworm trixie").
@@ -138,6 +139,12 @@ case ${1:-} in
   page=$(file -b out/page.png)
   say "out/page.png: $page"
   [[ $page == "PNG image data, 2480 x 3507, 8-bit/color RGB"* ]] || { say "not an A4 colour page at 300 dpi"; failed=1; }
+  # The compilers of a release the other stages do not build with (they run
+  # on Debian 12): every build variant of stage 0, warnings as errors.
+  if [ "$release" != bookworm ]; then
+    run "build variants with $(gcc -dumpfullversion) and clang $(clang -dumpversion)" bash scripts/build_variants.sh
+    sed 's/^/  /' "$log"
+  fi
   # The README's package again (its build is up to date), installed and
   # purged; the probe is a host program the demo does not build.
   cmake --build build --target host_probe >/dev/null
