@@ -29,9 +29,11 @@ constexpr int kErrorLevel = 1;
 constexpr int kWarningLevel = 2;
 constexpr int kInfoLevel = 3;
 
-void write_message(FILE* stream, const char* prefix, const char* file, int line, const char* format,
+// `tag` names the level ("INFO", "WARN", "ERR "); the prefix's format is a
+// literal (gcc 14's sanitizer builds took a format passed in for a null one).
+void write_message(FILE* stream, const char* tag, const char* file, int line, const char* format,
                    va_list args) {
-    fprintf(stream, prefix, file, line);
+    fprintf(stream, "%s: File[ %s ], at Line[ %-5d ] : ", tag, file, line);
     vfprintf(stream, format, args);
     fflush(stream);
 }
@@ -39,16 +41,16 @@ void write_message(FILE* stream, const char* prefix, const char* file, int line,
 // Writes one message to `stream`; with no stream and g_print2std set, binds the
 // level to `fallback` for later calls and writes nothing this time. Standard
 // error also gets it when the SANE debug level asks for `level`.
-void log_to(FILE*& stream, FILE* fallback, int level, const char* prefix, const char* file, int line,
+void log_to(FILE*& stream, FILE* fallback, int level, const char* tag, const char* file, int line,
             const char* format, va_list args) {
     if (g_stderr_level >= level && stream != stderr) {
         va_list copy;
         va_copy(copy, args);
-        write_message(stderr, prefix, file, line, format, copy);
+        write_message(stderr, tag, file, line, format, copy);
         va_end(copy);
     }
     if (stream != nullptr) {
-        write_message(stream, prefix, file, line, format, args);
+        write_message(stream, tag, file, line, format, args);
     } else if (g_print2std != 0) {
         stream = fallback;
     }
@@ -107,21 +109,21 @@ extern "C" {
 void __DBG_INFO(const char* file, int line, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_to(g_info_file, stdout, kInfoLevel, "INFO: File[ %s ], at Line[ %-5d ] : ", file, line, format, args);
+    log_to(g_info_file, stdout, kInfoLevel, "INFO", file, line, format, args);
     va_end(args);
 }
 
 void __DBG_WARN(const char* file, int line, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_to(g_warn_file, stderr, kWarningLevel, "WARN: File[ %s ], at Line[ %-5d ] : ", file, line, format, args);
+    log_to(g_warn_file, stderr, kWarningLevel, "WARN", file, line, format, args);
     va_end(args);
 }
 
 void __DBG_ERR(const char* file, int line, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log_to(g_err_file, stderr, kErrorLevel, "ERR : File[ %s ], at Line[ %-5d ] : ", file, line, format, args);
+    log_to(g_err_file, stderr, kErrorLevel, "ERR ", file, line, format, args);
     va_end(args);
 }
 
