@@ -31,6 +31,7 @@ ScanJob::~ScanJob() = default;
 SANE_Status ScanJob::start(const PageOrder&) { std::abort(); }
 SANE_Status ScanJob::read(SANE_Byte*, SANE_Int, SANE_Int*) { std::abort(); }
 void ScanJob::cancel() { std::abort(); }
+bool ScanJob::frame_in_progress(SANE_Parameters*) { return false; }  // no page is ever started
 
 namespace {
 
