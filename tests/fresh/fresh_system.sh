@@ -41,8 +41,8 @@ root_sources() {  # RELEASE ARCH...
     update_lists "fresh system ($release)" -o Dir::State::Lists="$work/lists" -o Dir::State::status=/dev/null \
       -o Dir::Cache="$work/cache" -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
       $(printf -- '-o APT::Architectures::=%s ' "$@") 2>"$work/err" || ok=0
+    if [ $ok = 1 ]; then echo "$line"; else say "$suite left out: its lists do not all fetch for $*:" >&2; grep '^  Err:' "$work/err" >&2; fi
     rm -rf "$work"
-    if [ $ok = 1 ]; then echo "$line"; else say "$suite left out: its lists do not all fetch for $*" >&2; fi
   done
 }
 
