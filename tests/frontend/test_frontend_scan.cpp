@@ -150,7 +150,8 @@ TEST_F(ScanJob, FlatbedColourA4At200Dpi) {
 ::testing::AssertionResult in_order(const std::string& text, const std::vector<std::string>& lines) {
     size_t at = 0;
     for (const std::string& line : lines)
-        if ((at = text.find(line, at)) == std::string::npos) return ::testing::AssertionFailure() << line << " in " << text;
+        if ((at = text.find(line, at)) == std::string::npos)
+            return ::testing::AssertionFailure() << line << " in " << text;
     return ::testing::AssertionSuccess();
 }
 
@@ -159,7 +160,8 @@ TEST_F(ScanJob, FlatbedColourA4At200Dpi) {
 // the feeder check and the close where the job ends, then the decode, its
 // outcome, the rescale and the packing. On both deliveries.
 TEST_F(ScanJob, LogTellsEachPageInItsOrder) {
-    const struct { const char *source, *mode; int sheets; } cases[] = {{"Flatbed", "Color", 1}, {"Automatic Document Feeder", "Gray", 3}, {"Flatbed", "Black & White", 1}};
+    const struct { const char *source, *mode; int sheets; } cases[] = {
+        {"Flatbed", "Color", 1}, {"Automatic Document Feeder", "Gray", 3}, {"Flatbed", "Black & White", 1}};
     for (const auto& c : cases) {
         for (bool streaming : {false, true}) {
             SCOPED_TRACE(::testing::Message() << c.mode << " " << c.sheets << " streaming " << streaming);
@@ -185,8 +187,8 @@ TEST_F(ScanJob, LogTellsEachPageInItsOrder) {
                 if (!streaming) want.push_back("Page End. adf status");
                 if (last && c.sheets > 1) want.push_back("sane_read ADF job end with no paper!\n");
                 if (last) want.push_back("Run into Drv_close\n");
-                for (const char* line : {"libjpeg version: 9e\n", "cinfo.output_components=", "jpeg decompress success!\n",
-                                         "dst_img.img_width=", "Run into ScaleDownPage\n"})
+                for (const char* line : {"libjpeg version: 9e\n", "cinfo.output_components=",
+                                         "jpeg decompress success!\n", "dst_img.img_width=", "Run into ScaleDownPage\n"})
                     want.push_back(line);
                 if (strcmp(c.mode, "Black & White") == 0) want.push_back("Convert gray image to 1 bit B/W image!\n");
                 EXPECT_TRUE(in_order(pages[i], want)) << "page " << i;
@@ -202,8 +204,9 @@ TEST_F(ScanJob, LogTellsEachPageInItsOrder) {
 // a decode without memory is told as a failure and the file stays.
 TEST_F(ScanJob, NoMemoryAfterTheScanCommand) {
     using namespace alloc_fault;
-    const struct { unsigned sites; const char* mode; SANE_Word resolution; bool decoded; } cases[] = {{Rescaler, "Gray", 200, true},    {Packing, "Black & White", 300, true}, {PageBuffer, "Color", 200, true},
-                 {PageBuffer, "Gray", 300, false}, {Decoder | DrainBand, "Gray", 300, false}};
+    const struct { unsigned sites; const char* mode; SANE_Word resolution; bool decoded; } cases[] = {
+        {Rescaler, "Gray", 200, true},    {Packing, "Black & White", 300, true}, {PageBuffer, "Color", 200, true},
+        {PageBuffer, "Gray", 300, false}, {Decoder | DrainBand, "Gray", 300, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.sites << " " << c.mode << " " << c.resolution);
         SimScript script;
