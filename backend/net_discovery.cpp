@@ -170,6 +170,46 @@ bool is_listed_elsewhere(const ORVELA_Scanner& device, const ORVELA_Scanner* lis
     return false;
 }
 
+void model_record(in_addr address, int row, ORVELA_Scanner* record) {
+    memset(record, 0, sizeof *record);
+    const Scanner_Description model = GetScannerDescription(row);
+    sockaddr_in a{};
+    a.sin_addr = address;
+    char text[64];
+    format_address(a, text, sizeof text);
+    copy_field(record->brandName, sizeof record->brandName, kOrvelaBrandName);
+    copy_field(record->modelName, sizeof record->modelName, model.modelName);
+    snprintf(record->deviceURI, sizeof record->deviceURI, "socket://%s", text);
+    record->type_io = IOTYPE_NET;
+    copy_field(record->ipaddress, sizeof record->ipaddress, text);
+    record->port = kScannerDataPort;
+    record->isSupportADF = model.isSupportADF;
+    record->isRightRearBP = model.isRightRearBP;
+}
+
+bool listed_with_model(const char* name, ORVELA_Scanner* record) {
+    if (name == nullptr || record == nullptr) return false;
+    try {
+        in_addr wanted{};
+        const bool wanted_is_address = inet_pton(AF_INET, name, &wanted) == 1;
+        for (const auto& [listed, model] : orvela_config::current().socket_models) {
+            const int row = FindModelByName(model.c_str());
+            in_addr address{};
+            if (row < 0) continue;
+            if (listed == name) {
+                if (!resolve_ipv4(listed, &address)) return false;
+            } else if (!wanted_is_address || !resolve_ipv4(listed, &address) || address.s_addr != wanted.s_addr) {
+                continue;
+            }
+            model_record(address, row, record);
+            return true;
+        }
+    } catch (const std::exception&) {
+        DBG_WARN("No memory to look %s up in orvela.conf\n", name);
+    }
+    return false;
+}
+
 bool probe_address(const char* address, ORVELA_Scanner* record, int timeoutSeconds) {
     if (address == nullptr || record == nullptr) return false;
     try {
@@ -201,6 +241,8 @@ static int Net_FindScanner_body(ORVELA_Scanner** scannerList) {
         plan.broadcast = settings.discovery_broadcast;
         plan.quiet_seconds = settings.discovery_wait_seconds;
         plan.listed = settings.socket_addresses;
+        plan.listed_models = settings.socket_models;
+        plan.check_scan_port = true;
         // A listed address gets as long as the query at open, or the quiet
         // time when that is longer (a slow network).
         plan.listed_seconds = std::max(net_discovery::kListedQuerySeconds, settings.discovery_wait_seconds);

@@ -56,6 +56,15 @@ bool is_distinct_serial(const char* serial);
 // distinct serial number and the same names.
 bool is_listed_elsewhere(const ORVELA_Scanner& device, const ORVELA_Scanner* list, int count);
 
+// The record of a scanner known from the model listed with its address
+// alone: vendor and model from model table row `row` (a valid index), no
+// serial number, named "socket://" and the dotted address.
+void model_record(in_addr address, int row, ORVELA_Scanner* record);
+
+// True, with `record` filled by model_record, when orvela.conf lists `name`
+// (an address or host name), or a name of the same IPv4 address, with a model.
+bool listed_with_model(const char* name, ORVELA_Scanner* record);
+
 // Asks one address (IPv4 or a host name, resolved now) directly with the
 // discovery request, resent every second, and accepts the answer under the
 // same rules as a broadcast answer; true with `record` filled when the

@@ -4,6 +4,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "backend/io_clock.h"
 #include "common/debugtool.h"
+#include "common/scanner_description.h"
 #include "common/snmp_lite.h"
 
 namespace net_discovery {
@@ -33,6 +35,9 @@ constexpr int64_t kPauseMs = 500;
 constexpr int64_t kResendMs = 1000;
 constexpr size_t kDatagramSize = 2048;
 constexpr uint8_t kPriming[2] = {0, 0};
+// A listed address that has not answered SNMP this long after the first
+// request is tried on the scan port.
+constexpr int64_t kScanPortCheckAfterMs = 1000;
 
 // The one send routine of discovery: one datagram to every destination, all
 // at once; true when at least one went out.
@@ -126,11 +131,16 @@ private:
 
 // An address asked directly.
 struct ListedTarget {
-    sockaddr_in to;
-    int64_t next_send;
-    int64_t give_up;
+    sockaddr_in to{};
+    int64_t next_send = 0;
+    int64_t give_up = 0;
     bool primed = false;
     bool answered = false;
+    std::string name;             // as listed
+    int model_row = -1;           // the model listed with it, or -1
+    bool port_tried = false;
+    orvela_net::Socket port_check;  // a connect to the scan port under way
+    bool port_answers = false;
 
     bool waiting(int64_t now) const { return !answered && now < give_up; }
 };
@@ -140,14 +150,49 @@ std::vector<ListedTarget> listed_targets(const SearchPlan& plan) {
     for (const std::string& name : plan.listed) {
         in_addr address;
         if (!resolve_ipv4(name, &address)) continue;
-        const bool known = std::any_of(targets.begin(), targets.end(), [&](const ListedTarget& t) {
+        const auto model = plan.listed_models.find(name);
+        const int row = model == plan.listed_models.end() ? -1 : FindModelByName(model->second.c_str());
+        const auto known = std::find_if(targets.begin(), targets.end(), [&](const ListedTarget& t) {
             return t.to.sin_addr.s_addr == address.s_addr;
         });
-        if (known) continue;
+        if (known != targets.end()) {
+            if (known->model_row < 0) known->model_row = row;
+            continue;
+        }
         DBG_INFO("remote address: %s\n", name.c_str());
-        targets.push_back({agent_address(address), 0, 0});
+        ListedTarget target;
+        target.to = agent_address(address);
+        target.name = name;
+        target.model_row = row;
+        targets.push_back(std::move(target));
     }
     return targets;
+}
+
+// Starts a non-blocking connect to the scan port of `target`.
+void start_port_check(ListedTarget& target, int port) {
+    target.port_tried = true;
+    orvela_net::Socket sock = orvela_net::Socket::open_ipv4(SOCK_STREAM | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (!sock.is_open()) return;
+    sockaddr_in to = target.to;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(sock.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        target.port_answers = true;
+    } else if (errno == EINPROGRESS) {
+        target.port_check = std::move(sock);
+    }
+}
+
+// Looks, without waiting, whether the connect has ended; the connection goes
+// as soon as it has.
+void finish_port_check(ListedTarget& target) {
+    if (!target.port_check.is_open()) return;
+    pollfd p{target.port_check.get(), POLLOUT, 0};
+    if (poll(&p, 1, 0) <= 0) return;
+    int error = 0;
+    socklen_t size = sizeof error;
+    target.port_answers = getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    target.port_check.reset();
 }
 
 // The devices kept, in the order of their first answer.
@@ -304,6 +349,13 @@ int run_search(const SearchPlan& plan, ORVELA_Scanner** found) {
             target.next_send = now + kResendMs;
         }
 
+        for (ListedTarget& target : listed) {
+            if (plan.check_scan_port && target.model_row < 0 && !target.port_tried && target.waiting(now) &&
+                now - start >= kScanPortCheckAfterMs)
+                start_port_check(target, plan.scan_port);
+            finish_port_check(target);
+        }
+
         // The next thing to do other than reading: a send, a resend or the
         // give-up of a listed address. The end of collection moves with the
         // answers, so it is looked at afresh.
@@ -343,6 +395,19 @@ int run_search(const SearchPlan& plan, ORVELA_Scanner** found) {
                 }
             }
             if (devices.full() || now >= wake()) break;
+        }
+    }
+    for (ListedTarget& target : listed) {
+        finish_port_check(target);
+        if (!target.answered && target.port_answers)
+            DBG_WARN("socket://%s answers on the scan port but not to SNMP: add its model to the line in orvela.conf "
+                     "(socket://%s MODEL)\n",
+                     target.name.c_str(), target.name.c_str());
+        // Listed with its model: listed as that model unless it answered.
+        if (target.model_row >= 0) {
+            ORVELA_Scanner record;
+            model_record(target.to.sin_addr, target.model_row, &record);
+            devices.offer(record);
         }
     }
     return devices.hand_over(found);

@@ -11,7 +11,12 @@
 //            after sending ended (15 s with the default 5 s), whichever comes
 //            first.
 // A listed address gets the priming datagram and the request at once, and the
-// request again every second until it answers or its time is up.
+// request again every second until it answers or its time is up. One listed
+// with its model that gave no answer the search could use is listed as that
+// model all the same. One listed without a model that has not answered after
+// a second is also tried on the scan port (a non-blocking connect, checked
+// while the search waits anyway): when the port answers but SNMP never does,
+// a warning names the address and tells the user to add the model.
 #pragma once
 
 #include <netinet/in.h>
@@ -19,6 +24,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -46,6 +52,9 @@ struct SearchPlan {
     int quiet_seconds = 5;
     std::vector<std::string> listed;  // IPv4 addresses or host names, asked directly
     int listed_seconds = kListedQuerySeconds;
+    std::map<std::string, std::string> listed_models;  // model table names by listed name
+    bool check_scan_port = false;  // try the scan port of listed addresses without a model
+    int scan_port = kScannerDataPort;
 };
 
 // What the receive loop does with one datagram: only an error-free SNMPv1

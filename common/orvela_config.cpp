@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "common/debugtool.h"
+#include "common/scanner_description.h"
 
 namespace orvela_config {
 namespace {
@@ -79,11 +80,24 @@ bool on_off(std::string_view word, bool* value) {
 bool apply_line(std::string_view line, Settings& s, std::string& why) {
     constexpr std::string_view kSocket = "socket://";
     const std::vector<std::string_view> w = words(line);
-    if (w.size() == 1 && w[0].substr(0, kSocket.size()) == kSocket) {
+    if ((w.size() == 1 || w.size() == 2) && w[0].substr(0, kSocket.size()) == kSocket) {
         std::string address(w[0].substr(kSocket.size()));
         if (!is_ipv4(address) && !is_host_name(address)) {
             why = "\"" + address + "\" is neither an IPv4 address nor a host name";
             return false;
+        }
+        if (w.size() == 2) {
+            const std::string model(w[1]);
+            if (FindModelByName(model.c_str()) < 0) {
+                why = "\"" + model + "\" is no model name that this backend knows";
+                return false;
+            }
+            const auto known = s.socket_models.find(address);
+            if (known != s.socket_models.end() && known->second != model) {
+                why = "socket://" + address + " is already listed as " + known->second;
+                return false;
+            }
+            s.socket_models[address] = model;
         }
         if (std::find(s.socket_addresses.begin(), s.socket_addresses.end(), address) == s.socket_addresses.end())
             s.socket_addresses.push_back(std::move(address));

@@ -7,6 +7,8 @@
 //
 //   # comment                       blank lines and comments are ignored
 //   socket://ADDRESS                also ask this IPv4 address or host name
+//   socket://ADDRESS MODEL          ... and list it as MODEL (a model table
+//                                   name) when it does not answer SNMP
 //   discovery broadcast on|off      the SNMP broadcast of a device search
 //   discovery wait SECONDS          quiet time that ends a search (1..30)
 //   usb on|off                      the USB walk of a device search
@@ -16,6 +18,7 @@
 // and skipped; it never makes initialisation fail.
 #pragma once
 
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +37,9 @@ struct Settings {
     int discovery_wait_seconds = kDefaultDiscoveryWait;
     bool usb_search = true;
     std::vector<std::string> socket_addresses;  // dotted IPv4 or host names, no duplicates
+    // The model named on an address's line, by address as written (addresses
+    // listed without one have no entry).
+    std::map<std::string, std::string> socket_models;
     std::string file;                           // the file read; empty when none was found
 };
 

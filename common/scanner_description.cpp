@@ -97,3 +97,10 @@ int MatchNetModelName(const char* modelName) {
 Scanner_Description GetScannerDescription(int index) { return scanner_description_list[index]; }
 
 }  // extern "C"
+
+int FindModelByName(const char* modelName) {
+    for (int i = 0; modelName != nullptr && scanner_description_list[i].modelName != nullptr; ++i) {
+        if (strcmp(scanner_description_list[i].modelName, modelName) == 0) return i;
+    }
+    return -1;
+}

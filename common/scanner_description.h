@@ -25,10 +25,17 @@ Scanner_Description GetScannerDescription(int index);
 
 }  // extern "C"
 
+// Index of the first row whose modelName is modelName, letter case included
+// (the name a user writes in orvela.conf), or -1.
+int FindModelByName(const char* modelName);
+
 // The maker's USB vendor IDs; the third is recognised by USB discovery only.
 constexpr int kOrvelaVendorId = 0x5E5A;
 constexpr int kOrvelaSecondVendorId = 0x5E5B;
 constexpr int kOrvelaThirdVendorId = 0x5E5C;
+// The maker's name as its scanners give it (the 1284 device ID's MFG); the
+// vendor of a scanner known only from the model table.
+constexpr char kOrvelaBrandName[] = "Orvela";
 // The brand prefixes of a sysObjectID, compared as plain text against its
 // start (their lengths are those of the texts). The maker's own model rows
 // extend the enterprise prefix; the imaging line's prefix has no row and is

@@ -96,5 +96,28 @@ check "broadcast off: within 2 s" test "$(echo "$secs < 2" | bc)" = 1
 rm "$CFG/orvela.conf"
 check "listed scanner opened by name" scanimage -d orvela:socket://10.231.1.24 -A >/dev/null 2>&1
 
+# A scanner whose SNMP agent answers nothing: listed and scanned through the
+# model on its line; without the model the log says to add it.
+LAB_SIM_NO_SNMP=1 lab_sim_device mute br1 10.231.1.27/24 --model OR-M2270fdw
+printf 'discovery broadcast off\nsocket://10.231.1.27  OR-M2270fdw\n' >"$CFG/orvela.conf"
+list=$(scanimage -L 2>&1) || true
+echo "$list"
+check "no SNMP, model listed: listed as its model" \
+  grep -qF "device \`orvela:socket://10.231.1.27' is a Orvela OR-M2270fdw Scanner" <<<"$list"
+check "no SNMP, model listed: scans a page" scanimage -d orvela:socket://10.231.1.27 --mode Gray --resolution 75 \
+  --format=pnm -o "$OUT/mute.pnm"
+check "no SNMP, model listed: the page is an image" grep -qa '^P5' "$OUT/mute.pnm"
+printf 'discovery broadcast off\nsocket://10.231.1.27\n' >"$CFG/orvela.conf"
+out=$(SANE_DEBUG_ORVELA=2 scanimage -L 2>&1) || true
+check "no SNMP, no model: the log gives the hint" grep -qF "socket://10.231.1.27 answers on the scan port but not to SNMP: add its model to the line in orvela.conf (socket://10.231.1.27 MODEL)" <<<"$out"
+# An answer wins over the model on the line.
+printf 'discovery broadcast off\nsocket://10.231.1.24 OR-M2270fdw\nsocket://10.231.1.27 OR-M2270fdw\n' >"$CFG/orvela.conf"
+search "models listed"
+count 2
+once '|socket://10.231.1.24|Orvela|OR-M1020|OR-0006|10.231.1.24|53010|0|0$' "answer over the listed model"
+listed '|net|socket://10.231.1.27|Orvela|OR-M2270fdw||10.231.1.27|53010|1|1$' "model listed, no SNMP"
+check "an SNMP answer: no hint" no_line "answers on the scan port" <<<"$out"
+rm "$CFG/orvela.conf"
+
 echo "search times: ${times[*]}"
 finish

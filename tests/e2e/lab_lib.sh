@@ -142,7 +142,9 @@ lab_sim_device() {  # NAME BRIDGE ADDR/24 [SIM ARGS...]
   for extra in ${LAB_SIM_EXTRA_ADDRS:-}; do
     nsenter -t "$pid" -n ip addr add "$extra" dev e1
   done
-  nsenter -t "$pid" -n "$LAB_BIN/orvela-scanner-sim" --listen 0.0.0.0 --port 53010 --snmp "$@" \
+  # LAB_SIM_NO_SNMP=1: a scanner whose SNMP agent answers nothing.
+  nsenter -t "$pid" -n "$LAB_BIN/orvela-scanner-sim" --listen 0.0.0.0 --port 53010 \
+    $([ "${LAB_SIM_NO_SNMP:-}" = 1 ] || echo --snmp) "$@" \
     </dev/null >"$dir/sim.log" 2>&1 &
   sim=$!
   LAB_PIDS+=("$sim")

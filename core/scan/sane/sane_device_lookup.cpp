@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "backend/net_discovery.h"
 #include "backend/net_search.h"
 #include "backend/usb_discovery.h"
 #include "common/debugtool.h"
@@ -48,6 +49,10 @@ const ORVELA_Scanner* find_device_for_open(const char* devicename) {
     if (net) {
         const char* host = devicename + strlen(kSocketScheme);
         ORVELA_Scanner record;
+        if (net_discovery::listed_with_model(host, &record)) {
+            DBG_INFO("%s is listed in orvela.conf as %s: opened without asking SNMP\n", devicename, record.modelName);
+            return devlist_add(record);
+        }
         if (!net_discovery::probe_address(host, &record, kDirectProbeSeconds)) return nullptr;
         // The device names itself by its address, so a dotted address must be
         // the whole of the name (one with more after it is not that device);

@@ -51,6 +51,17 @@ TEST(ConfigFile, EachSettingAndItsDefault) {
     EXPECT_EQ(s.discovery_wait_seconds, 30);
     EXPECT_FALSE(s.usb_search);
     EXPECT_TRUE(s.scan_streaming);
+    EXPECT_TRUE(s.socket_models.empty());
+
+    // A model on the line, spaced as any line; the same address listed again
+    // without it keeps it.
+    EXPECT_EQ(parse_warnings("socket://10.0.0.5\n\t socket://scanner-2.lab.example \t OR-M2270fdw \n"
+                             "socket://scanner-2.lab.example\nsocket://10.0.0.5 OR-M1020\n",
+                             &s),
+              "");
+    EXPECT_EQ(s.socket_addresses, (Dirs{"10.0.0.5", "scanner-2.lab.example"}));
+    EXPECT_EQ(s.socket_models, (std::map<std::string, std::string>{{"10.0.0.5", "OR-M1020"},
+                                                                   {"scanner-2.lab.example", "OR-M2270fdw"}}));
 }
 
 TEST(ConfigFile, UnusableLinesAreWarnedAboutAndSkipped) {
@@ -65,6 +76,10 @@ TEST(ConfigFile, UnusableLinesAreWarnedAboutAndSkipped) {
         {"socket://10.0.0.300", "\"10.0.0.300\" is neither an IPv4 address nor a host name"},
         {"socket://bad_name", "\"bad_name\" is neither an IPv4 address nor a host name"},
         {"socket://-lead.example", "\"-lead.example\" is neither an IPv4 address nor a host name"},
+        {"socket://10.0.0.5 OR-M9999", "\"OR-M9999\" is no model name that this backend knows"},
+        {"socket://10.0.0.5 or-m2270fdw", "\"or-m2270fdw\" is no model name that this backend knows"},
+        {"socket://10.0.0.5 OR-M2270", "\"OR-M2270\" is no model name that this backend knows"},
+        {"socket://10.0.0.5 OR-M1020 x", "unknown setting \"socket://10.0.0.5 OR-M1020 x\""},
         {"usb maybe", "\"usb\" takes on or off"},
         {"scan streaming yes", "\"scan streaming\" takes on or off"},
         {"discovery broadcast", "unknown setting \"discovery broadcast\""},
@@ -82,7 +97,14 @@ TEST(ConfigFile, UnusableLinesAreWarnedAboutAndSkipped) {
         EXPECT_TRUE(s.scan_streaming);
         EXPECT_EQ(s.discovery_wait_seconds, 5);
         EXPECT_TRUE(s.socket_addresses.empty());
+        EXPECT_TRUE(s.socket_models.empty());
     }
+    // A second model for a listed address: the first stays.
+    Settings s;
+    EXPECT_NE(parse_warnings("socket://10.0.0.5 OR-M1020\nsocket://10.0.0.5 OR-P1400\n", &s)
+                  .find("orvela.conf:2: socket://10.0.0.5 is already listed as OR-M1020; line ignored"),
+              std::string::npos);
+    EXPECT_EQ(s.socket_models.at("10.0.0.5"), "OR-M1020");
 }
 
 // Initialisation reads the first orvela.conf of the directories, and a
