@@ -153,8 +153,9 @@ case ${1:-} in
     sed "s/^/fresh system ($release): installed package: /"
   # This release's own lintian.
   . scripts/packages_lib.sh
-  install_packages "fresh system" lintian >/dev/null
-  if lintian -I --pedantic --fail-on error,warning,info,pedantic "${debs[@]}" >"$log" 2>&1; then
+  if ! install_packages "fresh system" lintian >"$log" 2>&1; then
+    say "lintian could not be installed:"; cat "$log"; failed=1
+  elif lintian -I --pedantic --fail-on error,warning,info,pedantic "${debs[@]}" >"$log" 2>&1; then
     say "lintian $(dpkg-query -W -f='${Version}' lintian) -I --pedantic: ${#debs[@]} packages, no tag"
   else
     say "lintian FAILED:"; cat "$log"; failed=1
