@@ -61,18 +61,18 @@ constexpr unsigned kGroupRows = 4;
 // Rows of working memory a ring of source rows needs beyond a group's span.
 inline size_t GroupSpanCapacity(const PackedWeights& wt) { return 2 * static_cast<size_t>(wt.taps) + 16; }
 
-// The x86 vector kernels (AVX2) exist on 32- and 64-bit x86 only; elsewhere
-// the portable loops are the one level.
-#if defined(__x86_64__) || defined(__i386__)
-#define ORVELA_RESAMPLE_X86_KERNELS 1
-#else
-#define ORVELA_RESAMPLE_X86_KERNELS 0
-#endif
-
-// Instruction-set levels, chosen once per process from the CPU (always
-// Scalar where there are no vector kernels).
-enum class SimdLevel { Scalar = 0, Avx2 = 1 };
+// Instruction-set levels: the portable loops, or the vector code of the best
+// instruction set the CPU has (resample_vector.cpp; Highway picks it once per
+// process). Where no vector code beats the portable loops (no double lanes,
+// or only Highway's emulation) the CPU's level is Scalar.
+enum class SimdLevel { Scalar = 0, Vector = 1 };
 SimdLevel DetectSimdLevel();
+
+// The vector code's double lanes (0 where it has none) and the name of the
+// instruction set it was built for.
+size_t VectorLanes();
+const char* VectorTargetName();
+bool VectorTargetIsEmulated();
 
 // Working memory of the horizontal kernel for one weight table and row width
 // (none at the portable level).
@@ -99,11 +99,11 @@ struct RowKernels {
     void (*vertical)(const PackedWeights& wt, unsigned v, unsigned D, const uint8_t* const* rows, size_t lo,
                      size_t N, uint8_t* const* dst);
 };
+// The loops of `level`; the first call logs which ones the resampler runs.
 const RowKernels& KernelsFor(SimdLevel level);
-#if ORVELA_RESAMPLE_X86_KERNELS
-// Only called when the CPU has the instructions.
-extern const RowKernels kAvx2Kernels;
-#endif
+extern const RowKernels kPortableKernels;
+// Only called when DetectSimdLevel() found them worth it.
+extern const RowKernels kVectorKernels;
 
 // Engine settings, for tests and the benchmark: the instruction-set level
 // (capped at what the CPU has) and the most threads a page scaling may use

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "common/debugtool.h"
 #include "core/scan/imageproc/resample_engine.h"
 
 namespace orvela::resample {
@@ -64,7 +65,11 @@ void VerticalScalar(const PackedWeights& wt, unsigned v0, unsigned D, const uint
     }
 }
 
+}  // namespace
+
 const RowKernels kPortableKernels{HorizontalScalar, VerticalScalar};
+
+namespace {
 
 int UsableCpus() {
     cpu_set_t set;
@@ -85,19 +90,21 @@ constexpr double kThreadWorkThreshold = 262144.0;
 }  // namespace
 
 SimdLevel DetectSimdLevel() {
-#if ORVELA_RESAMPLE_X86_KERNELS
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
-#endif
-    return SimdLevel::Scalar;
+    return VectorLanes() > 1 && !VectorTargetIsEmulated() ? SimdLevel::Vector : SimdLevel::Scalar;
 }
 
 const RowKernels& KernelsFor(SimdLevel level) {
-#if ORVELA_RESAMPLE_X86_KERNELS
-    if (level == SimdLevel::Avx2) return kAvx2Kernels;
-#endif
-    (void)level;
-    return kPortableKernels;
+    const bool vector = level == SimdLevel::Vector;
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) {
+        if (vector)
+            DBG_INFO("resampler: vector code for %s, %zu double lanes\n", VectorTargetName(), VectorLanes());
+        else
+            DBG_INFO("resampler: portable code (vector code: %s)\n", kCpuLevel == SimdLevel::Vector
+                                                                     ? VectorTargetName()
+                                                                     : "none worth it on this CPU");
+    }
+    return vector ? kVectorKernels : kPortableKernels;
 }
 
 HorizontalScratch::~HorizontalScratch() {
@@ -107,7 +114,7 @@ HorizontalScratch::~HorizontalScratch() {
 
 bool HorizontalScratch::allocate(SimdLevel level, const PackedWeights& wt, unsigned C) {
     if (level == SimdLevel::Scalar) return true;
-    constexpr size_t L = 4;  // the vector kernels' lanes
+    const size_t L = VectorLanes();
     const size_t doubles = (static_cast<size_t>(wt.src_size) + wt.taps + L) * C * L;
     const size_t bytes = static_cast<size_t>(wt.dst_size) * C * L + 64;
     transposed = static_cast<double*>(aligned_alloc(64, (doubles * sizeof(double) + 63) / 64 * 64));

@@ -1,0 +1,308 @@
+// Vector inner loops of the resampler, written once against Highway and built
+// for every instruction set worth having (x86: SSE4, AVX2, AVX-512; arm64:
+// NEON); Highway picks the best one the CPU has when the resampler first runs.
+//
+// Each output sample is computed as in the portable loops: sum from +0.0, taps
+// in ascending order, a separate multiply and add (Mul then Add, never MulAdd:
+// a fused one rounds once where the plain formulation rounds twice; the build
+// also switches contraction off), trunc(sum + 0.5) clamped. Vectors only span
+// independent output samples:
+//  - horizontal pass: L source rows at a time (L the double lanes of the
+//    target), transposed so that one vector holds one sample position of L
+//    rows (same weight for every lane); the results are transposed back;
+//  - vertical pass: up to kGroupRows destination rows together, L adjacent
+//    samples of each per vector; each source row is widened once for all.
+// The sums are in double: a target without double lanes (32-bit ARM NEON)
+// leaves the rows to the portable loops.
+//
+// Everything built per target lives in Highway's per-target namespace and
+// uses no library templates, so that no code built for a newer CPU can be
+// shared with (or replace) code the portable path calls.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#else
+#pragma GCC optimize("O3", "fp-contract=off")
+#endif
+
+// The targets named above and no others: SSSE3 adds nothing over the portable
+// loops here, AVX3_DL nothing over AVX-512, and SVE's scalable vectors do not
+// fit the fixed lane counts below.
+#ifndef HWY_DISABLED_TARGETS
+#define HWY_DISABLED_TARGETS (HWY_SSSE3 | HWY_AVX3_DL | HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128)
+#endif
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "core/scan/imageproc/resample_vector.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/scan/imageproc/resample_engine.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace orvela::resample {
+namespace HWY_NAMESPACE {
+
+// The target this code was built for, for the log.
+int64_t BuiltTarget() { return HWY_TARGET; }
+
+#if HWY_HAVE_FLOAT64
+namespace hn = hwy::HWY_NAMESPACE;
+
+using DF = hn::ScalableTag<double>;
+using DI = hn::Rebind<int32_t, DF>;
+using DB = hn::Rebind<uint8_t, DF>;
+using VF = hn::Vec<DF>;
+constexpr size_t L = hn::MaxLanes(DF());
+
+HWY_INLINE size_t MinSize(size_t a, size_t b) { return a < b ? a : b; }
+HWY_INLINE size_t MaxSize(size_t a, size_t b) { return a > b ? a : b; }
+
+HWY_INLINE VF MulAdd(VF acc, double w, VF x) { return hn::Add(acc, hn::Mul(hn::Set(DF(), w), x)); }
+
+// L bytes from p as doubles.
+HWY_INLINE VF Widen(const uint8_t* p) { return hn::PromoteTo(DF(), hn::PromoteTo(DI(), hn::LoadU(DB(), p))); }
+
+// trunc(acc + 0.5), clamped to 0..255 (the narrowing saturates), L bytes at p.
+HWY_INLINE void StoreBytes(uint8_t* p, VF acc) {
+    const auto r = hn::DemoteTo(DI(), hn::Add(acc, hn::Set(DF(), 0.5)));
+    hn::StoreU(hn::DemoteTo(DB(), r), DB(), p);
+}
+
+HWY_INLINE uint8_t RoundTail(double sum) {
+    const int v = static_cast<int>(sum + 0.5);
+    return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+// v[r] lane c -> v[c] lane r, for an L x L block. Each round of even/odd
+// concatenation rotates the bits of (row, lane) right by one; log2(L) rounds
+// swap them.
+HWY_INLINE void TransposeSquare(VF* v) {
+#if HWY_TARGET == HWY_SCALAR
+    (void)v;  // one lane: nothing to swap
+#else
+    {
+        const DF d;
+        for (size_t half = 1; half < L; half *= 2) {
+            VF t[L];
+            for (size_t i = 0; i < L / 2; ++i) {
+                t[i] = hn::ConcatEven(d, v[2 * i + 1], v[2 * i]);
+                t[i + L / 2] = hn::ConcatOdd(d, v[2 * i + 1], v[2 * i]);
+            }
+            for (size_t i = 0; i < L; ++i) v[i] = t[i];
+        }
+    }
+#endif
+}
+
+// rows[l][j + i] -> T[(j + i) * L + l] as doubles, for i, l < L.
+HWY_INLINE void TransposeIn(const uint8_t* const* rows, size_t j, double* T) {
+    VF v[L];
+    for (size_t l = 0; l < L; ++l) v[l] = Widen(rows[l] + j);
+    TransposeSquare(v);
+    for (size_t i = 0; i < L; ++i) hn::Store(v[i], DF(), T + (j + i) * L);
+}
+
+// Destination columns per chunk, so that the transposed source span of a chunk
+// stays within about 16 KiB (level-1 cache).
+unsigned ChunkColumns(const PackedWeights& wt, unsigned C) {
+    const double scale = static_cast<double>(wt.dst_size) / wt.src_size;
+    const double span = 16384.0 / (C * L * 8.0) - wt.taps;
+    const double cols = span * (scale < 1.0 ? scale : 1.0);
+    return cols > 8.0 ? static_cast<unsigned>(cols) : 8u;
+}
+
+// One block of L source rows (rows[l]; rows past the pass's end repeat the
+// last row) into OT: OT[(u * C + c) * L + l] is row l's destination column u,
+// channel c. T is the transposed-source scratch.
+template <unsigned C>
+void HorizontalBlock(const uint8_t* const* rows, const PackedWeights& wt, double* T, uint8_t* OT, unsigned chunk) {
+    constexpr unsigned G = C == 1 ? 8 : 4;  // destination columns per group
+    const unsigned dw = wt.dst_size;
+    const size_t rowSamples = static_cast<size_t>(wt.src_size) * C;
+    for (unsigned u0 = 0; u0 < dw; u0 += chunk) {
+        const unsigned u1 = u0 + chunk < dw ? u0 + chunk : dw;
+        // Source span read by this chunk, including the padded taps of each
+        // group of columns.
+        size_t s0 = wt.left[u0], s1 = s0;
+        for (unsigned u = u0; u < u1; u += G) {
+            const unsigned g1 = u + G < u1 ? u + G : u1;
+            size_t n = 0;
+            for (unsigned q = u; q < g1; ++q) n = MaxSize(n, wt.count[q]);
+            for (unsigned q = u; q < g1; ++q) s1 = MaxSize(s1, wt.left[q] + n);
+        }
+        const size_t j0 = s0 * C, j1pad = s1 * C, j1 = MinSize(j1pad, rowSamples);
+        double* Tb = T - j0 * L;  // Tb[j * L + l] for j in [j0, j1pad)
+        size_t j = j0;
+        for (; j + L <= j1; j += L) TransposeIn(rows, j, Tb);
+        for (; j < j1; ++j)
+            for (unsigned l = 0; l < L; ++l) Tb[j * L + l] = rows[l][j];
+        for (; j < j1pad; ++j)
+            for (unsigned l = 0; l < L; ++l) Tb[j * L + l] = 0.0;
+
+        // G destination columns at a time: G x C independent sums per lane,
+        // enough to keep both vector adders busy despite the add latency.
+        const size_t WS = wt.taps;
+        unsigned u = u0;
+        for (; u + G <= u1; u += G) {
+            const double* w0 = wt.w + static_cast<size_t>(u) * WS;
+            unsigned n = 0;
+            const double* base[G];
+            for (unsigned g = 0; g < G; ++g) {
+                n = wt.count[u + g] > n ? wt.count[u + g] : n;
+                base[g] = Tb + static_cast<size_t>(wt.left[u + g]) * C * L;
+            }
+            VF acc[G][C];
+            for (unsigned g = 0; g < G; ++g)
+                for (unsigned c = 0; c < C; ++c) acc[g][c] = hn::Zero(DF());
+            for (unsigned k = 0; k < n; ++k) {
+                for (unsigned g = 0; g < G; ++g) {
+                    const double x = w0[g * WS + k];
+                    for (unsigned c = 0; c < C; ++c)
+                        acc[g][c] = MulAdd(acc[g][c], x, hn::Load(DF(), base[g] + (static_cast<size_t>(k) * C + c) * L));
+                }
+            }
+            for (unsigned g = 0; g < G; ++g)
+                for (unsigned c = 0; c < C; ++c) StoreBytes(OT + (static_cast<size_t>(u + g) * C + c) * L, acc[g][c]);
+        }
+        for (; u < u1; ++u) {
+            const double* w = wt.w + static_cast<size_t>(u) * WS;
+            const unsigned n = wt.count[u];
+            const double* base = Tb + static_cast<size_t>(wt.left[u]) * C * L;
+            VF acc[C];
+            for (unsigned c = 0; c < C; ++c) acc[c] = hn::Zero(DF());
+            for (unsigned k = 0; k < n; ++k)
+                for (unsigned c = 0; c < C; ++c)
+                    acc[c] = MulAdd(acc[c], w[k], hn::Load(DF(), base + (static_cast<size_t>(k) * C + c) * L));
+            for (unsigned c = 0; c < C; ++c) StoreBytes(OT + (static_cast<size_t>(u) * C + c) * L, acc[c]);
+        }
+    }
+}
+
+// Rows src[i] -> dst[i] for i < n, L rows at a time.
+template <unsigned C>
+void HorizontalRows(const PackedWeights& wt, const uint8_t* const* src, uint8_t* const* dst, unsigned n,
+                    HorizontalScratch& scratch) {
+    const unsigned chunk = ChunkColumns(wt, C);
+    const size_t ND = static_cast<size_t>(wt.dst_size) * C;
+    const uint8_t* OT = scratch.results;
+    for (unsigned y = 0; y < n; y += L) {
+        const unsigned nr = n - y < L ? n - y : L;
+        const uint8_t* rows[L];
+        for (unsigned l = 0; l < L; ++l) rows[l] = src[y + (l < nr ? l : nr - 1)];
+        HorizontalBlock<C>(rows, wt, scratch.transposed, scratch.results, chunk);
+        for (unsigned l = 0; l < nr; ++l) {
+            uint8_t* d = dst[y + l];
+            for (size_t j = 0; j < ND; ++j) d[j] = OT[j * L + l];
+        }
+    }
+}
+
+void Horizontal(const PackedWeights& wt, unsigned C, const uint8_t* const* src, uint8_t* const* dst, unsigned n,
+                HorizontalScratch& scratch) {
+    if (C == 1)
+        HorizontalRows<1>(wt, src, dst, n, scratch);
+    else
+        HorizontalRows<3>(wt, src, dst, n, scratch);
+}
+
+// Destination rows v .. v + D - 1 (D <= kGroupRows) together: rows[r - lo] is
+// source row r. Each source row is widened once per block of samples and added
+// into every destination row whose taps include it; each sum still takes its
+// own taps in ascending order, from +0.0.
+void Vertical(const PackedWeights& wt, unsigned v, unsigned D, const uint8_t* const* rows, size_t lo, size_t N,
+              uint8_t* const* d) {
+    size_t first[kGroupRows] = {}, count[kGroupRows] = {};
+    const double* w[kGroupRows] = {};
+    size_t hi = lo;
+    for (unsigned g = 0; g < D; ++g) {
+        first[g] = wt.left[v + g] - lo;  // tap 0 of row g, relative to lo
+        count[g] = wt.count[v + g];
+        w[g] = wt.w + static_cast<size_t>(v + g) * wt.taps;
+        hi = MaxSize(hi, static_cast<size_t>(wt.left[v + g]) + wt.count[v + g]);
+    }
+    const size_t span = hi - lo;
+    size_t j = 0;
+    for (; j + 2 * L <= N; j += 2 * L) {
+        VF a[kGroupRows][2];
+        for (unsigned g = 0; g < kGroupRows; ++g) a[g][0] = a[g][1] = hn::Zero(DF());
+        for (size_t r = 0; r < span; ++r) {
+            const uint8_t* p = rows[r] + j;
+            const VF x0 = Widen(p), x1 = Widen(p + L);
+            for (unsigned g = 0; g < kGroupRows; ++g) {
+                const size_t k = r - first[g];  // wraps above count when r < first
+                if (g < D && k < count[g]) {
+                    a[g][0] = MulAdd(a[g][0], w[g][k], x0);
+                    a[g][1] = MulAdd(a[g][1], w[g][k], x1);
+                }
+            }
+        }
+        for (unsigned g = 0; g < D; ++g) {
+            StoreBytes(d[g] + j, a[g][0]);
+            StoreBytes(d[g] + j + L, a[g][1]);
+        }
+    }
+    for (; j < N; ++j)
+        for (unsigned g = 0; g < D; ++g) {
+            double sum = 0.0;
+            for (size_t k = 0; k < count[g]; ++k) sum += w[g][k] * rows[first[g] + k][j];
+            d[g][j] = RoundTail(sum);
+        }
+}
+
+size_t Lanes() { return L; }
+
+#else  // no double lanes: the portable loops do the rows
+
+void Horizontal(const PackedWeights& wt, unsigned C, const uint8_t* const* src, uint8_t* const* dst, unsigned n,
+                HorizontalScratch& scratch) {
+    kPortableKernels.horizontal(wt, C, src, dst, n, scratch);
+}
+
+void Vertical(const PackedWeights& wt, unsigned v, unsigned D, const uint8_t* const* rows, size_t lo, size_t N,
+              uint8_t* const* d) {
+    kPortableKernels.vertical(wt, v, D, rows, lo, N, d);
+}
+
+size_t Lanes() { return 0; }
+
+#endif  // HWY_HAVE_FLOAT64
+
+}  // namespace HWY_NAMESPACE
+}  // namespace orvela::resample
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace orvela::resample {
+
+HWY_EXPORT(Horizontal);
+HWY_EXPORT(Vertical);
+HWY_EXPORT(Lanes);
+HWY_EXPORT(BuiltTarget);
+
+namespace {
+
+void HorizontalDispatched(const PackedWeights& wt, unsigned C, const uint8_t* const* src, uint8_t* const* dst,
+                          unsigned n, HorizontalScratch& scratch) {
+    HWY_DYNAMIC_DISPATCH(Horizontal)(wt, C, src, dst, n, scratch);
+}
+
+void VerticalDispatched(const PackedWeights& wt, unsigned v, unsigned D, const uint8_t* const* rows, size_t lo,
+                        size_t N, uint8_t* const* d) {
+    HWY_DYNAMIC_DISPATCH(Vertical)(wt, v, D, rows, lo, N, d);
+}
+
+}  // namespace
+
+const RowKernels kVectorKernels{HorizontalDispatched, VerticalDispatched};
+
+size_t VectorLanes() { return HWY_DYNAMIC_DISPATCH(Lanes)(); }
+
+const char* VectorTargetName() { return hwy::TargetName(HWY_DYNAMIC_DISPATCH(BuiltTarget)()); }
+
+bool VectorTargetIsEmulated() { return (HWY_DYNAMIC_DISPATCH(BuiltTarget)() & (HWY_EMU128 | HWY_SCALAR)) != 0; }
+
+}  // namespace orvela::resample
+#endif  // HWY_ONCE
