@@ -74,6 +74,9 @@ size_t VectorLanes();
 const char* VectorTargetName();
 bool VectorTargetIsEmulated();
 
+// Destination columns the vector horizontal kernel makes together.
+constexpr unsigned HorizontalGroup(unsigned channels) { return channels == 1 ? 8 : 4; }
+
 // Working memory of the horizontal kernel for one weight table and row width
 // (none at the portable level).
 class HorizontalScratch {
@@ -85,6 +88,11 @@ public:
     bool allocate(SimdLevel level, const PackedWeights& wt, unsigned channels);
     double* transposed = nullptr;  // source samples of a block of rows, lane by lane
     uint8_t* results = nullptr;    // destination samples of the block, lane by lane
+    // The weights of each whole group of HorizontalGroup(channels) columns
+    // from column u (a multiple of the group), tap by tap:
+    // group_weights[u * taps + k * group + g] = w[(u + g) * taps + k], so
+    // that the group's loop reads them from one pointer.
+    double* group_weights = nullptr;
 };
 
 // The inner loops of one level.

@@ -110,6 +110,7 @@ const RowKernels& KernelsFor(SimdLevel level) {
 HorizontalScratch::~HorizontalScratch() {
     free(transposed);
     free(results);
+    free(group_weights);
 }
 
 bool HorizontalScratch::allocate(SimdLevel level, const PackedWeights& wt, unsigned C) {
@@ -117,9 +118,17 @@ bool HorizontalScratch::allocate(SimdLevel level, const PackedWeights& wt, unsig
     const size_t L = VectorLanes();
     const size_t doubles = (static_cast<size_t>(wt.src_size) + wt.taps + L) * C * L;
     const size_t bytes = static_cast<size_t>(wt.dst_size) * C * L + 64;
+    const size_t weights = static_cast<size_t>(wt.dst_size) * wt.taps;
     transposed = static_cast<double*>(aligned_alloc(64, (doubles * sizeof(double) + 63) / 64 * 64));
     results = static_cast<uint8_t*>(aligned_alloc(64, (bytes + 63) / 64 * 64));
-    return transposed != nullptr && results != nullptr;
+    group_weights = static_cast<double*>(malloc((weights != 0 ? weights : 1) * sizeof(double)));
+    if (transposed == nullptr || results == nullptr || group_weights == nullptr) return false;
+    const unsigned G = HorizontalGroup(C);
+    const size_t T = wt.taps;
+    for (size_t u = 0; u + G <= wt.dst_size; u += G)
+        for (size_t g = 0; g < G; ++g)
+            for (size_t k = 0; k < T; ++k) group_weights[u * T + k * G + g] = wt.w[(u + g) * T + k];
+    return true;
 }
 
 EngineSettings GetEngineSettings() {

@@ -97,12 +97,63 @@ HWY_INLINE void TransposeSquare(VF* v) {
 #endif
 }
 
-// rows[l][j + i] -> T[(j + i) * L + l] as doubles, for i, l < L.
+// rows[l][j + i] -> T[(j + i) * L + l] as doubles, for i, l < L. With four
+// and eight lanes the bytes are transposed first (three and two rounds of
+// byte, pair and quad interleaving within 128 bits), then widened: far fewer
+// and cheaper shuffles than transposing the doubles.
 HWY_INLINE void TransposeIn(const uint8_t* const* rows, size_t j, double* T) {
+#if HWY_TARGET != HWY_SCALAR
+    const hn::Full128<uint8_t> d8;
+    const hn::Full128<uint16_t> d16;
+    const hn::Full128<uint32_t> d32;
+#endif
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    static_assert(L == 8);
+    const hn::Full64<uint8_t> h8;
+    hn::Vec<decltype(d8)> a[8];
+    for (size_t l = 0; l < 8; ++l) a[l] = hn::ZeroExtendVector(d8, hn::LoadU(h8, rows[l] + j));
+    // Rows 2m and 2m + 1, sample by sample.
+    const auto b0 = hn::BitCast(d16, hn::InterleaveLower(a[0], a[1]));
+    const auto b1 = hn::BitCast(d16, hn::InterleaveLower(a[2], a[3]));
+    const auto b2 = hn::BitCast(d16, hn::InterleaveLower(a[4], a[5]));
+    const auto b3 = hn::BitCast(d16, hn::InterleaveLower(a[6], a[7]));
+    // Rows 0-3 and rows 4-7 of samples 0-3 and 4-7.
+    const auto c0 = hn::BitCast(d32, hn::InterleaveLower(b0, b1));
+    const auto c1 = hn::BitCast(d32, hn::InterleaveUpper(d16, b0, b1));
+    const auto c2 = hn::BitCast(d32, hn::InterleaveLower(b2, b3));
+    const auto c3 = hn::BitCast(d32, hn::InterleaveUpper(d16, b2, b3));
+    // All eight rows of two samples each.
+    const hn::Vec<decltype(d8)> e[4] = {
+        hn::BitCast(d8, hn::InterleaveLower(c0, c2)), hn::BitCast(d8, hn::InterleaveUpper(d32, c0, c2)),
+        hn::BitCast(d8, hn::InterleaveLower(c1, c3)), hn::BitCast(d8, hn::InterleaveUpper(d32, c1, c3))};
+    for (size_t i = 0; i < 4; ++i) {
+        hn::Store(hn::PromoteTo(DF(), hn::PromoteTo(DI(), hn::LowerHalf(e[i]))), DF(), T + (j + 2 * i) * 8);
+        hn::Store(hn::PromoteTo(DF(), hn::PromoteTo(DI(), hn::UpperHalf(h8, e[i]))), DF(),
+                  T + (j + 2 * i + 1) * 8);
+    }
+#elif HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+    static_assert(L == 4);
+    const hn::Full32<uint8_t> q8;
+    const hn::Full64<uint8_t> h8;
+    hn::Vec<decltype(d8)> a[4];
+    for (size_t l = 0; l < 4; ++l)
+        a[l] = hn::ZeroExtendVector(d8, hn::ZeroExtendVector(h8, hn::LoadU(q8, rows[l] + j)));
+    const auto b0 = hn::BitCast(d16, hn::InterleaveLower(a[0], a[1]));
+    const auto b1 = hn::BitCast(d16, hn::InterleaveLower(a[2], a[3]));
+    // Four rows of each of the four samples, sample by sample.
+    const auto c = hn::BitCast(d32, hn::InterleaveLower(b0, b1));
+    const hn::Vec<decltype(d8)> e[4] = {hn::BitCast(d8, c), hn::BitCast(d8, hn::ShiftRightLanes<1>(d32, c)),
+                                        hn::BitCast(d8, hn::ShiftRightLanes<2>(d32, c)),
+                                        hn::BitCast(d8, hn::ShiftRightLanes<3>(d32, c))};
+    for (size_t i = 0; i < 4; ++i)
+        hn::Store(hn::PromoteTo(DF(), hn::PromoteTo(DI(), hn::LowerHalf(q8, hn::LowerHalf(e[i])))), DF(),
+                  T + (j + i) * 4);
+#else
     VF v[L];
     for (size_t l = 0; l < L; ++l) v[l] = Widen(rows[l] + j);
     TransposeSquare(v);
     for (size_t i = 0; i < L; ++i) hn::Store(v[i], DF(), T + (j + i) * L);
+#endif
 }
 
 // Destination columns per chunk, so that the transposed source span of a chunk
@@ -111,15 +162,20 @@ unsigned ChunkColumns(const PackedWeights& wt, unsigned C) {
     const double scale = static_cast<double>(wt.dst_size) / wt.src_size;
     const double span = 16384.0 / (C * L * 8.0) - wt.taps;
     const double cols = span * (scale < 1.0 ? scale : 1.0);
-    return cols > 8.0 ? static_cast<unsigned>(cols) : 8u;
+    // A multiple of 8, so that every whole group starts at a multiple of the
+    // group (scratch.group_weights).
+    return cols > 8.0 ? static_cast<unsigned>(cols) / 8 * 8 : 8u;
 }
 
 // One block of L source rows (rows[l]; rows past the pass's end repeat the
 // last row) into OT: OT[(u * C + c) * L + l] is row l's destination column u,
 // channel c. T is the transposed-source scratch.
 template <unsigned C>
-void HorizontalBlock(const uint8_t* const* rows, const PackedWeights& wt, double* T, uint8_t* OT, unsigned chunk) {
-    constexpr unsigned G = C == 1 ? 8 : 4;  // destination columns per group
+void HorizontalBlock(const uint8_t* const* rows, const PackedWeights& wt, const HorizontalScratch& scratch,
+                     unsigned chunk) {
+    constexpr unsigned G = HorizontalGroup(C);
+    double* T = scratch.transposed;
+    uint8_t* OT = scratch.results;
     const unsigned dw = wt.dst_size;
     const size_t rowSamples = static_cast<size_t>(wt.src_size) * C;
     for (unsigned u0 = 0; u0 < dw; u0 += chunk) {
@@ -147,7 +203,7 @@ void HorizontalBlock(const uint8_t* const* rows, const PackedWeights& wt, double
         const size_t WS = wt.taps;
         unsigned u = u0;
         for (; u + G <= u1; u += G) {
-            const double* w0 = wt.w + static_cast<size_t>(u) * WS;
+            const double* wg = scratch.group_weights + static_cast<size_t>(u) * WS;
             unsigned n = 0;
             const double* base[G];
             for (unsigned g = 0; g < G; ++g) {
@@ -157,9 +213,9 @@ void HorizontalBlock(const uint8_t* const* rows, const PackedWeights& wt, double
             VF acc[G][C];
             for (unsigned g = 0; g < G; ++g)
                 for (unsigned c = 0; c < C; ++c) acc[g][c] = hn::Zero(DF());
-            for (unsigned k = 0; k < n; ++k) {
+            for (unsigned k = 0; k < n; ++k, wg += G) {
                 for (unsigned g = 0; g < G; ++g) {
-                    const double x = w0[g * WS + k];
+                    const double x = wg[g];
                     for (unsigned c = 0; c < C; ++c)
                         acc[g][c] = MulAdd(acc[g][c], x, hn::Load(DF(), base[g] + (static_cast<size_t>(k) * C + c) * L));
                 }
@@ -192,7 +248,7 @@ void HorizontalRows(const PackedWeights& wt, const uint8_t* const* src, uint8_t*
         const unsigned nr = n - y < L ? n - y : L;
         const uint8_t* rows[L];
         for (unsigned l = 0; l < L; ++l) rows[l] = src[y + (l < nr ? l : nr - 1)];
-        HorizontalBlock<C>(rows, wt, scratch.transposed, scratch.results, chunk);
+        HorizontalBlock<C>(rows, wt, scratch, chunk);
         for (unsigned l = 0; l < nr; ++l) {
             uint8_t* d = dst[y + l];
             for (size_t j = 0; j < ND; ++j) d[j] = OT[j * L + l];
@@ -207,6 +263,11 @@ void Horizontal(const PackedWeights& wt, unsigned C, const uint8_t* const* src, 
     else
         HorizontalRows<3>(wt, src, dst, n, scratch);
 }
+
+// Vectors of adjacent samples per destination row the vertical loop keeps:
+// with 32 vector registers, 4 rows x 4 sums and the 4 widened source vectors
+// fit; with 16, half of the sums.
+constexpr size_t kVerticalVectors = 2;
 
 // Destination rows v .. v + D - 1 (D <= kGroupRows) together: rows[r - lo] is
 // source row r. Each source row is widened once per block of samples and added
@@ -225,24 +286,22 @@ void Vertical(const PackedWeights& wt, unsigned v, unsigned D, const uint8_t* co
     }
     const size_t span = hi - lo;
     size_t j = 0;
-    for (; j + 2 * L <= N; j += 2 * L) {
-        VF a[kGroupRows][2];
-        for (unsigned g = 0; g < kGroupRows; ++g) a[g][0] = a[g][1] = hn::Zero(DF());
+    for (; j + kVerticalVectors * L <= N; j += kVerticalVectors * L) {
+        VF a[kGroupRows][kVerticalVectors];
+        for (unsigned g = 0; g < kGroupRows; ++g)
+            for (size_t i = 0; i < kVerticalVectors; ++i) a[g][i] = hn::Zero(DF());
         for (size_t r = 0; r < span; ++r) {
             const uint8_t* p = rows[r] + j;
-            const VF x0 = Widen(p), x1 = Widen(p + L);
+            VF x[kVerticalVectors];
+            for (size_t i = 0; i < kVerticalVectors; ++i) x[i] = Widen(p + i * L);
             for (unsigned g = 0; g < kGroupRows; ++g) {
                 const size_t k = r - first[g];  // wraps above count when r < first
-                if (g < D && k < count[g]) {
-                    a[g][0] = MulAdd(a[g][0], w[g][k], x0);
-                    a[g][1] = MulAdd(a[g][1], w[g][k], x1);
-                }
+                if (g < D && k < count[g])
+                    for (size_t i = 0; i < kVerticalVectors; ++i) a[g][i] = MulAdd(a[g][i], w[g][k], x[i]);
             }
         }
-        for (unsigned g = 0; g < D; ++g) {
-            StoreBytes(d[g] + j, a[g][0]);
-            StoreBytes(d[g] + j + L, a[g][1]);
-        }
+        for (unsigned g = 0; g < D; ++g)
+            for (size_t i = 0; i < kVerticalVectors; ++i) StoreBytes(d[g] + j + i * L, a[g][i]);
     }
     for (; j < N; ++j)
         for (unsigned g = 0; g < D; ++g) {
