@@ -97,35 +97,63 @@ HWY_INLINE void TransposeSquare(VF* v) {
 #endif
 }
 
-// rows[l][j + i] -> T[(j + i) * L + l] as doubles, for i, l < L. With four
-// and eight lanes the bytes are transposed first (three and two rounds of
-// byte, pair and quad interleaving within 128 bits), then widened: far fewer
-// and cheaper shuffles than transposing the doubles.
-HWY_INLINE void TransposeIn(const uint8_t* const* rows, size_t j, double* T) {
-#if HWY_TARGET != HWY_SCALAR
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+// Byte transposes in three (8 x 8) or two (4 x 4) rounds of byte, pair and
+// quad interleaving within 128 bits: far fewer and cheaper shuffles than
+// transposing doubles.
+using V8 = hn::Vec<hn::Full128<uint8_t>>;
+
+// p[l][i] for l, i < 8 -> e[m] = (p[0..7][2m], p[0..7][2m + 1]).
+HWY_INLINE void Transpose8x8(const uint8_t* const* p, V8* e) {
     const hn::Full128<uint8_t> d8;
     const hn::Full128<uint16_t> d16;
     const hn::Full128<uint32_t> d32;
-#endif
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
-    static_assert(L == 8);
     const hn::Full64<uint8_t> h8;
-    hn::Vec<decltype(d8)> a[8];
-    for (size_t l = 0; l < 8; ++l) a[l] = hn::ZeroExtendVector(d8, hn::LoadU(h8, rows[l] + j));
-    // Rows 2m and 2m + 1, sample by sample.
+    V8 a[8];
+    for (size_t l = 0; l < 8; ++l) a[l] = hn::ZeroExtendVector(d8, hn::LoadU(h8, p[l]));
     const auto b0 = hn::BitCast(d16, hn::InterleaveLower(a[0], a[1]));
     const auto b1 = hn::BitCast(d16, hn::InterleaveLower(a[2], a[3]));
     const auto b2 = hn::BitCast(d16, hn::InterleaveLower(a[4], a[5]));
     const auto b3 = hn::BitCast(d16, hn::InterleaveLower(a[6], a[7]));
-    // Rows 0-3 and rows 4-7 of samples 0-3 and 4-7.
     const auto c0 = hn::BitCast(d32, hn::InterleaveLower(b0, b1));
     const auto c1 = hn::BitCast(d32, hn::InterleaveUpper(d16, b0, b1));
     const auto c2 = hn::BitCast(d32, hn::InterleaveLower(b2, b3));
     const auto c3 = hn::BitCast(d32, hn::InterleaveUpper(d16, b2, b3));
-    // All eight rows of two samples each.
-    const hn::Vec<decltype(d8)> e[4] = {
-        hn::BitCast(d8, hn::InterleaveLower(c0, c2)), hn::BitCast(d8, hn::InterleaveUpper(d32, c0, c2)),
-        hn::BitCast(d8, hn::InterleaveLower(c1, c3)), hn::BitCast(d8, hn::InterleaveUpper(d32, c1, c3))};
+    e[0] = hn::BitCast(d8, hn::InterleaveLower(c0, c2));
+    e[1] = hn::BitCast(d8, hn::InterleaveUpper(d32, c0, c2));
+    e[2] = hn::BitCast(d8, hn::InterleaveLower(c1, c3));
+    e[3] = hn::BitCast(d8, hn::InterleaveUpper(d32, c1, c3));
+}
+
+// p[l][i] for l, i < 4 -> byte 4 i + l.
+HWY_INLINE V8 Transpose4x4(const uint8_t* const* p) {
+    const hn::Full128<uint8_t> d8;
+    const hn::Full128<uint16_t> d16;
+    const hn::Full64<uint8_t> h8;
+    const hn::Full32<uint8_t> q8;
+    V8 a[4];
+    for (size_t l = 0; l < 4; ++l) a[l] = hn::ZeroExtendVector(d8, hn::ZeroExtendVector(h8, hn::LoadU(q8, p[l])));
+    const auto b0 = hn::BitCast(d16, hn::InterleaveLower(a[0], a[1]));
+    const auto b1 = hn::BitCast(d16, hn::InterleaveLower(a[2], a[3]));
+    return hn::BitCast(d8, hn::InterleaveLower(b0, b1));
+}
+
+// The bytes from 4 k on, to the front.
+template <int k>
+HWY_INLINE V8 ShiftRightQuads(V8 v) {
+    return hn::ShiftRightBytes<4 * k>(hn::Full128<uint8_t>(), v);
+}
+#endif
+
+// rows[l][j + i] -> T[(j + i) * L + l] as doubles, for i, l < L.
+HWY_INLINE void TransposeIn(const uint8_t* const* rows, size_t j, double* T) {
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    static_assert(L == 8);
+    const uint8_t* p[8];
+    for (size_t l = 0; l < 8; ++l) p[l] = rows[l] + j;
+    V8 e[4];
+    Transpose8x8(p, e);
+    const hn::Full64<uint8_t> h8;
     for (size_t i = 0; i < 4; ++i) {
         hn::Store(hn::PromoteTo(DF(), hn::PromoteTo(DI(), hn::LowerHalf(e[i]))), DF(), T + (j + 2 * i) * 8);
         hn::Store(hn::PromoteTo(DF(), hn::PromoteTo(DI(), hn::UpperHalf(h8, e[i]))), DF(),
@@ -133,18 +161,11 @@ HWY_INLINE void TransposeIn(const uint8_t* const* rows, size_t j, double* T) {
     }
 #elif HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
     static_assert(L == 4);
+    const uint8_t* p[4];
+    for (size_t l = 0; l < 4; ++l) p[l] = rows[l] + j;
+    const V8 c = Transpose4x4(p);
     const hn::Full32<uint8_t> q8;
-    const hn::Full64<uint8_t> h8;
-    hn::Vec<decltype(d8)> a[4];
-    for (size_t l = 0; l < 4; ++l)
-        a[l] = hn::ZeroExtendVector(d8, hn::ZeroExtendVector(h8, hn::LoadU(q8, rows[l] + j)));
-    const auto b0 = hn::BitCast(d16, hn::InterleaveLower(a[0], a[1]));
-    const auto b1 = hn::BitCast(d16, hn::InterleaveLower(a[2], a[3]));
-    // Four rows of each of the four samples, sample by sample.
-    const auto c = hn::BitCast(d32, hn::InterleaveLower(b0, b1));
-    const hn::Vec<decltype(d8)> e[4] = {hn::BitCast(d8, c), hn::BitCast(d8, hn::ShiftRightLanes<1>(d32, c)),
-                                        hn::BitCast(d8, hn::ShiftRightLanes<2>(d32, c)),
-                                        hn::BitCast(d8, hn::ShiftRightLanes<3>(d32, c))};
+    const V8 e[4] = {c, ShiftRightQuads<1>(c), ShiftRightQuads<2>(c), ShiftRightQuads<3>(c)};
     for (size_t i = 0; i < 4; ++i)
         hn::Store(hn::PromoteTo(DF(), hn::PromoteTo(DI(), hn::LowerHalf(q8, hn::LowerHalf(e[i])))), DF(),
                   T + (j + i) * 4);
@@ -154,6 +175,34 @@ HWY_INLINE void TransposeIn(const uint8_t* const* rows, size_t j, double* T) {
     TransposeSquare(v);
     for (size_t i = 0; i < L; ++i) hn::Store(v[i], DF(), T + (j + i) * L);
 #endif
+}
+
+// OT[(j + i) * L + l] -> rows[l][j + i] for i < L and l < nr: the lanes' results
+// back into their rows.
+HWY_INLINE void TransposeOut(const uint8_t* OT, size_t j, uint8_t* const* rows, unsigned nr) {
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+    if (nr == L) {
+        const uint8_t* p[L];
+        for (size_t i = 0; i < L; ++i) p[i] = OT + (j + i) * L;
+#if HWY_TARGET <= HWY_AVX3
+        V8 e[4];
+        Transpose8x8(p, e);
+        const hn::Full64<uint8_t> h8;
+        for (size_t m = 0; m < 4; ++m) {
+            hn::StoreU(hn::LowerHalf(e[m]), h8, rows[2 * m] + j);
+            hn::StoreU(hn::UpperHalf(h8, e[m]), h8, rows[2 * m + 1] + j);
+        }
+#else
+        const hn::Full32<uint8_t> q8;
+        const V8 c = Transpose4x4(p);
+        const V8 e[4] = {c, ShiftRightQuads<1>(c), ShiftRightQuads<2>(c), ShiftRightQuads<3>(c)};
+        for (size_t l = 0; l < 4; ++l) hn::StoreU(hn::LowerHalf(q8, hn::LowerHalf(e[l])), q8, rows[l] + j);
+#endif
+        return;
+    }
+#endif
+    for (unsigned l = 0; l < nr; ++l)
+        for (size_t i = 0; i < L; ++i) rows[l][j + i] = OT[(j + i) * L + l];
 }
 
 // Destination columns per chunk, so that the transposed source span of a chunk
@@ -249,10 +298,12 @@ void HorizontalRows(const PackedWeights& wt, const uint8_t* const* src, uint8_t*
         const uint8_t* rows[L];
         for (unsigned l = 0; l < L; ++l) rows[l] = src[y + (l < nr ? l : nr - 1)];
         HorizontalBlock<C>(rows, wt, scratch, chunk);
-        for (unsigned l = 0; l < nr; ++l) {
-            uint8_t* d = dst[y + l];
-            for (size_t j = 0; j < ND; ++j) d[j] = OT[j * L + l];
-        }
+        uint8_t* drows[L];
+        for (unsigned l = 0; l < L; ++l) drows[l] = dst[y + (l < nr ? l : nr - 1)];
+        size_t j = 0;
+        for (; j + L <= ND; j += L) TransposeOut(OT, j, drows, nr);
+        for (; j < ND; ++j)
+            for (unsigned l = 0; l < nr; ++l) drows[l][j] = OT[j * L + l];
     }
 }
 
