@@ -3,29 +3,44 @@
 # once where the plain formulation rounds twice, and frames would differ
 # between architectures (GCC fuses by default on arm64). On x86 the library
 # is built for any processor of the architecture: AVX (VEX or EVEX coded)
-# instructions appear only in the resampler's AVX2 kernels (horizontal and
-# vertical), which run only after the CPU was asked. Read with the target's objdump, so a
-# cross build is checked on the build machine.
+# instructions appear only in the resampler's vector code that Highway builds
+# for AVX2 and AVX-512 (functions of its per-target namespaces N_AVX2 and
+# N_AVX3), which runs only after the CPU was asked. The scan must also see
+# the vector code each architecture has: AVX2 and AVX-512 on 64-bit x86,
+# SSE4 on 32-bit x86 (Highway builds no AVX there), NEON on arm64 (32-bit ARM
+# NEON has no double lanes: the portable loops). Read with the target's
+# objdump, so a cross build is checked on the build machine.
 # usage: check_vector_code.sh OBJDUMP LIBRARY
 set -eu
 objdump=$1 lib=$2
-x86=0
-readelf -h "$lib" | grep -qE 'Machine: *(Advanced Micro Devices X86-64|Intel 80386)' && x86=1
-"$objdump" -d --no-show-raw-insn "$lib" | awk -v x86=$x86 '
+machine=$(readelf -h "$lib" | sed -n 's/^ *Machine: *//p')
+case $machine in
+  *X86-64*) arch=amd64 ;;
+  *80386*) arch=i386 ;;
+  AArch64) arch=arm64 ;;
+  *) arch=other ;;
+esac
+"$objdump" -d --no-show-raw-insn "$lib" | awk -v arch=$arch '
   / <[^>]*>:$/ { fn = $2; next }
   index($0, ":\t") {
     insn = substr($0, index($0, ":\t") + 2) " "
     n++
+    t = fn ~ /[0-9]N_AVX2/ ? "AVX2" : fn ~ /[0-9]N_AVX3/ ? "AVX3" : fn ~ /[0-9]N_SSE4/ ? "SSE4" : fn ~ /[0-9]N_NEON/ ? "NEON" : ""
+    if (t != "" && !((t, fn) in seen)) { seen[t, fn] = 1; count[t]++ }
     # x86 vfmadd/vfnmsub..., arm64 fmadd/fnmsub/fmla/fmls, 32-bit ARM vfma/vfnms...
     if (insn ~ /^(v?fn?m(add|sub)|fml[as]|vfn?m[as])[^a-z]/) { fused++; print "fused in " fn ": " insn }
-    if (x86 && insn ~ /^v/) {
-      if (fn ~ /Avx/) avx[fn] = 1
-      else if (!(fn in stray)) { stray[fn] = 1; strays++; print "AVX outside the checked code: " fn }
+    if ((arch == "amd64" || arch == "i386") && insn ~ /^v/ && fn !~ /[0-9]N_AVX[23]/ && !(fn in stray)) {
+      stray[fn] = 1; strays++; print "AVX outside the vector code: " fn
     }
   }
   END {
-    for (f in avx) kernels++
-    printf "%d instructions, %d fused, %d vector kernels\n", n, fused, kernels
-    # The scan read the code, and on x86 saw the vector kernels.
-    exit !(n > 10000 && fused == 0 && strays == 0 && (!x86 || kernels >= 2))
+    for (t in count) printf "%s: %d functions; ", t, count[t]
+    printf "%d instructions, %d fused, %d AVX outside the vector code\n", n, fused, strays
+    # The scan read the code and saw the vector code of the architecture.
+    saw = 1
+    if (arch == "amd64") saw = count["AVX2"] > 0 && count["AVX3"] > 0
+    if (arch == "i386") saw = count["SSE4"] > 0
+    if (arch == "arm64") saw = count["NEON"] > 0
+    if (!saw) print "the vector code of " arch " is missing"
+    exit !(n > 10000 && fused == 0 && strays == 0 && saw)
   }'

@@ -2,6 +2,7 @@
 // differential test of every engine variant (portable and AVX2; one and
 // two threads) against the plain formulation in tests/support.
 #include <gtest/gtest.h>
+#include <hwy/targets.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -281,23 +282,41 @@ TEST(ScaleDownPage, ChoosesKernelAndPassOrderByWidth) {
 }
 
 // Restores the engine settings a test changed.
+// A level and thread count, and at the vector level the one instruction set
+// Highway is told the CPU has (each one this CPU has in turn; a set the vector
+// code is not built for leaves Highway's fallback, named as it runs).
+struct Variant {
+    EngineSettings settings;
+    int64_t target;
+};
+
+void Apply(const Variant& v) {
+    hwy::SetSupportedTargetsForTest(v.target);
+    SetEngineSettings(v.settings);
+}
+
 class EngineVariants : public ::testing::Test {
 protected:
-    void TearDown() override { SetEngineSettings(saved_); }
+    void TearDown() override {
+        hwy::SetSupportedTargetsForTest(0);
+        SetEngineSettings(saved_);
+    }
     // Every variant this CPU can run.
-    std::vector<EngineSettings> Variants() const {
-        std::vector<EngineSettings> v;
-        const SimdLevel cpu = orvela::resample::DetectSimdLevel();
-        for (int level = 0; level <= int(cpu); ++level)
-            for (int threads : {1, 2}) v.push_back({SimdLevel(level), threads});
+    std::vector<Variant> Variants() const {
+        std::vector<Variant> v;
+        for (int threads : {1, 2}) v.push_back({{SimdLevel::Scalar, threads}, 0});
+        if (orvela::resample::DetectSimdLevel() == SimdLevel::Vector)
+            for (int64_t target : hwy::SupportedAndGeneratedTargets())
+                for (int threads : {1, 2}) v.push_back({{SimdLevel::Vector, threads}, target});
         return v;
     }
     EngineSettings saved_ = GetEngineSettings();
 };
 
-std::string Name(const EngineSettings& s) {
-    static const char* levels[] = {"portable", "avx2"};
-    return std::string(levels[int(s.level)]) + "/" + std::to_string(s.max_threads) + "T";
+std::string Name(const Variant& v) {
+    const std::string level =
+        v.settings.level == SimdLevel::Scalar ? "portable" : orvela::resample::VectorTargetName();
+    return level + "/" + std::to_string(v.settings.max_threads) + "T";
 }
 
 struct Shape {
@@ -338,14 +357,14 @@ TEST_F(EngineVariants, EveryVariantMatchesThePlainFormulation) {
         shapes.push_back({1241, 700, C, 827, 467});
         shapes.push_back({413, 585, C, 620, 877});
     }
-    const std::vector<EngineSettings> variants = Variants();
+    const std::vector<Variant> variants = Variants();
     for (size_t n = 0; n < shapes.size(); ++n) {
         const Shape& s = shapes[n];
         const std::vector<uint8_t> src = RandomImage(rng, size_t(s.sw) * s.sh * s.C, n % 2 == 0);
         std::vector<uint8_t> want(size_t(s.dw) * s.dh * s.C, 0x5A);
         reference::ScalePage(src.data(), s.sw, s.sh, s.C, want.data(), s.dw, s.dh);
-        for (const EngineSettings& v : variants) {
-            SetEngineSettings(v);
+        for (const Variant& v : variants) {
+            Apply(v);
             std::vector<uint8_t> got(want.size(), 0x5A);
             std::vector<uint8_t> in = src;
             ScaleDownPage(in.data(), s.sw, s.sh, s.C, got.data(), s.dw, s.dh);
@@ -364,7 +383,7 @@ TEST_F(EngineVariants, EveryVariantMatchesThePlainFormulation) {
 // widths at which vector loops end in scalar tails.
 TEST_F(EngineVariants, SinglePassesMatchForEveryWidth) {
     std::mt19937 rng(99);
-    const std::vector<EngineSettings> variants = Variants();
+    const std::vector<Variant> variants = Variants();
     for (int C : {1, 3})
         for (int w = 1; w <= 41; w += 4) {
             const int h = 19;
@@ -373,8 +392,8 @@ TEST_F(EngineVariants, SinglePassesMatchForEveryWidth) {
                 const bool lanczos = dw > w;
                 std::vector<uint8_t> want(size_t(dw) * h * C);
                 reference::Horizontal(lanczos, src.data(), h, w, C, want.data(), dw);
-                for (const EngineSettings& v : variants) {
-                    SetEngineSettings(v);
+                for (const Variant& v : variants) {
+                    Apply(v);
                     std::vector<uint8_t> got(want.size());
                     ASSERT_TRUE(ResizeEngineHorizontalFilter(lanczos ? Lanczos3Filter : BicubicFilter,
                                                              src.data(), h, w, C, got.data(), dw));
@@ -385,8 +404,8 @@ TEST_F(EngineVariants, SinglePassesMatchForEveryWidth) {
                 const bool lanczos = dh > h;
                 std::vector<uint8_t> want(size_t(w) * dh * C);
                 reference::Vertical(lanczos, src.data(), w, h, C, want.data(), dh);
-                for (const EngineSettings& v : variants) {
-                    SetEngineSettings(v);
+                for (const Variant& v : variants) {
+                    Apply(v);
                     std::vector<uint8_t> got(want.size());
                     ASSERT_TRUE(ResizeEngineVerticalFilter(lanczos ? Lanczos3Filter : BicubicFilter,
                                                            src.data(), w, h, C, got.data(), dh));
