@@ -16,6 +16,6 @@ arches=("$@")
 [ $# -gt 0 ] || arches=(arm64 armhf i386)
 for a in "${arches[@]}"; do
   packages+=("crossbuild-essential-$a")
-  for p in libusb-1.0-0-dev libjpeg62-turbo-dev libstdc++6 libgtest-dev libgmock-dev; do packages+=("$p:$a"); done
+  for p in libusb-1.0-0-dev libhwy-dev libjpeg62-turbo-dev libstdc++6 libgtest-dev libgmock-dev; do packages+=("$p:$a"); done
 done
 install_packages "cross setup" "${packages[@]}"

@@ -9,7 +9,7 @@
 # Safe to run again: packages already present are left as they are.
 set -eu
 . "$(dirname "$0")/packages_lib.sh"
-packages=(build-essential cmake pkg-config gettext file libusb-1.0-0-dev libsane-dev libjpeg62-turbo-dev)
+packages=(build-essential cmake pkg-config gettext file libusb-1.0-0-dev libhwy-dev libsane-dev libjpeg62-turbo-dev)
 [ "${1:-}" = package ] || packages+=(
   clang lld libclang-rt-dev libjpeg62-turbo
   libgtest-dev libgmock-dev libbenchmark-dev
