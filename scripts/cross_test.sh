@@ -11,6 +11,8 @@
 #          as an emulated program starts either, so thread creation is
 #          refused there (tests/host/resource_shim.c) and the backend scales
 #          on the caller's thread, as it does wherever no thread can start;
+#          on arm64 also one job of bench_resample, its vector code over its
+#          portable code, labelled as emulated (tests/cross/bench_under_qemu.sh);
 #   all    the frame table scanned through every build and compared byte for
 #          byte with amd64's (tests/cross/frame_check.sh).
 # The packages of these architectures are checked in a fresh system
@@ -73,6 +75,10 @@ for arch in $arches; do
       fi
     else
       "$top/tests/cross/run_under_qemu.sh" "$dir" >"$dir/qemu-summary.log" 2>&1 || rc=1
+      # arm64 has vector code (NEON): how much it gains, emulated.
+      if [ "$arch" = arm64 ]; then
+        "$top/tests/cross/bench_under_qemu.sh" "$dir" >>"$dir/qemu-summary.log" 2>&1 || rc=1
+      fi
       while read -r line; do note "$arch: $line"; done <"$dir/qemu-summary.log"
       note "$arch: ($((SECONDS - start)) s)"
     fi
