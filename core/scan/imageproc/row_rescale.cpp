@@ -71,12 +71,12 @@ bool RowRescaler::setup(Mode mode, FilterFunc filter, unsigned w, unsigned h, un
     store_ = allocate<uint8_t>(slots_ * row_bytes_);
     rows_ = allocate<const uint8_t*>(slots_);
     spare_ = allocate<uint8_t>(row_bytes_);
-    out_ = allocate<uint8_t>((mode_ == Mode::RowsOnly ? kBlockRows : kGroupRows) * out_bytes_);
+    out_ = allocate<uint8_t>(batch_size() * out_bytes_);
     if (store_ == nullptr || rows_ == nullptr || spare_ == nullptr || out_ == nullptr) return false;
     if (columns() && (window_ = allocate<const uint8_t*>(GroupSpanCapacity(wv_))) == nullptr) return false;
     if (mode_ == Mode::RowsFirst && (ring_ = allocate<uint8_t>((ring_rows_ = ring) * out_bytes_)) == nullptr)
         return false;
-    if (mode_ == Mode::ColumnsFirst && (mid_ = allocate<uint8_t>(kGroupRows * row_bytes_)) == nullptr) return false;
+    if (mode_ == Mode::ColumnsFirst && (mid_ = allocate<uint8_t>(kBlockRows * row_bytes_)) == nullptr) return false;
 
     for (unsigned v = v0; v < v1; ++v)
         if (rows_needed(v) > last_needed_) last_needed_ = rows_needed(v);
@@ -113,7 +113,7 @@ bool RowRescaler::can_take_row() const {
 
 bool RowRescaler::wants_row() const {
     if (taken_ >= last_needed_ || taken_ >= h_ || batch_end_ >= end_ || !can_take_row()) return false;
-    const unsigned batch = mode_ == Mode::Same ? 1 : mode_ == Mode::RowsOnly ? kBlockRows : kGroupRows;
+    const unsigned batch = batch_size();
     const unsigned last = batch_end_ + batch < end_ ? batch_end_ + batch : end_;
     for (unsigned v = batch_end_; v < last; ++v)
         if (taken_ < rows_needed(v)) return true;
@@ -159,12 +159,19 @@ void RowRescaler::pass_block() {
     if (end > passed_) passed_ = end;
 }
 
-unsigned RowRescaler::batch_rows(size_t* lo, size_t* hi) const {
-    *lo = *hi = wv_.left[made_];
+unsigned RowRescaler::batch_size() const {
+    if (mode_ == Mode::Same) return 1;
+    // The horizontal kernel works on blocks of rows (as many as its vector
+    // lanes): fed fewer, it would leave lanes idle.
+    return mode_ == Mode::RowsOnly || mode_ == Mode::ColumnsFirst ? kBlockRows : kGroupRows;
+}
+
+unsigned RowRescaler::batch_rows(unsigned from, size_t* lo, size_t* hi) const {
+    *lo = *hi = wv_.left[from];
     const size_t have = taken_ < last_needed_ ? taken_ : last_needed_;
     unsigned D = 0;
-    while (D < kGroupRows && made_ + D < end_) {
-        const unsigned v = made_ + D;
+    while (D < kGroupRows && from + D < end_) {
+        const unsigned v = from + D;
         const size_t reach = wv_.left[v] + wv_.count[v] > *hi ? wv_.left[v] + wv_.count[v] : *hi;
         if (reach > have || reach - *lo > GroupSpanCapacity(wv_)) break;
         *hi = reach;
@@ -176,7 +183,7 @@ unsigned RowRescaler::batch_rows(size_t* lo, size_t* hi) const {
 void RowRescaler::make_batch() {
     batch_first_ = made_;
     uint8_t* outs[kBlockRows];
-    for (unsigned i = 0; i < (mode_ == Mode::RowsOnly ? kBlockRows : kGroupRows) && made_ + i < end_; ++i)
+    for (unsigned i = 0; i < batch_size() && made_ + i < end_; ++i)
         outs[i] = page_ != nullptr ? page_ + size_t{made_ + i} * stride_ : out_ + i * out_bytes_;
     if (mode_ == Mode::Same) {
         same_row_ = rows_[made_ % slots_];
@@ -193,21 +200,30 @@ void RowRescaler::make_batch() {
         return;
     }
     size_t lo = 0, hi = 0;
-    const unsigned D = batch_rows(&lo, &hi);
+    if (mode_ == Mode::ColumnsFirst) {
+        // Vertical groups into a block of rows, then the block's horizontal pass.
+        uint8_t* mids[kBlockRows];
+        for (unsigned g = 0; g < kBlockRows; ++g) mids[g] = mid_ + g * row_bytes_;
+        unsigned D = 0;
+        while (D + kGroupRows <= kBlockRows) {
+            const unsigned n = made_ + D < end_ ? batch_rows(made_ + D, &lo, &hi) : 0;
+            if (n == 0) break;
+            for (size_t r = lo; r < hi; ++r) window_[r - lo] = rows_[r % slots_];
+            kernels_->vertical(wv_, made_ + D, n, window_, lo, row_bytes_, mids + D);
+            D += n;
+        }
+        kernels_->horizontal(wh_, C_, mids, outs, D, scratch_);
+        batch_end_ = made_ + D;
+        return;
+    }
+    const unsigned D = batch_rows(made_, &lo, &hi);
     if (mode_ == Mode::RowsFirst) {
         if (hi > passed_) pass_block();
         for (size_t r = lo; r < hi; ++r) window_[r - lo] = ring_ + (r % ring_rows_) * out_bytes_;
         kernels_->vertical(wv_, made_, D, window_, lo, out_bytes_, outs);
     } else {
         for (size_t r = lo; r < hi; ++r) window_[r - lo] = rows_[r % slots_];
-        if (mode_ == Mode::ColumnsOnly) {
-            kernels_->vertical(wv_, made_, D, window_, lo, row_bytes_, outs);
-        } else {
-            uint8_t* mids[kGroupRows];
-            for (unsigned g = 0; g < kGroupRows; ++g) mids[g] = mid_ + g * row_bytes_;
-            kernels_->vertical(wv_, made_, D, window_, lo, row_bytes_, mids);
-            kernels_->horizontal(wh_, C_, mids, outs, D, scratch_);
-        }
+        kernels_->vertical(wv_, made_, D, window_, lo, row_bytes_, outs);
     }
     batch_end_ = made_ + D;
 }

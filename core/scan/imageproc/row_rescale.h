@@ -78,9 +78,13 @@ private:
     // The first source row still to be read by rows not yet made.
     size_t lowest_needed() const;
     bool can_take_row() const;
-    // Destination rows from made_ that the rows taken make together, and the
-    // source rows [*lo, *hi) they read.
-    unsigned batch_rows(size_t* lo, size_t* hi) const;
+    // Destination rows from `from` that the rows taken make together in one
+    // vertical group (at most kGroupRows), and the source rows [*lo, *hi)
+    // they read.
+    unsigned batch_rows(unsigned from, size_t* lo, size_t* hi) const;
+    // Destination rows made together: a block of the horizontal kernel's
+    // rows where it runs last, else one vertical group.
+    unsigned batch_size() const;
     void make_batch();
     // The horizontal pass of the rows taken since the last one, into the ring.
     void pass_block();
