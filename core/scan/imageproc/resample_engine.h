@@ -76,6 +76,16 @@ bool VectorTargetIsEmulated();
 
 // Destination columns the vector horizontal kernel makes together.
 constexpr unsigned HorizontalGroup(unsigned channels) { return channels == 1 ? 8 : 4; }
+// Blocks of rows (of as many rows as the vector lanes) that the horizontal
+// kernel takes at once, at most; the room each needs for its transposed
+// source (doubles) and its results (bytes, a multiple of 64).
+constexpr unsigned kMaxHorizontalBlocks = 2;
+inline size_t HorizontalSourceDoubles(const PackedWeights& wt, unsigned C, size_t lanes) {
+    return (static_cast<size_t>(wt.src_size) + wt.taps + lanes) * C * lanes;
+}
+inline size_t HorizontalResultBytes(const PackedWeights& wt, unsigned C, size_t lanes) {
+    return (static_cast<size_t>(wt.dst_size) * C * lanes + 64 + 63) / 64 * 64;
+}
 
 // Working memory of the horizontal kernel for one weight table and row width
 // (none at the portable level).

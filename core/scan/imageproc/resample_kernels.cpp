@@ -116,11 +116,11 @@ HorizontalScratch::~HorizontalScratch() {
 bool HorizontalScratch::allocate(SimdLevel level, const PackedWeights& wt, unsigned C) {
     if (level == SimdLevel::Scalar) return true;
     const size_t L = VectorLanes();
-    const size_t doubles = (static_cast<size_t>(wt.src_size) + wt.taps + L) * C * L;
-    const size_t bytes = static_cast<size_t>(wt.dst_size) * C * L + 64;
+    const size_t doubles = HorizontalSourceDoubles(wt, C, L) * kMaxHorizontalBlocks;
+    const size_t bytes = HorizontalResultBytes(wt, C, L) * kMaxHorizontalBlocks;
     const size_t weights = static_cast<size_t>(wt.dst_size) * wt.taps;
     transposed = static_cast<double*>(aligned_alloc(64, (doubles * sizeof(double) + 63) / 64 * 64));
-    results = static_cast<uint8_t*>(aligned_alloc(64, (bytes + 63) / 64 * 64));
+    results = static_cast<uint8_t*>(aligned_alloc(64, bytes));
     group_weights = static_cast<double*>(malloc((weights != 0 ? weights : 1) * sizeof(double)));
     if (transposed == nullptr || results == nullptr || group_weights == nullptr) return false;
     const unsigned G = HorizontalGroup(C);

@@ -216,15 +216,27 @@ unsigned ChunkColumns(const PackedWeights& wt, unsigned C) {
     return cols > 8.0 ? static_cast<unsigned>(cols) / 8 * 8 : 8u;
 }
 
-// One block of L source rows (rows[l]; rows past the pass's end repeat the
-// last row) into OT: OT[(u * C + c) * L + l] is row l's destination column u,
-// channel c. T is the transposed-source scratch.
-template <unsigned C>
+// Blocks of L rows one pass of the horizontal loop takes: with 32 vector
+// registers two, so that each weight, once broadcast, serves both (the loop
+// is bound by its loads); with 16 the sums of one block fill them.
+constexpr unsigned kBlocks = HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3 ? 2 : 1;
+
+// Where block b of a pass keeps its transposed source and its results
+// (HorizontalScratch holds room for kMaxHorizontalBlocks blocks).
+HWY_INLINE double* BlockSource(const HorizontalScratch& s, const PackedWeights& wt, unsigned C, unsigned b) {
+    return s.transposed + b * HorizontalSourceDoubles(wt, C, L);
+}
+HWY_INLINE uint8_t* BlockResults(const HorizontalScratch& s, const PackedWeights& wt, unsigned C, unsigned b) {
+    return s.results + b * HorizontalResultBytes(wt, C, L);
+}
+
+// R blocks of L source rows (rows[b * L + l]; rows past the pass's end repeat
+// the last row) into their result blocks OT: OT[(u * C + c) * L + l] is row
+// l's destination column u, channel c.
+template <unsigned C, unsigned R>
 void HorizontalBlock(const uint8_t* const* rows, const PackedWeights& wt, const HorizontalScratch& scratch,
                      unsigned chunk) {
     constexpr unsigned G = HorizontalGroup(C);
-    double* T = scratch.transposed;
-    uint8_t* OT = scratch.results;
     const unsigned dw = wt.dst_size;
     const size_t rowSamples = static_cast<size_t>(wt.src_size) * C;
     for (unsigned u0 = 0; u0 < dw; u0 += chunk) {
@@ -239,71 +251,98 @@ void HorizontalBlock(const uint8_t* const* rows, const PackedWeights& wt, const 
             for (unsigned q = u; q < g1; ++q) s1 = MaxSize(s1, wt.left[q] + n);
         }
         const size_t j0 = s0 * C, j1pad = s1 * C, j1 = MinSize(j1pad, rowSamples);
-        double* Tb = T - j0 * L;  // Tb[j * L + l] for j in [j0, j1pad)
-        size_t j = j0;
-        for (; j + L <= j1; j += L) TransposeIn(rows, j, Tb);
-        for (; j < j1; ++j)
-            for (unsigned l = 0; l < L; ++l) Tb[j * L + l] = rows[l][j];
-        for (; j < j1pad; ++j)
-            for (unsigned l = 0; l < L; ++l) Tb[j * L + l] = 0.0;
+        double* Tb[R];  // Tb[b][j * L + l] for j in [j0, j1pad)
+        for (unsigned b = 0; b < R; ++b) {
+            Tb[b] = BlockSource(scratch, wt, C, b) - j0 * L;
+            const uint8_t* const* br = rows + b * L;
+            size_t j = j0;
+            for (; j + L <= j1; j += L) TransposeIn(br, j, Tb[b]);
+            for (; j < j1; ++j)
+                for (unsigned l = 0; l < L; ++l) Tb[b][j * L + l] = br[l][j];
+            for (; j < j1pad; ++j)
+                for (unsigned l = 0; l < L; ++l) Tb[b][j * L + l] = 0.0;
+        }
 
-        // G destination columns at a time: G x C independent sums per lane,
-        // enough to keep both vector adders busy despite the add latency.
+        // G destination columns at a time: G x C x R independent sums per
+        // lane, enough to keep both vector adders busy despite the add latency.
         const size_t WS = wt.taps;
         unsigned u = u0;
         for (; u + G <= u1; u += G) {
             const double* wg = scratch.group_weights + static_cast<size_t>(u) * WS;
             unsigned n = 0;
-            const double* base[G];
+            size_t off[G];
             for (unsigned g = 0; g < G; ++g) {
                 n = wt.count[u + g] > n ? wt.count[u + g] : n;
-                base[g] = Tb + static_cast<size_t>(wt.left[u + g]) * C * L;
+                off[g] = static_cast<size_t>(wt.left[u + g]) * C * L;
             }
-            VF acc[G][C];
-            for (unsigned g = 0; g < G; ++g)
-                for (unsigned c = 0; c < C; ++c) acc[g][c] = hn::Zero(DF());
-            for (unsigned k = 0; k < n; ++k, wg += G) {
+            VF acc[R][G][C];
+            for (unsigned b = 0; b < R; ++b)
+                for (unsigned g = 0; g < G; ++g)
+                    for (unsigned c = 0; c < C; ++c) acc[b][g][c] = hn::Zero(DF());
+            for (size_t k = 0; k < n; ++k, wg += G) {
                 for (unsigned g = 0; g < G; ++g) {
-                    const double x = wg[g];
-                    for (unsigned c = 0; c < C; ++c)
-                        acc[g][c] = MulAdd(acc[g][c], x, hn::Load(DF(), base[g] + (static_cast<size_t>(k) * C + c) * L));
+                    const VF x = hn::Set(DF(), wg[g]);
+                    for (unsigned b = 0; b < R; ++b)
+                        for (unsigned c = 0; c < C; ++c)
+                            acc[b][g][c] = hn::Add(acc[b][g][c],
+                                                   hn::Mul(x, hn::Load(DF(), Tb[b] + off[g] + (k * C + c) * L)));
                 }
             }
-            for (unsigned g = 0; g < G; ++g)
-                for (unsigned c = 0; c < C; ++c) StoreBytes(OT + (static_cast<size_t>(u + g) * C + c) * L, acc[g][c]);
+            for (unsigned b = 0; b < R; ++b) {
+                uint8_t* OT = BlockResults(scratch, wt, C, b);
+                for (unsigned g = 0; g < G; ++g)
+                    for (unsigned c = 0; c < C; ++c)
+                        StoreBytes(OT + (static_cast<size_t>(u + g) * C + c) * L, acc[b][g][c]);
+            }
         }
         for (; u < u1; ++u) {
             const double* w = wt.w + static_cast<size_t>(u) * WS;
             const unsigned n = wt.count[u];
-            const double* base = Tb + static_cast<size_t>(wt.left[u]) * C * L;
-            VF acc[C];
-            for (unsigned c = 0; c < C; ++c) acc[c] = hn::Zero(DF());
-            for (unsigned k = 0; k < n; ++k)
-                for (unsigned c = 0; c < C; ++c)
-                    acc[c] = MulAdd(acc[c], w[k], hn::Load(DF(), base + (static_cast<size_t>(k) * C + c) * L));
-            for (unsigned c = 0; c < C; ++c) StoreBytes(OT + (static_cast<size_t>(u) * C + c) * L, acc[c]);
+            const size_t off = static_cast<size_t>(wt.left[u]) * C * L;
+            for (unsigned b = 0; b < R; ++b) {
+                VF acc[C];
+                for (unsigned c = 0; c < C; ++c) acc[c] = hn::Zero(DF());
+                for (size_t k = 0; k < n; ++k)
+                    for (unsigned c = 0; c < C; ++c)
+                        acc[c] = MulAdd(acc[c], w[k], hn::Load(DF(), Tb[b] + off + (k * C + c) * L));
+                uint8_t* OT = BlockResults(scratch, wt, C, b);
+                for (unsigned c = 0; c < C; ++c) StoreBytes(OT + (static_cast<size_t>(u) * C + c) * L, acc[c]);
+            }
         }
     }
 }
 
-// Rows src[i] -> dst[i] for i < n, L rows at a time.
+// Rows src[i] -> dst[i] for i < n: kBlocks x L rows at a time while there are
+// more than L, then L.
 template <unsigned C>
 void HorizontalRows(const PackedWeights& wt, const uint8_t* const* src, uint8_t* const* dst, unsigned n,
                     HorizontalScratch& scratch) {
     const unsigned chunk = ChunkColumns(wt, C);
     const size_t ND = static_cast<size_t>(wt.dst_size) * C;
-    const uint8_t* OT = scratch.results;
-    for (unsigned y = 0; y < n; y += L) {
-        const unsigned nr = n - y < L ? n - y : L;
-        const uint8_t* rows[L];
-        for (unsigned l = 0; l < L; ++l) rows[l] = src[y + (l < nr ? l : nr - 1)];
-        HorizontalBlock<C>(rows, wt, scratch, chunk);
-        uint8_t* drows[L];
-        for (unsigned l = 0; l < L; ++l) drows[l] = dst[y + (l < nr ? l : nr - 1)];
-        size_t j = 0;
-        for (; j + L <= ND; j += L) TransposeOut(OT, j, drows, nr);
-        for (; j < ND; ++j)
-            for (unsigned l = 0; l < nr; ++l) drows[l][j] = OT[j * L + l];
+    for (unsigned y = 0; y < n;) {
+        constexpr unsigned kB = C == 1 ? kBlocks : 1;
+        const unsigned R = n - y > L ? kB : 1;
+        const unsigned nr = n - y < R * L ? n - y : R * L;
+        const uint8_t* rows[kBlocks * L];
+        uint8_t* drows[kBlocks * L];
+        for (unsigned l = 0; l < R * L; ++l) {
+            rows[l] = src[y + (l < nr ? l : nr - 1)];
+            drows[l] = dst[y + (l < nr ? l : nr - 1)];
+        }
+        if (R == kB && kB > 1)
+            HorizontalBlock<C, kB>(rows, wt, scratch, chunk);
+        else
+            HorizontalBlock<C, 1>(rows, wt, scratch, chunk);
+        for (unsigned b = 0; b < R; ++b) {
+            const uint8_t* OT = BlockResults(scratch, wt, C, b);
+            const unsigned bn = nr > b * L ? (nr - b * L < L ? nr - b * L : L) : 0;
+            uint8_t* const* br = drows + b * L;
+            size_t j = 0;
+            for (; j + L <= ND; j += L) TransposeOut(OT, j, br, bn);
+            for (; j < ND; ++j)
+                for (unsigned l = 0; l < bn; ++l) br[l][j] = OT[j * L + l];
+        }
+        y += nr;
     }
 }
 
@@ -315,9 +354,9 @@ void Horizontal(const PackedWeights& wt, unsigned C, const uint8_t* const* src, 
         HorizontalRows<3>(wt, src, dst, n, scratch);
 }
 
-// Vectors of adjacent samples per destination row the vertical loop keeps:
-// with 32 vector registers, 4 rows x 4 sums and the 4 widened source vectors
-// fit; with 16, half of the sums.
+// Vectors of adjacent samples per destination row the vertical loop keeps
+// (4 rows x 2 sums: room left for the widened source vectors with 16
+// registers; more measured no faster with 32).
 constexpr size_t kVerticalVectors = 2;
 
 // Destination rows v .. v + D - 1 (D <= kGroupRows) together: rows[r - lo] is

@@ -9,9 +9,9 @@ using orvela::resample::PackedWeights;
 namespace {
 
 // Source rows taken into a block before the horizontal pass runs over them
-// (the vector code works on 4 rows at once); also the rows a pass of the
-// width alone makes at once.
-constexpr unsigned kBlockRows = 8;
+// (the vector code works on up to 16 rows at once: two blocks of 8 lanes);
+// also the rows a pass of the width alone makes at once.
+constexpr unsigned kBlockRows = 16;
 
 // The ring below relies on the first tap never moving back.
 bool ordered(const PackedWeights& wt) {
