@@ -216,9 +216,10 @@ unsigned ChunkColumns(const PackedWeights& wt, unsigned C) {
     return cols > 8.0 ? static_cast<unsigned>(cols) / 8 * 8 : 8u;
 }
 
-// Blocks of L rows one pass of the horizontal loop takes: with 32 vector
-// registers two, so that each weight, once broadcast, serves both (the loop
-// is bound by its loads); with 16 the sums of one block fill them.
+// Blocks of L rows one pass of the horizontal loop takes at most: with 32
+// vector registers two of grey rows, so that each weight, once broadcast,
+// serves both (the loop is bound by its loads); colour's 12 sums a block, or
+// 16 registers, leave room for one (two measured no faster).
 constexpr unsigned kBlocks = HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3 ? 2 : 1;
 
 // Where block b of a pass keeps its transposed source and its results
