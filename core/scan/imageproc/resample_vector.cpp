@@ -359,6 +359,11 @@ void Horizontal(const PackedWeights& wt, unsigned C, const uint8_t* const* src, 
 // (4 rows x 2 sums: room left for the widened source vectors with 16
 // registers; more measured no faster with 32).
 constexpr size_t kVerticalVectors = 2;
+// Source rows a group may span to be widened into a buffer first, and the
+// vectors of adjacent samples taken per row then (four independent sums per
+// destination row hide the add latency).
+constexpr size_t kStagedSpan = 48;
+constexpr size_t kStagedVectors = 4;
 
 // Destination rows v .. v + D - 1 (D <= kGroupRows) together: rows[r - lo] is
 // source row r. Each source row is widened once per block of samples and added
@@ -377,6 +382,27 @@ void Vertical(const PackedWeights& wt, unsigned v, unsigned D, const uint8_t* co
     }
     const size_t span = hi - lo;
     size_t j = 0;
+    if (span <= kStagedSpan) {
+        // The group's source rows widened once into X, then each destination
+        // row's taps in a tight loop of its own: no test per row and tap.
+        HWY_ALIGN double X[kStagedSpan * kStagedVectors * L];
+        for (; j + kStagedVectors * L <= N; j += kStagedVectors * L) {
+            for (size_t r = 0; r < span; ++r)
+                for (size_t i = 0; i < kStagedVectors; ++i)
+                    hn::Store(Widen(rows[r] + j + i * L), DF(), X + (r * kStagedVectors + i) * L);
+            for (unsigned g = 0; g < D; ++g) {
+                VF a[kStagedVectors];
+                for (size_t i = 0; i < kStagedVectors; ++i) a[i] = hn::Zero(DF());
+                const double* x = X + first[g] * kStagedVectors * L;
+                for (size_t k = 0; k < count[g]; ++k, x += kStagedVectors * L) {
+                    const VF wk = hn::Set(DF(), w[g][k]);
+                    for (size_t i = 0; i < kStagedVectors; ++i)
+                        a[i] = hn::Add(a[i], hn::Mul(wk, hn::Load(DF(), x + i * L)));
+                }
+                for (size_t i = 0; i < kStagedVectors; ++i) StoreBytes(d[g] + j + i * L, a[i]);
+            }
+        }
+    }
     for (; j + kVerticalVectors * L <= N; j += kVerticalVectors * L) {
         VF a[kGroupRows][kVerticalVectors];
         for (unsigned g = 0; g < kGroupRows; ++g)
