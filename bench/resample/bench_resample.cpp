@@ -10,7 +10,7 @@
 // medians, and of the best rounds, which other work on a shared machine
 // disturbs less).
 //
-//   bench_resample [--reps N] [--job NAME ...]
+//   [BENCH_VECTOR_TARGETS=BITS] bench_resample [--reps N] [--job NAME ...]
 //   jobs: 300to200 300to150 300to100 600to400 200to300 (enlargement)
 #include <algorithm>
 #include <chrono>
@@ -20,6 +20,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <hwy/targets.h>
 
 #include "core/scan/imageproc/resample.h"
 #include "core/scan/imageproc/resample_engine.h"
@@ -201,6 +203,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // BENCH_VECTOR_TARGETS=<Highway target bits> makes Highway pick its
+    // vector code among those only (e.g. 512 for AVX2 on an AVX-512 machine).
+    if (const char* targets = getenv("BENCH_VECTOR_TARGETS")) hwy::SetSupportedTargetsForTest(strtoll(targets, nullptr, 0));
 #ifdef ORVELA_BENCH_WITH_VIPS
     if (VIPS_INIT(argv[0])) {
         fprintf(stderr, "vips_init failed\n");
