@@ -21,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include <hwy/targets.h>
 
 #include "core/scan/imageproc/resample.h"
 #include "core/scan/imageproc/resample_engine.h"
@@ -203,9 +202,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    // BENCH_VECTOR_TARGETS=<Highway target bits> makes Highway pick its
-    // vector code among those only (e.g. 512 for AVX2 on an AVX-512 machine).
-    if (const char* targets = getenv("BENCH_VECTOR_TARGETS")) hwy::SetSupportedTargetsForTest(strtoll(targets, nullptr, 0));
+    // BENCH_VECTOR_TARGETS=<Highway target bits> picks the vector code among
+    // those only (e.g. 512 for AVX2 on an AVX-512 machine).
+    if (const char* targets = getenv("BENCH_VECTOR_TARGETS"))
+        orvela::resample::LimitVectorTargets(strtoll(targets, nullptr, 0));
 #ifdef ORVELA_BENCH_WITH_VIPS
     if (VIPS_INIT(argv[0])) {
         fprintf(stderr, "vips_init failed\n");

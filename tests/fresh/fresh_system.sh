@@ -129,8 +129,8 @@ case ${1:-} in
     [ "${amd64_files:=$files}" = "$files" ] || wrong+=" other files than amd64's: $(diff <(echo "$amd64_files") <(echo "$files") | grep '^[<>]')"
     names=$(tr , '\n' <<<"$depends" | awk '{print $1}')
     for d in libsane1 libusb-1.0-0 libjpeg62-turbo libstdc++6; do grep -qxF $d <<<"$names" || wrong+=" no $d"; done
-    # Highway's runtime: libhwy1 on Debian 12, libhwy1t64 on Debian 13.
-    grep -qE '^libhwy1(t64)?$' <<<"$names" || wrong+=" no libhwy1"
+    # Highway is built in from its headers: no runtime package (libhwy1 or libhwy1t64).
+    ! grep -qE '^libhwy' <<<"$names" || wrong+=" depends on Highway's runtime"
     ! grep -qE '^lib(32|64|x32)' <<<"$names" || wrong+=" a multilib dependency"
     elf=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$backend" | file -b -)
     say "$deb: $backend (${elf%%, BuildID*}); Depends: $depends${wrong:+; FAILED:$wrong}"

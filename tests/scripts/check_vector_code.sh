@@ -9,10 +9,18 @@
 # the vector code each architecture has: AVX2 and AVX-512 on 64-bit x86,
 # SSE4 on 32-bit x86 (Highway builds no AVX there), NEON on arm64 (32-bit ARM
 # NEON has no double lanes: the portable loops). Read with the target's
-# objdump, so a cross build is checked on the build machine.
+# objdump, so a cross build is checked on the build machine. Highway is
+# headers only: the library neither loads libhwy (its start-up would cost every
+# frontend that loads the backend) nor needs any of its symbols.
 # usage: check_vector_code.sh OBJDUMP LIBRARY
 set -eu
 objdump=$1 lib=$2
+needs_hwy=$(readelf -d "$lib" | grep -E 'NEEDED.*libhwy' || true)
+hwy_symbols=$(readelf --dyn-syms -W "$lib" | awk '$7 == "UND" && $8 ~ /^_ZN(K)?3hwy/ { print $8 }')
+if [ -n "$needs_hwy$hwy_symbols" ]; then
+  echo "the library needs Highway's runtime: $needs_hwy $hwy_symbols"
+  exit 1
+fi
 machine=$(readelf -h "$lib" | sed -n 's/^ *Machine: *//p')
 case $machine in
   *X86-64*) arch=amd64 ;;

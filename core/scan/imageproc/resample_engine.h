@@ -62,9 +62,10 @@ constexpr unsigned kGroupRows = 4;
 inline size_t GroupSpanCapacity(const PackedWeights& wt) { return 2 * static_cast<size_t>(wt.taps) + 16; }
 
 // Instruction-set levels: the portable loops, or the vector code of the best
-// instruction set the CPU has (resample_vector.cpp; Highway picks it once per
-// process). Where no vector code beats the portable loops (no double lanes,
-// or only Highway's emulation) the CPU's level is Scalar.
+// instruction set the CPU has (resample_vector.cpp; picked once per process,
+// cpu_vector_targets.h asks the CPU). Where no vector code beats the portable
+// loops (no double lanes, or only Highway's emulation) the CPU's level is
+// Scalar.
 enum class SimdLevel { Scalar = 0, Vector = 1 };
 SimdLevel DetectSimdLevel();
 
@@ -73,6 +74,13 @@ SimdLevel DetectSimdLevel();
 size_t VectorLanes();
 const char* VectorTargetName();
 bool VectorTargetIsEmulated();
+
+// Highway's target bits of the vector code built here that this CPU runs
+// (the baseline's always), and, for tests and the benchmark, a limit on the
+// sets the vector code is picked from (0 lifts it; none left within it picks
+// the baseline's).
+int64_t RunnableVectorTargets();
+void LimitVectorTargets(int64_t targets);
 
 // Destination columns the vector horizontal kernel makes together.
 constexpr unsigned HorizontalGroup(unsigned channels) { return channels == 1 ? 8 : 4; }

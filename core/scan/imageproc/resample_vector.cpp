@@ -1,6 +1,6 @@
 // Vector inner loops of the resampler, written once against Highway and built
 // for every instruction set worth having (x86: SSE4, AVX2, AVX-512; arm64:
-// NEON); Highway picks the best one the CPU has when the resampler first runs.
+// NEON); the best one the CPU has is picked when the resampler first runs.
 //
 // Each output sample is computed as in the portable loops: sum from +0.0, taps
 // in ascending order, a separate multiply and add (Mul then Add, never MulAdd:
@@ -31,22 +31,27 @@
 #define HWY_DISABLED_TARGETS (HWY_SSSE3 | HWY_AVX3_DL | HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128)
 #endif
 
+// Highway's debug checks would call its library's Abort, and a library
+// loaded into a frontend never aborts: the backend uses Highway's headers only.
+#ifndef HWY_IS_DEBUG_BUILD
+#define HWY_IS_DEBUG_BUILD 0
+#endif
+
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "core/scan/imageproc/resample_vector.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "core/scan/imageproc/cpu_vector_targets.h"
 #include "core/scan/imageproc/resample_engine.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace orvela::resample {
 namespace HWY_NAMESPACE {
-
-// The target this code was built for, for the log.
-int64_t BuiltTarget() { return HWY_TARGET; }
 
 #if HWY_HAVE_FLOAT64
 namespace hn = hwy::HWY_NAMESPACE;
@@ -453,32 +458,95 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace orvela::resample {
 
-HWY_EXPORT(Horizontal);
-HWY_EXPORT(Vertical);
-HWY_EXPORT(Lanes);
-HWY_EXPORT(BuiltTarget);
-
 namespace {
+
+// One instruction set's code. The CPU is asked by CpuVectorTargets, not by
+// Highway's dispatch, which lives in its library.
+struct VectorCode {
+    int64_t target;
+    decltype(&HWY_STATIC_DISPATCH(Horizontal)) horizontal;
+    decltype(&HWY_STATIC_DISPATCH(Vertical)) vertical;
+    decltype(&HWY_STATIC_DISPATCH(Lanes)) lanes;
+};
+
+#define ORVELA_VECTOR_CODE(ns) {HWY_##ns, &N_##ns::Horizontal, &N_##ns::Vertical, &N_##ns::Lanes}
+// Best first; the last is the code built for the compiler's baseline, which
+// every CPU of the architecture runs.
+const VectorCode kBuilt[] = {
+#if (HWY_TARGETS & HWY_AVX3) && HWY_STATIC_TARGET != HWY_AVX3
+    ORVELA_VECTOR_CODE(AVX3),
+#endif
+#if (HWY_TARGETS & HWY_AVX2) && HWY_STATIC_TARGET != HWY_AVX2
+    ORVELA_VECTOR_CODE(AVX2),
+#endif
+#if (HWY_TARGETS & HWY_SSE4) && HWY_STATIC_TARGET != HWY_SSE4
+    ORVELA_VECTOR_CODE(SSE4),
+#endif
+#if (HWY_TARGETS & HWY_NEON) && HWY_STATIC_TARGET != HWY_NEON
+    ORVELA_VECTOR_CODE(NEON),
+#endif
+    {HWY_STATIC_TARGET, &HWY_STATIC_DISPATCH(Horizontal), &HWY_STATIC_DISPATCH(Vertical),
+     &HWY_STATIC_DISPATCH(Lanes)},
+};
+#undef ORVELA_VECTOR_CODE
+constexpr size_t kBuiltCount = sizeof(kBuilt) / sizeof(kBuilt[0]);
+
+int64_t Runnable() {
+    static const int64_t runnable = (CpuVectorTargets() | HWY_STATIC_TARGET);
+    return runnable;
+}
+
+std::atomic<int64_t> gLimit{0};
+std::atomic<const VectorCode*> gChosen{nullptr};
+
+// The best code the CPU runs within the limit, else the baseline's.
+const VectorCode* Choose() {
+    const int64_t limit = gLimit.load(std::memory_order_relaxed);
+    const int64_t usable = Runnable() & (limit != 0 ? limit : ~int64_t{0});
+    for (const VectorCode& code : kBuilt)
+        if ((code.target & usable) != 0) return &code;
+    return &kBuilt[kBuiltCount - 1];
+}
+
+const VectorCode& Chosen() {
+    const VectorCode* code = gChosen.load(std::memory_order_acquire);
+    if (code == nullptr) {
+        code = Choose();
+        gChosen.store(code, std::memory_order_release);
+    }
+    return *code;
+}
 
 void HorizontalDispatched(const PackedWeights& wt, unsigned C, const uint8_t* const* src, uint8_t* const* dst,
                           unsigned n, HorizontalScratch& scratch) {
-    HWY_DYNAMIC_DISPATCH(Horizontal)(wt, C, src, dst, n, scratch);
+    Chosen().horizontal(wt, C, src, dst, n, scratch);
 }
 
 void VerticalDispatched(const PackedWeights& wt, unsigned v, unsigned D, const uint8_t* const* rows, size_t lo,
                         size_t N, uint8_t* const* d) {
-    HWY_DYNAMIC_DISPATCH(Vertical)(wt, v, D, rows, lo, N, d);
+    Chosen().vertical(wt, v, D, rows, lo, N, d);
 }
 
 }  // namespace
 
 const RowKernels kVectorKernels{HorizontalDispatched, VerticalDispatched};
 
-size_t VectorLanes() { return HWY_DYNAMIC_DISPATCH(Lanes)(); }
+size_t VectorLanes() { return Chosen().lanes(); }
 
-const char* VectorTargetName() { return hwy::TargetName(HWY_DYNAMIC_DISPATCH(BuiltTarget)()); }
+const char* VectorTargetName() { return hwy::TargetName(Chosen().target); }
 
-bool VectorTargetIsEmulated() { return (HWY_DYNAMIC_DISPATCH(BuiltTarget)() & (HWY_EMU128 | HWY_SCALAR)) != 0; }
+bool VectorTargetIsEmulated() { return (Chosen().target & (HWY_EMU128 | HWY_SCALAR)) != 0; }
+
+int64_t RunnableVectorTargets() {
+    int64_t built = 0;
+    for (const VectorCode& code : kBuilt) built |= code.target;
+    return built & Runnable();
+}
+
+void LimitVectorTargets(int64_t targets) {
+    gLimit.store(targets, std::memory_order_relaxed);
+    gChosen.store(Choose(), std::memory_order_release);
+}
 
 }  // namespace orvela::resample
 #endif  // HWY_ONCE

@@ -2,7 +2,6 @@
 // differential test of every engine variant (portable and AVX2; one and
 // two threads) against the plain formulation in tests/support.
 #include <gtest/gtest.h>
-#include <hwy/targets.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -283,22 +282,22 @@ TEST(ScaleDownPage, ChoosesKernelAndPassOrderByWidth) {
 
 // Restores the engine settings a test changed.
 // A level and thread count, and at the vector level the one instruction set
-// Highway is told the CPU has (each one this CPU has in turn; a set the vector
-// code is not built for leaves Highway's fallback, named as it runs).
+// the vector code is picked from (each one this CPU runs in turn, Highway
+// target bits).
 struct Variant {
     EngineSettings settings;
     int64_t target;
 };
 
 void Apply(const Variant& v) {
-    hwy::SetSupportedTargetsForTest(v.target);
+    orvela::resample::LimitVectorTargets(v.target);
     SetEngineSettings(v.settings);
 }
 
 class EngineVariants : public ::testing::Test {
 protected:
     void TearDown() override {
-        hwy::SetSupportedTargetsForTest(0);
+        orvela::resample::LimitVectorTargets(0);
         SetEngineSettings(saved_);
     }
     // Every variant this CPU can run.
@@ -306,8 +305,8 @@ protected:
         std::vector<Variant> v;
         for (int threads : {1, 2}) v.push_back({{SimdLevel::Scalar, threads}, 0});
         if (orvela::resample::DetectSimdLevel() == SimdLevel::Vector)
-            for (int64_t target : hwy::SupportedAndGeneratedTargets())
-                for (int threads : {1, 2}) v.push_back({{SimdLevel::Vector, threads}, target});
+            for (int64_t targets = orvela::resample::RunnableVectorTargets(); targets != 0; targets &= targets - 1)
+                for (int threads : {1, 2}) v.push_back({{SimdLevel::Vector, threads}, targets & -targets});
         return v;
     }
     EngineSettings saved_ = GetEngineSettings();
