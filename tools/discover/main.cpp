@@ -54,12 +54,15 @@ int run(bool usb_on_bus_asked) {
     const int net_count = net_discovery::run_search(plan, &net_array);
     const MallocPtr<ORVELA_Scanner[]> net_devices(net_array);
 
-    if (!usb_on_bus_asked) printf("# USB: not searched (usb off in orvela.conf)\n");
+    if (!usb_on_bus_asked)
+        printf("# USB: not searched (usb off in orvela.conf)\n");
+    else if (usb.count() == 0)
+        printf("# USB: no scanner of this backend's models on the bus\n");
     usb.print(stdout, usb_devices.get(), usb_count);
-    net.print_found(stdout, net_devices.get(), net_count);
+    const bool found = usb.count() > 0 || net_count > 0;
+    if (found) net.print_found(stdout, net_devices.get(), net_count);
     net.print_silent(stdout);
-    if (usb.count() > 0 || net_count > 0) return kFound;
-    if (usb_on_bus_asked) printf("No USB scanner of this backend's models on the bus.\n");
+    if (found) return kFound;
     net.print_nothing_answered(stdout, plan.broadcast);
     return kNoneFound;
 }

@@ -107,9 +107,13 @@ void NetOnlooker::print_found(FILE* out, const ORVELA_Scanner* devices, int coun
             if (s != nullptr && s->first_ms >= 0)
                 how += " in " + std::to_string(answer->ms - s->first_ms) + " ms";
         }
-        fprintf(out, "# orvela:%s  %s %s  serial %s  %s\nsocket://%s%s\n", device.deviceURI, device.brandName,
-                device.modelName, device.serial[0] != '\0' ? device.serial : "(none)", how.c_str(),
-                device.ipaddress, model_word.c_str());
+        // An agent without a maker in its device ID has no brand.
+        const std::string names = device.brandName[0] != '\0'
+                                      ? std::string(device.brandName) + " " + device.modelName
+                                      : std::string(device.modelName);
+        fprintf(out, "# orvela:%s  %s  serial %s  %s\nsocket://%s%s\n", device.deviceURI, names.c_str(),
+                device.serial[0] != '\0' ? device.serial : "(none)", how.c_str(), device.ipaddress,
+                model_word.c_str());
     }
     // Listed addresses that gave nothing usable, so that a mistyped or
     // unplugged entry does not go unnoticed among the found ones.
@@ -166,7 +170,8 @@ std::string NetOnlooker::came_back(const Destination& d) const {
         if (senders.find(from) == std::string::npos) senders += (senders.empty() ? "" : ", ") + from;
     }
     std::string back;
-    if (unsupported > 0) back += plural(unsupported, "reply", "replies") + " that name no supported model";
+    if (unsupported > 0)
+        back += plural(unsupported, "reply that names", "replies that name") + " no supported model";
     if (malformed > 0) back += (back.empty() ? "" : "; ") + plural(malformed, "malformed reply", "malformed replies");
     if (wrong_port > 0)
         back += (back.empty() ? "" : "; ") + plural(wrong_port, "datagram", "datagrams") + " not from port 161";
@@ -186,7 +191,13 @@ void NetOnlooker::print_nothing_answered(FILE* out, bool broadcast) const {
     if (destinations_.empty()) fprintf(out, "  nothing: no destination at all\n");
 
     const bool any_sent = std::any_of(sent_.begin(), sent_.end(), [](const Sent& s) { return s.ok > 0; });
-    const bool any_reply = !datagrams_.empty();
+    // A destination asked that sent nothing back at all.
+    const bool any_silent = std::any_of(destinations_.begin(), destinations_.end(), [&](const Destination& d) {
+        const Sent* s = d.asked ? sent_to(d.to) : nullptr;
+        return s != nullptr && s->ok > 0 && std::none_of(datagrams_.begin(), datagrams_.end(), [&](const Datagram& g) {
+                   return destination_of(g.sender.sin_addr) == &d;
+               });
+    });
     const bool any_unsupported = std::any_of(datagrams_.begin(), datagrams_.end(), [](const Datagram& g) {
         return g.verdict == Verdict::Answer && !g.supported;
     });
@@ -200,7 +211,7 @@ void NetOnlooker::print_nothing_answered(FILE* out, bool broadcast) const {
     else if (limited_broadcast_)
         fprintf(out, "  - no interface with an IPv4 broadcast address: the request went to 255.255.255.255 "
                      "only, which reaches no scanner behind a router and is often not sent at all\n");
-    if (any_sent && !any_reply)
+    if (any_silent)
         fprintf(out, "  - a firewall on this computer that drops UDP from port 161: the answers come from that "
                      "port to a port picked at random here (let them in, e.g. nft add rule inet filter input udp "
                      "sport 161 accept)\n");
