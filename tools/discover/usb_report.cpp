@@ -100,17 +100,17 @@ void UsbOnlooker::print(FILE* out, const ORVELA_Scanner* devices, int count) con
             if (!seen.device_uri.empty() && seen.device_uri == devices[i].deviceURI) record = &devices[i];
         }
         fprintf(out, "%s%s  %s %s  USB %04X:%04X  bus %03d device %03d\n", record != nullptr ? "orvela:" : "",
-                record != nullptr ? record->deviceURI : "(not listed)",
+                record != nullptr ? record->deviceURI : "(not listed: it could not be opened)",
                 record != nullptr ? record->brandName : kOrvelaBrandName,
                 record != nullptr ? record->modelName : model.modelName, seen.vendor_id, seen.product_id, seen.bus,
                 seen.address);
         if (may_open && seen.open_rc == 0) {
-            fprintf(out, "  %s: %s may open it\n", node.c_str(), user_name().c_str());
+            fprintf(out, "  %s: user %s may open it\n", node.c_str(), user_name().c_str());
         } else if (may_open) {
-            fprintf(out, "  %s: %s may open it, but opening failed: %s\n", node.c_str(), user_name().c_str(),
+            fprintf(out, "  %s: user %s may open it, but opening failed: %s\n", node.c_str(), user_name().c_str(),
                     libusb_error_name(seen.open_rc));
         } else {
-            fprintf(out, "  %s: %s may not open it\n", node.c_str(), user_name().c_str());
+            fprintf(out, "  %s: user %s may not open it\n", node.c_str(), user_name().c_str());
             explain_denied(out, node, seen.bus, seen.address);
         }
     }
