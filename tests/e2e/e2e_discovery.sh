@@ -107,8 +107,11 @@ LAB_SIM_NO_SNMP=1 lab_sim_device mute br1 10.231.1.27/24 --model OR-M2270fdw
 discover() { drc=0; dout=$("$LAB_BIN/orvela-discover" "$@" 2>&1) || drc=$?; echo "$dout"; }
 addresses() { grep -oE '10\.231\.[0-9]+\.[0-9]+' | sort -u | tr '\n' ' '; }
 printf 'socket://10.231.1.24\nsocket://10.231.1.27\n' >"$CFG/orvela.conf"
-discover
+discover -t "$OUT/search.trace"
 check "discover: status 0 when found" test "$drc" = 0
+check "discover -t: the trace file, mode 0600" test "$(stat -c %a "$OUT/search.trace")" = 600
+check "discover -t: the broadcast in the trace" grep -qE '> snmp 10\.231\.1\.255:161 30' "$OUT/search.trace"
+check "discover -t: an answer in the trace" grep -qE '< snmp 10\.231\.1\.21:161 30' "$OUT/search.trace"
 pasted=$(grep '^socket://' <<<"$dout" || true)
 check "discover: a line for each scanner, none for the silent one" \
   test "$(sed 's/10.231.2.22$/10.231.1.22/' <<<"$pasted" | addresses)" = \
@@ -130,8 +133,9 @@ check "model added: scanimage lists it" grep -qF "device \`orvela:socket://10.23
   <(scanimage -L 2>&1)
 # Nothing found: what each listed address sent back, and the causes.
 printf 'discovery broadcast off\nsocket://10.231.2.32\nsocket://10.231.1.30\nsocket://10.231.1.99\n' >"$CFG/orvela.conf"
-discover
+discover -d
 check "nothing found: status 1" test "$drc" = 1
+check "-d: the search's log" grep -q "remote address: 10.231.1.99" <<<"$dout"
 check "nothing found: a foreign model's reply" grep -qE \
   "^  listed address socket://10.231.2.32: [0-9]+ requests? sent; came back: [0-9]+ repl(y|ies) that names? no supported" <<<"$dout"
 check "nothing found: malformed replies" \
@@ -144,8 +148,8 @@ done
 rm "$CFG/orvela.conf"
 dout=$(unshare -n sh -c 'ip link set lo up && exec "$0"' "$LAB_BIN/orvela-discover" 2>&1) && drc=0 || drc=$?
 check "no interface: status 1 and the cause" test "$drc:$(grep -c 'no interface with an IPv4 broadcast' <<<"$dout")" = 1:1
-for args in -x "-d extra"; do
-  check "usage error ($args): status 2" test "$("$LAB_BIN/orvela-discover" $args >/dev/null 2>&1; echo $?)" = 2
+for args in -x "-d extra" "-t $OUT/search.trace"; do
+  check "refused ($args): status 2" test "$("$LAB_BIN/orvela-discover" $args >/dev/null 2>&1; echo $?)" = 2
 done
 printf 'discovery broadcast off\nsocket://10.231.1.27  OR-M2270fdw\n' >"$CFG/orvela.conf"
 list=$(scanimage -L 2>&1) || true

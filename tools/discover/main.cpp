@@ -4,7 +4,7 @@
 //
 //   exit 0  a scanner was found (also a USB scanner the user may not open)
 //        1  none was found
-//        2  usage error
+//        2  usage error, or the trace file of -t cannot be made
 #include <unistd.h>
 
 #include <cstdio>

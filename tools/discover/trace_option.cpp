@@ -1,18 +1,20 @@
 #include "tools/discover/trace_option.h"
 
 #include <cstdio>
+#include <string>
+
+#include "backend/wire_trace.h"
 
 namespace orvela_discover {
 
-// TODO(trace): the backend's wire trace writer is not part of this tree yet.
-// Once it can direct a device search's SNMP exchanges to a file, open it here
-// and close it in end_trace(). Until then the option is accepted and said to
-// do nothing, so that no one takes a missing file for an empty trace.
 bool start_trace(const char* path) {
-    fprintf(stderr, "orvela-discover: -t %s: this build cannot write a trace yet; searching without one\n", path);
-    return true;
+    std::string why;
+    if (wire_trace::trace_searches_to(path, &why)) return true;
+    fprintf(stderr, "orvela-discover: -t %s: the trace file cannot be created%s%s\n", path, why.empty() ? "" : ": ",
+            why.c_str());
+    return false;
 }
 
-void end_trace() {}
+void end_trace() { wire_trace::stop_search_trace(); }
 
 }  // namespace orvela_discover
