@@ -57,7 +57,8 @@ bool send_to_each(int sock, const std::vector<sockaddr_in>& destinations, const 
             sendto(sock, bytes, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0;
         if (is_request) DBG_INFO(ok ? "IPv4 sendto success!\n" : "IPv4 sendto failed!\n");
         if (ok) wire_trace::snmp_sent(to, bytes, size);
-        if (is_request && onlooker.observer != nullptr) onlooker.observer->request_sent(to.sin_addr, ok, onlooker.ms());
+        if (is_request && onlooker.observer != nullptr)
+            onlooker.observer->request_sent(to.sin_addr, ok, onlooker.ms());
         sent = sent || ok;
     }
     return sent;

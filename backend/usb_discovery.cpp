@@ -156,9 +156,9 @@ WalkStep record_device(const UsbDevice& d, Walk walk, RecordArray& found,
     orvela_usb::ModelDeviceSeen seen;
     if (walk == Walk::Scanners) {
         const int index = MatchUSBProduct(descriptor.idVendor, descriptor.idProduct);
+        if (index == -1) return WalkStep::Next;
         seen = {libusb_get_bus_number(d.device), libusb_get_device_address(d.device), descriptor.idVendor,
                 descriptor.idProduct, index, 0, {}};
-        if (index == -1) return WalkStep::Next;
         DBG_INFO("Found orvela machine!\n");
         row = GetScannerDescription(index);
         row_ptr = &row;

@@ -106,9 +106,10 @@ LAB_SIM_NO_SNMP=1 lab_sim_device mute br1 10.231.1.27/24 --model OR-M2270fdw
 # one is named with its hint, and listed once its model is added.
 discover() { drc=0; dout=$("$LAB_BIN/orvela-discover" "$@" 2>&1) || drc=$?; echo "$dout"; }
 addresses() { grep -oE '10\.231\.[0-9]+\.[0-9]+' | sort -u | tr '\n' ' '; }
-printf 'socket://10.231.1.24\nsocket://10.231.1.27\n' >"$CFG/orvela.conf"
+printf 'socket://10.231.1.24\nsocket://10.231.1.27\nusb maybe\n' >"$CFG/orvela.conf"
 discover -t "$OUT/search.trace"
 check "discover: status 0 when found" test "$drc" = 0
+check "discover: the warning for a line of orvela.conf it skips" grep -qF 'orvela.conf:3: "usb" takes on or off' <<<"$dout"
 check "discover -t: the trace file, mode 0600" test "$(stat -c %a "$OUT/search.trace")" = 600
 check "discover -t: the broadcast in the trace" grep -qE '> snmp 10\.231\.1\.255:161 30' "$OUT/search.trace"
 check "discover -t: an answer in the trace" grep -qE '< snmp 10\.231\.1\.21:161 30' "$OUT/search.trace"
@@ -137,17 +138,20 @@ discover -d
 check "nothing found: status 1" test "$drc" = 1
 check "-d: the search's log" grep -q "remote address: 10.231.1.99" <<<"$dout"
 check "nothing found: a foreign model's reply" grep -qE \
-  "^  listed address socket://10.231.2.32: [0-9]+ requests? sent; came back: [0-9]+ repl(y|ies) that names? no supported" <<<"$dout"
+  "^  listed address socket://10.231.2.32: [0-9]+ requests? sent; came back: [0-9]+ repl(y|ies) that names? no" \
+  <<<"$dout"
 check "nothing found: malformed replies" \
   grep -qE "^  listed address socket://10.231.1.30: .*came back: [0-9]+ malformed replies" <<<"$dout"
-check "nothing found: silence" grep -qE "^  listed address socket://10.231.1.99: [0-9]+ requests sent; came back: nothing$" <<<"$dout"
+check "nothing found: silence" \
+  grep -qE "^  listed address socket://10.231.1.99: [0-9]+ requests sent; came back: nothing$" <<<"$dout"
 for cause in "the broadcast is switched off" "a firewall on this computer that drops UDP from port 161" \
     "SNMP switched off on the printer" "socket://ADDRESS MODEL"; do
   check "nothing found: the cause \"$cause\"" grep -qF "$cause" <<<"$dout"
 done
 rm "$CFG/orvela.conf"
 dout=$(unshare -n sh -c 'ip link set lo up && exec "$0"' "$LAB_BIN/orvela-discover" 2>&1) && drc=0 || drc=$?
-check "no interface: status 1 and the cause" test "$drc:$(grep -c 'no interface with an IPv4 broadcast' <<<"$dout")" = 1:1
+check "no interface: status 1 and the cause" \
+  test "$drc:$(grep -c 'no interface with an IPv4 broadcast' <<<"$dout")" = 1:1
 for args in -x "-d extra" "-t $OUT/search.trace"; do
   check "refused ($args): status 2" test "$("$LAB_BIN/orvela-discover" $args >/dev/null 2>&1; echo $?)" = 2
 done

@@ -85,7 +85,9 @@ int main(int argc, char** argv) {
         usage(stderr);
         return kUsage;
     }
-    const int level = dbg_level_from_environment();
+    // Warnings at least, unless SANE_DEBUG_ORVELA asks otherwise: a line of
+    // orvela.conf that cannot be used is skipped, and only its warning tells.
+    const int level = getenv("SANE_DEBUG_ORVELA") != nullptr ? dbg_level_from_environment() : 2;
     dbg_set_stderr_level(debug && level < 3 ? 3 : level);
     try {
         orvela_config::load();

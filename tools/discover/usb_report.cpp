@@ -46,21 +46,21 @@ void explain_denied(FILE* out, const std::string& node, int bus, int address) {
     struct stat st {};
     const std::string matched = hwdb_matched(bus, address);
     if (stat(node.c_str(), &st) != 0) {
-        fprintf(out, "  %s: %s\n", node.c_str(), strerror(errno));
+        fprintf(out, "#   %s: %s\n", node.c_str(), strerror(errno));
     } else {
         const passwd* owner = getpwuid(st.st_uid);
-        fprintf(out, "  %s: owner %s, group %s, mode %04o\n", node.c_str(),
+        fprintf(out, "#   %s: owner %s, group %s, mode %04o\n", node.c_str(),
                 owner != nullptr ? owner->pw_name : std::to_string(st.st_uid).c_str(),
                 group_name(st.st_gid).c_str(), static_cast<unsigned>(st.st_mode & 07777));
     }
-    fprintf(out, "  the package's hwdb entry matched it: %s\n", matched.c_str());
-    fprintf(out, "  mend: ");
+    fprintf(out, "#   the package's hwdb entry matched it: %s\n", matched.c_str());
+    fprintf(out, "#   mend: ");
     if (matched != "yes") {
         fprintf(out,
                 "install the package (its file hwdb.d/20-sane-orvela.hwdb marks the device for the SANE udev "
                 "rules, which give the user at the computer access), then\n"
-                "    sudo systemd-hwdb --usr update && sudo udevadm trigger\n"
-                "  and plug the scanner in again; ");
+                "#     sudo systemd-hwdb --usr update && sudo udevadm trigger\n"
+                "#   and plug the scanner in again; ");
     } else {
         fprintf(out, "udev gives the access to the user logged in at the computer itself; from another session "
                      "(ssh, a service), ");
@@ -99,18 +99,18 @@ void UsbOnlooker::print(FILE* out, const ORVELA_Scanner* devices, int count) con
         for (int i = 0; i < count; ++i) {
             if (!seen.device_uri.empty() && seen.device_uri == devices[i].deviceURI) record = &devices[i];
         }
-        fprintf(out, "%s%s  %s %s  USB %04X:%04X  bus %03d device %03d\n", record != nullptr ? "orvela:" : "",
+        fprintf(out, "# %s%s  %s %s  USB %04X:%04X  bus %03d device %03d\n", record != nullptr ? "orvela:" : "",
                 record != nullptr ? record->deviceURI : "(not listed: it could not be opened)",
                 record != nullptr ? record->brandName : kOrvelaBrandName,
                 record != nullptr ? record->modelName : model.modelName, seen.vendor_id, seen.product_id, seen.bus,
                 seen.address);
         if (may_open && seen.open_rc == 0) {
-            fprintf(out, "  %s: user %s may open it\n", node.c_str(), user_name().c_str());
+            fprintf(out, "#   %s: user %s may open it\n", node.c_str(), user_name().c_str());
         } else if (may_open) {
-            fprintf(out, "  %s: user %s may open it, but opening failed: %s\n", node.c_str(), user_name().c_str(),
+            fprintf(out, "#   %s: user %s may open it, but opening failed: %s\n", node.c_str(), user_name().c_str(),
                     libusb_error_name(seen.open_rc));
         } else {
-            fprintf(out, "  %s: user %s may not open it\n", node.c_str(), user_name().c_str());
+            fprintf(out, "#   %s: user %s may not open it\n", node.c_str(), user_name().c_str());
             explain_denied(out, node, seen.bus, seen.address);
         }
     }
