@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/orvela_config.h"
 
 namespace orvela_discover {
 namespace {
@@ -82,7 +81,6 @@ const NetOnlooker::Destination* NetOnlooker::destination_of(in_addr sender) cons
 }
 
 void NetOnlooker::print_found(FILE* out, const ORVELA_Scanner* devices, int count) const {
-    const orvela_config::Settings& settings = orvela_config::current();
     for (int i = 0; i < count; ++i) {
         const ORVELA_Scanner& device = devices[i];
         in_addr address{};
@@ -93,12 +91,9 @@ void NetOnlooker::print_found(FILE* out, const ORVELA_Scanner* devices, int coun
         std::string how;
         std::string model_word;
         if (answer == datagrams_.end()) {
-            // Listed with its model and silent: it keeps its model on the line.
-            for (const auto& [listed, model] : settings.socket_models) {
-                in_addr a{};
-                if (inet_pton(AF_INET, listed.c_str(), &a) == 1 && same(a, address)) model_word = " " + model;
-            }
-            if (model_word.empty()) model_word = std::string(" ") + device.modelName;
+            // Listed with its model and silent: it keeps the model on its
+            // line (the record holds the model table's name for it).
+            model_word = std::string(" ") + device.modelName;
             how = "no SNMP answer; listed in orvela.conf with its model";
         } else {
             const Destination* d = destination_of(address);
@@ -134,17 +129,14 @@ void NetOnlooker::print_found(FILE* out, const ORVELA_Scanner* devices, int coun
     }
 }
 
-int NetOnlooker::print_silent(FILE* out) const {
-    int n = 0;
+void NetOnlooker::print_silent(FILE* out) const {
     for (const PortAnswer& p : port_answers_) {
         if (p.snmp_answered) continue;
         fprintf(out,
                 "# socket://%s answers on the scan port (%d) but not to SNMP: add its model to its line in "
                 "orvela.conf, as scanimage -L names that model, and it is listed:\n# socket://%s MODEL\n",
                 p.name.c_str(), net_discovery::kScannerDataPort, p.name.c_str());
-        ++n;
     }
-    return n;
 }
 
 std::string NetOnlooker::came_back(const Destination& d) const {

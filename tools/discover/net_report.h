@@ -30,8 +30,8 @@ public:
     // orvela.conf; then the listed addresses that gave no usable answer.
     void print_found(FILE* out, const ORVELA_Scanner* devices, int count) const;
     // The listed addresses that answer on the scan port but not to SNMP, each
-    // with the hint to add its model; their number.
-    int print_silent(FILE* out) const;
+    // with the hint to add its model.
+    void print_silent(FILE* out) const;
     // What was sent to each destination and what came back, and the likely
     // causes of the silence.
     void print_nothing_answered(FILE* out, bool broadcast) const;
