@@ -134,12 +134,14 @@ void device_opened(const ORVELA_Device& device, bool ok, int usb_bus, int usb_ad
                      device.product_id & 0xFFFF);
         else
             snprintf(args, sizeof args, "net %.63s:%d", device.ipaddress, device.port);
-        char about[128];
-        snprintf(about, sizeof about, "%.31s%s%.31s", device.modelName, device.serial[0] != '\0' ? " serial " : "",
-                 device.serial);
         TraceSession& session = g_device_channel.session;
         session.restart();
-        session.comment(about);
+        if (device.modelName[0] != '\0') {
+            char about[128];
+            snprintf(about, sizeof about, "%.31s%s%.31s", device.modelName,
+                     device.serial[0] != '\0' ? " serial " : "", device.serial);
+            session.comment(about);
+        }
         session.opened(args, ok);
         g_device = &session;
         check(g_device_channel, g_device);
