@@ -11,6 +11,7 @@
 #include <regex>
 
 #include "backend/device.h"
+#include "backend/held_calls.h"
 #include "backend/trace_file.h"
 #include "backend/trace_session.h"
 #include "backend/wire_trace.h"
@@ -46,6 +47,8 @@ void set_trace_directory(const std::string& dir) {
 
 }  // namespace
 
+// The calls are held as they are made and named at the close, with the
+// times at which they were made.
 TEST(WireTrace, NamesEachCallOfAnExchange) {
     TempDir dir;
     const std::string path = dir.file("t.trace");
@@ -55,9 +58,6 @@ TEST(WireTrace, NamesEachCallOfAnExchange) {
     TestClock clock(5);  // each reading 5 ms later
     session.restart();
     session.opened("net 127.0.0.1:53010", true);
-    const Bytes lock = {0x53, 0x6C, 0, 0, 0, 0, 0, 0};
-    session.wrote(lock.data(), 8, 8);
-    session.read(peer::reply(0x73, 0, 1, 3).data(), 8, 8);
     SCANINFO info{};
     info.nScanSrc = 1;
     info.nDataType = 2;
@@ -65,22 +65,36 @@ TEST(WireTrace, NamesEachCallOfAnExchange) {
     info.nXPosition = 12;
     info.nXExtent = 2480;
     info.nYExtent = 3508;
-    const auto params = orvela_wire::encode_scan_info_command(0x53, 0x69, info);
-    session.wrote(params.data(), params.size(), params.size());
-    session.read(peer::reply(0x73).data(), 8, 8);
-    // A header in two pieces (a cancelled wait), its band cut by an abort and
-    // drained after it, then the end of the page.
+    const auto sp = orvela_wire::encode_scan_info_command(0x53, 0x69, info);
+    const Bytes params(sp.begin(), sp.end());
     const Bytes header = peer::reply(0x64, 0, 0, 0, 70);
-    session.read(header.data(), 3, 3);
-    session.read(header.data() + 3, 5, 5);
     const Bytes band = peer::pattern(70, 7);
-    session.read(band.data(), 40, 30);
-    session.wrote(Bytes{0x53, 0x61, 0, 0, 0, 0, 0, 0}.data(), 8, 8);
-    session.read(band.data() + 30, 40, 40);
-    session.read(peer::reply(0x73, 9, 1).data(), 8, 8);
-    session.wrote(Bytes{0x53, 0x75, 0, 0, 0, 0, 0, 0}.data(), 8, 3);
-    session.read(header.data(), 8, 0);
-    session.wrote(Bytes{1, 2, 3}.data(), 3, 3);
+    using Kind = wire_trace::HeldCalls::Kind;
+    const struct {
+        Kind kind;
+        Bytes bytes;
+        size_t size, result;
+    } calls[] = {
+        {Kind::Write, {0x53, 0x6C, 0, 0, 0, 0, 0, 0}, 8, 8},
+        {Kind::Read, peer::reply(0x73, 0, 1, 3), 8, 8},
+        {Kind::Write, params, 168, 168},
+        {Kind::Read, peer::reply(0x73), 8, 8},
+        // A header in two pieces (a cancelled wait), its band cut by an
+        // abort and drained after it, then the end of the page.
+        {Kind::Read, Bytes(header.begin(), header.begin() + 3), 3, 3},
+        {Kind::Read, Bytes(header.begin() + 3, header.end()), 5, 5},
+        {Kind::Read, Bytes(band.begin(), band.begin() + 30), 40, 30},
+        {Kind::Write, {0x53, 0x61, 0, 0, 0, 0, 0, 0}, 8, 8},
+        {Kind::Read, Bytes(band.begin() + 30, band.end()), 40, 40},
+        {Kind::Read, peer::reply(0x73, 9, 1), 8, 8},
+        {Kind::Write, {0x53, 0x75, 0, 0, 0, 0, 0, 0}, 8, 3},
+        {Kind::Read, {}, 8, 0},
+        {Kind::Write, {1, 2, 3}, 3, 3},
+    };
+    wire_trace::HeldCalls held;
+    for (const auto& c : calls) ASSERT_TRUE(held.add(c.kind, TestClock::now(), c.bytes.data(), c.size, c.result));
+    held.replay(session);
+    EXPECT_TRUE(held.empty());
     session.closed();
     out.close();
 
@@ -97,15 +111,15 @@ TEST(WireTrace, NamesEachCallOfAnExchange) {
         "+0.035 < read 5 0046000000\n"
         "+0.040 < data 30\n"
         "  " + lower_hex(band.data(), 30) + "\n"
-        "+0.045 < timeout 40 30\n"
-        "+0.050 > cmd abort 5361000000000000\n"
-        "+0.055 < data 40\n"
+        "+0.040 < timeout 40 30\n"
+        "+0.045 > cmd abort 5361000000000000\n"
+        "+0.050 < data 40\n"
         "  " + lower_hex(band.data() + 30, 40) + "\n"
-        "+0.060 < page-end 7309010000000000 # flag 9 feeder 1\n"
-        "+0.065 > write-failed 8 # 3 of them sent\n"
-        "+0.070 < timeout 8 0\n"
-        "+0.075 > write 010203\n"
-        "+0.080 = close\n";
+        "+0.055 < page-end 7309010000000000 # flag 9 feeder 1\n"
+        "+0.060 > write-failed 8 # 3 of them sent\n"
+        "+0.065 < timeout 8 0\n"
+        "+0.070 > write 010203\n"
+        "+0.075 = close\n";
     EXPECT_EQ(read_file(path), expected);
 }
 
