@@ -12,6 +12,8 @@
 #include <fstream>
 #include <vector>
 
+#include "backend/held_calls.h"
+#include "backend/io_clock.h"
 #include "backend/trace_file.h"
 #include "backend/trace_session.h"
 #include "common/debugtool.h"
@@ -27,6 +29,11 @@ namespace {
 struct Channel {
     TraceOutput out;
     TraceSession session{out};
+    HeldCalls held;
+    // A process that ends with the device open still leaves its calls.
+    ~Channel() {
+        if (!held.empty()) held.replay(session);
+    }
 };
 
 Channel g_device_channel;
@@ -95,6 +102,7 @@ void check(Channel& channel, TraceSession*& active) {
     if (!channel.out.failed()) return;
     g_stopped = true;
     active = nullptr;
+    channel.held.clear();
     channel.out.close();
 }
 
@@ -104,8 +112,20 @@ std::string first_line(const std::string& what) {
 }
 
 void close_device_channel() {
+    if (g_device != nullptr) g_device_channel.held.replay(g_device_channel.session);
+    g_device_channel.held.clear();
+    if (g_device_channel.out.failed()) g_stopped = true;
     g_device = nullptr;
     g_device_channel.out.close();
+}
+
+void hold(HeldCalls::Kind kind, const void* data, size_t size, size_t result) {
+    Channel& channel = g_device_channel;
+    if (channel.held.add(kind, orvela_io::now_ms(), data, size, result)) return;
+    // No room for more: what is held goes out now, and this call after it.
+    channel.held.replay(channel.session);
+    name_call(channel.session, kind, data, size, result);
+    check(channel, g_device);
 }
 
 }  // namespace
@@ -134,12 +154,14 @@ void device_opened(const ORVELA_Device& device, bool ok, int usb_bus, int usb_ad
                      device.product_id & 0xFFFF);
         else
             snprintf(args, sizeof args, "net %.63s:%d", device.ipaddress, device.port);
-        char about[128];
-        snprintf(about, sizeof about, "%.31s%s%.31s", device.modelName, device.serial[0] != '\0' ? " serial " : "",
-                 device.serial);
         TraceSession& session = g_device_channel.session;
         session.restart();
-        session.comment(about);
+        if (device.modelName[0] != '\0') {
+            char about[128];
+            snprintf(about, sizeof about, "%.31s%s%.31s", device.modelName,
+                     device.serial[0] != '\0' ? " serial " : "", device.serial);
+            session.comment(about);
+        }
         session.opened(args, ok);
         g_device = &session;
         check(g_device_channel, g_device);
@@ -155,28 +177,23 @@ void device_opened(const ORVELA_Device& device, bool ok, int usb_bus, int usb_ad
 
 void device_closing() {
     if (g_device == nullptr) return;
+    g_device_channel.held.replay(*g_device);
     g_device->closed();
     close_device_channel();
 }
 
 void device_wrote_slow(const void* data, size_t size, size_t moved) {
-    g_device->wrote(data, size, moved);
-    check(g_device_channel, g_device);
+    hold(HeldCalls::Kind::Write, data, size, moved);
 }
 
-void device_read_slow(const void* data, size_t asked, size_t got) {
-    g_device->read(data, asked, got);
-    check(g_device_channel, g_device);
-}
+void device_read_slow(const void* data, size_t asked, size_t got) { hold(HeldCalls::Kind::Read, data, asked, got); }
 
 void control_wrote_slow(const void* data, size_t size, size_t moved) {
-    g_device->control_wrote(data, size, moved);
-    check(g_device_channel, g_device);
+    hold(HeldCalls::Kind::ControlWrite, data, size, moved);
 }
 
 void control_read_slow(const void* data, size_t asked, size_t got) {
-    g_device->control_read(data, asked, got);
-    check(g_device_channel, g_device);
+    hold(HeldCalls::Kind::ControlRead, data, asked, got);
 }
 
 SearchTrace::SearchTrace() {
