@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "backend/io_clock.h"
+#include "backend/wire_trace.h"
 #include "common/debugtool.h"
 #include "common/scanner_description.h"
 #include "common/snmp_lite.h"
@@ -48,6 +49,7 @@ bool send_to_each(int sock, const std::vector<sockaddr_in>& destinations, const 
         const bool ok =
             sendto(sock, bytes, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0;
         if (is_request) DBG_INFO(ok ? "IPv4 sendto success!\n" : "IPv4 sendto failed!\n");
+        if (ok) wire_trace::snmp_sent(to, bytes, size);
         sent = sent || ok;
     }
     return sent;
@@ -278,6 +280,7 @@ int run_search(const SearchPlan& plan, ORVELA_Scanner** found) {
     const size_t request_size = request_length > 0 ? static_cast<size_t>(request_length) : 0;
     *found = nullptr;
     DBG_INFO("run into find network \n");
+    const wire_trace::SearchTrace trace;
 
     UdpSocket sock;
     const int one = 1;
@@ -379,6 +382,7 @@ int run_search(const SearchPlan& plan, ORVELA_Scanner** found) {
             if (n < 0) break;  // nothing more queued (or an error, reported once and gone)
             now = orvela_io::now_ms();
             DBG_INFO("read size=%d\n", static_cast<int>(n));
+            wire_trace::snmp_received(sender, datagram, static_cast<size_t>(n));
             const Verdict verdict = judge_datagram(datagram, n, sender);
             if (verdict != Verdict::Answer) {
                 DBG_INFO("Datagram dropped: %s\n", verdict_text(verdict));

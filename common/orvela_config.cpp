@@ -130,6 +130,15 @@ bool apply_line(std::string_view line, Settings& s, std::string& why) {
         why = "\"scan streaming\" takes on or off";
         return false;
     }
+    if (w[0] == "trace") {
+        // A relative directory would follow each frontend's working directory.
+        if (w.size() == 2 && w[1].front() == '/') {
+            s.trace_directory = std::string(w[1]);
+            return true;
+        }
+        why = "\"trace\" takes one absolute directory";
+        return false;
+    }
     why = "unknown setting \"" + std::string(line) + "\"";
     return false;
 }
