@@ -9,6 +9,7 @@
 #                                would (a cancelled page); TRACES_WRAP, when
 #                                set, is a command that runs scanimage
 #                                (usb_scanner_server [OPTIONS] --)
+#   traces_usb_pid MODEL         the model's USB product ID (the vendor's is 5E5A)
 #   traces_digest DIR DELIVERY   what that run gave, one line each, prefixed by
 #                                the delivery (whole or streaming): status,
 #                                scanimage's messages, each frame's SHA-256
@@ -33,6 +34,10 @@ traces_scan() {  # DIR DEVICE SWITCHES [SIGINT AFTER]
   fi
   wait $p || rc=$?
   echo "$rc" >"$dir/status"
+}
+
+traces_usb_pid() {
+  case $1 in OR-M1020) echo 1001 ;; OR-M2270fdw) echo 1006 ;; *) echo "traces: no USB ID for $1" >&2; return 1 ;; esac
 }
 
 traces_digest() {  # DIR DELIVERY

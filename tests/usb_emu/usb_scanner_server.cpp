@@ -15,6 +15,7 @@
 //     --sheets N              sheets in the feeder
 //     --right-rear            positions count from the bed's right edge
 //     --band-size N           data bytes per band
+//     --quality Q             JPEG quality of the pages (10 to 100)
 //     --busy N                the next N locks answer "busy"
 //     --jam-at-page K         page K stops halfway with a paper jam
 //     --band-delay MS         pause before every band of a page
@@ -67,6 +68,7 @@ void forward_signal(int sig) {
     fprintf(stderr,
             "usage: usb_scanner_server [--vid HEX] [--pid HEX] [--serial S] [--manufacturer S] [--product S]\n"
             "                          [--sheets N] [--right-rear] [--band-size N] [--busy N] [--jam-at-page K]\n"
+            "                          [--quality Q]\n"
             "                          [--band-delay MS] [--unplug-after MS] [--replay FILE]\n"
             "                          [--stats] [--stats-file F] -- command [args...]\n");
     exit(2);
@@ -123,6 +125,9 @@ int main(int argc, char** argv) {
             ++i;
         } else if (arg == "--band-size" && parse_number(argv[i + 1], 10, 1, 1 << 24, v)) {
             script.band_size = static_cast<uint32_t>(v);
+            ++i;
+        } else if (arg == "--quality" && parse_number(argv[i + 1], 10, 10, 100, v)) {
+            script.jpeg_quality = static_cast<int>(v);
             ++i;
         } else if (arg == "--busy" && parse_number(argv[i + 1], 10, 0, 1000, v)) {
             script.busy_locks = static_cast<int>(v);

@@ -126,7 +126,6 @@ bool ReplayModel::output_done() const {
 void ReplayModel::begin_session() {
     session_ = next_session_++;
     step_ = 0;
-    in_.clear();
     queue(sessions_[static_cast<size_t>(session_)].greeting);
 }
 
