@@ -45,6 +45,7 @@ void name_call(TraceSession& session, HeldCalls::Kind kind, const void* data, si
     case HeldCalls::Kind::Read: session.read(data, size, result); break;
     case HeldCalls::Kind::ControlWrite: session.control_wrote(data, size, result); break;
     case HeldCalls::Kind::ControlRead: session.control_read(data, size, result); break;
+    case HeldCalls::Kind::Close: session.closed(); break;
     }
 }
 
