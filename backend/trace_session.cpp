@@ -80,6 +80,7 @@ void describe_parameters(const uint8_t* c, char* out, size_t size) {
 
 void TraceSession::restart() {
     start_ms_ = orvela_io::now_ms();
+    time_set_ = false;
     expect_ = Expect::Stream;
     band_left_ = 0;
     header_have_ = 0;
@@ -98,7 +99,7 @@ void TraceSession::number(uint64_t value) {
 }
 
 void TraceSession::begin(char direction, const char* name) {
-    int64_t ms = orvela_io::now_ms() - start_ms_;
+    int64_t ms = (time_set_ ? time_ms_ : orvela_io::now_ms()) - start_ms_;
     if (ms < 0) ms = 0;
     out_.put("+", 1);
     number(static_cast<uint64_t>(ms / 1000));

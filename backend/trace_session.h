@@ -17,7 +17,8 @@
 // Header and band progress survive a read cut short (a cancelled wait reads
 // the rest later) and the abort command (the drain reads the rest of the band
 // it interrupted). Each event is stamped with the milliseconds since the
-// session began on orvela_io's clock.
+// session began on orvela_io's clock: when its call was made (set_time), or
+// by default when it is named.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +34,13 @@ public:
 
     // Starts the clock and the state machine over (a new open).
     void restart();
+    // The events that follow happened at `time_ms` (on orvela_io's clock),
+    // not now: calls named after they were made.
+    void set_time(int64_t time_ms) {
+        time_ms_ = time_ms;
+        time_set_ = true;
+    }
+    void use_clock() { time_set_ = false; }
 
     void comment(const char* text);
     // "= open ARGS" or "= open-failed ARGS".
@@ -72,6 +80,8 @@ private:
 
     TraceOutput& out_;
     int64_t start_ms_ = 0;
+    int64_t time_ms_ = 0;
+    bool time_set_ = false;
     Expect expect_ = Expect::Stream;
     uint64_t band_left_ = 0;
     uint8_t header_[8] = {};
