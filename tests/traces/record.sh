@@ -9,7 +9,8 @@
 # test (tests/e2e/e2e_replay.sh) expects a replay to give again.
 #
 # In a private network namespace, from a build directory's lab:
-#   LAB_BIN=build/lab ORVELA_LIBDIR=build/backend unshare -n tests/traces/record.sh [NAME...]
+#   LAB_BIN=$PWD/build/lab ORVELA_LIBDIR=$PWD/build/lib unshare -n tests/traces/record.sh [NAME...]
+# (absolute paths: scanimage runs in a folder of its own).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../e2e/lab_lib.sh"
