@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What recording (record.sh) and replaying (tests/e2e/e2e_replay.sh) the
 # traces of this folder share: the list, one scanimage run, and its digest.
 #   traces_list                  the lines of traces.list without comments
