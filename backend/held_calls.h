@@ -15,7 +15,7 @@ class TraceSession;
 
 class HeldCalls {
 public:
-    enum class Kind : uint8_t { Write, Read, ControlWrite, ControlRead };
+    enum class Kind : uint8_t { Write, Read, ControlWrite, ControlRead, Close };
     static constexpr size_t kMostHeld = size_t{64} << 20;
 
     HeldCalls() = default;

@@ -10,12 +10,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <vector>
 
 #include "backend/held_calls.h"
 #include "backend/io_clock.h"
 #include "backend/trace_file.h"
 #include "backend/trace_session.h"
+#include "backend/trace_writer.h"
 #include "common/debugtool.h"
 #include "common/orvela_config.h"
 
@@ -29,15 +31,20 @@ namespace {
 struct Channel {
     TraceOutput out;
     TraceSession session{out};
-    HeldCalls held;
+};
+Channel g_search_channel;
+
+// The open device's trace (null while none is written).
+struct OpenDevice {
+    DeviceTrace* trace = nullptr;
     // A process that ends with the device open still leaves its calls.
-    ~Channel() {
-        if (!held.empty()) held.replay(session);
+    ~OpenDevice() {
+        if (trace == nullptr) return;
+        trace->held.replay(trace->session);
+        delete trace;
     }
 };
-
-Channel g_device_channel;
-Channel g_search_channel;
+OpenDevice g_open;
 
 // A trace file this process created, by what it traces: a later session of
 // the same device (or a later search) goes on in it rather than in a new one.
@@ -69,13 +76,13 @@ int reopen_known(const KnownFile& known) {
 
 // Opens the channel's file for `key` in orvela.conf's trace directory: the
 // one made earlier for it, else a new one that starts with `first_line`.
-bool open_channel(Channel& channel, const std::string& key, const std::string& first_line) {
+bool open_channel(TraceOutput& out, const std::string& key, const std::string& first_line) {
     const std::string& directory = orvela_config::current().trace_directory;
     if (directory.empty() || g_stopped) return false;
     for (const KnownFile& known : g_known) {
         if (known.key != key) continue;
         const int fd = reopen_known(known);
-        if (fd >= 0) return channel.out.attach(fd, known.path);
+        if (fd >= 0) return out.attach(fd, known.path);
     }
     const std::string base =
         program_name() + "-" + std::to_string(static_cast<long>(getpid())) + "-" + file_name_part(key);
@@ -91,9 +98,9 @@ bool open_channel(Channel& channel, const std::string& key, const std::string& f
     }
     struct stat st;
     if (fstat(fd, &st) == 0) g_known.push_back({key, path, st.st_dev, st.st_ino});
-    if (!channel.out.attach(fd, path)) return false;
+    if (!out.attach(fd, path)) return false;
     DBG_INFO("Wire trace: %s\n", path.c_str());
-    channel.out.put(first_line.data(), first_line.size());
+    out.put(first_line.data(), first_line.size());
     return true;
 }
 
@@ -102,7 +109,6 @@ void check(Channel& channel, TraceSession*& active) {
     if (!channel.out.failed()) return;
     g_stopped = true;
     active = nullptr;
-    channel.held.clear();
     channel.out.close();
 }
 
@@ -111,21 +117,33 @@ std::string first_line(const std::string& what) {
            "\n";
 }
 
-void close_device_channel() {
-    if (g_device != nullptr) g_device_channel.held.replay(g_device_channel.session);
-    g_device_channel.held.clear();
-    if (g_device_channel.out.failed()) g_stopped = true;
+// Ends the open device's trace: written out here (`now`) or on the writer
+// thread.
+void end_device_trace(bool now) {
+    DeviceTrace* trace = g_open.trace;
+    g_open.trace = nullptr;
     g_device = nullptr;
-    g_device_channel.out.close();
+    if (trace == nullptr) return;
+    if (!now) {
+        write_out_later(trace);
+        return;
+    }
+    trace->held.replay(trace->session);
+    trace->out.close();
+    if (trace->out.failed()) g_stopped = true;
+    delete trace;
 }
 
 void hold(HeldCalls::Kind kind, const void* data, size_t size, size_t result) {
-    Channel& channel = g_device_channel;
-    if (channel.held.add(kind, orvela_io::now_ms(), data, size, result)) return;
+    DeviceTrace& trace = *g_open.trace;
+    if (trace.held.add(kind, orvela_io::now_ms(), data, size, result)) return;
     // No room for more: what is held goes out now, and this call after it.
-    channel.held.replay(channel.session);
-    name_call(channel.session, kind, data, size, result);
-    check(channel, g_device);
+    trace.held.replay(trace.session);
+    name_call(trace.session, kind, data, size, result);
+    if (trace.out.failed()) {
+        g_stopped = true;
+        end_device_trace(true);
+    }
 }
 
 }  // namespace
@@ -144,17 +162,26 @@ std::string program_name() {
 
 void device_opened(const ORVELA_Device& device, bool ok, int usb_bus, int usb_address) {
     try {
-        if (g_device != nullptr) close_device_channel();
+        end_device_trace(true);
+        // The last session's file is complete before this one may append to it.
+        if (!wait_written()) g_stopped = true;
         const std::string uri(device.deviceURI, strnlen(device.deviceURI, sizeof device.deviceURI));
         const std::string key = uri.empty() ? std::string(device.ipaddress) : uri;
-        if (!open_channel(g_device_channel, key, first_line("device " + key))) return;
+        if (g_stopped || orvela_config::current().trace_directory.empty()) return;
+        auto* trace = new (std::nothrow) DeviceTrace;
+        if (trace == nullptr) return;
+        g_open.trace = trace;
+        if (!open_channel(trace->out, key, first_line("device " + key))) {
+            end_device_trace(true);
+            return;
+        }
         char args[96];
         if (device.type_io == IOTYPE_USB)
             snprintf(args, sizeof args, "usb %03d:%03d %04x:%04x", usb_bus, usb_address, device.vendor_id & 0xFFFF,
                      device.product_id & 0xFFFF);
         else
             snprintf(args, sizeof args, "net %.63s:%d", device.ipaddress, device.port);
-        TraceSession& session = g_device_channel.session;
+        TraceSession& session = trace->session;
         session.restart();
         if (device.modelName[0] != '\0') {
             char about[128];
@@ -164,22 +191,20 @@ void device_opened(const ORVELA_Device& device, bool ok, int usb_bus, int usb_ad
         }
         session.opened(args, ok);
         g_device = &session;
-        check(g_device_channel, g_device);
         // A failed open ends the session: the close that follows is nobody's.
-        if (!ok) close_device_channel();
+        if (!ok || trace->out.failed()) end_device_trace(true);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
         DBG_WARN("Wire trace: out of memory; going on without a trace\n");
-        close_device_channel();
+        end_device_trace(true);
     }
 }
 
 void device_closing() {
     if (g_device == nullptr) return;
-    g_device_channel.held.replay(*g_device);
-    g_device->closed();
-    close_device_channel();
+    hold(HeldCalls::Kind::Close, nullptr, 0, 0);
+    end_device_trace(false);
 }
 
 void device_wrote_slow(const void* data, size_t size, size_t moved) {
@@ -199,7 +224,7 @@ void control_read_slow(const void* data, size_t asked, size_t got) {
 SearchTrace::SearchTrace() {
     try {
         ++g_searches;
-        if (!g_search_to_file && !open_channel(g_search_channel, "search", first_line("search"))) return;
+        if (!g_search_to_file && !open_channel(g_search_channel.out, "search", first_line("search"))) return;
         if (!g_search_channel.out.is_open()) return;
         TraceSession& session = g_search_channel.session;
         session.restart();

@@ -7,8 +7,9 @@
 // The transports know nothing of this: the dispatch door (device.cpp) and the
 // search (net_search.cpp) each call the hooks below. While no trace is
 // written a hook is one test of a pointer; nothing is formatted or allocated.
-// While one is, a device's calls are held raw and named when it closes
-// (HeldCalls), so that writing the trace does not hold up the page.
+// While one is, a device's calls are held raw and named after it closes, on
+// a thread of its own (HeldCalls, trace_writer.h), so that writing the trace
+// does not hold up the page.
 // A directory that cannot be written costs one warning and the scan goes on;
 // a file that stops taking data ends the tracing of the process with one
 // warning. Nothing here throws, except the unwinding of a thread that the

@@ -14,6 +14,7 @@
 #include "backend/held_calls.h"
 #include "backend/trace_file.h"
 #include "backend/trace_session.h"
+#include "backend/trace_writer.h"
 #include "backend/wire_trace.h"
 #include "common/orvela_config.h"
 #include "protocol/wire_format.h"
@@ -147,6 +148,7 @@ TEST(WireTrace, FilesAreNewPrivateAndNeverFollowALink) {
         scanner.wait_idle();
     }
     set_trace_directory("");
+    EXPECT_TRUE(wire_trace::wait_written());  // the close hands the file to the writer thread
     EXPECT_EQ(read_file(name + ".trace"), "x");
     EXPECT_EQ(read_file(dir.file("target")), "y");
     // One file for both sessions of the device.
