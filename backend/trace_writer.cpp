@@ -1,6 +1,7 @@
 #include "backend/trace_writer.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -31,6 +32,11 @@ void write_out(DeviceTrace* trace, bool* failed) {
 }
 
 void* writer_main(void*) {
+#ifdef SCHED_IDLE
+    // Only a core nobody else wants: the frontend is still finishing the page.
+    const sched_param lowest{};
+    (void)pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest);
+#endif
     write_out(g_pending.trace, &g_pending.failed);
     return nullptr;
 }

@@ -97,8 +97,9 @@ bool open_channel(TraceOutput& out, const std::string& key, const std::string& f
         return false;
     }
     struct stat st;
-    if (fstat(fd, &st) == 0) g_known.push_back({key, path, st.st_dev, st.st_ino});
+    const bool known = fstat(fd, &st) == 0;
     if (!out.attach(fd, path)) return false;
+    if (known) g_known.push_back({key, path, st.st_dev, st.st_ino});  // may throw; the file is attached
     DBG_INFO("Wire trace: %s\n", path.c_str());
     out.put(first_line.data(), first_line.size());
     return true;

@@ -122,6 +122,13 @@ TEST(WireTrace, NamesEachCallOfAnExchange) {
         "+0.070 > write 010203\n"
         "+0.075 = close\n";
     EXPECT_EQ(read_file(path), expected);
+
+    // A long job: once kMostHeld bytes are held, a call is refused (and the
+    // hook writes the held ones out at once).
+    const Bytes mib(size_t{1} << 20, 0x5a);
+    size_t kept = 0;
+    while (kept < 100 && held.add(Kind::Read, 0, mib.data(), mib.size(), mib.size())) ++kept;
+    EXPECT_EQ(kept, wire_trace::HeldCalls::kMostHeld / mib.size() - 1);  // each call also holds its header
 }
 
 TEST(WireTrace, FilesAreNewPrivateAndNeverFollowALink) {
