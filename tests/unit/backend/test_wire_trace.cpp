@@ -62,8 +62,10 @@ TEST(WireTrace, NamesEachCallOfAnExchange) {
     SCANINFO info{};
     info.nScanSrc = 1;
     info.nDataType = 2;
-    info.nXResolution = info.nYResoultion = 300;
+    info.nXResolution = 300;
+    info.nYResoultion = 600;
     info.nXPosition = 12;
+    info.nYPosition = 7;
     info.nXExtent = 2480;
     info.nYExtent = 3508;
     const auto sp = orvela_wire::encode_scan_info_command(0x53, 0x69, info);
@@ -104,7 +106,7 @@ TEST(WireTrace, NamesEachCallOfAnExchange) {
         "+0.010 > cmd lock 536c000000000000\n"
         "+0.015 < status 7300010300000000 # status 0 feeder 1 warm-up 3\n"
         "+0.020 > cmd scan-parameters " + lower_hex(params.data(), 64) +
-        " # 300x300 dpi grey, feeder, x 12 y 0, 2480x3508\n"
+        " # 300x600 dpi grey, feeder, x 12 y 7, 2480x3508\n"
         "  " + lower_hex(params.data() + 64, 64) + "\n"
         "  " + lower_hex(params.data() + 128, 40) + "\n"
         "+0.025 < status 7300000000000000 # status 0 feeder 0 warm-up 0\n"
