@@ -44,7 +44,7 @@ int create_exclusive(const std::string& path) {
 int create_trace_file(const std::string& directory, const std::string& base, std::string* path) {
     for (int n = 1; n <= kMostSuffixes; ++n) {
         std::string candidate = directory + "/" + base;
-        if (n > 1) candidate += "-" + std::to_string(n);
+        if (n > 1) candidate.append("-").append(std::to_string(n));  // gcc 12 misjudges "-" + string
         candidate += ".trace";
         const int fd = create_exclusive(candidate);
         if (fd >= 0) {

@@ -13,13 +13,13 @@ namespace {
 
 constexpr size_t kMaxHexBytesPerLine = 64;
 
-struct EventSpec {
+struct EventShape {
     char direction;
     std::string_view name;
     TraceEvent::Kind kind;
 };
 
-constexpr EventSpec kEvents[] = {
+constexpr EventShape kEvents[] = {
     {'=', "open", TraceEvent::Open},         {'=', "open-failed", TraceEvent::OpenFailed},
     {'=', "close", TraceEvent::Close},       {'>', "cmd", TraceEvent::Command},
     {'>', "write", TraceEvent::Write},       {'>', "write-failed", TraceEvent::WriteFailed},
@@ -265,12 +265,12 @@ std::optional<Trace> read_trace(std::istream& in, TraceError* error) {
             TraceEvent e;
             e.line = line_no;
             e.time_ms = parse_time(words[0]);
-            const EventSpec* spec = nullptr;
-            for (const EventSpec& s : kEvents)
-                if (s.direction == words[1][0] && s.name == words[2]) spec = &s;
-            if (spec == nullptr)
+            const EventShape* known = nullptr;
+            for (const EventShape& s : kEvents)
+                if (s.direction == words[1][0] && s.name == words[2]) known = &s;
+            if (known == nullptr)
                 throw LineError{"unknown event \"" + std::string(words[1]) + " " + std::string(words[2]) + "\""};
-            e.kind = spec->kind;
+            e.kind = known->kind;
             parse_args(e, std::vector<std::string_view>(words.begin() + 3, words.end()));
             const bool channel_event = e.kind != TraceEvent::SnmpOut && e.kind != TraceEvent::SnmpIn &&
                                        e.kind != TraceEvent::ControlOut && e.kind != TraceEvent::ControlIn &&

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <regex>
 
 #include "backend/device.h"
 #include "backend/held_calls.h"
@@ -38,7 +37,24 @@ std::string lower_hex(const uint8_t* b, size_t n) {
 }
 
 // The events of a trace without their times.
-std::string untimed(const std::string& text) { return std::regex_replace(text, std::regex("\\+\\d+\\.\\d{3} "), ""); }
+// The text without the "+S.MMM " time at the start of each event line.
+std::string untimed(const std::string& text) {
+    std::string out;
+    size_t line = 0;
+    while (line < text.size()) {
+        size_t end = text.find('\n', line);
+        end = end == std::string::npos ? text.size() : end + 1;
+        size_t from = line;
+        if (text[line] == '+') {
+            const size_t dot = text.find('.', line);
+            const size_t space = text.find(' ', line);
+            if (dot < space && space == dot + 4 && space < end) from = space + 1;
+        }
+        out.append(text, from, end - from);
+        line = end;
+    }
+    return out;
+}
 
 void set_trace_directory(const std::string& dir) {
     orvela_config::Settings s;
