@@ -5,6 +5,7 @@
 
 #include "backend/net_transport.h"
 #include "backend/usb_transport.h"
+#include "backend/wire_trace.h"
 #include "common/c_boundary.h"
 #include "common/debugtool.h"
 
@@ -22,6 +23,19 @@ int to_int_size(size_t size) { return size > static_cast<size_t>(INT_MAX) ? INT_
 // A negative USB result keeps its sign when seen through size_t.
 size_t widen(int result) { return static_cast<size_t>(static_cast<intptr_t>(result)); }
 
+// The wire trace learns of each open here, with the USB device's place on its
+// bus when there is one to name.
+void trace_open(bool ok) {
+    int bus = 0;
+    int address = 0;
+    if (ok && currentDevice.type_io == IOTYPE_USB && dev_handle != nullptr) {
+        libusb_device* usb = libusb_get_device(dev_handle.get());
+        bus = libusb_get_bus_number(usb);
+        address = libusb_get_device_address(usb);
+    }
+    wire_trace::device_opened(currentDevice, ok, bus, address);
+}
+
 }  // namespace
 
 extern "C" {
@@ -29,18 +43,24 @@ extern "C" {
 static bool Device_Open_body(ORVELA_Device device) {
     DBG_INFO("Run into Device_Open\n");
     currentDevice = device;
+    bool ok = false;
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
-        return USB_Open(currentDevice);
+        ok = USB_Open(currentDevice);
+        break;
     case IOTYPE_NET:
-        return TCP_Connect(currentDevice.ipaddress, currentDevice.port, orvela_dispatch::kConnectTimeoutSeconds);
+        ok = TCP_Connect(currentDevice.ipaddress, currentDevice.port, orvela_dispatch::kConnectTimeoutSeconds);
+        break;
     default:
-        return false;
+        break;
     }
+    trace_open(ok);
+    return ok;
 }
 
 static void Device_Close_body() {
     DBG_INFO("Run into Device_Close\n");
+    wire_trace::device_closing();
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
         USB_Close();
@@ -53,7 +73,7 @@ static void Device_Close_body() {
     }
 }
 
-static size_t Device_Read_body(void* buffer, size_t size, unsigned int timeoutSeconds) {
+static size_t Device_Read_transport(void* buffer, size_t size, unsigned int timeoutSeconds) {
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
         return USB_Read(buffer, size, timeoutSeconds);
@@ -64,7 +84,13 @@ static size_t Device_Read_body(void* buffer, size_t size, unsigned int timeoutSe
     }
 }
 
-static size_t Device_Write_body(const void* data, size_t size, unsigned int timeoutSeconds) {
+static size_t Device_Read_body(void* buffer, size_t size, unsigned int timeoutSeconds) {
+    const size_t got = Device_Read_transport(buffer, size, timeoutSeconds);
+    wire_trace::device_read(buffer, size, got);
+    return got;
+}
+
+static size_t Device_Write_transport(const void* data, size_t size, unsigned int timeoutSeconds) {
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
         // The bulk OUT transfer only reads the data.
@@ -74,6 +100,12 @@ static size_t Device_Write_body(const void* data, size_t size, unsigned int time
     default:
         return 0;
     }
+}
+
+static size_t Device_Write_body(const void* data, size_t size, unsigned int timeoutSeconds) {
+    const size_t moved = Device_Write_transport(data, size, timeoutSeconds);
+    wire_trace::device_wrote(data, size, moved);
+    return moved;
 }
 
 static bool Device_ControlOpen_body(ORVELA_Device device) {
@@ -104,7 +136,7 @@ static void Device_ControlClose_body() {
     }
 }
 
-static size_t Device_ControlRead_body(void* buffer, size_t size, int timeoutSeconds) {
+static size_t Device_ControlRead_transport(void* buffer, size_t size, int timeoutSeconds) {
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
         return widen(USB_ControlRead(static_cast<char*>(buffer), to_int_size(size),
@@ -116,7 +148,7 @@ static size_t Device_ControlRead_body(void* buffer, size_t size, int timeoutSeco
     }
 }
 
-static size_t Device_ControlWrite_body(const void* data, size_t size, int timeoutSeconds) {
+static size_t Device_ControlWrite_transport(const void* data, size_t size, int timeoutSeconds) {
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
         // The control OUT transfer only reads the data.
@@ -127,6 +159,20 @@ static size_t Device_ControlWrite_body(const void* data, size_t size, int timeou
     default:
         return 0;
     }
+}
+
+// The control channel's transfers go into the open device's trace, if any;
+// its opens and closes are not sessions of their own.
+static size_t Device_ControlRead_body(void* buffer, size_t size, int timeoutSeconds) {
+    const size_t got = Device_ControlRead_transport(buffer, size, timeoutSeconds);
+    wire_trace::control_read(buffer, size, got);
+    return got;
+}
+
+static size_t Device_ControlWrite_body(const void* data, size_t size, int timeoutSeconds) {
+    const size_t moved = Device_ControlWrite_transport(data, size, timeoutSeconds);
+    wire_trace::control_wrote(data, size, moved);
+    return moved;
 }
 
 IOTYPE CurrentDeviceType(void) { return currentDevice.type_io; }
@@ -166,7 +212,9 @@ size_t Device_ControlWrite(const void* data, size_t size, int timeoutSeconds) {
 
 namespace orvela_dispatch {
 
-size_t read_until(void* buffer, size_t size, int64_t limit_ms, const bool* cancel) {
+namespace {
+
+size_t read_until_transport(void* buffer, size_t size, int64_t limit_ms, const bool* cancel) {
     switch (currentDevice.type_io) {
     case IOTYPE_USB:
         return orvela_usb::read_until(buffer, size, limit_ms, cancel);
@@ -178,6 +226,14 @@ size_t read_until(void* buffer, size_t size, int64_t limit_ms, const bool* cance
     default:
         return 0;
     }
+}
+
+}  // namespace
+
+size_t read_until(void* buffer, size_t size, int64_t limit_ms, const bool* cancel) {
+    const size_t got = read_until_transport(buffer, size, limit_ms, cancel);
+    wire_trace::device_read(buffer, size, got);
+    return got;
 }
 
 }  // namespace orvela_dispatch

@@ -210,6 +210,20 @@ bool listed_with_model(const char* name, ORVELA_Scanner* record) {
     return false;
 }
 
+SearchPlan configured_plan() {
+    const orvela_config::Settings& settings = orvela_config::current();
+    SearchPlan plan;
+    plan.broadcast = settings.discovery_broadcast;
+    plan.quiet_seconds = settings.discovery_wait_seconds;
+    plan.listed = settings.socket_addresses;
+    plan.listed_models = settings.socket_models;
+    plan.check_scan_port = true;
+    // A listed address gets as long as the query at open, or the quiet
+    // time when that is longer (a slow network).
+    plan.listed_seconds = std::max(kListedQuerySeconds, settings.discovery_wait_seconds);
+    return plan;
+}
+
 bool probe_address(const char* address, ORVELA_Scanner* record, int timeoutSeconds) {
     if (address == nullptr || record == nullptr) return false;
     try {
@@ -236,16 +250,7 @@ static int Net_FindScanner_body(ORVELA_Scanner** scannerList) {
     ORVELA_Scanner* found = nullptr;
     int count = 0;
     try {
-        const orvela_config::Settings& settings = orvela_config::current();
-        net_discovery::SearchPlan plan;
-        plan.broadcast = settings.discovery_broadcast;
-        plan.quiet_seconds = settings.discovery_wait_seconds;
-        plan.listed = settings.socket_addresses;
-        plan.listed_models = settings.socket_models;
-        plan.check_scan_port = true;
-        // A listed address gets as long as the query at open, or the quiet
-        // time when that is longer (a slow network).
-        plan.listed_seconds = std::max(net_discovery::kListedQuerySeconds, settings.discovery_wait_seconds);
+        const net_discovery::SearchPlan plan = net_discovery::configured_plan();
         if (!plan.broadcast) DBG_INFO("Broadcast switched off; asking %zu listed addresses\n", plan.listed.size());
         count = net_discovery::run_search(plan, &found);
     } catch (const std::exception&) {

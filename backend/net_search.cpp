@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "backend/io_clock.h"
+#include "backend/wire_trace.h"
 #include "common/debugtool.h"
 #include "common/scanner_description.h"
 #include "common/snmp_lite.h"
@@ -39,15 +40,25 @@ constexpr uint8_t kPriming[2] = {0, 0};
 // request is tried on the scan port.
 constexpr int64_t kScanPortCheckAfterMs = 1000;
 
+// The onlooker of one search, if any, and the search's start.
+struct Onlooker {
+    SearchObserver* observer = nullptr;
+    int64_t start = 0;
+    int64_t ms() const { return orvela_io::now_ms() - start; }
+};
+
 // The one send routine of discovery: one datagram to every destination, all
 // at once; true when at least one went out.
 bool send_to_each(int sock, const std::vector<sockaddr_in>& destinations, const uint8_t* bytes, size_t size,
-                  bool is_request) {
+                  bool is_request, const Onlooker& onlooker = {}) {
     bool sent = false;
     for (const sockaddr_in& to : destinations) {
         const bool ok =
             sendto(sock, bytes, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0;
         if (is_request) DBG_INFO(ok ? "IPv4 sendto success!\n" : "IPv4 sendto failed!\n");
+        if (ok) wire_trace::snmp_sent(to, bytes, size);
+        if (is_request && onlooker.observer != nullptr)
+            onlooker.observer->request_sent(to.sin_addr, ok, onlooker.ms());
         sent = sent || ok;
     }
     return sent;
@@ -55,7 +66,7 @@ bool send_to_each(int sock, const std::vector<sockaddr_in>& destinations, const 
 
 // The broadcast addresses of the host's broadcast-capable IPv4 interfaces,
 // with the log lines of the interface walk.
-std::vector<sockaddr_in> broadcast_destinations() {
+std::vector<sockaddr_in> broadcast_destinations(SearchObserver* observer) {
     std::vector<sockaddr_in> destinations;
     ifaddrs* interfaces = nullptr;
     if (getifaddrs(&interfaces) != 0) {
@@ -82,6 +93,13 @@ std::vector<sockaddr_in> broadcast_destinations() {
             in_addr address;
             if (inet_pton(AF_INET, host, &address) != 1) continue;
             DBG_INFO("Local broadcast address: %s\n", host);
+            if (observer != nullptr) {
+                const auto ipv4 = [](const sockaddr* a) {
+                    return a != nullptr && a->sa_family == AF_INET ? reinterpret_cast<const sockaddr_in*>(a)->sin_addr
+                                                                   : in_addr{};
+                };
+                observer->interface_asked(entry->ifa_name, ipv4(entry->ifa_addr), ipv4(entry->ifa_netmask), address);
+            }
             // Two interfaces of one subnet share a broadcast address: one
             // request reaches the subnet.
             const bool known = std::any_of(destinations.begin(), destinations.end(), [&](const sockaddr_in& d) {
@@ -109,11 +127,11 @@ public:
         step_ = 0;
         sent_ = false;
     }
-    void send_due(int sock, int64_t now, const uint8_t* request, size_t size) {
+    void send_due(int sock, int64_t now, const uint8_t* request, size_t size, const Onlooker& onlooker) {
         for (; step_ <= kRequestRepeats && now >= next_send(); ++step_) {
             if (step_ == 0) {
                 (void)send_priming(sock, destinations_);
-            } else if (send_request(sock, destinations_, request, size)) {
+            } else if (send_to_each(sock, destinations_, request, size, true, onlooker)) {
                 sent_ = true;
             }
         }
@@ -149,7 +167,10 @@ std::vector<ListedTarget> listed_targets(const SearchPlan& plan) {
     std::vector<ListedTarget> targets;
     for (const std::string& name : plan.listed) {
         in_addr address;
-        if (!resolve_ipv4(name, &address)) continue;
+        if (!resolve_ipv4(name, &address)) {
+            if (plan.observer != nullptr) plan.observer->listed_asked(name, nullptr);
+            continue;
+        }
         const auto model = plan.listed_models.find(name);
         const int row = model == plan.listed_models.end() ? -1 : FindModelByName(model->second.c_str());
         const auto known = std::find_if(targets.begin(), targets.end(), [&](const ListedTarget& t) {
@@ -160,6 +181,7 @@ std::vector<ListedTarget> listed_targets(const SearchPlan& plan) {
             continue;
         }
         DBG_INFO("remote address: %s\n", name.c_str());
+        if (plan.observer != nullptr) plan.observer->listed_asked(name, &address);
         ListedTarget target;
         target.to = agent_address(address);
         target.name = name;
@@ -278,6 +300,7 @@ int run_search(const SearchPlan& plan, ORVELA_Scanner** found) {
     const size_t request_size = request_length > 0 ? static_cast<size_t>(request_length) : 0;
     *found = nullptr;
     DBG_INFO("run into find network \n");
+    const wire_trace::SearchTrace trace;
 
     UdpSocket sock;
     const int one = 1;
@@ -288,6 +311,7 @@ int run_search(const SearchPlan& plan, ORVELA_Scanner** found) {
     // must not eat the listed addresses' time.
     std::vector<ListedTarget> listed = listed_targets(plan);
     const int64_t start = orvela_io::now_ms();
+    const Onlooker onlooker{plan.observer, start};
     for (ListedTarget& target : listed) {
         target.next_send = start;
         target.give_up = start + int64_t{plan.listed_seconds} * 1000;
@@ -303,9 +327,10 @@ int run_search(const SearchPlan& plan, ORVELA_Scanner** found) {
     times.quiet_ms = int64_t{plan.quiet_seconds} * 1000;
     bool collecting = false;
     if (broadcasting) {
-        std::vector<sockaddr_in> destinations = broadcast_destinations();
+        std::vector<sockaddr_in> destinations = broadcast_destinations(plan.observer);
         if (destinations.empty()) {
             DBG_INFO("Local broadcast address: %s\n", "255.255.255.255");
+            if (plan.observer != nullptr) plan.observer->limited_broadcast_asked();
             destinations.push_back(agent_address(in_addr{INADDR_BROADCAST}));
             fallback = true;
         }
@@ -317,13 +342,14 @@ int run_search(const SearchPlan& plan, ORVELA_Scanner** found) {
     for (;;) {
         int64_t now = orvela_io::now_ms();
         if (broadcasting && !collecting) {
-            if (request_size > 0) burst.send_due(sock.fd(), now, request, request_size);
+            if (request_size > 0) burst.send_due(sock.fd(), now, request, request_size, onlooker);
             if (now >= burst.end()) {
                 if (burst.sent()) {
                     collecting = true;
                     times.sending_end_ms = burst.end();
                 } else if (!fallback) {
                     DBG_INFO("Local broadcast address: %s\n", "255.255.255.255");
+                    if (plan.observer != nullptr) plan.observer->limited_broadcast_asked();
                     burst.start({agent_address(in_addr{INADDR_BROADCAST})}, now);
                     fallback = true;
                     continue;
@@ -344,7 +370,7 @@ int run_search(const SearchPlan& plan, ORVELA_Scanner** found) {
             const std::vector<sockaddr_in> to{target.to};
             if (!target.primed) (void)send_priming(sock.fd(), to);
             target.primed = true;
-            if (request_size > 0) (void)send_request(sock.fd(), to, request, request_size);
+            if (request_size > 0) (void)send_to_each(sock.fd(), to, request, request_size, true, onlooker);
             // Again every second: one lost datagram must not cost the whole wait.
             target.next_send = now + kResendMs;
         }
@@ -379,26 +405,33 @@ int run_search(const SearchPlan& plan, ORVELA_Scanner** found) {
             if (n < 0) break;  // nothing more queued (or an error, reported once and gone)
             now = orvela_io::now_ms();
             DBG_INFO("read size=%d\n", static_cast<int>(n));
+            wire_trace::snmp_received(sender, datagram, static_cast<size_t>(n));
             const Verdict verdict = judge_datagram(datagram, n, sender);
             if (verdict != Verdict::Answer) {
                 DBG_INFO("Datagram dropped: %s\n", verdict_text(verdict));
+                if (plan.observer != nullptr) plan.observer->datagram_judged(sender, verdict, false, now - start);
             } else {
                 auto target = std::find_if(listed.begin(), listed.end(), [&](const ListedTarget& t) {
                     return t.to.sin_addr.s_addr == sender.sin_addr.s_addr;
                 });
                 if (target != listed.end()) target->answered = true;
                 // Without the broadcast only the asked addresses may answer.
+                bool supported = false;
                 if (plan.broadcast || target != listed.end()) {
                     times.last_answer_ms = now;
                     ORVELA_Scanner record;
-                    if (answer_to_record(datagram, static_cast<int>(n), sender, &record)) devices.offer(record);
+                    supported = answer_to_record(datagram, static_cast<int>(n), sender, &record);
+                    if (supported) devices.offer(record);
                 }
+                if (plan.observer != nullptr) plan.observer->datagram_judged(sender, verdict, supported, now - start);
             }
             if (devices.full() || now >= wake()) break;
         }
     }
     for (ListedTarget& target : listed) {
         finish_port_check(target);
+        if (target.port_answers && plan.observer != nullptr)
+            plan.observer->scan_port_answers(target.name, target.answered);
         if (!target.answered && target.port_answers)
             DBG_WARN("socket://%s answers on the scan port but not to SNMP: add its model to the line in orvela.conf "
                      "(socket://%s MODEL)\n",

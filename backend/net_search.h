@@ -47,6 +47,36 @@ public:
     int fd() const { return get(); }
 };
 
+// What the receive loop does with one datagram: only an error-free SNMPv1
+// GetResponse from port 161 is looked at; everything else is dropped and the
+// loop goes on.
+enum class Verdict { Answer, Empty, NotFromAgentPort, NotAnAnswer };
+
+// What a search lets an onlooker see (orvela-discover tells the user from it
+// what was asked and what came back): each destination as it is chosen, each
+// request as it goes out, each datagram as it is judged. The search sends,
+// logs and decides the same with or without one. Times are milliseconds since
+// the search started.
+class SearchObserver {
+public:
+    virtual ~SearchObserver() = default;
+    // An interface whose broadcast address the search asks (every such
+    // interface, also a second one on a subnet already asked).
+    virtual void interface_asked(const char* /*name*/, in_addr /*address*/, in_addr /*netmask*/,
+                                 in_addr /*broadcast*/) {}
+    // No interface had an IPv4 broadcast address, or none could be sent to:
+    // the limited broadcast address is asked instead.
+    virtual void limited_broadcast_asked() {}
+    // A listed name as resolved; null when it has no IPv4 address.
+    virtual void listed_asked(const std::string& /*name*/, const in_addr* /*address*/) {}
+    virtual void request_sent(in_addr /*to*/, bool /*ok*/, int64_t /*ms*/) {}
+    // `supported`: an answer that names one of the maker's scanners.
+    virtual void datagram_judged(const sockaddr_in& /*sender*/, Verdict /*verdict*/, bool /*supported*/,
+                                 int64_t /*ms*/) {}
+    // A listed address without a model that answers on the scan port.
+    virtual void scan_port_answers(const std::string& /*name*/, bool /*snmp_answered*/) {}
+};
+
 struct SearchPlan {
     bool broadcast = true;
     int quiet_seconds = 5;
@@ -55,12 +85,12 @@ struct SearchPlan {
     std::map<std::string, std::string> listed_models;  // model table names by listed name
     bool check_scan_port = false;  // try the scan port of listed addresses without a model
     int scan_port = kScannerDataPort;
+    SearchObserver* observer = nullptr;  // optional, not owned
 };
 
-// What the receive loop does with one datagram: only an error-free SNMPv1
-// GetResponse from port 161 is looked at; everything else is dropped and the
-// loop goes on.
-enum class Verdict { Answer, Empty, NotFromAgentPort, NotAnAnswer };
+// The search that sane_get_devices runs: the settings of orvela.conf.
+SearchPlan configured_plan();
+
 Verdict judge_datagram(const uint8_t* data, ssize_t size, const sockaddr_in& sender);
 const char* verdict_text(Verdict verdict);
 

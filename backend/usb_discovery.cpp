@@ -148,13 +148,17 @@ bool record_functions(const libusb_config_descriptor& config, const libusb_devic
 
 // Describes one walked device of the maker and records its functions; Stop
 // when the array could not grow.
-WalkStep record_device(const UsbDevice& d, Walk walk, RecordArray& found) {
+WalkStep record_device(const UsbDevice& d, Walk walk, RecordArray& found,
+                       orvela_usb::SearchObserver* observer = nullptr) {
     const libusb_device_descriptor& descriptor = d.descriptor;
     Scanner_Description row{};
     const Scanner_Description* row_ptr = nullptr;
+    orvela_usb::ModelDeviceSeen seen;
     if (walk == Walk::Scanners) {
         const int index = MatchUSBProduct(descriptor.idVendor, descriptor.idProduct);
         if (index == -1) return WalkStep::Next;
+        seen = {libusb_get_bus_number(d.device), libusb_get_device_address(d.device), descriptor.idVendor,
+                descriptor.idProduct, index, 0, {}};
         DBG_INFO("Found orvela machine!\n");
         row = GetScannerDescription(index);
         row_ptr = &row;
@@ -175,6 +179,8 @@ WalkStep record_device(const UsbDevice& d, Walk walk, RecordArray& found) {
         const DeviceHandle handle = d.open(&rc);
         if (handle == nullptr) {
             DBG_INFO("Fail to open usb device, ret=%d!\n", rc);
+            seen.open_rc = rc;
+            if (observer != nullptr) observer->model_device(seen);
             return WalkStep::Next;
         }
         read_string_descriptor(handle.get(), descriptor.iSerialNumber, serial);
@@ -188,11 +194,14 @@ WalkStep record_device(const UsbDevice& d, Walk walk, RecordArray& found) {
              descriptor.idProduct, orvela_usb::escape_serial(record.serial).c_str());
     DBG_INFO("%s\n", record.deviceURI);
 
-    return record_functions(*config, descriptor, row_ptr, walk, record, found) ? WalkStep::Next : WalkStep::Stop;
+    const bool grown = record_functions(*config, descriptor, row_ptr, walk, record, found);
+    seen.device_uri = record.deviceURI;
+    if (observer != nullptr) observer->model_device(seen);
+    return grown ? WalkStep::Next : WalkStep::Stop;
 }
 
 // The walk shared by USB_FindScanner and USB_FindPrinter.
-int find_functions(ORVELA_Scanner** list_out, Walk walk) {
+int find_functions(ORVELA_Scanner** list_out, Walk walk, orvela_usb::SearchObserver* observer = nullptr) {
     DBG_INFO("Run into find usb devices.\n");
     RecordArray found;
     {
@@ -203,7 +212,7 @@ int find_functions(ORVELA_Scanner** list_out, Walk walk) {
         }
         *list_out = nullptr;  // from here on the caller's pointer is written, also when the walk throws
         const DeviceWalk devices(context.get());
-        devices.each([&](const UsbDevice& d) { return record_device(d, walk, found); });
+        devices.each([&](const UsbDevice& d) { return record_device(d, walk, found, observer); });
     }
     DBG_INFO("End find usb devices.\n");
     return found.hand_over(list_out);
@@ -234,6 +243,11 @@ std::string escape_serial(const char* serial) {
         }
     }
     return out;
+}
+
+int find_scanners(ORVELA_Scanner** scannerList, SearchObserver* observer) {
+    if (scannerList == nullptr) return 0;
+    return find_functions(scannerList, Walk::Scanners, observer);
 }
 
 void hotplug_request_stop() {

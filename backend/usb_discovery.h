@@ -47,6 +47,29 @@ namespace orvela_usb {
 // serial cannot make two devices' names collide or split a name.
 std::string escape_serial(const char* serial);
 
+// A device of the model table as the walk of a search met it: where it sits
+// on the bus and whether it could be opened (orvela-discover tells the user
+// from it why a scanner is not listed).
+struct ModelDeviceSeen {
+    int bus = 0;
+    int address = 0;
+    int vendor_id = 0;
+    int product_id = 0;
+    int row = -1;            // its model table row
+    int open_rc = 0;         // libusb's answer to opening it (LIBUSB_ERROR_ACCESS, ...)
+    std::string device_uri;  // the name it is listed under; empty when it could not be opened
+};
+
+class SearchObserver {
+public:
+    virtual ~SearchObserver() = default;
+    virtual void model_device(const ModelDeviceSeen& seen) = 0;
+};
+
+// USB_FindScanner's walk, told to `observer` (may be null) as it goes; may
+// throw std::bad_alloc (USB_FindScanner catches it).
+int find_scanners(ORVELA_Scanner** scannerList, SearchObserver* observer);
+
 // Ends the event loop of HotplugRegist (from any thread): the loop wakes up,
 // withdraws its registrations, ends the default context and returns 0. A stop
 // requested before the loop starts makes the next HotplugRegist return at once

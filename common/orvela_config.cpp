@@ -130,6 +130,17 @@ bool apply_line(std::string_view line, Settings& s, std::string& why) {
         why = "\"scan streaming\" takes on or off";
         return false;
     }
+    if (w[0] == "trace") {
+        // The rest of the line, so that a directory name may hold spaces. A
+        // relative one would follow each frontend's working directory.
+        const std::string_view directory = trim(line.substr(w[0].size()));
+        if (!directory.empty() && directory.front() == '/') {
+            s.trace_directory = std::string(directory);
+            return true;
+        }
+        why = "\"trace\" takes an absolute directory";
+        return false;
+    }
     why = "unknown setting \"" + std::string(line) + "\"";
     return false;
 }

@@ -13,6 +13,8 @@
 //   discovery wait SECONDS          quiet time that ends a search (1..30)
 //   usb on|off                      the USB walk of a device search
 //   scan streaming on|off           serve pages while the scanner sends them
+//   trace DIRECTORY                 write a wire trace of each device there
+//                                   (an absolute path; off when not given)
 //
 // A line that cannot be used is logged as a warning with its file and line
 // and skipped; it never makes initialisation fail.
@@ -40,6 +42,7 @@ struct Settings {
     // The model named on an address's line, by address as written (addresses
     // listed without one have no entry).
     std::map<std::string, std::string> socket_models;
+    std::string trace_directory;                // empty: no wire trace
     std::string file;                           // the file read; empty when none was found
 };
 

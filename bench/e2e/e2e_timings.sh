@@ -10,21 +10,24 @@
 # and, as the section "streaming" (streaming_figures.sh), whole pages with
 # "scan streaming" off and on: first and last byte, memory, progress; and as
 # the section "page-end" (page_end_figures.sh), sane_start to EOF of the
-# whole-page delivery of an earlier commit and of this tree, and of streaming.
+# whole-page delivery of an earlier commit and of this tree, and of streaming;
+# and as the section "trace" (trace_figures.sh), page end with the wire trace
+# off and on, both deliveries.
 # Prints figures only; nothing here passes or fails on time.
 #
-#   e2e_timings.sh [general|streaming|page-end|all]  (default general)
+#   e2e_timings.sh [general|streaming|page-end|trace|all]  (default general)
 #   cmake --build build --target e2e-timings     the general section
 #   cmake --build build --target bench-streaming the streaming section
 #   cmake --build build --target bench-page-end  the page-end section
+#   cmake --build build --target bench-trace     the trace section
 # RUNS (default 3) sets the runs per figure.
 #
 # Needs: LAB_BIN, ORVELA_LIBDIR, TIMING_BIN (the sane_timing program); for
 # the streaming section also FIRST_LINE_BIN, NET_PULL_BIN, PAGE_HOST_BIN.
-# RECORDS_OUT takes a copy of the streaming or page-end section's records.
+# RECORDS_OUT takes a copy of the streaming, page-end or trace section's records.
 set -u
 SECTION=${1:-general}
-case $SECTION in general|streaming|page-end|all) ;; *) echo "usage: $0 [general|streaming|page-end|all]" >&2; exit 2 ;; esac
+case $SECTION in general|streaming|page-end|trace|all) ;; *) echo "usage: $0 [general|streaming|page-end|trace|all]" >&2; exit 2 ;; esac
 # The scans run with a /tmp of their own (a directory beside the build, bound
 # over /tmp in a private mount namespace): the page file /tmp/tmpscan.jpg is
 # locked across processes, so scans of other runs on the machine would hold
@@ -165,4 +168,7 @@ if [ "$SECTION" = streaming ] || [ "$SECTION" = all ]; then
 fi
 if [ "$SECTION" = page-end ] || [ "$SECTION" = all ]; then
   . "$(dirname "$0")/page_end_figures.sh"
+fi
+if [ "$SECTION" = trace ] || [ "$SECTION" = all ]; then
+  . "$(dirname "$0")/trace_figures.sh"
 fi

@@ -27,26 +27,12 @@ PAGE_END_CACHE=${PAGE_END_CACHE:-$ORVELA_LIBDIR/../page-end-before}
 
 pe_record() { echo "$*" >> "$PE_REC"; }
 
-# The folder of BEFORE_COMMIT's built library on stdout (built if need be).
-before_libdir() {
-  local id dir
-  id=$(git -C "$PE_TOP" rev-parse --verify --quiet "$BEFORE_COMMIT^{commit}") ||
-    { echo "no commit $BEFORE_COMMIT in $PE_TOP" >&2; return 1; }
-  dir=$PAGE_END_CACHE/$id
-  if [ ! -f "$dir/src.done" ]; then
-    rm -rf "$dir/src" && mkdir -p "$dir/src" && git -C "$PE_TOP" archive "$id" | tar -x -C "$dir/src" &&
-      touch "$dir/src.done" || return 1
-  fi
-  { cmake -S "$dir/src" -B "$dir/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF &&
-      cmake --build "$dir/build" -j2 --target sane-orvela; } >"$dir/build.log" 2>&1 ||
-    { tail -20 "$dir/build.log" >&2; return 1; }
-  dirname "$(find "$dir/build" -name libsane-orvela.so.1 -print -quit)"
-}
+. "$(dirname "${BASH_SOURCE[0]}")/before_library.sh"
 
 echo "Page end: whole page before and after, and streaming ($RUNS runs of each, paths in turn)"
 echo "  load at start: $(uptime)"
 echo "  building the library of $BEFORE_COMMIT (once; under $PAGE_END_CACHE)"
-BEFORE_LIBDIR=$(before_libdir) || { echo "  cannot build the library of $BEFORE_COMMIT"; return 1; }
+BEFORE_LIBDIR=$(before_libdir "$BEFORE_COMMIT") || { echo "  cannot build the library of $BEFORE_COMMIT"; return 1; }
 declare -A PE_LIB=([before]=$BEFORE_LIBDIR [after]=$ORVELA_LIBDIR [stream]=$ORVELA_LIBDIR)
 declare -A PE_CFG=([before]=$(lab_sane_config whole) [after]=$(lab_sane_config whole) [stream]=$(lab_sane_config streaming))
 A4="A4 (210 x 297 mm)"

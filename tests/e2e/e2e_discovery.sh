@@ -99,6 +99,62 @@ check "listed scanner opened by name" scanimage -d orvela:socket://10.231.1.24 -
 # A scanner whose SNMP agent answers nothing: listed and scanned through the
 # model on its line; without the model the log says to add it.
 LAB_SIM_NO_SNMP=1 lab_sim_device mute br1 10.231.1.27/24 --model OR-M2270fdw
+
+# orvela-discover over three subnets, with the scanner that answers only its
+# listed address and the silent one listed: the socket:// lines it prints,
+# pasted into orvela.conf, make scanimage list the same scanners; the silent
+# one is named with its hint, and listed once its model is added.
+discover() { drc=0; dout=$("$LAB_BIN/orvela-discover" "$@" 2>&1) || drc=$?; echo "$dout"; }
+addresses() { grep -oE '10\.231\.[0-9]+\.[0-9]+' | sort -u | tr '\n' ' '; }
+printf 'socket://10.231.1.24\nsocket://10.231.1.27\nusb maybe\n' >"$CFG/orvela.conf"
+discover -t "$OUT/search.trace"
+check "discover: status 0 when found" test "$drc" = 0
+check "discover: the warning for a line of orvela.conf it skips" grep -qF 'orvela.conf:3: "usb" takes on or off' <<<"$dout"
+check "discover -t: the trace file, mode 0600" test "$(stat -c %a "$OUT/search.trace")" = 600
+check "discover -t: the broadcast in the trace" grep -qE '> snmp 10\.231\.1\.255:161 30' "$OUT/search.trace"
+check "discover -t: an answer in the trace" grep -qE '< snmp 10\.231\.1\.21:161 30' "$OUT/search.trace"
+pasted=$(grep '^socket://' <<<"$dout" || true)
+check "discover: a line for each scanner, none for the silent one" \
+  test "$(sed 's/10.231.2.22$/10.231.1.22/' <<<"$pasted" | addresses)" = \
+  "10.231.1.21 10.231.1.22 10.231.1.24 10.231.1.25 10.231.1.26 10.231.2.31 10.231.3.41 "
+check "discover: model, serial, interface and time" grep -qE "^# orvela:socket://10.231.1.21  Orvela OR-M2270fdw  \
+serial OR-0001  answered on interface br1 \(10.231.1.10, broadcast 10.231.1.255\) in [0-9]+ ms$" <<<"$dout"
+check "discover: the listed address it answered" \
+  grep -qE "^# orvela:socket://10.231.1.24 .* answered on listed address socket://10.231.1.24 in [0-9]+ ms$" <<<"$dout"
+check "discover: the silent scanner's hint" grep -qF "# socket://10.231.1.27 answers on the scan port (53010) but \
+not to SNMP: add its model" <<<"$dout"
+printf 'discovery broadcast off\n%s\n' "$pasted" >"$CFG/orvela.conf"
+list=$(scanimage -L 2>&1) || true
+echo "$list"
+check "pasted lines: scanimage lists the same scanners" test "$(addresses <<<"$list")" = "$(addresses <<<"$pasted")"
+sed -n 's|^# \(socket://10.231.1.27\) MODEL$|\1 OR-M2270fdw|p' <<<"$dout" >>"$CFG/orvela.conf"
+discover
+check "model added: discover lists it" grep -qxF "socket://10.231.1.27 OR-M2270fdw" <<<"$dout"
+check "model added: scanimage lists it" grep -qF "device \`orvela:socket://10.231.1.27' is a Orvela OR-M2270fdw" \
+  <(scanimage -L 2>&1)
+# Nothing found: what each listed address sent back, and the causes.
+printf 'discovery broadcast off\nsocket://10.231.2.32\nsocket://10.231.1.30\nsocket://10.231.1.99\n' >"$CFG/orvela.conf"
+discover -d
+check "nothing found: status 1" test "$drc" = 1
+check "-d: the search's log" grep -q "remote address: 10.231.1.99" <<<"$dout"
+check "nothing found: a foreign model's reply" grep -qE \
+  "^  listed address socket://10.231.2.32: [0-9]+ requests? sent; came back: [0-9]+ repl(y|ies) that names? no" \
+  <<<"$dout"
+check "nothing found: malformed replies" \
+  grep -qE "^  listed address socket://10.231.1.30: .*came back: [0-9]+ malformed replies" <<<"$dout"
+check "nothing found: silence" \
+  grep -qE "^  listed address socket://10.231.1.99: [0-9]+ requests sent; came back: nothing$" <<<"$dout"
+for cause in "the broadcast is switched off" "a firewall on this computer that drops UDP from port 161" \
+    "SNMP switched off on the printer" "socket://ADDRESS MODEL"; do
+  check "nothing found: the cause \"$cause\"" grep -qF "$cause" <<<"$dout"
+done
+rm "$CFG/orvela.conf"
+dout=$(unshare -n sh -c 'ip link set lo up && exec "$0"' "$LAB_BIN/orvela-discover" 2>&1) && drc=0 || drc=$?
+check "no interface: status 1 and the cause" \
+  test "$drc:$(grep -c 'no interface with an IPv4 broadcast' <<<"$dout")" = 1:1
+for args in -x "-d extra" "-t $OUT/search.trace"; do
+  check "refused ($args): status 2" test "$("$LAB_BIN/orvela-discover" $args >/dev/null 2>&1; echo $?)" = 2
+done
 printf 'discovery broadcast off\nsocket://10.231.1.27  OR-M2270fdw\n' >"$CFG/orvela.conf"
 list=$(scanimage -L 2>&1) || true
 echo "$list"

@@ -83,6 +83,7 @@ backend_dir=$(pkg-config --variable=libdir sane-backends)/sane
 udev_dir=$(pkg-config --variable=udevdir udev 2>/dev/null) || udev_dir=/usr/lib/udev
 for f in "$backend_dir/libsane-orvela.so.1" /etc/sane.d/dll.d/orvela "$udev_dir/hwdb.d/20-sane-orvela.hwdb" \
          /usr/share/man/man5/sane-orvela.5.gz /usr/share/locale/de/LC_MESSAGES/sane_orvela_drv.mo \
+         /usr/bin/orvela-discover /usr/share/man/man1/orvela-discover.1.gz \
          /usr/share/locale/fr/LC_MESSAGES/sane_orvela_drv.mo; do
   check "installed $f" grep -qxF "$f" "$overlay/files"
   check "present $f" test -e "$f"
@@ -98,6 +99,7 @@ check "udev marks a USB model" \
 check "udev leaves other devices alone" \
   test -z "$(systemd-hwdb query usb:v5E5Cp1006d0100dc00dsc00dp00ic07isc01ip02in00)"
 check "manual page" sh -c 'MANPAGER=cat MANWIDTH=80 man 5 sane-orvela 2>/dev/null | grep -q "REPORTING PROBLEMS"'
+check "orvela-discover's manual page" sh -c 'MANPAGER=cat man 1 orvela-discover 2>/dev/null | grep -q "EXIT STATUS"'
 
 # scanimage -L with no environment variable finds the simulated scanner.
 start=$(date +%s.%N)
@@ -106,6 +108,7 @@ end=$(date +%s.%N)
 echo "$list"
 echo "scanimage -L took $(echo "$end - $start" | bc)s"
 check "scanimage -L lists the scanner" grep -q "device \`orvela:socket://10.232.1.21' is a Orvela OR-M2270fdw" <<<"$list"
+check "orvela-discover gives the scanner's line" grep -qxF socket://10.232.1.21 <(clean timeout 60 orvela-discover)
 
 if grep -q "socket://10.232.1.21" <<<"$list"; then
   dev=orvela:socket://10.232.1.21

@@ -54,6 +54,29 @@ list=$(usb -- scanimage -L 2>&1) || true
 echo "$list" | grep -q '^device' && bad "USB and broadcast off: $list" || ok
 rm "$SANE_CONFIG_DIR/orvela.conf"
 
+# orvela-discover: the USB scanner's name and node, which root may open; a
+# user outside the node's group may not, and is told why and the mend.
+nb=$(mktemp -d) && chmod 755 "$nb" && mkdir "$nb/cfg" && cp "$LAB_BIN/orvela-discover" "$nb/"
+echo "discovery broadcast off" >"$nb/cfg/orvela.conf"
+d=$(SANE_CONFIG_DIR=$nb/cfg usb -- "$nb/orvela-discover" 2>&1) && drc=0 || drc=$?
+echo "$d"
+check "discover: the USB scanner" grep -qxF "# $USB  Orvela OR-M1020  USB 5E5A:1001  bus 001 device 002" <<<"$d"
+check "discover: root may open it" grep -qxF "#   /dev/bus/usb/001/002: user root may open it" <<<"$d"
+as_nobody='chmod -R a+rwX "$UMOCKDEV_DIR" && chmod 0660 "$UMOCKDEV_DIR/dev/bus/usb/001/002" &&
+  chgrp lp "$UMOCKDEV_DIR/dev/bus/usb/001/002" && exec setpriv --reuid=65534 --regid=65534 --clear-groups "$@"'
+d=$(SANE_CONFIG_DIR=$nb/cfg usb -- sh -c "$as_nobody" sh "$nb/orvela-discover" 2>&1) && drc=$drc:0 || drc=$drc:$?
+echo "$d"
+for line in "# (not listed: it could not be opened)  Orvela OR-M1020  USB 5E5A:1001  bus 001 device 002" \
+    "#   /dev/bus/usb/001/002: user nobody may not open it" \
+    "#   /dev/bus/usb/001/002: owner root, group lp, mode 0660"; do
+  check "discover as nobody: $line" grep -qxF "$line" <<<"$d"
+done
+check "discover as nobody: whether the hwdb entry matched" \
+  grep -qE "^#   the package's hwdb entry matched it: (yes|no|unknown)$" <<<"$d"
+check "discover as nobody: the group to join" grep -qF "or add nobody to group lp (sudo adduser nobody lp)" <<<"$d"
+check "discover: status 0 with a USB scanner, usable or not" test "$drc" = 0:0
+rm -r "$nb"
+
 # USB pages, opened by name in a process that never searched: colour and grey
 # on the chart, black-and-white against its grey page.
 for mode in Color Gray "Black & White"; do

@@ -1,10 +1,13 @@
-// Puts the scanner simulator's device model behind the emulated device's bulk
-// endpoints: what the host writes goes to ScannerModel::host_sent, and a bulk
-// IN transfer takes at most its length of what the model has ready (nothing
-// ready: the device NAKs and the transfer waits). Every IN transfer is kept,
-// so tests can compare what the host stored with what the device sent.
+// Puts the scanner simulator's device (its scripted ScannerModel, or the
+// ReplayModel of a trace) behind the emulated device's bulk endpoints: what the
+// host writes goes to host_sent, and a bulk IN transfer takes at most its
+// length of what the device has ready (nothing ready: the device NAKs and the
+// transfer waits). A device that drops the connection stalls both endpoints
+// from then on (a replay's difference). Every IN transfer is kept, so tests can compare what the host
+// stored with what the device sent.
 #pragma once
 
+#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -16,21 +19,22 @@ namespace usb_emu {
 
 class SimBulkPeer : public BulkPeer {
 public:
-    explicit SimBulkPeer(std::shared_ptr<orvela_sim::ScannerModel> model) : model_(std::move(model)) {
-        model_->connection_opened();
-    }
+    explicit SimBulkPeer(std::shared_ptr<orvela_sim::ScannerModel> model) : SimBulkPeer(model, model) {}
+    explicit SimBulkPeer(std::shared_ptr<orvela_sim::WireDevice> device) : SimBulkPeer(nullptr, std::move(device)) {}
 
     int host_sent(uint8_t, std::span<const uint8_t> bytes) override {
         // Let the model retire output that was sent completely (the TCP
         // server does the same by asking for the next action after a send):
         // a finished page must not count as in progress for the next command.
-        (void)model_->pending();
-        model_->host_sent(bytes);
+        (void)device_->pending();
+        device_->host_sent(bytes);
+        if (dropped()) return -EPIPE;
         return static_cast<int>(bytes.size());
     }
 
     int device_take(uint8_t, std::span<uint8_t> buffer) override {
-        const size_t n = model_->device_take(buffer);
+        if (dropped()) return -EPIPE;
+        const size_t n = device_->device_take(buffer);
         if (n == 0) return kNak;
         std::lock_guard<std::mutex> lock(mutex_);
         transfers_.emplace_back(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
@@ -62,10 +66,21 @@ public:
         return data;
     }
 
+    // Only for a peer made with a ScannerModel.
     orvela_sim::ScannerModel& model() { return *model_; }
 
 private:
+    SimBulkPeer(std::shared_ptr<orvela_sim::ScannerModel> model, std::shared_ptr<orvela_sim::WireDevice> device)
+        : model_(std::move(model)), device_(std::move(device)) {
+        device_->connection_opened();
+    }
+
+    // The scripted model's drops stay as they always were over USB (the
+    // device merely stops sending); a replay's drop is the end of the line.
+    bool dropped() { return !model_ && device_->next_action().kind == orvela_sim::NextAction::Drop; }
+
     std::shared_ptr<orvela_sim::ScannerModel> model_;
+    std::shared_ptr<orvela_sim::WireDevice> device_;
     mutable std::mutex mutex_;
     std::vector<std::vector<uint8_t>> transfers_;
 };

@@ -15,10 +15,15 @@
 //     --sheets N              sheets in the feeder
 //     --right-rear            positions count from the bed's right edge
 //     --band-size N           data bytes per band
+//     --quality Q             JPEG quality of the pages (10 to 100)
 //     --busy N                the next N locks answer "busy"
 //     --jam-at-page K         page K stops halfway with a paper jam
 //     --band-delay MS         pause before every band of a page
 //     --unplug-after MS       pull the cable MS milliseconds after the first page started
+//     --replay FILE           be the device of a wire trace instead of the simulator's
+//                             scripted model: its sessions are played one after
+//                             the other; exits 99 when the trace was not played to
+//                             its end (the first difference on stderr)
 //     --stats                 print what the device saw on exit (stderr)
 //     --stats-file F          append that line to F instead
 //
@@ -45,6 +50,7 @@
 
 #include "tests/usb_emu/sim_bulk_peer.h"
 #include "tests/usb_emu/usbfs_emulation.h"
+#include "tools/scanner_sim/replay_model.h"
 
 extern char** environ;
 
@@ -62,7 +68,8 @@ void forward_signal(int sig) {
     fprintf(stderr,
             "usage: usb_scanner_server [--vid HEX] [--pid HEX] [--serial S] [--manufacturer S] [--product S]\n"
             "                          [--sheets N] [--right-rear] [--band-size N] [--busy N] [--jam-at-page K]\n"
-            "                          [--band-delay MS] [--unplug-after MS]\n"
+            "                          [--quality Q]\n"
+            "                          [--band-delay MS] [--unplug-after MS] [--replay FILE]\n"
             "                          [--stats] [--stats-file F] -- command [args...]\n");
     exit(2);
 }
@@ -84,7 +91,7 @@ int main(int argc, char** argv) {
     orvela_sim::SimScript script;
     bool stats = false;
     long unplug_after_ms = -1;
-    std::string stats_file;
+    std::string stats_file, replay_file;
     int i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
         const std::string arg = argv[i];
@@ -105,6 +112,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--stats-file") {
             stats = true;
             stats_file = argv[++i];
+        } else if (arg == "--replay") {
+            replay_file = argv[++i];
         } else if (arg == "--serial") {
             serial = argv[++i];
         } else if (arg == "--manufacturer") {
@@ -116,6 +125,9 @@ int main(int argc, char** argv) {
             ++i;
         } else if (arg == "--band-size" && parse_number(argv[i + 1], 10, 1, 1 << 24, v)) {
             script.band_size = static_cast<uint32_t>(v);
+            ++i;
+        } else if (arg == "--quality" && parse_number(argv[i + 1], 10, 10, 100, v)) {
+            script.jpeg_quality = static_cast<int>(v);
             ++i;
         } else if (arg == "--busy" && parse_number(argv[i + 1], 10, 0, 1000, v)) {
             script.busy_locks = static_cast<int>(v);
@@ -144,7 +156,21 @@ int main(int argc, char** argv) {
     try {
         usb_emu::Testbed bed;  // sets UMOCKDEV_DIR for the child
         auto model = std::make_shared<orvela_sim::ScannerModel>(script);
-        auto peer = std::make_shared<usb_emu::SimBulkPeer>(model);
+        std::shared_ptr<orvela_sim::ReplayModel> replay;
+        if (!replay_file.empty()) {
+            orvela_sim::TraceError bad;
+            const auto trace = orvela_sim::read_trace_file(replay_file, &bad);
+            if (!trace) {
+                fprintf(stderr, "usb_scanner_server: %s:%d: %s\n", replay_file.c_str(), bad.line, bad.reason.c_str());
+                return 2;
+            }
+            orvela_sim::ReplayOptions options;
+            options.sessions_per_connection = false;  // the bus has no connections: sessions follow each other
+            options.log = [](const std::string& line) { fprintf(stderr, "usb_scanner_server: %s\n", line.c_str()); };
+            replay = std::make_shared<orvela_sim::ReplayModel>(orvela_sim::replay_sessions(*trace), options);
+        }
+        auto peer = replay ? std::make_shared<usb_emu::SimBulkPeer>(std::shared_ptr<orvela_sim::WireDevice>(replay))
+                           : std::make_shared<usb_emu::SimBulkPeer>(model);
         usb_emu::DeviceConfig config = usb_emu::scanner_config(vid, pid, usb_emu::u16(serial));
         config.manufacturer = usb_emu::u16(manufacturer);
         config.product = usb_emu::u16(product);
@@ -210,6 +236,14 @@ int main(int argc, char** argv) {
         g_child = 0;
         status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 
+        if (replay && !replay->finished()) {
+            fprintf(stderr, "usb_scanner_server: replay of %s not played to its end: %s\n", replay_file.c_str(),
+                    replay->unfinished_reason().c_str());
+            status = 99;
+        } else if (replay) {
+            fprintf(stderr, "usb_scanner_server: replay of %s: all %d sessions played\n", replay_file.c_str(),
+                    replay->session_count());
+        }
         if (stats) {
             const usb_emu::UsbfsStats s = device.stats();
             const auto commands = model->commands();

@@ -1,5 +1,7 @@
 // orvela-scanner-sim: the simulated scanner's TCP data service as a program.
-// Runs until SIGTERM or SIGINT; see --help for the behaviour switches.
+// Runs until SIGTERM or SIGINT; see --help for the behaviour switches. With
+// --replay FILE it is the device of a wire trace instead, and ends when the
+// trace has been played or the host sent something else.
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "common/scanner_description.h"
+#include "tools/scanner_sim/replay_model.h"
 #include "tools/scanner_sim/sim_snmp_responder.h"
 #include "tools/scanner_sim/sim_tcp_server.h"
 
@@ -31,6 +34,11 @@ const char kUsage[] =
     "  --port N                  TCP port (default 53010; 0 picks a free one)\n"
     "  --pidfile F               write the process id to F once listening\n"
     "  --log F                   append every received command to F\n"
+    "  --replay FILE             be the device of the wire trace FILE (each connection plays\n"
+    "                            its next session; the switches of the script below do not\n"
+    "                            apply); exits 0 when every session was played, 1 at the\n"
+    "                            first difference (told on stderr and in the --log file),\n"
+    "                            2 when FILE is no valid trace\n"
     "  --band-log F              append a line per page band sent in full to F:\n"
     "                            page=K jpeg_bytes=N at=SECONDS (CLOCK_MONOTONIC)\n"
     "  --sheets N                sheets in the feeder\n"
@@ -213,7 +221,7 @@ int main(int argc, char** argv) {
     options.address = "0.0.0.0";
     options.port = 53010;
     SimScript script;
-    std::string pidfile, logfile, band_logfile;
+    std::string pidfile, logfile, band_logfile, replay_file;
     bool snmp = false;
     long long snmp_port = 161;
     std::string snmp_listen, model_name;
@@ -270,6 +278,7 @@ int main(int argc, char** argv) {
         else if (flag("--port")) { if (number(0, 65535)) options.port = static_cast<uint16_t>(n); }
         else if (flag("--pidfile")) pidfile = value;
         else if (flag("--log")) logfile = value;
+        else if (flag("--replay")) replay_file = value;
         else if (flag("--band-log")) band_logfile = value;
         else if (flag("--sheets")) { if (count()) script.sheets = static_cast<int>(n); }
         else if (flag("--flatbed-adf")) { if (byte()) script.flatbed_adf_byte = static_cast<uint8_t>(n); }
@@ -414,6 +423,34 @@ int main(int argc, char** argv) {
     snmp_options.address = snmp_listen.empty() ? options.address : snmp_listen;
     snmp_options.port = static_cast<uint16_t>(snmp_port);
 
+    // A trace is read whole before anything listens: a bad one is refused at once.
+    std::shared_ptr<orvela_sim::ReplayModel> replay;
+    FILE* log = nullptr;
+    if (!replay_file.empty()) {
+        orvela_sim::TraceError bad;
+        const std::optional<orvela_sim::Trace> trace = orvela_sim::read_trace_file(replay_file, &bad);
+        if (!trace) {
+            if (bad.line > 0)
+                std::fprintf(stderr, "orvela-scanner-sim: %s:%d: %s\n", replay_file.c_str(), bad.line, bad.reason.c_str());
+            else
+                std::fprintf(stderr, "orvela-scanner-sim: %s: %s\n", replay_file.c_str(), bad.reason.c_str());
+            return 2;
+        }
+        orvela_sim::ReplayOptions replay_options;
+        replay_options.log = [&log](const std::string& line) {
+            std::fprintf(stderr, "orvela-scanner-sim: %s\n", line.c_str());
+            if (log) {
+                std::fprintf(log, "%s\n", line.c_str());
+                std::fflush(log);
+            }
+        };
+        replay = std::make_shared<orvela_sim::ReplayModel>(orvela_sim::replay_sessions(*trace), replay_options);
+        if (replay->session_count() == 0) {
+            std::fprintf(stderr, "orvela-scanner-sim: %s: no session to replay\n", replay_file.c_str());
+            return 2;
+        }
+    }
+
     // Signals are taken synchronously by this thread; the serving thread,
     // started after this, inherits the blocked mask.
     sigset_t stop_signals;
@@ -427,7 +464,9 @@ int main(int argc, char** argv) {
     // that line finds both.
     script.record_sent_bands = !band_logfile.empty();
     auto model = std::make_shared<orvela_sim::ScannerModel>(script);
-    orvela_sim::TcpScannerServer server(model, options);
+    std::shared_ptr<orvela_sim::WireDevice> device = model;
+    if (replay) device = replay;
+    orvela_sim::TcpScannerServer server(device, options);
     std::string error;
     if (!server.start(&error)) {
         std::fprintf(stderr, "orvela-scanner-sim: cannot listen on %s:%u: %s\n", options.address.c_str(),
@@ -440,7 +479,6 @@ int main(int argc, char** argv) {
                      snmp_options.port, error.c_str());
         return 1;
     }
-    FILE* log = nullptr;
     if (!logfile.empty()) {
         log = std::fopen(logfile.c_str(), "ae");
         if (!log) {
@@ -474,7 +512,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     size_t logged = 0;
     auto write_log = [&] {
-        if (!log) return;
+        if (!log || replay) return;
         auto commands = model->commands();
         for (; logged < commands.size(); ++logged) std::fprintf(log, "%s\n", orvela_sim::describe(commands[logged]).c_str());
         std::fflush(log);
@@ -507,6 +545,19 @@ int main(int argc, char** argv) {
         write_band_log();
         report_snmp();
         if (sig == SIGTERM || sig == SIGINT) break;
+        // A replay ends with its last session, or once the connection that
+        // differed from the trace is gone.
+        if (replay && (replay->finished() || (replay->failed() && server.open_connections() == 0))) break;
+    }
+    int status = 0;
+    if (replay && !replay->finished()) {
+        const std::string why = replay->unfinished_reason();
+        std::fprintf(stderr, "orvela-scanner-sim: replay of %s not played to its end: %s\n", replay_file.c_str(), why.c_str());
+        if (log) std::fprintf(log, "replay not played to its end: %s\n", why.c_str());
+        status = 1;
+    } else if (replay) {
+        std::fprintf(stderr, "orvela-scanner-sim: replay of %s: all %d sessions played\n", replay_file.c_str(),
+                     replay->session_count());
     }
     agent.stop();
     server.stop();
@@ -515,5 +566,5 @@ int main(int argc, char** argv) {
     if (log) std::fclose(log);
     if (band_log) std::fclose(band_log);
     if (!pidfile.empty()) unlink(pidfile.c_str());
-    return 0;
+    return status;
 }

@@ -38,6 +38,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/scanner_sim/wire_device.h"
+
 namespace orvela_sim {
 
 // Byte values of the protocol.
@@ -239,24 +241,11 @@ struct SimScript {
     bool record_sent_bands = false;  // keep a SentBand per band for take_sent_bands()
 };
 
-// What the transport should do next.
-struct NextAction {
-    enum Kind {
-        Idle,   // nothing to send until the host sends something
-        Send,   // `bytes` bytes can be taken now
-        Wait,   // something will be ready after `wait` (delay, or a page being prepared)
-        Stall,  // stop sending; `wait` is how long (zero: until the connection ends)
-        Drop,   // close the connection now
-    } kind = Idle;
-    size_t bytes = 0;
-    std::chrono::milliseconds wait{0};
-};
-
-class ScannerModel {
+class ScannerModel : public WireDevice {
 public:
     ScannerModel();
     explicit ScannerModel(SimScript script);
-    ~ScannerModel();
+    ~ScannerModel() override;
     ScannerModel(const ScannerModel&) = delete;
     ScannerModel& operator=(const ScannerModel&) = delete;
 
@@ -268,23 +257,23 @@ public:
     // Transport events. connection_opened starts a new connection (fresh
     // command buffer, empty output); connection_closed forgets pending output
     // and, if scripted, releases the lock.
-    void connection_opened();
-    void connection_closed();
+    void connection_opened() override;
+    void connection_closed() override;
 
     // Bytes the host sent; whole commands are answered, a partial one waits.
-    void host_sent(std::span<const uint8_t> bytes);
+    void host_sent(std::span<const uint8_t> bytes) override;
 
     // What the transport should do now (see NextAction). A Stall is reported
     // for as long as it lasts; after a Drop the model ignores this connection
     // until connection_closed/connection_opened.
-    NextAction next_action();
+    NextAction next_action() override;
 
     // Bytes ready to send now, copied into `out`; returns the count (0 while
     // waiting, stalled or idle).
-    size_t device_take(std::span<uint8_t> out);
+    size_t device_take(std::span<uint8_t> out) override;
 
     // Bytes ready to send now (0 while a delay runs or a page is prepared).
-    size_t pending();
+    size_t pending() override;
 
     // Blocks until the output is ready, waiting out delays; for transports that
     // have a thread to spare. Returns next_action() as it is then.

@@ -29,9 +29,13 @@ void close_fd(int& fd) {
 }  // namespace
 
 TcpScannerServer::TcpScannerServer(std::shared_ptr<ScannerModel> model, ServerOptions options)
-    : model_(model ? std::move(model) : std::make_shared<ScannerModel>()), options_(std::move(options)) {}
+    : model_(model ? std::move(model) : std::make_shared<ScannerModel>()), device_(model_), options_(std::move(options)) {}
 
-TcpScannerServer::TcpScannerServer(ServerOptions options) : TcpScannerServer(nullptr, std::move(options)) {}
+TcpScannerServer::TcpScannerServer(ServerOptions options)
+    : TcpScannerServer(std::shared_ptr<ScannerModel>(), std::move(options)) {}
+
+TcpScannerServer::TcpScannerServer(std::shared_ptr<WireDevice> device, ServerOptions options)
+    : device_(std::move(device)), options_(std::move(options)) {}
 
 TcpScannerServer::~TcpScannerServer() {
     stop();
@@ -115,7 +119,7 @@ void TcpScannerServer::serve() {
             go_on = serve_connection(fd);
         } catch (const std::exception&) {
             // Out of memory inside the model: give up this connection only.
-            model_->connection_closed();
+            device_->connection_closed();
             ::close(fd);
         }
         open_ = 0;
@@ -126,7 +130,7 @@ void TcpScannerServer::serve() {
 // Serves one connection until the host closes it, the script drops it or the
 // server stops. Returns false when the server is stopping.
 bool TcpScannerServer::serve_connection(int fd) {
-    model_->connection_opened();
+    device_->connection_opened();
     std::vector<uint8_t> out(kChunk);
     size_t out_pos = 0, out_len = 0;  // bytes taken from the model, not yet sent
     std::vector<uint8_t> in(kChunk);
@@ -136,10 +140,10 @@ bool TcpScannerServer::serve_connection(int fd) {
     for (;;) {
         int timeout = -1;
         if (out_pos == out_len && !drop_after_flush) {
-            NextAction a = model_->next_action();
+            NextAction a = device_->next_action();
             switch (a.kind) {
             case NextAction::Send:
-                out_len = model_->device_take(std::span<uint8_t>(out.data(), out.size()));
+                out_len = device_->device_take(std::span<uint8_t>(out.data(), out.size()));
                 out_pos = 0;
                 if (out_len == 0) timeout = 1;
                 break;
@@ -176,7 +180,7 @@ bool TcpScannerServer::serve_connection(int fd) {
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             ssize_t got = ::recv(fd, in.data(), in.size(), 0);
             if (got > 0) {
-                model_->host_sent(std::span<const uint8_t>(in.data(), static_cast<size_t>(got)));
+                device_->host_sent(std::span<const uint8_t>(in.data(), static_cast<size_t>(got)));
             } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
                 break;  // the host closed the connection or it failed
             }
@@ -193,7 +197,7 @@ bool TcpScannerServer::serve_connection(int fd) {
     }
     // The model forgets the connection before the host can see it closed, so
     // what a test observes after the close is already settled (lock released).
-    model_->connection_closed();
+    device_->connection_closed();
     ::close(fd);
     return !stopping;
 }

@@ -1,5 +1,6 @@
-// The simulated scanner's TCP data service: one ScannerModel behind a
-// listening socket, one connection served at a time on a background thread.
+// The simulated scanner's TCP data service: one ScannerModel (or any other
+// WireDevice, such as a trace being replayed) behind a listening socket, one
+// connection served at a time on a background thread.
 //
 //   orvela_sim::TcpScannerServer server;              // 127.0.0.1, ephemeral port
 //   server.model().set_script(script);
@@ -33,6 +34,8 @@ public:
     // Serves `model`, or a model of its own when null.
     explicit TcpScannerServer(std::shared_ptr<ScannerModel> model = nullptr, ServerOptions options = {});
     explicit TcpScannerServer(ServerOptions options);
+    // Serves another kind of device; model() is then not to be called.
+    TcpScannerServer(std::shared_ptr<WireDevice> device, ServerOptions options);
     ~TcpScannerServer();  // stop()
     TcpScannerServer(const TcpScannerServer&) = delete;
     TcpScannerServer& operator=(const TcpScannerServer&) = delete;
@@ -57,7 +60,8 @@ private:
     void serve();
     bool serve_connection(int fd);  // false when the server is stopping
 
-    std::shared_ptr<ScannerModel> model_;
+    std::shared_ptr<ScannerModel> model_;   // null when serving another device
+    std::shared_ptr<WireDevice> device_;
     ServerOptions options_;
     std::thread thread_;
     int listen_fd_ = -1;

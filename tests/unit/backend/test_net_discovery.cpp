@@ -15,6 +15,7 @@
 
 #include "backend/io_clock.h"
 #include "backend/net_search.h"
+#include "backend/wire_trace.h"
 #include "common/orvela_config.h"
 #include "tests/support/io_hooks.h"
 #include "tests/support/namespaces.h"
@@ -272,10 +273,27 @@ TEST(DiscoveryExchange, DirectProbeOfOneAddress) {
         std::vector<Bytes> replies = junk;
         replies.push_back(device_answer(DeviceAnswer{}));
         ORVELA_Scanner r;
+        TempDir dir;
+        const std::string trace = dir.file("search.trace");
+        if (!wire_trace::trace_searches_to(trace.c_str(), nullptr)) return 10;
         {
             LoopbackAgent agent(replies);
             if (!agent.bound()) return 1;
             if (!net_discovery::probe_address("127.0.0.1", &r, 3)) return 2;
+            // The search's datagrams both ways, each search a part of the file.
+            wire_trace::stop_search_trace();
+            const std::string text = read_file(trace);
+            if (text.rfind("orvela-trace 1 test_net_discovery pid ", 0) != 0) return 11;
+            if (text.find("# device search ") == std::string::npos) return 12;
+            if (text.find(" > snmp 127.0.0.1:161 0000\n") == std::string::npos) return 13;
+            const Bytes answer = device_answer(DeviceAnswer{});
+            std::string line = " < snmp 127.0.0.1:161 ";
+            char two[3];
+            for (size_t i = 0; i < answer.size() && i < 64; ++i) {
+                snprintf(two, sizeof two, "%02x", answer[i]);
+                line += two;
+            }
+            if (text.find(line) == std::string::npos) return 14;
             if (strcmp(r.deviceURI, "socket://127.0.0.1") != 0) return 3;
             if (agent.seen() < 2) return 4;  // priming datagram and requests
             if (net_discovery::probe_address("not-an-address", &r, 1)) return 5;

@@ -40,12 +40,14 @@ TEST(ConfigFile, EachSettingAndItsDefault) {
     EXPECT_EQ(s.discovery_wait_seconds, 5);
     EXPECT_TRUE(s.usb_search);
     EXPECT_TRUE(s.socket_addresses.empty());
+    EXPECT_EQ(s.trace_directory, "");
 
     EXPECT_EQ(parse_warnings("# a comment\n\n   \n  socket://10.0.0.5  \nsocket://scanner-2.lab.example\n"
                              "socket://10.0.0.5\ndiscovery broadcast off\ndiscovery  wait 30\nusb off\n"
-                             "scan streaming on\n",
+                             "scan streaming on\ntrace /var/tmp/old\n  trace   /var/tmp/orvela traces\n",
                              &s),
               "");
+    EXPECT_EQ(s.trace_directory, "/var/tmp/orvela traces");
     EXPECT_EQ(s.socket_addresses, (Dirs{"10.0.0.5", "scanner-2.lab.example"}));
     EXPECT_FALSE(s.discovery_broadcast);
     EXPECT_EQ(s.discovery_wait_seconds, 30);
@@ -84,6 +86,8 @@ TEST(ConfigFile, UnusableLinesAreWarnedAboutAndSkipped) {
         {"scan streaming yes", "\"scan streaming\" takes on or off"},
         {"discovery broadcast", "unknown setting \"discovery broadcast\""},
         {"colour always", "unknown setting \"colour always\""},
+        {"trace", "\"trace\" takes an absolute directory"},
+        {"trace traces", "\"trace\" takes an absolute directory"},
     };
     for (const auto& c : cases) {
         Settings s;
@@ -98,6 +102,7 @@ TEST(ConfigFile, UnusableLinesAreWarnedAboutAndSkipped) {
         EXPECT_EQ(s.discovery_wait_seconds, 5);
         EXPECT_TRUE(s.socket_addresses.empty());
         EXPECT_TRUE(s.socket_models.empty());
+        EXPECT_EQ(s.trace_directory, "");
     }
     // A second model for a listed address: the first stays.
     Settings s;

@@ -119,6 +119,8 @@ TEST(InstallRules, SystemLayoutUnderPrefixUsr) {
         "/etc/sane.d/orvela.conf",
         hwdb,
         "/usr/share/man/man5/sane-orvela.5.gz",
+        "/usr/share/man/man1/orvela-discover.1.gz",
+        "/usr/bin/orvela-discover",
         "/usr/share/locale/de/LC_MESSAGES/sane_orvela_drv.mo",
         "/usr/share/locale/fr/LC_MESSAGES/sane_orvela_drv.mo",
         "/usr/share/doc/libsane-orvela/copyright",
