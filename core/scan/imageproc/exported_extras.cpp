@@ -16,6 +16,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -158,20 +159,41 @@ void run_rows(RowRescaler& rows, const uint8_t* src, size_t src_bytes, uint8_t* 
     }
 }
 
-// Destination rows [v0, v1) of a page scaled, on a thread of its own or not.
-struct PageRows {
+// A page scaled by one or two threads, strip by strip: each thread takes the
+// next strip of destination rows until none is left, so that a thread slowed
+// by other work on the machine leaves more strips to the other.
+struct PageStrips {
     const uint8_t* src;
     unsigned w, h, C;
     uint8_t* dst;
-    unsigned dw, dh, v0, v1;
-    bool ok;
+    unsigned dw, dh, strips;
+    std::atomic<unsigned> next{0};
+    std::atomic<bool> ok{true};
 };
 
-void* ScaleRows(void* arg) noexcept {
-    auto* p = static_cast<PageRows*>(arg);
+// Destination rows [v0, v1) of strip i.
+void StripRows(const PageStrips& p, unsigned i, unsigned* v0, unsigned* v1) {
+    *v0 = static_cast<unsigned>(uint64_t{p.dh} * i / p.strips);
+    *v1 = static_cast<unsigned>(uint64_t{p.dh} * (i + 1) / p.strips);
+}
+
+void* ScaleStrips(void* arg) noexcept {
+    auto* p = static_cast<PageStrips*>(arg);
     RowRescaler rows;
-    p->ok = rows.init(p->w, p->h, p->C, p->dw, p->dh, orvela::resample::GetEngineSettings().level, p->v0, p->v1);
-    if (p->ok) run_rows(rows, p->src, size_t{p->w} * p->C, p->dst, size_t{p->dw} * p->C, p->v0, p->v1);
+    bool ready = false;
+    for (unsigned i; (i = p->next.fetch_add(1)) < p->strips;) {
+        unsigned v0 = 0, v1 = 0;
+        StripRows(*p, i, &v0, &v1);
+        if (v0 == v1) continue;
+        if (ready) {
+            rows.restart(v0, v1);
+        } else if (!(ready = rows.init(p->w, p->h, p->C, p->dw, p->dh,
+                                       orvela::resample::GetEngineSettings().level, v0, v1))) {
+            p->ok = false;
+            continue;  // the strips are still taken, so that none is left undone unnoticed
+        }
+        run_rows(rows, p->src, size_t{p->w} * p->C, p->dst, size_t{p->dw} * p->C, v0, v1);
+    }
     return nullptr;
 }
 
@@ -207,18 +229,17 @@ bool ResizeEngineVerticalFilter(FilterFunc filter, const unsigned char* src, uns
 bool ResizeEngineScale(const unsigned char* src, unsigned srcW, unsigned srcH, unsigned channels,
                        unsigned char* dst, unsigned dstW, unsigned dstH) {
     if (dstW == srcW && dstH == srcH) return true;  // nothing to do
-    // Bottom half on a second thread when the page is worth it; the top half
-    // here (both here when no thread starts).
+    // With a second thread, three strips a thread: enough for one to make up
+    // for the other, few enough that the source rows two strips share (the
+    // kernel's reach) are little work.
     const double work = static_cast<double>(srcW) * srcH * channels * 8.0;
-    const unsigned mid = orvela::resample::WorthTwoThreads(dstH, work) ? dstH / 2 : dstH;
-    PageRows top{src, srcW, srcH, channels, dst, dstW, dstH, 0, mid, false};
-    PageRows bottom{src, srcW, srcH, channels, dst, dstW, dstH, mid, dstH, true};
+    const bool two = orvela::resample::WorthTwoThreads(dstH, work);
+    PageStrips strips{src, srcW, srcH, channels, dst, dstW, dstH, two ? 6u : 1u};
     pthread_t worker;
-    const bool split = mid < dstH && pthread_create(&worker, nullptr, ScaleRows, &bottom) == 0;
-    ScaleRows(&top);
-    if (split) pthread_join(worker, nullptr);
-    else if (mid < dstH) ScaleRows(&bottom);
-    return top.ok && bottom.ok;
+    const bool started = two && pthread_create(&worker, nullptr, ScaleStrips, &strips) == 0;
+    ScaleStrips(&strips);
+    if (started) pthread_join(worker, nullptr);
+    return strips.ok;
 }
 
 extern "C" void ScaleDownPage(unsigned char* srcImage, int srcW, int srcH, int channels,

@@ -57,7 +57,7 @@ bool RowRescaler::setup(Mode mode, FilterFunc filter, unsigned w, unsigned h, un
     if (v1 == 0 || v1 > dh) v1 = dh;
     if ((C != 1 && C != 3) || w == 0 || h == 0 || dw == 0 || dh == 0 || v0 >= v1) return false;
     mode_ = mode;
-    w_ = w, h_ = h, C_ = C, dw_ = dw, dh_ = dh, end_ = v1;
+    w_ = w, h_ = h, C_ = C, dw_ = dw, dh_ = dh;
 
     const bool rows_pass = mode_ == Mode::RowsOnly || mode_ == Mode::RowsFirst || mode_ == Mode::ColumnsFirst;
     if (rows_pass && (!wh_.build(filter, dw, w) || !scratch_.allocate(level, wh_, C))) return false;
@@ -78,11 +78,17 @@ bool RowRescaler::setup(Mode mode, FilterFunc filter, unsigned w, unsigned h, un
         return false;
     if (mode_ == Mode::ColumnsFirst && (mid_ = allocate<uint8_t>(kBlockRows * row_bytes_)) == nullptr) return false;
 
-    for (unsigned v = v0; v < v1; ++v)
+    restart(v0, v1);
+    return true;
+}
+
+void RowRescaler::restart(unsigned v0, unsigned v1) {
+    end_ = v1 < dh_ ? v1 : dh_;
+    last_needed_ = 0;
+    for (unsigned v = v0; v < end_; ++v)
         if (rows_needed(v) > last_needed_) last_needed_ = rows_needed(v);
     taken_ = passed_ = v0 == 0 ? 0 : (columns() ? wv_.left[v0] : v0);
     made_ = batch_first_ = batch_end_ = v0;
-    return true;
 }
 
 unsigned RowRescaler::rows_needed(unsigned v) const {

@@ -47,6 +47,10 @@ public:
     bool init_pass(Pass pass, FilterFunc filter, unsigned w, unsigned h, unsigned C, unsigned d,
                    orvela::resample::SimdLevel level);
 
+    // After init: destination rows [v0, v1) next (v1 not 0), with the weights
+    // and memory kept; what the rows already made read is forgotten.
+    void restart(unsigned v0, unsigned v1);
+
     // Where source row rows_taken() goes (w x C bytes); commit_row takes it.
     // take_row takes it where it lies, to stay there until the rescaling
     // ends (a page in memory).
