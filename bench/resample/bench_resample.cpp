@@ -21,7 +21,6 @@
 #include <string>
 #include <vector>
 
-
 #include "core/scan/imageproc/resample.h"
 #include "core/scan/imageproc/resample_engine.h"
 #include "tests/support/resample_reference.h"

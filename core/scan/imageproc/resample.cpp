@@ -67,61 +67,87 @@ double GetFilterWidth(FilterFunc filter) {
     return 0.0;
 }
 
+}  // extern "C"
+
+namespace {
+
+// The kernel's reach and scale for a table of dst positions read from src.
+struct TableGeometry {
+    double scale;   // dst / src
+    double fscale;  // the kernel's argument and height scale (1 when growing)
+    double width;   // the kernel's reach in source positions
+    unsigned window;
+};
+
+bool Geometry(FilterFunc filter, unsigned dst, unsigned src, TableGeometry* g) {
+    g->width = GetFilterWidth(filter);
+    g->scale = static_cast<double>(dst) / static_cast<double>(src);
+    g->fscale = 1.0;
+    if (g->scale < 1.0) {
+        // Reduction: stretch the kernel over 1/scale source pixels and lower
+        // it by the same factor.
+        g->fscale = g->scale;
+        g->width = g->width / g->scale;
+    }
+    const double window = 2.0 * std::ceil(g->width) + 1.0;
+    if (!(window < 4294967295.0)) return false;
+    g->window = static_cast<unsigned>(window);
+    return true;
+}
+
+// The weights of destination position u into weights[0, window) (zero on
+// entry), and the source positions [*left, *right) they apply to.
+void PositionWeights(FilterFunc filter, const TableGeometry& g, unsigned u, unsigned src, double* weights,
+                     unsigned* left_out, unsigned* right_out) {
+    // Centre of destination pixel u in source coordinates.
+    const double dCenter = u / g.scale + 0.5 / g.scale;
+    const double leftEdge = dCenter - g.width + 0.5;
+    const double rightEdge = dCenter + g.width + 0.5;
+    long long left = leftEdge < 0.0 ? 0 : static_cast<long long>(leftEdge);
+    long long right = rightEdge < 0.0 ? 0 : static_cast<long long>(rightEdge);
+    if (right > static_cast<long long>(src)) right = src;
+    if (left > right) left = right;
+    // The window always holds the support; the bound only guards the array.
+    if (right - left > static_cast<long long>(g.window)) right = left + g.window;
+
+    double total = 0.0;
+    for (long long s = left; s < right; ++s) {
+        const double w = g.fscale * filter((static_cast<double>(s) + 0.5 - dCenter) * g.fscale);
+        weights[s - left] = w;
+        total += w;
+    }
+    if (total > 0.0 && total != 1.0)
+        for (long long s = left; s < right; ++s) weights[s - left] /= total;
+    // Trailing zero weights would only add work.
+    while (right > left && weights[right - left - 1] == 0.0) --right;
+    *left_out = static_cast<unsigned>(left);
+    *right_out = static_cast<unsigned>(right);
+}
+
+}  // namespace
+
+extern "C" {
+
 WeightsTableHandle WeightsTableInit(FilterFunc pFilter, unsigned uDstSize, unsigned uSrcSize) {
     WeightsTableHandle handle{nullptr, 0, 0};
-    if (pFilter == nullptr || uDstSize == 0 || uSrcSize == 0) return handle;
-
-    double dWidth = GetFilterWidth(pFilter);
-    const double dScale = static_cast<double>(uDstSize) / static_cast<double>(uSrcSize);
-    double dFScale = 1.0;
-    if (dScale < 1.0) {
-        // Reduction: stretch the kernel over 1/dScale source pixels and lower
-        // it by the same factor.
-        dFScale = dScale;
-        dWidth = dWidth / dScale;
-    }
-    const double window = 2.0 * std::ceil(dWidth) + 1.0;
-    if (!(window < 4294967295.0)) return handle;
-    const unsigned windowSize = static_cast<unsigned>(window);
+    TableGeometry g{};
+    if (pFilter == nullptr || uDstSize == 0 || uSrcSize == 0 || !Geometry(pFilter, uDstSize, uSrcSize, &g))
+        return handle;
 
     auto* table = static_cast<Contribution*>(calloc(uDstSize, sizeof(Contribution)));
     if (table == nullptr) return handle;
     handle.m_WeightTable = table;
-    handle.m_WindowSize = windowSize;
+    handle.m_WindowSize = g.window;
     handle.m_LineLength = uDstSize;
 
     for (unsigned u = 0; u < uDstSize; ++u) {
-        double* weights = static_cast<double*>(calloc(windowSize, sizeof(double)));
+        double* weights = static_cast<double*>(calloc(g.window, sizeof(double)));
         if (weights == nullptr) {
             WeightsTableRelease(handle);
             return WeightsTableHandle{nullptr, 0, 0};
         }
         table[u].Weights = weights;
-
-        // Centre of destination pixel u in source coordinates.
-        const double dCenter = u / dScale + 0.5 / dScale;
-        const double leftEdge = dCenter - dWidth + 0.5;
-        const double rightEdge = dCenter + dWidth + 0.5;
-        long long left = leftEdge < 0.0 ? 0 : static_cast<long long>(leftEdge);
-        long long right = rightEdge < 0.0 ? 0 : static_cast<long long>(rightEdge);
-        if (right > static_cast<long long>(uSrcSize)) right = uSrcSize;
-        if (left > right) left = right;
-        // The window always holds the support; the bound only guards the array.
-        if (right - left > static_cast<long long>(windowSize)) right = left + windowSize;
-
-        double total = 0.0;
-        for (long long s = left; s < right; ++s) {
-            const double w = dFScale * pFilter((static_cast<double>(s) + 0.5 - dCenter) * dFScale);
-            weights[s - left] = w;
-            total += w;
-        }
-        if (total > 0.0 && total != 1.0)
-            for (long long s = left; s < right; ++s) weights[s - left] /= total;
-        // Trailing zero weights would only add work.
-        while (right > left && weights[right - left - 1] == 0.0) --right;
-
-        table[u].Left = static_cast<unsigned>(left);
-        table[u].Right = static_cast<unsigned>(right);
+        PositionWeights(pFilter, g, u, uSrcSize, weights, &table[u].Left, &table[u].Right);
     }
     return handle;
 }
@@ -136,42 +162,36 @@ void WeightsTableRelease(WeightsTableHandle handle) {
 
 namespace orvela::resample {
 
-PackedWeights::~PackedWeights() {
-    free(left);
-    free(count);
-    free(w);
-}
+PackedWeights::~PackedWeights() { release(); }
 
-bool PackedWeights::build(FilterFunc filter, unsigned dst_size, unsigned src_size) {
-    WeightsTableHandle table = WeightsTableInit(filter, dst_size, src_size);
-    const bool ok = assign(table, src_size);
-    WeightsTableRelease(table);
-    return ok;
-}
-
-bool PackedWeights::assign(const WeightsTableHandle& table, unsigned src) {
+void PackedWeights::release() {
     free(left);
     free(count);
     free(w);
     left = count = nullptr;
     w = nullptr;
     dst_size = src_size = taps = 0;
-    if (table.m_WeightTable == nullptr || table.m_LineLength == 0) return false;
-    const size_t n = table.m_LineLength;
-    const size_t t = table.m_WindowSize;
+}
+
+// WeightsTableInit's table, computed straight into the packed arrays (one
+// allocation each instead of one per position).
+bool PackedWeights::build(FilterFunc filter, unsigned dst, unsigned src) {
+    release();
+    TableGeometry g{};
+    if (filter == nullptr || dst == 0 || src == 0 || !Geometry(filter, dst, src, &g)) return false;
+    const size_t n = dst, t = g.window;
     left = static_cast<unsigned*>(malloc(n * sizeof(unsigned)));
     count = static_cast<unsigned*>(malloc(n * sizeof(unsigned)));
     w = static_cast<double*>(calloc(n * t, sizeof(double)));
     if (left == nullptr || count == nullptr || w == nullptr) return false;
-    for (size_t u = 0; u < n; ++u) {
-        const Contribution& c = table.m_WeightTable[u];
-        left[u] = c.Left;
-        count[u] = c.Right - c.Left;
-        memcpy(w + u * t, c.Weights, count[u] * sizeof(double));
+    for (unsigned u = 0; u < dst; ++u) {
+        unsigned right = 0;
+        PositionWeights(filter, g, u, src, w + u * t, &left[u], &right);
+        count[u] = right - left[u];
     }
-    dst_size = table.m_LineLength;
+    dst_size = dst;
     src_size = src;
-    taps = table.m_WindowSize;
+    taps = g.window;
     return true;
 }
 

@@ -40,7 +40,7 @@ struct PackedWeights {
     bool build(FilterFunc filter, unsigned dst_size, unsigned src_size);
 
 private:
-    bool assign(const WeightsTableHandle& table, unsigned src_size);
+    void release();
 };
 
 // The kernel a page is scaled with, on both axes: Lanczos when the page gets
