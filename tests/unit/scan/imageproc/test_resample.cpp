@@ -188,6 +188,21 @@ TEST(ResampleWeights, EnlargementAndDegenerateTables) {
     }
     h = WeightsTableInit(nullptr, 5, 5);
     EXPECT_EQ(h.m_WeightTable, nullptr);
+
+    // The passes' packed tables hold WeightsTableInit's weights, bit for bit.
+    for (auto [dst, src] : {std::pair{827u, 2480u}, std::pair{2480u, 1654u}, std::pair{7u, 3u}}) {
+        h = WeightsTableInit(BicubicFilter, dst, src);
+        orvela::resample::PackedWeights packed;
+        ASSERT_TRUE(packed.build(BicubicFilter, dst, src));
+        ASSERT_EQ(packed.taps, h.m_WindowSize);
+        for (unsigned u = 0; u < dst; ++u) {
+            EXPECT_EQ(packed.left[u], WeightsTableGetLeftBoundary(h, u));
+            EXPECT_EQ(packed.left[u] + packed.count[u], WeightsTableGetRightBoundary(h, u));
+            EXPECT_EQ(0, memcmp(packed.w + size_t{u} * packed.taps, h.m_WeightTable[u].Weights,
+                                packed.taps * sizeof(double))) << u;
+        }
+        WeightsTableRelease(h);
+    }
 }
 
 TEST(ResampleHelpers, RoundingClampAndSwap) {
