@@ -161,30 +161,38 @@ void run_rows(RowRescaler& rows, const uint8_t* src, size_t src_bytes, uint8_t* 
 
 // A page scaled by one or two threads, strip by strip: each thread takes the
 // next strip of destination rows until none is left, so that a thread slowed
-// by other work on the machine leaves more strips to the other.
+// by other work on the machine leaves more rows to the other. Strips shrink as
+// the page ends (a quarter of the rows left, at least min_rows), so that
+// neither thread waits long for the other's last strip, while few strips
+// keep small the source rows two strips both read (the kernel's reach).
 struct PageStrips {
     const uint8_t* src;
     unsigned w, h, C;
     uint8_t* dst;
-    unsigned dw, dh, strips;
+    unsigned dw, dh, min_rows;
     std::atomic<unsigned> next{0};
     std::atomic<bool> ok{true};
 };
 
-// Destination rows [v0, v1) of strip i.
-void StripRows(const PageStrips& p, unsigned i, unsigned* v0, unsigned* v1) {
-    *v0 = static_cast<unsigned>(uint64_t{p.dh} * i / p.strips);
-    *v1 = static_cast<unsigned>(uint64_t{p.dh} * (i + 1) / p.strips);
+// The next strip's destination rows [*v0, *v1); false when none is left.
+bool TakeStrip(PageStrips& p, unsigned* v0, unsigned* v1) {
+    unsigned from = p.next.load(std::memory_order_relaxed);
+    for (;;) {
+        if (from >= p.dh) return false;
+        const unsigned left = p.dh - from;
+        const unsigned rows = left / 4 > p.min_rows ? left / 4 : (left < p.min_rows ? left : p.min_rows);
+        if (p.next.compare_exchange_weak(from, from + rows, std::memory_order_relaxed)) {
+            *v0 = from, *v1 = from + rows;
+            return true;
+        }
+    }
 }
 
 void* ScaleStrips(void* arg) noexcept {
     auto* p = static_cast<PageStrips*>(arg);
     RowRescaler rows;
     bool ready = false;
-    for (unsigned i; (i = p->next.fetch_add(1)) < p->strips;) {
-        unsigned v0 = 0, v1 = 0;
-        StripRows(*p, i, &v0, &v1);
-        if (v0 == v1) continue;
+    for (unsigned v0 = 0, v1 = 0; TakeStrip(*p, &v0, &v1);) {
         if (ready) {
             rows.restart(v0, v1);
         } else if (!(ready = rows.init(p->w, p->h, p->C, p->dw, p->dh,
@@ -229,12 +237,11 @@ bool ResizeEngineVerticalFilter(FilterFunc filter, const unsigned char* src, uns
 bool ResizeEngineScale(const unsigned char* src, unsigned srcW, unsigned srcH, unsigned channels,
                        unsigned char* dst, unsigned dstW, unsigned dstH) {
     if (dstW == srcW && dstH == srcH) return true;  // nothing to do
-    // With a second thread, three strips a thread: enough for one to make up
-    // for the other, few enough that the source rows two strips share (the
-    // kernel's reach) are little work.
     const double work = static_cast<double>(srcW) * srcH * channels * 8.0;
     const bool two = orvela::resample::WorthTwoThreads(dstH, work);
-    PageStrips strips{src, srcW, srcH, channels, dst, dstW, dstH, two ? 6u : 1u};
+    // One thread takes the whole page at once.
+    const unsigned min_rows = two ? (dstH / 32 > 8 ? dstH / 32 : 8) : dstH;
+    PageStrips strips{src, srcW, srcH, channels, dst, dstW, dstH, min_rows};
     pthread_t worker;
     const bool started = two && pthread_create(&worker, nullptr, ScaleStrips, &strips) == 0;
     ScaleStrips(&strips);
