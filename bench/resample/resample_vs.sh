@@ -9,7 +9,7 @@
 # table gives the median of each figure over the rounds: a burst of other work
 # on the machine then moves one round, not the comparison.
 #
-# The earlier bench is built once from `git archive` of BEFORE_COMMIT
+# The earlier bench is built once (bench/commit_build.sh) from BEFORE_COMMIT
 # (default 358fc72) under $RESAMPLE_VS_CACHE/<commit id>, with this build's
 # type, target bench_resample only; a second run finds it.
 #
@@ -32,18 +32,11 @@ while [ $# -gt 0 ]; do
 done
 [ ${#jobs[@]} -gt 0 ] || jobs=(300to200 300to150 300to100 600to400 200to300)
 
-id=$(git -C "$top" rev-parse --verify --quiet "$BEFORE_COMMIT^{commit}") ||
-  { echo "no commit $BEFORE_COMMIT in $top" >&2; exit 1; }
-dir=$RESAMPLE_VS_CACHE/$id
-if [ ! -f "$dir/src.done" ]; then
-  rm -rf "$dir/src" && mkdir -p "$dir/src" && git -C "$top" archive "$id" | tar -x -C "$dir/src"
-  touch "$dir/src.done"
-fi
-echo "building bench_resample of $BEFORE_COMMIT (once; under $dir)"
-{ cmake -S "$dir/src" -B "$dir/build" -DCMAKE_BUILD_TYPE="$BUILD_TYPE" &&
-    cmake --build "$dir/build" -j2 --target bench_resample; } >"$dir/build.log" 2>&1 ||
-  { tail -20 "$dir/build.log" >&2; exit 1; }
-before=$dir/build/bench/resample/bench_resample
+. "$(dirname "${BASH_SOURCE[0]}")/../commit_build.sh"
+echo "building bench_resample of $BEFORE_COMMIT (once; under $RESAMPLE_VS_CACHE)"
+build=$(commit_build "$top" "$RESAMPLE_VS_CACHE" "$BEFORE_COMMIT" bench_resample -DCMAKE_BUILD_TYPE="$BUILD_TYPE") ||
+  exit 1
+before=$build/bench/resample/bench_resample
 
 # The RESULT lines of one bench for one job: "colour 1T 2T identical".
 results() {
